@@ -1,0 +1,56 @@
+# Front end for the CMake build. `make run` and `make test` work on a fresh
+# Debian machine: they install what is missing, build, then run.
+
+JOBS ?= $(shell nproc)
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build test test-asan test-tsan fuzz bench run format clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	@test -f build/CMakeCache.txt || cmake -S . -B build $(GENERATOR) $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+test: build
+	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 600
+
+# AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
+test-asan: deps
+	@test -f build-asan/CMakeCache.txt || cmake -S . -B build-asan $(GENERATOR) \
+	  -DCMAKE_BUILD_TYPE=Debug -DCVIE_SANITIZE=address -DCVIE_BENCH=OFF
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900 -LE e2e
+
+# ThreadSanitizer over the concurrency tests (names contain "Concurren" or "Thread").
+test-tsan: deps
+	@test -f build-tsan/CMakeCache.txt || cmake -S . -B build-tsan $(GENERATOR) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVIE_SANITIZE=thread -DCVIE_BENCH=OFF
+	cmake --build build-tsan -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure \
+	  -j $(JOBS) -R 'Concurren|Thread' --timeout 900
+
+# libFuzzer targets; FUZZ_SECONDS bounds each run.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	@test -f build-fuzz/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B build-fuzz \
+	  $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVIE_FUZZ=ON -DCVIE_BENCH=OFF
+	cmake --build build-fuzz -j $(JOBS)
+	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
+
+bench: build
+	bash scripts/run-benchmarks.sh build
+
+run: build
+	./build/cvie proxy
+
+format:
+	git ls-files '*.cc' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

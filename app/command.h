@@ -1,0 +1,41 @@
+// app/command.h
+//
+// Each cvie command lives in its own file and registers itself with a static
+// CommandRegistrar. main() adds one CLI11 subcommand per registration, lets the
+// command declare its options, parses, and runs the command that was chosen.
+
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace cvie::app {
+
+// Runs a parsed command; returns the process exit status (0 success).
+using CommandRun = std::function<int()>;
+// Declares the command's options and positionals on `sub` (options bound to
+// variables the returned run function captures) and returns that function.
+using CommandSetup = std::function<CommandRun(CLI::App* sub)>;
+
+struct CommandEntry {
+  std::string name;
+  std::string description;
+  CommandSetup setup;
+};
+
+std::vector<CommandEntry>& RegisteredCommands();
+
+struct CommandRegistrar {
+  CommandRegistrar(std::string name, std::string description, CommandSetup setup) {
+    RegisteredCommands().push_back({std::move(name), std::move(description),
+                                    std::move(setup)});
+  }
+};
+
+// Prints "cvie: <message>" on stderr and returns 1: the usual failure ending.
+int Fail(const std::string& message);
+
+}  // namespace cvie::app
