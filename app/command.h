@@ -28,12 +28,17 @@ struct CommandEntry {
 
 std::vector<CommandEntry>& RegisteredCommands();
 
+// A name may be "group sub" (e.g. "rules test"): the group command is made once
+// and requires one of its subcommands.
 struct CommandRegistrar {
   CommandRegistrar(std::string name, std::string description, CommandSetup setup) {
     RegisteredCommands().push_back({std::move(name), std::move(description),
                                     std::move(setup)});
   }
 };
+
+// The help line of a command group such as "rules".
+std::string GroupDescription(const std::string& group);
 
 // Prints "cvie: <message>" on stderr and returns 1: the usual failure ending.
 int Fail(const std::string& message);
