@@ -1,0 +1,105 @@
+// File-system operations on POSIX calls.
+
+#include "platform/files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/text.h"
+
+namespace cvie::platform {
+
+bool GetFileSize(const std::wstring& path, uint64_t* size) {
+  struct stat st;
+  if (stat(ToNarrow(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool PathExists(const std::wstring& path) {
+  struct stat st;
+  return lstat(ToNarrow(path).c_str(), &st) == 0;
+}
+
+bool DeleteFileAt(const std::wstring& path) {
+  return unlink(ToNarrow(path).c_str()) == 0;
+}
+
+bool RenameFile(const std::wstring& from, const std::wstring& to, bool replace_existing) {
+  const std::string source = ToNarrow(from);
+  const std::string target = ToNarrow(to);
+  if (replace_existing) return rename(source.c_str(), target.c_str()) == 0;
+  // link + unlink refuses an existing target atomically; it needs a file
+  // system with hard links, so fall back to a checked rename otherwise.
+  if (link(source.c_str(), target.c_str()) == 0) {
+    unlink(source.c_str());
+    return true;
+  }
+  if (errno == EEXIST) return false;
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) return false;
+  return rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool CreateFolder(const std::wstring& path) {
+  return mkdir(ToNarrow(path).c_str(), 0755) == 0;
+}
+
+bool RemoveFolder(const std::wstring& path) { return rmdir(ToNarrow(path).c_str()) == 0; }
+
+bool ListFolder(const std::wstring& path, std::vector<FolderEntry>* entries) {
+  entries->clear();
+  const std::string folder = ToNarrow(path);
+  // O_NOFOLLOW: a symbolic link is never listed as the folder it points to.
+  int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return false;
+  DIR* dir = fdopendir(fd);
+  if (!dir) {
+    close(fd);
+    return false;
+  }
+  while (struct dirent* entry = readdir(dir)) {
+    if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+    bool is_folder;
+    if (entry->d_type == DT_DIR) {
+      is_folder = true;
+    } else if (entry->d_type == DT_UNKNOWN) {
+      struct stat st;
+      std::string full = folder + "/" + entry->d_name;
+      is_folder = lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } else {
+      is_folder = false;
+    }
+    entries->push_back({ToWide(entry->d_name), is_folder});
+  }
+  closedir(dir);
+  return true;
+}
+
+std::unique_ptr<AppendFile> AppendFile::Open(const std::wstring& path) {
+  int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  return std::unique_ptr<AppendFile>(new AppendFile(fd));
+}
+
+AppendFile::~AppendFile() { close(fd_); }
+
+bool AppendFile::Write(const char* data, size_t size) {
+  while (size > 0) {
+    ssize_t n = write(fd_, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace cvie::platform

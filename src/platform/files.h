@@ -1,0 +1,70 @@
+// platform/files.h
+//
+// The few file-system operations the data folders and the log need beyond
+// plain streams: sizes, deleting, renaming, listing and making folders, and a
+// file opened for appending whose every write lands whole at the end even when
+// other processes append to the same file. Paths are wide strings (UTF-8 on
+// disk). No function throws; all are thread-safe.
+
+#pragma once
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace cvie::platform {
+
+// Size in bytes of the regular file at `path`; false when it does not exist
+// or is no regular file.
+bool GetFileSize(const std::wstring& path, uint64_t* size);
+
+// True when something (file, folder, link) exists at `path`.
+bool PathExists(const std::wstring& path);
+
+// Deletes a file (or a symbolic link, never what it points to). True on
+// success.
+bool DeleteFileAt(const std::wstring& path);
+
+// Renames `from` to `to`. Fails when `to` already exists unless
+// `replace_existing`. True on success.
+bool RenameFile(const std::wstring& from, const std::wstring& to, bool replace_existing);
+
+// Makes one folder level. True when it was made; false when it exists
+// already or cannot be made (the parent is missing, no rights).
+bool CreateFolder(const std::wstring& path);
+
+// Removes an empty folder. True on success.
+bool RemoveFolder(const std::wstring& path);
+
+struct FolderEntry {
+  std::wstring name;
+  bool is_folder;  // a real folder; a symbolic link to a folder is not one
+};
+
+// The entries of `path` except "." and "..", in no particular order. False
+// when the folder cannot be listed, or `path` is a symbolic link.
+bool ListFolder(const std::wstring& path, std::vector<FolderEntry>* entries);
+
+// A file opened for appending (created when missing, permissions 0644). Each
+// Write is one system write at the end of the file, so lines written by
+// several processes at once do not mix inside a line.
+class AppendFile {
+ public:
+  // Null when the file cannot be opened (for instance a missing folder).
+  static std::unique_ptr<AppendFile> Open(const std::wstring& path);
+  ~AppendFile();
+
+  // Writes all of `data`; false when the system refuses.
+  bool Write(const char* data, size_t size);
+
+  AppendFile(const AppendFile&) = delete;
+  AppendFile& operator=(const AppendFile&) = delete;
+
+ private:
+  explicit AppendFile(int fd) : fd_(fd) {}
+  int fd_;
+};
+
+}  // namespace cvie::platform
