@@ -1,0 +1,106 @@
+#include "platform/process.h"
+
+#include <errno.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace cvie::platform {
+namespace {
+
+std::atomic<bool> g_declared_browser{false};
+
+std::mutex g_opener_mutex;
+UrlOpener& Opener() {
+  static auto* opener = new UrlOpener();
+  return *opener;
+}
+
+}  // namespace
+
+std::wstring ExecutablePath() {
+  std::vector<char> buffer(4096);
+  ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
+  if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return std::wstring();
+  return ToWide(std::string(buffer.data(), static_cast<size_t>(n)));
+}
+
+std::wstring ModuleFilePath() { return ExecutablePath(); }
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+bool GetDiskFreeClusters(uint64_t* total, uint64_t* available) {
+  struct statvfs info;
+  if (statvfs(".", &info) != 0) return false;
+  *total = info.f_blocks;
+  *available = info.f_bavail;
+  return true;
+}
+
+void DeclareBrowserProcess(bool is_browser) { g_declared_browser.store(is_browser); }
+
+bool IsDeclaredBrowserProcess() { return g_declared_browser.load(); }
+
+std::wstring HostPathForBrowserTest() {
+  std::wstring path = ExecutablePath();
+  if (!IsDeclaredBrowserProcess()) return path;
+  size_t slash = path.rfind(L'/');
+  std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
+  return folder + L"iexplore.exe";
+}
+
+int OpenUrlInBrowser(const std::wstring& url) {
+  UrlOpener opener;
+  {
+    std::lock_guard<std::mutex> lock(g_opener_mutex);
+    opener = Opener();
+  }
+  if (opener) return opener(url);
+  return LaunchBrowserProgram(std::string(), url);
+}
+
+UrlOpener SetUrlOpener(UrlOpener opener) {
+  std::lock_guard<std::mutex> lock(g_opener_mutex);
+  UrlOpener previous = std::move(Opener());
+  Opener() = std::move(opener);
+  return previous;
+}
+
+int LaunchBrowserProgram(const std::string& program, const std::wstring& url) {
+  std::string chosen = program;
+  if (chosen.empty()) {
+    const char* browser = getenv("BROWSER");
+    if (browser && *browser) {
+      chosen = browser;
+      size_t colon = chosen.find(':');
+      if (colon != std::string::npos) chosen.resize(colon);
+    }
+  }
+  if (chosen.empty()) chosen = "xdg-open";
+  std::string address = ToNarrow(url);
+  // The address is one argument of its own: it never passes through a shell.
+  char* argv[] = {chosen.data(), address.data(), nullptr};
+  pid_t pid;
+  if (posix_spawnp(&pid, chosen.c_str(), nullptr, nullptr, argv, environ) != 0) {
+    return -1;
+  }
+  std::thread([pid] {
+    int status;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return 0;
+}
+
+}  // namespace cvie::platform
