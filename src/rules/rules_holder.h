@@ -1,0 +1,144 @@
+// rules/rules_holder.h
+//
+// The rule engine of one process: the compiled filter rules and the questions
+// the page editor asks about them. Filled once while a rule file is loaded
+// (ParseRule, on one thread), then shared read-only by every thread that
+// filters a page: CheckElement, CheckScript, Score, ScoreScript and Match keep
+// their match state per call (per thread) and never change the holder, so any
+// number of threads may call them at once.
+//
+// Patterns are PCRE2 8-bit expressions compiled in UTF mode, caseless unless a
+// rule says "match-case". Rules are tried one by one in the order they were
+// read; the first rule that matches decides.
+
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "anyhtml/rule_checker.h"
+#include "rules/filter_rule.h"
+#include "rules/rule_options.h"
+
+namespace cvie {
+
+// Score of an element that a rule matched; 0 means no rule matched.
+constexpr int BLOCK_SCORE = -10;
+// An element is blocked when its score is below this.
+constexpr int BLOCK_THRESHOLD = -5;
+
+// Sees every rule a check tries, in order (used to explain a decision).
+class MatchObserver {
+ public:
+  virtual ~MatchObserver() = default;
+  // `index` is the rule's position in the list, `text` what it was tried on,
+  // `result` what Match returned (positive: matched).
+  virtual void RuleTried(size_t index, const char* text, int result) = 0;
+};
+
+class RulesHolder : public AnyHtmlEditorRuleChecker {
+ public:
+  RulesHolder();
+  ~RulesHolder() override;  // frees every rule and its compiled pattern
+  RulesHolder(const RulesHolder&) = delete;
+  RulesHolder& operator=(const RulesHolder&) = delete;
+
+  // ---- Loading (one thread, before the holder is shared) ----
+
+  // Parses one line of rule text (without its line end) and, when it is a rule,
+  // compiles it and appends it, also when compilation fails. Returns 1 when a
+  // rule was added, 0 when the line was ignored (comment, exception, hiding
+  // rule, directive, empty pattern), -1 when the line is a stop directive for
+  // this program version: no further line may be passed.
+  int ParseRule(std::string line);
+
+  // True when the line is an element-hiding rule: it contains "#" anywhere.
+  static bool IsHidingRule(const std::string& line);
+
+  // The options word of the list after the "$" at `dollar`. 0 when no keyword
+  // is recognised. A "~" anywhere inverts the whole type mask (when not 0).
+  static uint32_t ParseOptions(const std::string& line, size_t dollar);
+
+  // For a "!CV " line: 1 when the text at `offset` is "STOP" followed by a
+  // version not below this program's ("2.2"), else 0. The number is read in
+  // the C locale, whatever the process locale is.
+  static int CheckStopDirective(const std::string& line, size_t offset);
+
+  // Compiles `rule->pattern`. Returns 1 and stores the compiled pattern, or 0,
+  // logs "Rule compilation failed at offset %d : %s" and keeps the error.
+  int CompileRule(FilterRule* rule);
+
+  // Logs "%d good rules loaded." with the number of rules, bad ones included.
+  void LogRuleCount() const;
+
+  // Set once the whole rule file has been read; pages are filtered only then.
+  bool loaded() const { return loaded_.load(std::memory_order_acquire); }
+  void set_loaded(bool loaded) { loaded_.store(loaded, std::memory_order_release); }
+
+  // The last compilation error (loading thread only).
+  const std::string& compile_error_message() const { return compile_error_message_; }
+  int compile_error_offset() const { return compile_error_offset_; }
+
+  // ---- Checking (any thread) ----
+
+  // True when a rule whose types cover `kind` matches `text`. Null text or a
+  // kind outside 0..8 is never blocked and nothing is traced. `encoding` is
+  // not used.
+  bool CheckElement(int kind, const char* text, int encoding) override;
+  // True when the script block is blocked: its whole text by a "script-text"
+  // rule, or one of the URLs found in it by a "script-url" rule. Null text is
+  // never blocked.
+  bool CheckScript(const char* text, int encoding) override;
+
+  // The same decisions, reporting each rule tried to `observer` (may be null).
+  bool ExplainElement(int kind, const char* text, MatchObserver* observer) const;
+  bool ExplainScript(const char* text, MatchObserver* observer) const;
+
+  // BLOCK_SCORE when a rule whose type mask shares a bit with `mask` matches
+  // `text`, else 0. Null text scores 0.
+  int Score(uint32_t mask, const char* text) const;
+  // The script block's score: the whole text with the "script-text" bit, then
+  // each URL found in it with the "script-url" bit, until one is blocked.
+  int ScoreScript(const char* text) const;
+
+  // Runs one rule over `text`: captured pairs plus one (positive) on a match,
+  // 10 when the match has more groups than the 10-pair vector holds, 0 when
+  // there is no match or the matcher failed (a bad rule always fails).
+  int Match(const char* text, const FilterRule* rule) const;
+
+  // Finds the next URL in script text, as ScoreScript does: the first
+  // "http://" anywhere, else the first href=" / src=" / href=' / src=' form;
+  // it ends at the first double quote after its start, else the first blank,
+  // else the first single quote, else the end of the text. On a non-empty URL
+  // stores it in `url`, moves `*remaining` to its end character (null when it
+  // ran to the end of the text) and returns true. Returns false when no URL
+  // form is found or the URL is empty; the scan ends there.
+  static bool NextScriptUrl(const char** remaining, std::string* url);
+
+  // ---- The rule list, for other matchers built over the same rules ----
+
+  size_t RuleCount() const { return rules_.size(); }
+  const FilterRule& Rule(size_t index) const { return *rules_[index]; }
+  // Match of rule `index` over `text`.
+  int MatchRule(size_t index, const char* text) const;
+  // Rules whose pattern did not compile.
+  size_t BadRuleCount() const;
+
+ private:
+  int ScoreText(uint32_t mask, const char* text, MatchObserver* observer) const;
+  int ScoreScriptText(const char* text, MatchObserver* observer) const;
+  int MatchText(const char* text, size_t length, const FilterRule* rule,
+                uint32_t match_options) const;
+
+  std::atomic<bool> loaded_{false};
+  std::string compile_error_message_;  // last compilation error
+  int compile_error_offset_ = 0;
+  std::vector<std::unique_ptr<FilterRule>> rules_;  // in the order they were read
+};
+
+}  // namespace cvie
