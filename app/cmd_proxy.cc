@@ -1,0 +1,84 @@
+// cvie proxy: runs the local filtering HTTP proxy until SIGINT or SIGTERM.
+
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+
+#include "command.h"
+#include "proxy/direct_fetch_handler.h"
+#include "proxy/listen_address.h"
+#include "proxy/placeholder_panel.h"
+#include "proxy/proxy_server.h"
+#include "proxy/request_target.h"
+#include "proxy/stop_signal.h"
+
+namespace cvie::app {
+namespace {
+
+struct ProxyArgs {
+  std::string listen = "127.0.0.1:8118";
+  int workers = 0;  // 0: the server's default
+  bool workers_given = false;
+};
+
+int RunProxy(const ProxyArgs& args) {
+  proxy::ListenAddress address;
+  std::string error;
+  if (!proxy::ParseListenAddress(args.listen, &address, &error)) return Fail(error);
+  if ((args.workers_given && args.workers < 1) || args.workers < 0 ||
+      args.workers > 1024) {
+    return Fail("--workers must be a number from 1 to 1024");
+  }
+  std::string where = proxy::FormatHostPort(address.host, address.port);
+  if (!proxy::IsLoopbackAddress(address.host)) {
+    fprintf(stderr,
+            "cvie: warning: listening on %s, not on loopback: other computers that reach "
+            "this address can use the proxy\n",
+            where.c_str());
+  }
+
+  // Before any thread starts, so that every thread inherits the blocked signals.
+  proxy::BlockStopSignals();
+
+  proxy::ProxyServerOptions options;
+  options.address = address.host;
+  options.port = address.port;
+  options.workers = static_cast<size_t>(args.workers);
+  options.log = [](const std::string& line) {
+    fprintf(stderr, "cvie: %s\n", line.c_str());
+  };
+  proxy::DirectFetchHandler fetch;
+  proxy::PlaceholderPanel panel;
+  proxy::ProxyServer server(options, &fetch, &panel);
+  if (!server.Start(&error)) return Fail(error);
+
+  printf("cvie proxy listening on http://%s/\n",
+         proxy::FormatHostPort(server.address(), server.port()).c_str());
+  fflush(stdout);
+  int sig = proxy::WaitForStopSignal();
+  printf("cvie proxy stopping (signal %d)\n", sig);
+  fflush(stdout);
+  server.Stop();
+  printf("cvie proxy stopped\n");
+  return 0;
+}
+
+CommandRun SetupProxy(CLI::App* sub) {
+  auto args = std::make_shared<ProxyArgs>();
+  sub->add_option("--listen", args->listen,
+                  "Address and port to listen on (default 127.0.0.1:8118; port 0 picks a "
+                  "free one)");
+  CLI::Option* workers =
+      sub->add_option("--workers", args->workers,
+                      "Requests handled at once (default: twice the number of cores)");
+  return [args, workers] {
+    args->workers_given = workers->count() > 0;
+    return RunProxy(*args);
+  };
+}
+
+CommandRegistrar kProxy("proxy", "Run the local filtering HTTP proxy", SetupProxy);
+
+}  // namespace
+}  // namespace cvie::app

@@ -1,0 +1,446 @@
+#include "proxy/http_connection.h"
+
+#include <stdio.h>
+
+#include <exception>
+#include <future>
+#include <iterator>
+#include <utility>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+
+#include "proxy/connect_tunnel.h"
+#include "proxy/listen_address.h"
+#include "proxy/request_target.h"
+
+namespace cvie::proxy {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+
+namespace {
+
+constexpr std::chrono::seconds kLingerTime{2};
+constexpr size_t kLingerMaxBytes = 1 << 20;
+constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+// The writer a handler gets: applies the ResponsePlan and sends the bytes through
+// the connection's strand. Used by one worker thread only.
+class ConnectionResponseWriter : public ResponseWriter {
+ public:
+  ConnectionResponseWriter(HttpConnection* connection, const RequestTraits& traits,
+                           const ServerState& state)
+      : connection_(connection), traits_(traits), state_(state) {}
+
+  bool Start(int status, std::string_view reason, const HeaderList& headers) override {
+    if (started_ || connection_->cancelled()) return false;
+    bool allow_keep_alive = !state_.stopping.load();
+    if (!PlanResponse(traits_, status, reason, headers, allow_keep_alive, &plan_)) {
+      return false;
+    }
+    started_ = true;
+    head_pending_ = true;
+    return true;
+  }
+
+  bool Write(std::string_view data) override {
+    if (!started_ || finished_ || failed_) return false;
+    if (data.empty()) return true;
+    switch (plan_.framing) {
+      case BodyFraming::kNone:
+        return true;  // HEAD, 204, 304: the body is not sent
+      case BodyFraming::kLength: {
+        uint64_t room = plan_.content_length - sent_;
+        bool overflow = data.size() > room;
+        if (overflow) data = data.substr(0, static_cast<size_t>(room));
+        if (!data.empty() && !Send(data, false)) return false;
+        sent_ += data.size();
+        return !overflow;
+      }
+      case BodyFraming::kChunked:
+        return Send(data, true);
+      case BodyFraming::kUntilClose:
+        sent_ += data.size();
+        return Send(data, false);
+    }
+    return false;
+  }
+
+  bool Finish() override {
+    if (!started_) return false;
+    if (finished_) return !failed_;
+    finished_ = true;
+    if (failed_) return false;
+    if (plan_.framing == BodyFraming::kChunked) {
+      std::vector<net::const_buffer> buffers;
+      if (head_pending_) buffers.push_back(net::buffer(plan_.head));
+      buffers.push_back(net::buffer("0\r\n\r\n", 5));
+      return SendRaw(buffers);
+    }
+    if (head_pending_ && !SendRaw({net::buffer(plan_.head)})) return false;
+    if (plan_.framing == BodyFraming::kLength && sent_ < plan_.content_length) {
+      // The handler gave less than it announced: the browser must not wait for
+      // the rest on a connection that would then be out of step.
+      failed_ = true;
+      return false;
+    }
+    return true;
+  }
+
+  void Abandon() override {
+    if (!started_ || finished_) return;
+    if (head_pending_) SendRaw({net::buffer(plan_.head)});
+    finished_ = true;
+    failed_ = true;
+  }
+
+  bool started() const override { return started_; }
+  bool cancelled() const override { return failed_ || connection_->cancelled(); }
+
+  // Called after the handler returned: answers for a handler that wrote nothing
+  // (or threw before starting) and finishes a started response.
+  void Complete(bool panel, bool handler_failed) {
+    if (!started_) {
+      int status = panel ? (handler_failed ? 500 : 404) : 502;
+      std::string body = panel ? (handler_failed ? "The control panel failed.\n"
+                                                 : "No control panel here.\n")
+                               : "The proxy could not fetch this page.\n";
+      HeaderList headers = {{"Content-Type", "text/plain; charset=utf-8"},
+                            {"Content-Length", std::to_string(body.size())}};
+      if (Start(status, "", headers)) Write(body);
+    }
+    if (started_ && !finished_) {
+      if (handler_failed) failed_ = true;  // whatever it sent may be cut short
+      Finish();
+    }
+  }
+
+  // True when the connection may read the next request.
+  bool keep_alive() const {
+    return started_ && finished_ && !failed_ && plan_.keep_alive;
+  }
+
+ private:
+  bool Send(std::string_view data, bool chunk) {
+    char size_line[24];
+    int n = chunk ? snprintf(size_line, sizeof size_line, "%zx\r\n", data.size()) : 0;
+    std::vector<net::const_buffer> buffers;
+    if (head_pending_) buffers.push_back(net::buffer(plan_.head));
+    if (chunk) buffers.push_back(net::buffer(size_line, static_cast<size_t>(n)));
+    buffers.push_back(net::buffer(data.data(), data.size()));
+    if (chunk) buffers.push_back(net::buffer("\r\n", 2));
+    return SendRaw(buffers);
+  }
+
+  bool SendRaw(const std::vector<net::const_buffer>& buffers) {
+    bool ok = connection_->WriteFromWorker(buffers);
+    head_pending_ = false;
+    if (!ok) failed_ = true;
+    return ok;
+  }
+
+  HttpConnection* connection_;
+  const RequestTraits traits_;
+  const ServerState& state_;
+  ResponsePlan plan_;
+  bool started_ = false;
+  bool head_pending_ = false;  // the head goes out with the first body bytes
+  bool finished_ = false;
+  bool failed_ = false;
+  uint64_t sent_ = 0;
+};
+
+std::string EndpointText(const tcp::socket& socket) {
+  boost::system::error_code ec;
+  tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) return "unknown";
+  return FormatHostPort(remote.address().to_string(), remote.port());
+}
+
+bool IsHttpParseError(beast::error_code ec) {
+  return ec.category() == http::make_error_code(http::error::bad_target).category() &&
+         ec != http::error::end_of_stream && ec != http::error::partial_message;
+}
+
+}  // namespace
+
+HttpConnection::HttpConnection(std::shared_ptr<ServerState> state, tcp::socket socket)
+    : state_(std::move(state)), stream_(std::move(socket)) {
+  client_address_ = EndpointText(stream_.socket());
+}
+
+HttpConnection::~HttpConnection() = default;
+
+void HttpConnection::Start() {
+  id_ = state_->Register(shared_from_this());
+  boost::system::error_code ignored;
+  stream_.socket().set_option(tcp::no_delay(true), ignored);
+  ReadRequest();
+}
+
+void HttpConnection::StopGracefully() {
+  net::post(stream_.get_executor(), [self = shared_from_this()] {
+    if (self->handling_) {
+      self->close_after_response_ = true;
+    } else {
+      self->CloseNow();
+    }
+  });
+}
+
+void HttpConnection::Abort() {
+  cancelled_.store(true, std::memory_order_release);
+  net::post(stream_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
+}
+
+void HttpConnection::ReadRequest() {
+  if (closed_) return;
+  const ProxyServerOptions& options = state_->options;
+  parser_.emplace();
+  parser_->header_limit(options.max_header_bytes);
+  parser_->body_limit(options.max_body_bytes);
+  stream_.expires_after(first_request_ ? options.read_timeout : options.idle_timeout);
+  http::async_read_header(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+}
+
+void HttpConnection::FailRead(beast::error_code ec) {
+  if (ec == http::error::header_limit) {
+    SendAndClose(SimpleResponse(431, "Request header too large.\n", true));
+  } else if (ec == http::error::body_limit) {
+    SendAndClose(SimpleResponse(413, "Request body too large.\n", true));
+  } else if (IsHttpParseError(ec)) {
+    SendAndClose(SimpleResponse(400, "Malformed request.\n", true));
+  } else {
+    // The client went away, stayed silent too long, or the server is stopping.
+    CloseNow();
+  }
+}
+
+void HttpConnection::OnHeader(beast::error_code ec) {
+  if (closed_) return;
+  if (ec) return FailRead(ec);
+  first_request_ = false;
+  stream_.expires_after(state_->options.read_timeout);
+  const auto& request = parser_->get();
+  if (static_cast<size_t>(std::distance(request.begin(), request.end())) >
+      state_->options.max_header_count) {
+    return SendAndClose(SimpleResponse(431, "Too many request header fields.\n", true));
+  }
+  if (request.method() == http::verb::connect) return StartTunnel();
+
+  if (!parser_->is_done()) {
+    auto expect = request.find(http::field::expect);
+    if (expect != request.end() &&
+        HeaderHasToken(std::string_view(expect->value().data(), expect->value().size()),
+                       "100-continue")) {
+      server_response_.assign(kContinue);
+      net::async_write(stream_, net::buffer(server_response_),
+                       [self = shared_from_this()](beast::error_code ec, size_t) {
+                         if (ec) return self->CloseNow();
+                         self->ReadBody();
+                       });
+      return;
+    }
+    return ReadBody();
+  }
+  Dispatch();
+}
+
+void HttpConnection::ReadBody() {
+  if (closed_) return;
+  stream_.expires_after(state_->options.read_timeout);
+  http::async_read(
+      stream_, buffer_, *parser_,
+      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+}
+
+void HttpConnection::OnBody(beast::error_code ec) {
+  if (closed_) return;
+  if (ec) return FailRead(ec);
+  Dispatch();
+}
+
+void HttpConnection::StartTunnel() {
+  const auto& request = parser_->get();
+  std::string_view target(request.target().data(), request.target().size());
+  RequestTarget authority = ParseConnectTarget(target);
+  if (authority.form != TargetForm::kAuthority) {
+    return SendAndClose(SimpleResponse(400, "CONNECT needs host:port.\n", true));
+  }
+  if (state_->stopping.load()) {
+    return SendAndClose(SimpleResponse(503, "The proxy is stopping.\n", true));
+  }
+  // Bytes the client sent after the CONNECT header already belong to the tunnel.
+  std::string early(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+  buffer_.consume(buffer_.size());
+  closed_ = true;
+  state_->Unregister(id_);
+  stream_.expires_never();
+  ConnectTunnel::Launch(state_, stream_.release_socket(), std::move(early),
+                        std::move(authority.host), authority.port);
+}
+
+void HttpConnection::Dispatch() {
+  auto& message = parser_->get();
+  std::string_view target(message.target().data(), message.target().size());
+  RequestTarget parsed = ParseRequestTarget(target);
+  if (parsed.form != TargetForm::kOrigin && parsed.form != TargetForm::kAbsolute) {
+    return SendAndClose(SimpleResponse(400, "Unsupported request target.\n", true));
+  }
+
+  auto request = std::make_shared<ProxyRequest>();
+  request->method.assign(message.method_string().data(), message.method_string().size());
+  request->target.assign(target);
+  request->version = static_cast<int>(message.version());
+  for (const auto& field : message) {
+    request->headers.push_back(
+        {std::string(field.name_string().data(), field.name_string().size()),
+         std::string(field.value().data(), field.value().size())});
+  }
+  request->body = std::move(message.body());
+  request->client_address = client_address_;
+
+  RequestTraits traits;
+  traits.head = message.method() == http::verb::head;
+  traits.version = request->version;
+  traits.keep_alive = ClientWantsKeepAlive(request->version, request->headers);
+  RemoveHopByHopHeaders(&request->headers);
+
+  bool panel = false;
+  request->path = parsed.path;
+  if (parsed.form == TargetForm::kOrigin) {
+    const std::string* host = FindHeader(request->headers, "Host");
+    if (!host && request->version >= 11) {
+      return SendAndClose(SimpleResponse(400, "Missing Host header.\n", true));
+    }
+    request->url =
+        "http://" +
+        (host ? *host : FormatHostPort(state_->listen_host, state_->listen_port)) +
+        parsed.path;
+    panel = true;
+  } else {
+    request->url = request->target;
+    // An absolute URL naming the proxy's own address asks for the panel too;
+    // fetching it would make the proxy call itself.
+    bool own_host =
+        parsed.host == state_->listen_host || parsed.host == "localhost" ||
+        (IsLoopbackAddress(parsed.host) && IsLoopbackAddress(state_->listen_host));
+    panel = parsed.scheme == "http" && own_host && parsed.port == state_->listen_port;
+  }
+  parser_.reset();
+
+  handling_ = true;
+  state_->BeginRequest();
+  auto self = shared_from_this();
+  bool queued = state_->pool->TryPost(
+      [self, request, traits, panel] { self->HandleOnWorker(request, traits, panel); });
+  if (!queued) {
+    handling_ = false;
+    state_->EndRequest();
+    SendAndClose(SimpleResponse(503, "The proxy is busy.\n", true));
+  }
+}
+
+void HttpConnection::HandleOnWorker(std::shared_ptr<ProxyRequest> request,
+                                    RequestTraits traits, bool panel) {
+  ConnectionResponseWriter out(this, traits, *state_);
+  bool failed = false;
+  if (!cancelled()) {
+    try {
+      if (panel && state_->panel_handler) {
+        state_->panel_handler->Handle(*request, out);
+      } else if (!panel && state_->proxy_handler) {
+        state_->proxy_handler->Handle(*request, out);
+      }
+    } catch (const std::exception& e) {
+      failed = true;
+      state_->Log("request handler failed on " + request->url + ": " + e.what());
+    } catch (...) {
+      failed = true;
+      state_->Log("request handler failed on " + request->url);
+    }
+  }
+  if (!cancelled()) out.Complete(panel, failed);
+  bool keep_alive = out.keep_alive();
+  net::post(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
+    self->OnResponseDone(keep_alive);
+  });
+  state_->EndRequest();
+}
+
+bool HttpConnection::WriteFromWorker(const std::vector<net::const_buffer>& buffers) {
+  if (cancelled()) return false;
+  auto done = std::make_shared<std::promise<bool>>();
+  std::future<bool> result = done->get_future();
+  net::post(stream_.get_executor(), [self = shared_from_this(), &buffers, done] {
+    if (self->closed_) {
+      done->set_value(false);
+      return;
+    }
+    self->stream_.expires_after(self->state_->options.write_timeout);
+    net::async_write(self->stream_, buffers, [self, done](beast::error_code ec, size_t) {
+      if (ec) self->cancelled_.store(true, std::memory_order_release);
+      done->set_value(!ec);
+    });
+  });
+  return result.get();
+}
+
+void HttpConnection::OnResponseDone(bool keep_alive) {
+  handling_ = false;
+  if (closed_) return;
+  if (!keep_alive || close_after_response_ || state_->stopping.load()) {
+    return LingerThenClose();
+  }
+  ReadRequest();
+}
+
+void HttpConnection::SendAndClose(std::string response) {
+  if (closed_) return;
+  server_response_ = std::move(response);
+  stream_.expires_after(state_->options.write_timeout);
+  net::async_write(stream_, net::buffer(server_response_),
+                   [self = shared_from_this()](beast::error_code ec, size_t) {
+                     if (ec) return self->CloseNow();
+                     self->LingerThenClose();
+                   });
+}
+
+void HttpConnection::LingerThenClose() {
+  if (closed_) return;
+  boost::system::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+  stream_.expires_after(kLingerTime);
+  drain_buffer_.resize(16 * 1024);
+  drained_ = 0;
+  Drain();
+}
+
+void HttpConnection::Drain() {
+  stream_.async_read_some(net::buffer(drain_buffer_),
+                          [self = shared_from_this()](beast::error_code ec, size_t n) {
+                            self->drained_ += n;
+                            if (ec || self->drained_ > kLingerMaxBytes)
+                              return self->CloseNow();
+                            self->Drain();
+                          });
+}
+
+void HttpConnection::CloseNow() {
+  if (closed_) return;
+  closed_ = true;
+  cancelled_.store(true, std::memory_order_release);
+  boost::system::error_code ignored;
+  stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+  stream_.close();
+  state_->Unregister(id_);
+}
+
+}  // namespace cvie::proxy

@@ -1,0 +1,90 @@
+// app/proxy/http_connection.h
+//
+// One browser connection: reads requests asynchronously on its strand, answers
+// malformed or oversized ones itself, hands CONNECT to a ConnectTunnel, and runs
+// every other request on a worker thread, whose writes come back to the strand.
+// Internal to app/proxy; created by ProxyServer for each accepted socket.
+
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include "proxy/proxy_request.h"
+#include "proxy/response_framing.h"
+#include "proxy/server_state.h"
+
+namespace cvie::proxy {
+
+class HttpConnection : public Session,
+                       public std::enable_shared_from_this<HttpConnection> {
+ public:
+  HttpConnection(std::shared_ptr<ServerState> state, boost::asio::ip::tcp::socket socket);
+  ~HttpConnection() override;
+
+  // Registers with the server and starts reading. Called on the socket's strand.
+  void Start();
+
+  void StopGracefully() override;
+  void Abort() override;
+
+  // For the response writer on a worker thread: writes `buffers` on the strand
+  // and blocks until done. False when the client is gone or the connection was
+  // aborted. The buffers' memory must stay valid until the call returns.
+  bool WriteFromWorker(const std::vector<boost::asio::const_buffer>& buffers);
+  // True once the connection was aborted or a write to the client failed.
+  bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+ private:
+  using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
+
+  void ReadRequest();
+  void OnHeader(boost::beast::error_code ec);
+  void ReadBody();
+  void OnBody(boost::beast::error_code ec);
+  // Turns a read error into the response it deserves (or none) and closes.
+  void FailRead(boost::beast::error_code ec);
+  void StartTunnel();
+  void Dispatch();
+  void HandleOnWorker(std::shared_ptr<ProxyRequest> request, RequestTraits traits,
+                      bool panel);
+  void OnResponseDone(bool keep_alive);
+  // Writes a complete response made by the server, then closes gracefully.
+  void SendAndClose(std::string response);
+  // Half-closes, reads and discards what the client still sends for a short
+  // while, then closes: the client gets our last response before any reset.
+  void LingerThenClose();
+  void Drain();
+  void CloseNow();
+
+  std::shared_ptr<ServerState> state_;
+  boost::beast::tcp_stream stream_;
+  boost::beast::flat_buffer buffer_;
+  std::optional<Parser> parser_;
+  std::string client_address_;
+  uint64_t id_ = 0;
+  // Strand-only state.
+  bool first_request_ = true;
+  bool handling_ = false;  // a worker runs a request of this connection
+  bool closed_ = false;
+  bool close_after_response_ = false;
+  std::string server_response_;  // a response the server writes itself
+  std::vector<char> drain_buffer_;
+  size_t drained_ = 0;
+  // Read by worker threads.
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace cvie::proxy

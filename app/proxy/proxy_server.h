@@ -1,0 +1,92 @@
+// app/proxy/proxy_server.h
+//
+// The HTTP/1.1 forward proxy's server side. Connections are accepted and read
+// asynchronously on a few I/O threads, so idle keep-alive connections and slow
+// clients hold no worker; each request, once its header and body are read, is
+// handled start to finish on one thread of a bounded worker pool, then its
+// connection goes back to reading. Requests in absolute form go to the
+// ProxyExchangeHandler, direct requests to the proxy's own address go to the
+// PanelHandler, CONNECT requests are tunnelled (ConnectTunnel).
+//
+// Start, Stop and the accessors are called from one controlling thread (never
+// from a handler). The handlers must outlive the server.
+
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "proxy/handlers.h"
+#include "proxy/listen_address.h"
+
+namespace cvie::proxy {
+
+struct ProxyServerOptions {
+  std::string address = "127.0.0.1";  // numeric address to bind
+  uint16_t port = kDefaultProxyPort;  // 0: a free port chosen by the system
+  size_t workers = 0;                 // 0: twice the number of cores
+  size_t io_threads = 1;              // threads running the asynchronous I/O
+  size_t max_queued_requests = 1024;  // beyond this, 503 until a worker frees up
+
+  uint32_t max_header_bytes = 64 * 1024;       // request line and headers; 431 beyond
+  size_t max_header_count = 200;               // header fields; 431 beyond
+  uint64_t max_body_bytes = 32 * 1024 * 1024;  // request body; 413 beyond
+
+  std::chrono::milliseconds read_timeout{60000};     // to read one request
+  std::chrono::milliseconds idle_timeout{60000};     // keep-alive wait for the next one
+  std::chrono::milliseconds write_timeout{60000};    // one write to a stalled client
+  std::chrono::milliseconds connect_timeout{30000};  // CONNECT to its host
+  std::chrono::milliseconds tunnel_idle_timeout{600000};  // a silent tunnel closes
+  std::chrono::milliseconds stop_grace{10000};            // in-flight requests may finish
+
+  // Called once at the end of Stop, after every request and tunnel ended.
+  std::function<void()> on_stop;
+  // Receives one line per notable event (accept failures, handler exceptions).
+  // Called from I/O and worker threads; may be empty.
+  std::function<void(const std::string&)> log;
+};
+
+class ProxyServer {
+ public:
+  // `proxy` or `panel` may be null: such requests then get 502 or 404.
+  ProxyServer(ProxyServerOptions options, ProxyExchangeHandler* proxy,
+              PanelHandler* panel);
+  // Stops the server if it still runs.
+  ~ProxyServer();
+
+  ProxyServer(const ProxyServer&) = delete;
+  ProxyServer& operator=(const ProxyServer&) = delete;
+
+  // Binds, listens and starts the I/O threads and the workers. Returns false
+  // with a one-line `error` (e.g. the address is in use); the server can then be
+  // destroyed. Call once.
+  bool Start(std::string* error);
+
+  // The bound address and port (the real port when 0 was asked), after Start.
+  const std::string& address() const { return bound_address_; }
+  uint16_t port() const { return bound_port_; }
+
+  // Graceful stop: stops accepting, closes idle connections and tunnels, lets
+  // requests being handled finish within `stop_grace`, then aborts the rest
+  // (their handlers see writes fail and cancelled() true), waits for the
+  // workers, and runs `on_stop`. Safe to call more than once.
+  void Stop();
+
+ private:
+  struct Impl;
+  ProxyServerOptions options_;
+  ProxyExchangeHandler* proxy_;
+  PanelHandler* panel_;
+  std::unique_ptr<Impl> impl_;
+  std::string bound_address_;
+  uint16_t bound_port_ = 0;
+  bool started_ = false;
+  bool stopped_ = false;
+};
+
+}  // namespace cvie::proxy

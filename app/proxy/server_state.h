@@ -1,0 +1,98 @@
+// app/proxy/server_state.h
+//
+// What every connection and tunnel of one proxy server shares: the options, the
+// handlers, the worker pool, the list of live sessions (so that Stop can reach
+// them) and the count of requests being handled. Internal to app/proxy.
+
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "proxy/handlers.h"
+#include "proxy/proxy_server.h"
+#include "proxy/worker_pool.h"
+
+namespace cvie::proxy {
+
+// A live connection or tunnel. Both calls may come from any thread; they post
+// the work to the session's own strand.
+class Session {
+ public:
+  virtual ~Session() = default;
+  // The server is stopping: close now unless a request is being handled, in
+  // which case close once its response is done.
+  virtual void StopGracefully() = 0;
+  // Close now; a handler still running sees its writes fail.
+  virtual void Abort() = 0;
+};
+
+class ServerState {
+ public:
+  ServerState(const ProxyServerOptions& options, ProxyExchangeHandler* proxy,
+              PanelHandler* panel, WorkerPool* pool)
+      : options(options), proxy_handler(proxy), panel_handler(panel), pool(pool) {}
+
+  const ProxyServerOptions options;
+  ProxyExchangeHandler* const proxy_handler;
+  PanelHandler* const panel_handler;
+  WorkerPool* const pool;
+  std::string listen_host;  // set before the first connection is accepted
+  uint16_t listen_port = 0;
+  std::atomic<bool> stopping{false};
+
+  void Log(const std::string& line) const {
+    if (options.log) options.log(line);
+  }
+
+  uint64_t Register(const std::shared_ptr<Session>& session) {
+    std::lock_guard<std::mutex> lock(mu_);
+    uint64_t id = ++next_id_;
+    sessions_.emplace(id, session);
+    return id;
+  }
+  void Unregister(uint64_t id) {
+    std::lock_guard<std::mutex> lock(mu_);
+    sessions_.erase(id);
+  }
+  std::vector<std::shared_ptr<Session>> LiveSessions() {
+    std::lock_guard<std::mutex> lock(mu_);
+    std::vector<std::shared_ptr<Session>> out;
+    for (auto& [id, weak] : sessions_) {
+      if (auto s = weak.lock()) out.push_back(std::move(s));
+    }
+    return out;
+  }
+
+  void BeginRequest() {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++in_flight_;
+  }
+  void EndRequest() {
+    std::lock_guard<std::mutex> lock(mu_);
+    --in_flight_;
+    if (in_flight_ == 0) idle_cv_.notify_all();
+  }
+  // Waits until no request is being handled or `timeout` passed; true when idle.
+  bool WaitForNoRequests(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mu_);
+    return idle_cv_.wait_for(lock, timeout, [this] { return in_flight_ == 0; });
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable idle_cv_;
+  std::unordered_map<uint64_t, std::weak_ptr<Session>> sessions_;  // guarded by mu_
+  uint64_t next_id_ = 0;                                           // guarded by mu_
+  int in_flight_ = 0;                                              // guarded by mu_
+};
+
+}  // namespace cvie::proxy
