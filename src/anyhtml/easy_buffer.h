@@ -1,0 +1,97 @@
+// anyhtml/easy_buffer.h
+//
+// CEasyBuffer: a growable in-memory byte buffer that is at once a COM stream
+// (IStream) and the page editor's output sink (AnyHtmlEditorWriter). The MIME
+// filter fills one with the downloaded page and has the editor write the
+// rewritten page into another, which the browser then reads in pieces.
+//
+// Filling: Append any number of times, then SetComplete. Draining: ReadData
+// until S_FALSE (E_PENDING while more data may still come). Reset returns the
+// buffer to filling without freeing memory. The block grows in steps of 32 KiB.
+//
+// The reference count is atomic; everything else is for one thread at a time.
+// The creator holds the first reference; Release frees the buffer at 0, and an
+// owner may also delete it directly through either base.
+
+#pragma once
+
+#include <atomic>
+
+#include "anyhtml/editor_writer.h"
+#include "platform/com.h"
+
+namespace cvie {
+
+class CEasyBuffer : public IStream, public AnyHtmlEditorWriter {
+ public:
+  static constexpr ULONG kGrowth = 0x8000;  // capacity is a multiple of this
+
+  CEasyBuffer();
+  ~CEasyBuffer() override;
+  CEasyBuffer(const CEasyBuffer&) = delete;
+  CEasyBuffer& operator=(const CEasyBuffer&) = delete;
+
+  // IUnknown: accepts IUnknown, ISequentialStream and IStream.
+  HRESULT QueryInterface(REFIID iid, void** object) override;
+  ULONG AddRef() override;
+  ULONG Release() override;
+
+  // ISequentialStream: Read is ReadData; Write is Append and sets *written (when
+  // given) to count on success, 0 on failure.
+  HRESULT Read(void* buffer, ULONG count, ULONG* read) override;
+  HRESULT Write(const void* buffer, ULONG count, ULONG* written) override;
+
+  // IStream. Seek moves the read position (low 32 bits of `move`; origin 0 from
+  // the start, 1 from the read position, 2 from the end) and refuses a position
+  // at or past the size, or another origin, with STG_E_INVALIDFUNCTION. Stat
+  // sets only cbSize. The rest return E_NOTIMPL.
+  HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_position) override;
+  HRESULT SetSize(ULARGE_INTEGER new_size) override;
+  HRESULT CopyTo(IStream* target, ULARGE_INTEGER count, ULARGE_INTEGER* read,
+                 ULARGE_INTEGER* written) override;
+  HRESULT Commit(DWORD flags) override;
+  HRESULT Revert() override;
+  HRESULT LockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count, DWORD type) override;
+  HRESULT UnlockRegion(ULARGE_INTEGER offset, ULARGE_INTEGER count, DWORD type) override;
+  HRESULT Stat(STATSTG* stat, DWORD flags) override;
+  HRESULT Clone(IStream** clone) override;
+
+  // Size and read position to 0, not complete; the block is kept. S_OK.
+  virtual HRESULT Reset();
+  // Appends `length` bytes. E_FAIL (nothing changed) once complete. Grows the
+  // block to size + length rounded up to a multiple of 32 KiB when it is too
+  // small. E_OUTOFMEMORY when the size would pass 4 GiB or memory runs out,
+  // E_POINTER for null bytes with a non-zero length; nothing changed then.
+  virtual HRESULT Append(const void* bytes, ULONG length);
+  // No more data will be appended. S_OK.
+  virtual HRESULT SetComplete();
+  // Copies up to `count` unread bytes to `buffer` and advances the read
+  // position: S_OK with *read set (when given). With nothing left to read:
+  // S_FALSE when complete, E_PENDING otherwise, *read untouched.
+  virtual HRESULT ReadData(void* buffer, ULONG count, ULONG* read);
+
+  // AnyHtmlEditorWriter: Append.
+  int32_t Write(const char* data, uint32_t length) override;
+
+  // The bytes in use (null before the first allocation) and their number.
+  const char* GetData() const { return data_; }
+  ULONG GetSize() const { return size_; }
+  ULONG GetCapacity() const { return capacity_; }
+  ULONG GetReadPosition() const { return read_position_; }
+  bool IsComplete() const { return complete_; }
+  // Takes the last `count` bytes off the size (all of them when there are
+  // fewer); they stay in the block just past the data. The MIME filter
+  // appends two zero bytes after a page and takes them off again this way, so
+  // that the page is followed by zeros that do not count.
+  void RemoveTail(ULONG count);
+
+ private:
+  bool complete_ = false;
+  char* data_ = nullptr;
+  ULONG capacity_ = 0;
+  ULONG size_ = 0;
+  ULONG read_position_ = 0;
+  std::atomic<int32_t> reference_count_{1};
+};
+
+}  // namespace cvie

@@ -1,0 +1,103 @@
+#include "anyhtml/html_node.h"
+
+namespace cvie {
+
+// --- AnyHtmlNode ---
+
+std::unique_ptr<AnyHtmlNode> AnyHtmlNode::Clone() const {
+  return std::unique_ptr<AnyHtmlNode>(new AnyHtmlNode(*this));
+}
+
+int AnyHtmlNode::GetSpanText(const char** text, size_t* length) const {
+  if (!start_ || !end_ || end_ < start_) return -1;
+  *text = start_;
+  *length = static_cast<size_t>(end_ - start_);
+  return 0;
+}
+
+int AnyHtmlNode::GetText(const char** text, size_t* length) const {
+  return GetSpanText(text, length);
+}
+
+// --- AnyHtmlValue / AnyHtmlName ---
+
+std::unique_ptr<AnyHtmlNode> AnyHtmlValue::Clone() const {
+  return std::unique_ptr<AnyHtmlNode>(new AnyHtmlValue(*this));
+}
+
+int AnyHtmlValue::GetText(const char** text, size_t* length) const {
+  if (!own_text_valid_ && start() && end()) {
+    if (GetSpanText(text, length) == 0) return 0;
+  }
+  *text = own_text_.data();
+  *length = own_text_.size();
+  return 0;
+}
+
+std::unique_ptr<AnyHtmlNode> AnyHtmlName::Clone() const {
+  return std::unique_ptr<AnyHtmlNode>(new AnyHtmlName(*this));
+}
+
+// --- AnyHtmlAttr ---
+
+AnyHtmlAttr::AnyHtmlAttr() : AnyHtmlNode(NODE_ATTR) {}
+
+AnyHtmlAttr::AnyHtmlAttr(std::unique_ptr<AnyHtmlName> name,
+                         std::unique_ptr<AnyHtmlValue> value)
+    : AnyHtmlNode(NODE_ATTR) {
+  SetName(std::move(name));
+  SetValue(std::move(value));
+}
+
+AnyHtmlAttr::AnyHtmlAttr(const AnyHtmlAttr& other)
+    : AnyHtmlNode(other),
+      name_(other.name_),
+      value_(other.value_),
+      has_name_(other.has_name_),
+      has_value_(other.has_value_) {}
+
+std::unique_ptr<AnyHtmlNode> AnyHtmlAttr::Clone() const {
+  return std::unique_ptr<AnyHtmlNode>(new AnyHtmlAttr(*this));
+}
+
+namespace {
+
+// Copies type, span and text state of `from` into `to`.
+void CopyValue(const AnyHtmlValue& from, AnyHtmlValue* to) {
+  to->Reset(from.type(), from.own_text_valid());
+  to->SetSpan(from.start(), from.end());
+  to->mutable_own_text()->assign(from.own_text());
+}
+
+}  // namespace
+
+void AnyHtmlAttr::SetName(std::unique_ptr<AnyHtmlName> name) {
+  has_name_ = name != nullptr;
+  if (name) CopyValue(*name, &name_);
+}
+
+void AnyHtmlAttr::SetValue(std::unique_ptr<AnyHtmlValue> value) {
+  has_value_ = value != nullptr;
+  if (value) CopyValue(*value, &value_);
+}
+
+AnyHtmlName* AnyHtmlAttr::NewName(bool own_text_valid) {
+  name_.Reset(NODE_NAME, own_text_valid);
+  has_name_ = true;
+  return &name_;
+}
+
+AnyHtmlValue* AnyHtmlAttr::NewValue(bool own_text_valid) {
+  value_.Reset(NODE_VALUE, own_text_valid);
+  has_value_ = true;
+  return &value_;
+}
+
+void AnyHtmlAttr::Reset() {
+  set_type(NODE_ATTR);
+  SetSpan(nullptr, nullptr);
+  has_name_ = false;
+  has_value_ = false;
+}
+
+}  // namespace cvie

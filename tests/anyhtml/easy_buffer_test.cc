@@ -1,0 +1,262 @@
+// CEasyBuffer: growth in 32 KiB steps, the fill/drain states of ReadData,
+// Seek, the COM plumbing, and the writer part.
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "anyhtml/easy_buffer.h"
+
+using namespace cvie;
+
+namespace {
+
+// Owns a buffer through its first reference.
+struct BufferHolder {
+  CEasyBuffer* buffer = new CEasyBuffer();
+  ~BufferHolder() { buffer->Release(); }
+};
+
+TEST(CEasyBuffer, GrowsInStepsOf32KiB) {
+  struct Case {
+    const char* name;
+    std::vector<ULONG> appends;
+    ULONG capacity;
+  };
+  const Case kCases[] = {
+      {"one byte", {1}, 32768},
+      {"exactly one step", {32768}, 32768},
+      {"one byte more than a step", {32769}, 65536},
+      {"fills the step in pieces", {32767, 1}, 32768},
+      {"grows when the step is full", {32768, 1}, 65536},
+      {"grows to size plus length", {10, 100000}, 131072},
+      {"nothing", {0}, 0},
+  };
+  std::vector<char> bytes(200000, 'x');
+  for (const Case& c : kCases) {
+    BufferHolder holder;
+    ULONG total = 0;
+    for (ULONG length : c.appends) {
+      EXPECT_EQ(holder.buffer->Append(bytes.data(), length), S_OK) << c.name;
+      total += length;
+    }
+    EXPECT_EQ(holder.buffer->GetCapacity(), c.capacity) << c.name;
+    EXPECT_EQ(holder.buffer->GetSize(), total) << c.name;
+  }
+}
+
+TEST(CEasyBuffer, KeepsWhatWasAppendedAcrossGrowth) {
+  BufferHolder holder;
+  std::string expected;
+  for (int i = 0; i < 5000; ++i) {
+    std::string piece = std::to_string(i) + ",";
+    ASSERT_EQ(holder.buffer->Append(piece.data(), static_cast<ULONG>(piece.size())),
+              S_OK);
+    expected += piece;
+  }
+  ASSERT_EQ(holder.buffer->GetSize(), expected.size());
+  EXPECT_EQ(std::string(holder.buffer->GetData(), holder.buffer->GetSize()), expected);
+}
+
+TEST(CEasyBuffer, RefusesWhatItCannotHold) {
+  BufferHolder holder;
+  ASSERT_EQ(holder.buffer->Append("a", 1), S_OK);
+  // The size would pass 4 GiB: refused without touching the bytes or the size.
+  EXPECT_EQ(holder.buffer->Append("a", 0xFFFFFFFFu), E_OUTOFMEMORY);
+  EXPECT_EQ(holder.buffer->Append("a", 0xFFFFFFFFu - 1), E_OUTOFMEMORY);
+  EXPECT_EQ(holder.buffer->Append(nullptr, 5), E_POINTER);
+  EXPECT_EQ(holder.buffer->GetSize(), 1u);
+  EXPECT_EQ(holder.buffer->GetCapacity(), 32768u);
+}
+
+TEST(CEasyBuffer, ReadDataReportsPendingThenComplete) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  char out[16];
+  ULONG read = 77;
+  EXPECT_EQ(b->ReadData(out, sizeof out, &read), E_PENDING);
+  EXPECT_EQ(read, 77u);  // untouched
+
+  ASSERT_EQ(b->Append("hello", 5), S_OK);
+  EXPECT_EQ(b->ReadData(out, 2, &read), S_OK);
+  EXPECT_EQ(read, 2u);
+  EXPECT_EQ(std::string(out, 2), "he");
+  EXPECT_EQ(b->ReadData(out, sizeof out, &read), S_OK);  // more than is left
+  EXPECT_EQ(read, 3u);
+  EXPECT_EQ(std::string(out, 3), "llo");
+  read = 77;
+  EXPECT_EQ(b->ReadData(out, sizeof out, &read), E_PENDING);
+  EXPECT_EQ(read, 77u);
+
+  ASSERT_EQ(b->SetComplete(), S_OK);
+  EXPECT_EQ(b->ReadData(out, sizeof out, &read), S_FALSE);
+  EXPECT_EQ(read, 77u);
+  EXPECT_EQ(b->Append("x", 1), E_FAIL);
+  EXPECT_EQ(b->GetSize(), 5u);
+
+  // Read is ReadData.
+  ASSERT_EQ(b->Reset(), S_OK);
+  ASSERT_EQ(b->Append("ab", 2), S_OK);
+  EXPECT_EQ(b->Read(out, 1, &read), S_OK);
+  EXPECT_EQ(out[0], 'a');
+  EXPECT_EQ(b->Read(out, 5, nullptr), S_OK);
+  EXPECT_EQ(b->Read(out, 5, &read), E_PENDING);
+}
+
+TEST(CEasyBuffer, ResetKeepsTheBlockAndAllowsAppendingAgain) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  std::vector<char> bytes(40000, 'y');
+  ASSERT_EQ(b->Append(bytes.data(), 40000), S_OK);
+  ASSERT_EQ(b->SetComplete(), S_OK);
+  const char* block = b->GetData();
+  ASSERT_EQ(b->Reset(), S_OK);
+  EXPECT_EQ(b->GetSize(), 0u);
+  EXPECT_EQ(b->GetReadPosition(), 0u);
+  EXPECT_FALSE(b->IsComplete());
+  EXPECT_EQ(b->GetCapacity(), 65536u);
+  EXPECT_EQ(b->Append("z", 1), S_OK);
+  EXPECT_EQ(b->GetData(), block);
+  EXPECT_EQ(b->GetData()[0], 'z');
+}
+
+TEST(CEasyBuffer, Seek) {
+  struct Case {
+    const char* name;
+    ULONG start;  // read position before the seek
+    int64_t move;
+    DWORD origin;
+    HRESULT result;
+    ULONG position;  // read position after
+  };
+  // The buffer holds 10 bytes.
+  const Case kCases[] = {
+      {"from start", 0, 4, STREAM_SEEK_SET, S_OK, 4},
+      {"to the last byte", 0, 9, STREAM_SEEK_SET, S_OK, 9},
+      {"to exactly the size", 3, 10, STREAM_SEEK_SET, STG_E_INVALIDFUNCTION, 3},
+      {"from current", 3, 2, STREAM_SEEK_CUR, S_OK, 5},
+      {"back from current", 3, -2, STREAM_SEEK_CUR, S_OK, 1},
+      {"from end", 3, -1, STREAM_SEEK_END, S_OK, 9},
+      {"to the end", 3, 0, STREAM_SEEK_END, STG_E_INVALIDFUNCTION, 3},
+      {"before the start", 3, -4, STREAM_SEEK_CUR, STG_E_INVALIDFUNCTION, 3},
+      {"high bits ignored", 0, (int64_t{1} << 32) + 2, STREAM_SEEK_SET, S_OK, 2},
+      {"unknown origin", 3, 0, 3, STG_E_INVALIDFUNCTION, 3},
+  };
+  for (const Case& c : kCases) {
+    BufferHolder holder;
+    CEasyBuffer* b = holder.buffer;
+    ASSERT_EQ(b->Append("0123456789", 10), S_OK);
+    LARGE_INTEGER to_start;
+    to_start.QuadPart = c.start;
+    if (c.start) {
+      ASSERT_EQ(b->Seek(to_start, STREAM_SEEK_SET, nullptr), S_OK) << c.name;
+    }
+    LARGE_INTEGER move;
+    move.QuadPart = c.move;
+    ULARGE_INTEGER new_position;
+    new_position.QuadPart = 12345;
+    EXPECT_EQ(b->Seek(move, c.origin, &new_position), c.result) << c.name;
+    EXPECT_EQ(b->GetReadPosition(), c.position) << c.name;
+    EXPECT_EQ(new_position.QuadPart, c.result == S_OK ? c.position : 12345u) << c.name;
+  }
+}
+
+TEST(CEasyBuffer, SeekThenReadGivesTheBytesThere) {
+  BufferHolder holder;
+  ASSERT_EQ(holder.buffer->Append("0123456789", 10), S_OK);
+  LARGE_INTEGER move;
+  move.QuadPart = 7;
+  ASSERT_EQ(holder.buffer->Seek(move, STREAM_SEEK_SET, nullptr), S_OK);
+  char out[8];
+  ULONG read = 0;
+  ASSERT_EQ(holder.buffer->ReadData(out, sizeof out, &read), S_OK);
+  EXPECT_EQ(std::string(out, read), "789");
+}
+
+TEST(CEasyBuffer, ComPlumbing) {
+  CEasyBuffer* b = new CEasyBuffer();
+  struct Case {
+    const char* name;
+    const IID* iid;
+    HRESULT result;
+  };
+  const Case kCases[] = {
+      {"IUnknown", &IID_IUnknown, S_OK},
+      {"IStream", &IID_IStream, S_OK},
+      {"ISequentialStream", &IID_ISequentialStream, S_OK},
+      {"IClassFactory", &IID_IClassFactory, E_NOINTERFACE},
+  };
+  for (const Case& c : kCases) {
+    void* object = reinterpret_cast<void*>(1);
+    EXPECT_EQ(b->QueryInterface(*c.iid, &object), c.result) << c.name;
+    if (c.result == S_OK) {
+      EXPECT_EQ(object, static_cast<IStream*>(b)) << c.name;
+      EXPECT_EQ(b->Release(), 1u) << c.name;  // QueryInterface added one
+    } else {
+      EXPECT_EQ(object, nullptr) << c.name;
+    }
+  }
+  EXPECT_EQ(b->QueryInterface(IID_IStream, nullptr), E_POINTER);
+
+  STATSTG stat;
+  stat.cbSize.QuadPart = 0xFFFFFFFFFFull;
+  ASSERT_EQ(b->Append("abc", 3), S_OK);
+  EXPECT_EQ(b->Stat(&stat, 0), S_OK);
+  EXPECT_EQ(stat.cbSize.QuadPart, 3u);
+
+  ULARGE_INTEGER u{};
+  EXPECT_EQ(b->SetSize(u), E_NOTIMPL);
+  EXPECT_EQ(b->CopyTo(nullptr, u, nullptr, nullptr), E_NOTIMPL);
+  EXPECT_EQ(b->Commit(0), E_NOTIMPL);
+  EXPECT_EQ(b->Revert(), E_NOTIMPL);
+  EXPECT_EQ(b->LockRegion(u, u, 0), E_NOTIMPL);
+  EXPECT_EQ(b->UnlockRegion(u, u, 0), E_NOTIMPL);
+  IStream* clone = nullptr;
+  EXPECT_EQ(b->Clone(&clone), E_NOTIMPL);
+
+  EXPECT_EQ(b->AddRef(), 2u);
+  EXPECT_EQ(b->Release(), 1u);
+  EXPECT_EQ(b->Release(), 0u);  // frees the buffer (the sanitizer build checks)
+}
+
+TEST(CEasyBuffer, StreamWriteReportsWhatItWrote) {
+  BufferHolder holder;
+  ULONG written = 99;
+  EXPECT_EQ(holder.buffer->Write("abcd", 4, &written), S_OK);
+  EXPECT_EQ(written, 4u);
+  EXPECT_EQ(holder.buffer->Write("e", 1, nullptr), S_OK);
+  holder.buffer->SetComplete();
+  written = 99;
+  EXPECT_EQ(holder.buffer->Write("f", 1, &written), E_FAIL);
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(std::string(holder.buffer->GetData(), holder.buffer->GetSize()), "abcde");
+}
+
+TEST(CEasyBuffer, WriterPartAppendsAndDestroysTheBuffer) {
+  AnyHtmlEditorWriter* writer = new CEasyBuffer();
+  EXPECT_EQ(writer->Write("<p>", 3), S_OK);
+  EXPECT_EQ(writer->Write("x", 1), S_OK);
+  auto* buffer = static_cast<CEasyBuffer*>(writer);
+  EXPECT_EQ(std::string(buffer->GetData(), buffer->GetSize()), "<p>x");
+  buffer->SetComplete();
+  EXPECT_EQ(writer->Write("y", 1), E_FAIL);
+  delete writer;  // the owner may destroy it through the writer part
+}
+
+TEST(CEasyBuffer, RemoveTailLeavesZerosAfterThePage) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  ASSERT_EQ(b->Append("page", 4), S_OK);
+  ASSERT_EQ(b->Append("\0\0", 2), S_OK);
+  b->RemoveTail(2);
+  EXPECT_EQ(b->GetSize(), 4u);
+  EXPECT_EQ(b->GetData()[4], 0);
+  EXPECT_EQ(b->GetData()[5], 0);
+  b->RemoveTail(100);
+  EXPECT_EQ(b->GetSize(), 0u);
+}
+
+}  // namespace
