@@ -1,0 +1,348 @@
+// The default protocol for "http" and "https": one libcurl transfer driven
+// on the binding thread through a multi handle of its own.
+
+#include <curl/curl.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+
+#include "platform/urlmon_internal.h"
+
+namespace cvie {
+
+void EnsureCurlInitialized() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+namespace {
+
+// The transfer pauses while this much is buffered and unread.
+constexpr size_t kPauseAt = 1024 * 1024;
+
+std::string Trim(const std::string& text) {
+  size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  size_t end = text.find_last_not_of(" \t\r\n");
+  return text.substr(begin, end - begin + 1);
+}
+
+bool EqualsNoCase(const std::string& a, const char* b) { return LowerAscii(a) == b; }
+
+// Request headers that are not passed upstream: they belong to the one
+// connection between client and proxy, or libcurl sets them itself.
+bool IsDroppedRequestHeader(const std::string& lower_name) {
+  static const char* const kDropped[] = {"host",
+                                         "content-length",
+                                         "transfer-encoding",
+                                         "connection",
+                                         "proxy-connection",
+                                         "keep-alive",
+                                         "proxy-authorization",
+                                         "te",
+                                         "trailer",
+                                         "upgrade",
+                                         "expect",
+                                         "accept-encoding"};
+  for (const char* d : kDropped) {
+    if (lower_name == d) return true;
+  }
+  return false;
+}
+
+// The lower-case header names a Connection header lists.
+std::vector<std::string> ConnectionTokens(const std::vector<HttpHeader>& headers) {
+  std::vector<std::string> tokens;
+  for (const HttpHeader& h : headers) {
+    if (!EqualsNoCase(h.name, "connection")) continue;
+    size_t start = 0;
+    while (start <= h.value.size()) {
+      size_t comma = h.value.find(',', start);
+      if (comma == std::string::npos) comma = h.value.size();
+      std::string token = LowerAscii(Trim(h.value.substr(start, comma - start)));
+      if (!token.empty()) tokens.push_back(token);
+      start = comma + 1;
+    }
+  }
+  return tokens;
+}
+
+HRESULT MapCurlError(CURLcode code, bool connected) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+      return INET_E_RESOURCE_NOT_FOUND;
+    case CURLE_COULDNT_CONNECT:
+      return INET_E_CANNOT_CONNECT;
+    case CURLE_OPERATION_TIMEDOUT:
+      return connected ? INET_E_CONNECTION_TIMEOUT : INET_E_CANNOT_CONNECT;
+    case CURLE_URL_MALFORMAT:
+      return INET_E_INVALID_URL;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return INET_E_UNKNOWN_PROTOCOL;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+      return INET_E_SECURITY_PROBLEM;
+    default:
+      return INET_E_DOWNLOAD_FAILURE;
+  }
+}
+
+class HttpProtocol : public DefaultProtocol {
+ public:
+  explicit HttpProtocol(const BindRequest& request) : DefaultProtocol(request) {
+    error_buffer_[0] = '\0';
+  }
+
+  void Wakeup() override {
+    woken_.store(true);
+    std::lock_guard<std::mutex> lock(wakeup_mutex_);
+    if (multi_) curl_multi_wakeup(multi_);
+  }
+
+ protected:
+  ~HttpProtocol() override { Close(); }
+
+  HRESULT Open(const std::wstring& url, std::string* error) override {
+    EnsureCurlInitialized();
+    easy_ = curl_easy_init();
+    CURLM* multi = curl_multi_init();
+    {
+      std::lock_guard<std::mutex> lock(wakeup_mutex_);
+      multi_ = multi;
+    }
+    if (!easy_ || !multi_) {
+      *error = "cannot set up a transfer";
+      return E_OUTOFMEMORY;
+    }
+    url_ = NarrowUtf8(url);
+    curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
+    curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(easy_, CURLOPT_PROXY, "");  // never a proxy from the environment
+    curl_easy_setopt(easy_, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");  // all that libcurl decodes
+    curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(request_.connect_timeout_ms));
+    curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_buffer_);
+    curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &HttpProtocol::OnHeader);
+    curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &HttpProtocol::OnBody);
+    curl_easy_setopt(easy_, CURLOPT_WRITEDATA, this);
+
+    std::string method = request_.method.empty() ? "GET" : request_.method;
+    head_request_ = method == "HEAD";
+    if (head_request_) {
+      curl_easy_setopt(easy_, CURLOPT_NOBODY, 1L);
+    } else if (!request_.body.empty() || method == "POST") {
+      curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(request_.body.size()));
+      curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, request_.body.data());
+      if (method != "POST")
+        curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.c_str());
+    } else if (method != "GET") {
+      curl_easy_setopt(easy_, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    std::vector<std::string> connection_tokens = ConnectionTokens(request_.headers);
+    bool has_accept = false, has_content_type = false;
+    for (const HttpHeader& h : request_.headers) {
+      std::string lower = LowerAscii(h.name);
+      if (lower.empty() || IsDroppedRequestHeader(lower)) continue;
+      bool named_by_connection = false;
+      for (const std::string& t : connection_tokens) named_by_connection |= t == lower;
+      if (named_by_connection) continue;
+      has_accept |= lower == "accept";
+      has_content_type |= lower == "content-type";
+      // libcurl sends "Name;" as a header with an empty value.
+      std::string line = h.value.empty() ? h.name + ";" : h.name + ": " + h.value;
+      header_list_ = curl_slist_append(header_list_, line.c_str());
+    }
+    // Headers libcurl would add on its own are switched off unless the client
+    // sent them: the server sees what the client asked for.
+    header_list_ = curl_slist_append(header_list_, "Expect:");
+    if (!has_accept) header_list_ = curl_slist_append(header_list_, "Accept:");
+    if (!has_content_type)
+      header_list_ = curl_slist_append(header_list_, "Content-Type:");
+    curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, header_list_);
+
+    if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
+      *error = "cannot start the transfer";
+      return INET_E_DOWNLOAD_FAILURE;
+    }
+    added_ = true;
+    return S_OK;
+  }
+
+  bool Fetch(int timeout_ms) override {
+    if (!added_) return finished();
+    if (paused_ && Buffered() < kPauseAt / 2) {
+      paused_ = false;
+      curl_easy_pause(easy_, CURLPAUSE_CONT);
+    }
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    activity_ = false;
+    for (;;) {
+      int running = 0;
+      curl_multi_perform(multi_, &running);
+      CollectDone();
+      if (activity_ || finished()) return true;
+      if (woken_.exchange(false)) return true;  // the caller has something to check
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      deadline - std::chrono::steady_clock::now())
+                      .count();
+      if (left <= 0) return false;
+      int ready = 0;
+      // Wakes for socket activity, libcurl's own timers, or Wakeup().
+      curl_multi_poll(multi_, nullptr, 0,
+                      static_cast<int>(std::min<long long>(left, 1000)), &ready);
+    }
+  }
+
+  void Close() override {
+    CURLM* multi;
+    {
+      std::lock_guard<std::mutex> lock(wakeup_mutex_);
+      multi = multi_;
+      multi_ = nullptr;
+    }
+    if (multi && easy_ && added_) curl_multi_remove_handle(multi, easy_);
+    added_ = false;
+    if (easy_) curl_easy_cleanup(easy_);
+    easy_ = nullptr;
+    if (multi) curl_multi_cleanup(multi);
+    if (header_list_) curl_slist_free_all(header_list_);
+    header_list_ = nullptr;
+  }
+
+ private:
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
+    return static_cast<HttpProtocol*>(self)->HeaderLine(std::string(data, size * count))
+               ? size * count
+               : 0;
+  }
+
+  static size_t OnBody(char* data, size_t size, size_t count, void* self) {
+    HttpProtocol* p = static_cast<HttpProtocol*>(self);
+    size_t n = size * count;
+    p->activity_ = true;
+    if (!p->head_known()) p->CompleteHead();
+    if (p->Buffered() >= kPauseAt) {
+      p->paused_ = true;
+      return CURL_WRITEFUNC_PAUSE;
+    }
+    p->Append(data, n);
+    return n;
+  }
+
+  bool HeaderLine(std::string line) {
+    activity_ = true;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      // A status line starts a response (a 1xx one is followed by another).
+      status_ = 0;
+      reason_.clear();
+      raw_headers_.clear();
+      size_t space = line.find(' ');
+      if (space != std::string::npos) {
+        status_ = atoi(line.c_str() + space + 1);
+        size_t reason_at = line.find(' ', space + 1);
+        if (reason_at != std::string::npos) reason_ = Trim(line.substr(reason_at + 1));
+      }
+      return true;
+    }
+    if (line.empty()) {
+      if (status_ >= 200 || status_ == 0) CompleteHead();
+      return true;
+    }
+    if ((line[0] == ' ' || line[0] == '\t') && !raw_headers_.empty()) {
+      raw_headers_.back().value += " " + Trim(line);  // folded continuation
+      return true;
+    }
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) return true;  // not a header: ignored
+    raw_headers_.push_back(
+        HttpHeader{Trim(line.substr(0, colon)), Trim(line.substr(colon + 1))});
+    return true;
+  }
+
+  // The head of the final response has arrived: describe it to the caller.
+  void CompleteHead() {
+    if (head_known()) return;
+    std::string content_type, content_encoding;
+    int64_t content_length = -1;
+    for (const HttpHeader& h : raw_headers_) {
+      std::string lower = LowerAscii(h.name);
+      if (lower == "content-type" && content_type.empty()) content_type = h.value;
+      if (lower == "content-encoding") {
+        content_encoding += (content_encoding.empty() ? "" : ",") + LowerAscii(h.value);
+      }
+      if (lower == "content-length" && content_length < 0) {
+        content_length = strtoll(h.value.c_str(), nullptr, 10);
+      }
+    }
+    bool decoded = !content_encoding.empty() && Trim(content_encoding) != "identity";
+    std::vector<HttpHeader> headers;
+    for (HttpHeader& h : raw_headers_) {
+      std::string lower = LowerAscii(h.name);
+      if (lower == "transfer-encoding") continue;
+      if (decoded && (lower == "content-encoding" || lower == "content-length")) continue;
+      headers.push_back(std::move(h));
+    }
+    raw_headers_.clear();
+    std::string mime = LowerAscii(Trim(content_type.substr(0, content_type.find(';'))));
+    if (decoded || head_request_) content_length = -1;
+    SetHead(status_, reason_, std::move(headers), mime, content_length);
+  }
+
+  void CollectDone() {
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
+      if (message->msg != CURLMSG_DONE || message->easy_handle != easy_) continue;
+      CURLcode code = message->data.result;
+      if (code == CURLE_OK) {
+        if (!head_known()) CompleteHead();
+        Finish(S_OK, "");
+      } else {
+        curl_off_t connected_us = 0;
+        curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connected_us);
+        std::string text = error_buffer_[0] ? error_buffer_ : curl_easy_strerror(code);
+        Finish(MapCurlError(code, connected_us > 0), url_ + ": " + text);
+      }
+    }
+  }
+
+  CURL* easy_ = nullptr;
+  CURLM* multi_ = nullptr;  // guarded by wakeup_mutex_ against Wakeup()
+  std::mutex wakeup_mutex_;
+  std::atomic<bool> woken_{false};
+  curl_slist* header_list_ = nullptr;
+  bool added_ = false;
+  bool paused_ = false;
+  bool activity_ = false;
+  bool head_request_ = false;
+  std::string url_;
+  int status_ = 0;
+  std::string reason_;
+  std::vector<HttpHeader> raw_headers_;
+  char error_buffer_[CURL_ERROR_SIZE];
+};
+
+}  // namespace
+
+DefaultProtocol* NewHttpProtocol(const BindRequest& request) {
+  HttpProtocol* p = new HttpProtocol(request);
+  p->AddRef();
+  return p;
+}
+
+}  // namespace cvie
