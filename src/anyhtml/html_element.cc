@@ -54,7 +54,8 @@ void AnyHtmlElement::SetName(std::unique_ptr<AnyHtmlName> name) {
   }
   name_.Reset(NODE_NAME, name->own_text_valid());
   name_.SetSpan(name->start(), name->end());
-  name_.mutable_own_text()->assign(name->own_text());
+  std::string_view text = name->own_text_view();
+  name_.mutable_own_text()->assign(text.data(), text.size());
   has_name_ = true;
 }
 
@@ -80,14 +81,23 @@ AnyHtmlAttr* AnyHtmlElement::NewAttribute() {
   return attributes_[attribute_count_++].get();
 }
 
+namespace {
+
+bool ViewEqualsIgnoreCase(std::string_view view, const char* text) {
+  return text && view.size() == strlen(text) &&
+         BytesEqualIgnoreCase(view.data(), text, view.size());
+}
+
+}  // namespace
+
 bool AnyHtmlElement::NameIs(const char* text) const {
-  return has_name_ && EqualsIgnoreCase(name_.own_text().c_str(), text);
+  return has_name_ && ViewEqualsIgnoreCase(name_.own_text_view(), text);
 }
 
 const AnyHtmlAttr* AnyHtmlElement::FindAttribute(const char* name) const {
   for (size_t i = 0; i < attribute_count_; ++i) {
     const AnyHtmlName* attr_name = attributes_[i]->name();
-    if (attr_name && EqualsIgnoreCase(attr_name->own_text().c_str(), name)) {
+    if (attr_name && ViewEqualsIgnoreCase(attr_name->own_text_view(), name)) {
       return attributes_[i].get();
     }
   }
@@ -118,7 +128,7 @@ void AnyHtmlElement::SetAttribute(const char* name, std::string_view text) {
 void AnyHtmlElement::RemoveAttribute(const char* name) {
   for (size_t i = 0; i < attribute_count_; ++i) {
     const AnyHtmlName* attr_name = attributes_[i]->name();
-    if (attr_name && EqualsIgnoreCase(attr_name->own_text().c_str(), name)) {
+    if (attr_name && ViewEqualsIgnoreCase(attr_name->own_text_view(), name)) {
       // Keep the object past the live attributes for reuse.
       std::rotate(attributes_.begin() + static_cast<ptrdiff_t>(i),
                   attributes_.begin() + static_cast<ptrdiff_t>(i) + 1,

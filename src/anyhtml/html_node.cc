@@ -29,8 +29,9 @@ int AnyHtmlValue::GetText(const char** text, size_t* length) const {
   if (!own_text_valid_ && start() && end()) {
     if (GetSpanText(text, length) == 0) return 0;
   }
-  *text = own_text_.data();
-  *length = own_text_.size();
+  std::string_view own = own_text_view();
+  *text = own.data();
+  *length = own.size();
   return 0;
 }
 
@@ -66,7 +67,8 @@ namespace {
 void CopyValue(const AnyHtmlValue& from, AnyHtmlValue* to) {
   to->Reset(from.type(), from.own_text_valid());
   to->SetSpan(from.start(), from.end());
-  to->mutable_own_text()->assign(from.own_text());
+  std::string_view text = from.own_text_view();
+  to->mutable_own_text()->assign(text.data(), text.size());
 }
 
 }  // namespace

@@ -64,6 +64,8 @@ class AnyHtmlNode : public AnyHtmlBase {
 // An attribute value, or (re-typed NODE_SCRIPT) the body of a script element.
 // A parsed value keeps its source span (quotes included) for writing and its
 // characters (quotes excluded, entities not decoded) as ownText for reading.
+// The parser hands ownText over as a view of the input; it is copied into the
+// node's own string only when somebody asks for it as a string.
 class AnyHtmlValue : public AnyHtmlNode {
  public:
   explicit AnyHtmlValue(bool own_text_valid = false)
@@ -77,18 +79,35 @@ class AnyHtmlValue : public AnyHtmlNode {
 
   // Stores `text` as ownText; the node is from now on written from it.
   void SetText(std::string_view text) {
-    own_text_.assign(text.data(), text.size());
+    SetParsedText(text);
     own_text_valid_ = true;
   }
   // Stores `text` as ownText without changing how the node is written.
   void SetParsedText(std::string_view text) {
     own_text_.assign(text.data(), text.size());
+    view_ = nullptr;
+  }
+  // As SetParsedText, for bytes of the input buffer: they are copied only
+  // when ownText is asked for as a string.
+  void SetParsedInputText(const char* text, size_t length) {
+    view_ = text;
+    view_length_ = length;
   }
 
   bool own_text_valid() const { return own_text_valid_; }
-  const std::string& own_text() const { return own_text_; }
-  // The parser fills ownText in place (keeping its storage from node to node).
-  std::string* mutable_own_text() { return &own_text_; }
+  // ownText as a string (NUL-terminated by c_str()).
+  const std::string& own_text() const {
+    if (view_) Materialize();
+    return own_text_;
+  }
+  // ownText without copying it.
+  std::string_view own_text_view() const {
+    return view_ ? std::string_view(view_, view_length_) : std::string_view(own_text_);
+  }
+  std::string* mutable_own_text() {
+    if (view_) Materialize();
+    return &own_text_;
+  }
 
   // Back to the state of a new node of `type`, keeping the string's storage.
   void Reset(int type, bool own_text_valid) {
@@ -96,6 +115,7 @@ class AnyHtmlValue : public AnyHtmlNode {
     SetSpan(nullptr, nullptr);
     own_text_valid_ = own_text_valid;
     own_text_.clear();
+    view_ = nullptr;
   }
 
  protected:
@@ -106,8 +126,17 @@ class AnyHtmlValue : public AnyHtmlNode {
   friend class AnyHtmlElement;
 
  private:
+  void Materialize() const {
+    own_text_.assign(view_, view_length_);
+    view_ = nullptr;
+  }
+
   bool own_text_valid_;
-  std::string own_text_;
+  // When view_ is set, ownText is view_[0, view_length_) of the input and
+  // own_text_ is not in use yet.
+  mutable const char* view_ = nullptr;
+  size_t view_length_ = 0;
+  mutable std::string own_text_;
 };
 
 // An element or attribute name: a value of type NODE_NAME.

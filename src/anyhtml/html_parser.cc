@@ -3,10 +3,13 @@
 #include <string.h>
 
 #include "anyhtml/html_scan.h"
+#include "anyhtml/scan_internal.h"
 
 namespace cvie {
 
 namespace {
+
+using namespace anyhtml_internal;
 
 constexpr char kScriptEnd[] = "</script>";
 constexpr size_t kScriptEndLength = sizeof kScriptEnd - 1;  // 9
@@ -14,6 +17,7 @@ constexpr size_t kScriptEndLength = sizeof kScriptEnd - 1;  // 9
 // The markers whose searches FindToEnd remembers.
 enum { kMarkScriptEnd = 0, kMarkCommentEnd = 1 };
 const char* const kRemembered[] = {kScriptEnd, "-->"};
+const size_t kRememberedLength[] = {kScriptEndLength, 3};
 const bool kRememberedCaseInsensitive[] = {true, false};
 
 bool IsUtf8Name(const char* text) {
@@ -22,20 +26,6 @@ bool IsUtf8Name(const char* text) {
 
 // How far FindToEnd steps to join a remembered search before searching anew.
 constexpr int kMaxJoinSteps = 16;
-
-// Length of the UTF-8 character at p, shortened to the bytes left.
-inline size_t CharLength(const char* p, const char* end) {
-  size_t length = Utf8SequenceLength(static_cast<uint8_t>(*p));
-  size_t left = static_cast<size_t>(end - p);
-  return length < left ? length : left;
-}
-
-inline bool MatchesAt(const char* q, const char* end, const char* marker, size_t length,
-                      bool case_insensitive) {
-  if (static_cast<size_t>(end - q) < length) return false;
-  return case_insensitive ? BytesEqualIgnoreCase(q, marker, length)
-                          : memcmp(q, marker, length) == 0;
-}
 
 // True when stepping UTF-8 characters from `from` (at or before c) surely
 // lands on c: no character starting in the three bytes before c (and not
@@ -62,7 +52,7 @@ void AnyHtmlParser::DeliverNode(int type, const char* start, const char* end) {
 int AnyHtmlParser::FindToEnd(int which, const char* p, const char* end,
                              const char** position) {
   const char* marker = kRemembered[which];
-  const size_t length = strlen(marker);
+  const size_t length = kRememberedLength[which];
   const bool case_insensitive = kRememberedCaseInsensitive[which];
   const bool utf8 = encoding_ == ENCODING_UTF8;
   RememberedSearch& last = remembered_[which];
@@ -99,29 +89,45 @@ int AnyHtmlParser::FindToEnd(int which, const char* p, const char* end,
     }
     p = c;  // no match before c on the steps from p; search on from c
   }
-  int result = FindMarker(p, end, marker, case_insensitive, encoding_, nullptr, position);
   last.from = p;
-  last.found = result == ANYHTML_OK ? *position - length : nullptr;
-  return result;
+  last.found = SearchMarker(p, end, marker, length, case_insensitive, utf8);
+  *position = last.found ? last.found + length : end;
+  return last.found ? ANYHTML_OK : ANYHTML_EOF;
 }
 
 const char* AnyHtmlParser::ScriptBody(const char* p, const char* end, int* result) {
   // The body ends before the first "</script>", unless a comment opens before
   // it: then a "</script>" inside the comment does not count, and the body
-  // ends before the first "</script>" after the comment's end.
-  const char* after_end_tag;
-  *result = FindToEnd(kMarkScriptEnd, p, end, &after_end_tag);
-  if (*result != ANYHTML_OK) return end;
-  const char* body_end = after_end_tag - kScriptEndLength;
-  const char* after_open;
-  if (FindMarker(p, after_end_tag, "<!--", false, encoding_, nullptr, &after_open) ==
-      ANYHTML_OK) {
-    const char* after_close;
-    if (FindToEnd(kMarkCommentEnd, after_open, end, &after_close) == ANYHTML_OK) {
-      const char* after_real_end;
-      if (FindToEnd(kMarkScriptEnd, after_close, end, &after_real_end) == ANYHTML_OK) {
-        body_end = after_real_end - kScriptEndLength;
-      }
+  // ends before the first "</script>" after the comment's end. One pass over
+  // the "<" bytes finds the first "</script>" and the first "<!--" before it.
+  const bool utf8 = encoding_ == ENCODING_UTF8;
+  const char* end_tag = nullptr;
+  const char* comment = nullptr;
+  const char* cur = p;
+  while (const char* q = FindByte(cur, end, '<', false)) {
+    if (utf8) {
+      cur = StepTo(cur, q, end);
+      if (cur != q) continue;
+    }
+    if (MatchesAt(q, end, kScriptEnd, kScriptEndLength, true)) {
+      end_tag = q;
+      break;
+    }
+    if (!comment && MatchesAt(q, end, "<!--", 4, false)) comment = q;
+    cur = q + 1;
+  }
+  if (!end_tag) {
+    *result = ANYHTML_EOF;
+    return end;
+  }
+  *result = ANYHTML_OK;
+  const char* body_end = end_tag;
+  const char* after_close;
+  if (comment &&
+      FindToEnd(kMarkCommentEnd, comment + 4, end, &after_close) == ANYHTML_OK) {
+    const char* after_real_end;
+    if (FindToEnd(kMarkScriptEnd, after_close, end, &after_real_end) == ANYHTML_OK) {
+      body_end = after_real_end - kScriptEndLength;
     }
   }
   return body_end;
@@ -184,20 +190,23 @@ int AnyHtmlParser::Parse(const char* data, size_t length, int encoding) {
 
     size_t left = static_cast<size_t>(end - lt);
     int type;
-    const char* marker;
+    const char* marker = nullptr;
+    size_t marker_length = 0;
     if (left >= 4 && memcmp(lt, "<!--", 4) == 0) {
       type = NODE_COMMENT;
       marker = "-->";
+      marker_length = 3;
     } else if (left >= 9 && memcmp(lt, "<![CDATA[", 9) == 0) {
       type = NODE_CDATA;
       marker = "]]>";
+      marker_length = 3;
     } else if (left >= 2 && lt[1] == '!') {
       type = NODE_DTD;
       marker = ">";
+      marker_length = 1;
     } else if (left >= 2 && (IsHtmlLetter(static_cast<uint8_t>(lt[1])) || lt[1] == '/' ||
                              lt[1] == '_' || lt[1] == '?')) {
       type = NODE_ELEMENT;
-      marker = nullptr;
     } else {
       // A "<" that opens no markup is text.
       text_start = lt;
@@ -207,8 +216,10 @@ int AnyHtmlParser::Parse(const char* data, size_t length, int encoding) {
 
     if (type != NODE_ELEMENT) {
       // Searched from the "<" itself, so "<!-->" is a whole comment.
-      const char* stop;
-      last = FindMarker(lt, end, marker, false, encoding_, nullptr, &stop);
+      const char* found =
+          SearchMarker(lt, end, marker, marker_length, false, encoding_ == ENCODING_UTF8);
+      const char* stop = found ? found + marker_length : end;
+      last = found ? ANYHTML_OK : ANYHTML_EOF;
       DeliverNode(type, lt, stop);
       pos = stop;
       continue;
@@ -229,7 +240,7 @@ int AnyHtmlParser::Parse(const char* data, size_t length, int encoding) {
     OnElement(&element_, encoding_);
     if (element_count_ == 1 && element_.IsProcessingInstruction()) {
       CheckXmlDeclaration();
-    } else if (element_.NameIs("script") && element_.IsStartTag()) {
+    } else if (element_.IsStartTag() && element_.NameIs("script")) {
       const char* body_end = ScriptBody(pos, end, &last);
       script_.Reset(NODE_SCRIPT, false);
       script_.SetSpan(pos, body_end);

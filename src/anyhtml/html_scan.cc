@@ -4,59 +4,13 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "anyhtml/scan_internal.h"
+
 namespace cvie {
 
 namespace {
 
-inline uint8_t Byte(const char* p) { return static_cast<uint8_t>(*p); }
-
-inline bool IsAsciiLetter(uint8_t c) { return (c | 0x20) >= 'a' && (c | 0x20) <= 'z'; }
-
-// Length of the character at p in UTF-8 mode, shortened to the bytes left.
-inline size_t CharLength(const char* p, const char* end) {
-  size_t length = Utf8SequenceLength(Byte(p));
-  size_t left = static_cast<size_t>(end - p);
-  return length < left ? length : left;
-}
-
-// The first byte in [p, end) equal to c (either case of an ASCII letter when
-// case-insensitive), or null.
-inline const char* FindByte(const char* p, const char* end, char c,
-                            bool case_insensitive) {
-  if (p >= end) return nullptr;
-  if (!case_insensitive || !IsAsciiLetter(static_cast<uint8_t>(c))) {
-    return static_cast<const char*>(memchr(p, c, static_cast<size_t>(end - p)));
-  }
-  uint8_t folded = FoldAscii(static_cast<uint8_t>(c));
-  for (; p < end; ++p) {
-    if (FoldAscii(Byte(p)) == folded) return p;
-  }
-  return nullptr;
-}
-
-inline bool MatchesAt(const char* q, const char* end, const char* marker, size_t length,
-                      bool case_insensitive) {
-  if (static_cast<size_t>(end - q) < length) return false;
-  return case_insensitive ? BytesEqualIgnoreCase(q, marker, length)
-                          : memcmp(q, marker, length) == 0;
-}
-
-// Steps character by character (UTF-8 mode) from `cur` until reaching or
-// passing `target`; returns the first character start at or after it. Runs of
-// ASCII bytes are passed eight at a time. Never reads at or past target.
-inline const char* StepTo(const char* cur, const char* target, const char* end) {
-  while (cur < target) {
-    while (target - cur >= 8) {
-      uint64_t word;
-      memcpy(&word, cur, sizeof word);
-      if (word & 0x8080808080808080ULL) break;
-      cur += 8;
-    }
-    if (cur >= target) break;
-    cur += CharLength(cur, end);
-  }
-  return cur;
-}
+using namespace anyhtml_internal;
 
 // Appends the characters of [start, stop) as ReadChar copies them: every byte,
 // except that a multi-byte character is cut at a zero byte inside it.
@@ -122,25 +76,8 @@ int FindMarker(const char* p, const char* end, const char* marker, bool case_ins
   }
   size_t length = strlen(marker);
   bool utf8 = encoding == ENCODING_UTF8;
-  const char* found = nullptr;
-  if (length == 0) {
-    found = p;
-  } else {
-    // Candidates come from a byte search; in UTF-8 mode a candidate counts
-    // only when the character steps from p land on it.
-    const char* cur = p;
-    while (const char* q = FindByte(cur, end, marker[0], case_insensitive)) {
-      if (utf8) {
-        cur = StepTo(cur, q, end);
-        if (cur != q) continue;
-      }
-      if (MatchesAt(q, end, marker, length, case_insensitive)) {
-        found = q;
-        break;
-      }
-      cur = q + (utf8 ? CharLength(q, end) : 1);
-    }
-  }
+  const char* found =
+      length == 0 ? p : SearchMarker(p, end, marker, length, case_insensitive, utf8);
   const char* stop = found ? found : end;
   if (collect) Collect(p, stop, end, utf8, collect);
   *position = found ? found + length : end;
@@ -166,16 +103,39 @@ int SkipWhitespace(const char* p, const char* end, int encoding, const char** po
   return p >= end ? ANYHTML_EOF : ANYHTML_OK;
 }
 
+namespace {
+
+// The end of the name that starts at p (a letter or "_" there), or null when
+// no name starts there (p at end, or another byte).
+inline const char* NameEnd(const char* p, const char* end) {
+  if (p >= end) return nullptr;
+  uint8_t c = Byte(p);
+  if (!IsHtmlLetter(c) && c != '_') return nullptr;
+  const char* q = p + 1;
+  while (q < end && IsHtmlNameChar(Byte(q))) ++q;
+  return q;
+}
+
+// SkipWhitespace for the common case of nothing to skip.
+inline int SkipSpace(const char* p, const char* end, int encoding,
+                     const char** position) {
+  if (p < end && !IsHtmlSpace(Byte(p)) && Byte(p) != 0xEF) {
+    *position = p;
+    return ANYHTML_OK;
+  }
+  return SkipWhitespace(p, end, encoding, position);
+}
+
+}  // namespace
+
 int ReadName(const char* p, const char* end, std::string* name, const char** position) {
   assert(p && end && name && position);
   *position = p;
   if (p >= end) return ANYHTML_EOF;
-  uint8_t c = Byte(p);
-  if (!IsHtmlLetter(c) && c != '_') return ANYHTML_BAD_NAME;
-  const char* q = p + 1;
-  while (q < end && IsHtmlNameChar(Byte(q))) ++q;
-  name->assign(p, static_cast<size_t>(q - p));
-  *position = q;
+  const char* name_end = NameEnd(p, end);
+  if (!name_end) return ANYHTML_BAD_NAME;
+  name->assign(p, static_cast<size_t>(name_end - p));
+  *position = name_end;
   return ANYHTML_OK;
 }
 
@@ -205,14 +165,15 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
     }
   }
 
-  const char* cur;
-  AnyHtmlName* name = element->NewName(false);
-  if (ReadName(name_start, end, name->mutable_own_text(), &cur) != ANYHTML_OK) {
+  const char* cur = NameEnd(name_start, end);
+  if (!cur) {
     element->SetName(nullptr);
-    *position = cur;
+    *position = name_start;
     return ANYHTML_BAD_ELEMENT_NAME;
   }
+  AnyHtmlName* name = element->NewName(false);
   name->SetSpan(name_start, cur);
+  name->SetParsedInputText(name_start, static_cast<size_t>(cur - name_start));
 
   int last = ANYHTML_OK;
   for (;;) {
@@ -220,7 +181,7 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
       *position = cur;
       return cur >= end ? ANYHTML_EOF : last;
     }
-    if (SkipWhitespace(cur, end, encoding, &cur) == ANYHTML_EOF) {
+    if (SkipSpace(cur, end, encoding, &cur) == ANYHTML_EOF) {
       *position = cur;
       return ANYHTML_BAD_ELEMENT;
     }
@@ -240,22 +201,22 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
     }
 
     // An attribute: name, then optionally "=" and a value.
-    AnyHtmlAttr* attr = element->NewAttribute();
-    AnyHtmlName* attr_name = attr->NewName(false);
-    const char* name_end;
-    if (ReadName(cur, end, attr_name->mutable_own_text(), &name_end) != ANYHTML_OK) {
-      element->RemoveLastAttribute();
+    const char* name_end = NameEnd(cur, end);
+    if (!name_end) {
       *position = cur;
       return ANYHTML_BAD_ATTR_NAME;
     }
+    AnyHtmlAttr* attr = element->NewAttribute();
+    AnyHtmlName* attr_name = attr->NewName(false);
     attr_name->SetSpan(cur, name_end);
-    if (SkipWhitespace(name_end, end, encoding, &cur) == ANYHTML_EOF) {
+    attr_name->SetParsedInputText(cur, static_cast<size_t>(name_end - cur));
+    if (SkipSpace(name_end, end, encoding, &cur) == ANYHTML_EOF) {
       element->RemoveLastAttribute();
       *position = cur;
       return ANYHTML_BAD_ATTR_VALUE;
     }
     if (*cur != '=') continue;  // an attribute without a value
-    if (SkipWhitespace(cur + 1, end, encoding, &cur) == ANYHTML_EOF) {
+    if (SkipSpace(cur + 1, end, encoding, &cur) == ANYHTML_EOF) {
       element->RemoveLastAttribute();
       *position = cur;
       return ANYHTML_BAD_ATTR_VALUE;
@@ -271,9 +232,22 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
     AnyHtmlValue* value = attr->NewValue(false);
     const char* value_start = cur;
     if (c == '"' || c == '\'') {
-      const char quote[2] = {c, 0};
-      last = FindMarker(cur + 1, end, quote, false, encoding, value->mutable_own_text(),
-                        &cur);
+      // Quoted: up to the same quote character.
+      const char* text = cur + 1;
+      const char* quote = text >= end ? nullptr
+                          : encoding == ENCODING_UTF8
+                              ? SearchMarker(text, end, &c, 1, false, true)
+                              : static_cast<const char*>(
+                                    memchr(text, c, static_cast<size_t>(end - text)));
+      const char* stop = quote ? quote : end;
+      if (encoding == ENCODING_UTF8 &&
+          memchr(text, 0, static_cast<size_t>(stop - text))) {
+        Collect(text, stop, end, true, value->mutable_own_text());
+      } else {
+        value->SetParsedInputText(text, static_cast<size_t>(stop - text));
+      }
+      cur = quote ? quote + 1 : end;
+      last = quote ? ANYHTML_OK : ANYHTML_EOF;
     } else {
       while (cur < end) {
         uint8_t b = Byte(cur);
@@ -281,8 +255,7 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
         if (b == '/' && cur + 1 < end && cur[1] == '>') break;
         ++cur;
       }
-      value->mutable_own_text()->assign(value_start,
-                                        static_cast<size_t>(cur - value_start));
+      value->SetParsedInputText(value_start, static_cast<size_t>(cur - value_start));
     }
     value->SetSpan(value_start, cur);
   }
