@@ -17,6 +17,7 @@
 #include <pthread.h>
 #include <sqlite3.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -68,6 +69,7 @@ struct Store {
   std::mutex mu;
   sqlite3* db = nullptr;
   std::string path;
+  std::string environment;  // the variables `path` was derived from
   std::map<const char*, sqlite3_stmt*> statements;  // keyed by the SQL literal
   std::unordered_set<HKEY> handles;
 
@@ -77,6 +79,7 @@ struct Store {
     if (db) sqlite3_close_v2(db);
     db = nullptr;
     path.clear();
+    environment.clear();
   }
 };
 
@@ -91,6 +94,7 @@ Store& TheStore() {
                      Store& st = TheStore();
                      st.db = nullptr;
                      st.path.clear();
+                     st.environment.clear();
                      st.statements.clear();
                      st.mu.unlock();
                    });
@@ -189,6 +193,15 @@ class WriteTransaction {
 // Opens the database of the current config folder, reopening when CVIE_ROOT
 // moved it. Called with the mutex held.
 LONG EnsureOpen(Store& s) {
+  // The variables that decide the config folder; while they are unchanged
+  // the open database is the right one.
+  std::string environment;
+  for (const char* name : {"CVIE_ROOT", "XDG_CONFIG_HOME", "HOME"}) {
+    const char* value = getenv(name);
+    environment += value ? value : "";
+    environment += '\n';
+  }
+  if (s.db && environment == s.environment) return ERROR_SUCCESS;
   const std::wstring folder = ConfigFolder();
   const std::string path = ToNarrow(folder) + "/registry.db";
   if (s.db && s.path == path) return ERROR_SUCCESS;
@@ -215,6 +228,7 @@ LONG EnsureOpen(Store& s) {
   }
   s.db = db;
   s.path = path;
+  s.environment = environment;
   return ERROR_SUCCESS;
 }
 
