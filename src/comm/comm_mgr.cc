@@ -182,6 +182,11 @@ void CCommMgr::AbortDownload() {
   binding.reset();
 }
 
+HRESULT CCommMgr::LastResult() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return last_result_;
+}
+
 uint32_t CCommMgr::ByteCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return byte_count_;
@@ -349,19 +354,31 @@ DWORD CCommMgr::RunWorker(bool interactive) {
   // Wakes the loop even when a transfer stalls without a message.
   platform::UINT_PTR timer = platform::SetThreadTimer(kWorkerTickMs);
 
-  if (Download(VersionFileUrl(), VersionFilePath(), kVersionFileTimeout) ==
-      LoopEnd::kDone) {
+  int version_ms = version_timeout_ms_.load();
+  uint64_t version_timeout = version_ms > 0 ? version_ms : kVersionFileTimeout * 1000;
+  LoopEnd version_end = Download(VersionFileUrl(), VersionFilePath(), version_timeout);
+  HRESULT version_result = LastResult();
+  if (version_end == LoopEnd::kDone && FAILED(version_result)) {
+    // The server could not be reached or refused the file: what the file holds
+    // now says nothing about the versions, so no decision is taken from it, and
+    // a user who asked is told that the check failed rather than that all is
+    // current.
+    Log().Log(LOG_NOTICE, L"Version file not retrieved, no update decision");
+    if (interactive) {
+      ShowMessage(kUpdateFailedText, kUpdateCaption, platform::MB_SYSTEMMODAL);
+    }
+  } else if (version_end == LoopEnd::kDone) {
     std::vector<DownloadItem> items;
     VersionInfo::Instance().ProcessVersionFile(interactive, &items);
     for (const DownloadItem& item : items) {
       if (stopping_.load()) break;
       std::wstring temporary = DownloadPath(item.path);
-      // A timed-out item is still handed on: its check refuses the partial file.
       uint64_t timeout =
           static_cast<uint64_t>(item.timeout_seconds < 0 ? 0 : item.timeout_seconds) *
           1000;
       int cap = item_timeout_cap_ms_.load();
       if (cap > 0 && timeout > static_cast<uint64_t>(cap)) timeout = cap;
+      // A timed-out item is still handed on: its check refuses the partial file.
       if (Download(item.url, temporary, timeout) == LoopEnd::kStopped) break;
       int result = InstallDownloadedRuleFile(item.path, temporary);
       if (UpdateListener* listener = CurrentUpdateListener()) {

@@ -14,11 +14,12 @@
 //
 // The update worker is a thread of its own holding the lock file
 // "background.lck" (at most one worker per machine). It downloads the version
-// file (15 seconds at most), lets VersionInfo decide, downloads each item under
-// its path with ".new" appended (the item's timeout at most), hands it to the
-// rule file installation and, for an interactive check, tells the user the
-// outcome. A thread timer wakes its loop, so a transfer that stalls without
-// delivering anything still ends at its timeout. The worker's argument and
+// file (15 seconds at most; when the transfer fails nothing is decided, and
+// an interactive user is told the check failed), lets VersionInfo decide,
+// downloads each item under its path with ".new" appended (the item's timeout
+// at most), hands it to the rule file installation and, for an interactive
+// check, tells the user the outcome. A thread timer wakes its loop, so a transfer that
+// stalls without delivering anything still ends at its timeout. The worker's argument and
 // thread are reclaimed when it ends.
 //
 // One manager per process (CommMgr()), shared by the threads that start
@@ -88,6 +89,8 @@ class CCommMgr : public IUnknown {
   bool IsDownloadDone() const { return done_.load(); }
   // Bytes written by the current (or last) download.
   uint32_t ByteCount() const;
+  // How the last finished transfer ended: S_OK when the whole response arrived.
+  HRESULT LastResult() const;
 
   // Starts an update worker. Returns 0, or -1 when the thread cannot be made
   // (logged "CreateThread failed.").

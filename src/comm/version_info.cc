@@ -15,6 +15,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "rules/rule_file.h"
+#include "rules/rule_loading.h"
 
 namespace cvie {
 namespace {
@@ -32,6 +33,21 @@ std::wstring Format(const wchar_t* format, double value) {
   wchar_t text[128];
   swprintf(text, sizeof text / sizeof text[0], format, value);
   return text;
+}
+
+// The version of the installed rule file, or 0 when it is missing or fails its
+// check (so that any announced rule file replaces it). Read from the file
+// itself: the version text kept by the last header check may belong to a
+// downloaded file that was refused.
+double InstalledRuleVersion() {
+  const std::wstring& path = RuleFilePath();
+  if (CheckRuleFile(path) != 0) return 0.0;
+  RuleFileReader reader(path, nullptr);
+  std::optional<RuleFileHeader> header = reader.ReadHeader();
+  if (!header) return 0.0;
+  char text[4];
+  snprintf(text, sizeof text, "%c.%c", (*header)[4], (*header)[5]);
+  return ParseVersionNumber(text);
 }
 
 }  // namespace
@@ -144,7 +160,7 @@ int VersionInfo::ProcessVersionFileAt(const std::wstring& path, bool interactive
   }
 
   Decide(Format(L"You already have the latest version of DLL: V%1.1f", program));
-  double installed = ParseVersionNumber(RuleFileVersion().c_str());
+  double installed = InstalledRuleVersion();
   if (installed < announced.version) {
     Decide(Format(L"To upgrade to rule version %1.1f", announced.version));
     DownloadItem item;

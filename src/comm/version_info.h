@@ -60,8 +60,10 @@ class VersionInfo {
   int RunUpdateCheck(bool interactive);
 
   // Reads the downloaded version file, decides, talks to the user, and
-  // appends what must be downloaded to `items`. Returns 0, or -1 when the
-  // version file cannot be opened.
+  // appends what must be downloaded to `items`. The installed rule version is
+  // read from the installed rule file; a missing file, or one that fails its
+  // check, counts as version 0. Returns 0, or -1 when the version file cannot
+  // be opened.
   int ProcessVersionFile(bool interactive, std::vector<DownloadItem>* items);
   // The same for the version file at `path`.
   int ProcessVersionFileAt(const std::wstring& path, bool interactive,

@@ -98,7 +98,7 @@ bool HttpTestServer::Pause(int fd, int ms) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   for (;;) {
     if (stopping_.load()) return false;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(
                     deadline - std::chrono::steady_clock::now())
                     .count();
     if (left <= 0) return true;

@@ -257,10 +257,43 @@ TEST_F(VersionInfoTest, AnnouncementsPersistFromOneCheckToTheNext) {
   EXPECT_EQ(items[0].url, L"http://127.0.0.1/r16.rle");
 }
 
-TEST_F(VersionInfoTest, WithNoRuleFileCheckedAnyAnnouncedVersionQueuesADownload) {
-  if (!RuleFileVersion().empty()) GTEST_SKIP() << "a rule file was checked earlier here";
+TEST_F(VersionInfoTest, AMissingOrBrokenRuleFileIsReplacedByAnyAnnouncedVersion) {
+  std::string good = MakeRuleFile("! c\n/banner/\n", '1', '5');
+  std::string broken = good;
+  broken[broken.size() - 2] ^= 0x40;  // its header still says 1.5
+  struct Case {
+    const char* name;
+    const std::string* installed;  // null: no rule file
+    const char* announced;
+    size_t items;
+  };
+  const Case kCases[] = {
+      {"no rule file", nullptr, "0.1", 1},
+      {"broken file of the announced version", &broken, "1.5", 1},
+      {"good file of the announced version", &good, "1.5", 0},
+  };
+  for (const auto& c : kCases) {
+    ForgetAnnouncements();
+    fs::remove(ToNarrow(RuleFilePath()));
+    if (c.installed) WriteFile(ToNarrow(RuleFilePath()), *c.installed);
+    WriteFile(ToNarrow(VersionFilePath()),
+              std::string("NewestenRuleVersionNum=") + c.announced + "\n");
+    std::vector<DownloadItem> items;
+    VersionInfo::Instance().ProcessVersionFile(false, &items);
+    EXPECT_EQ(items.size(), c.items) << c.name;
+  }
+}
+
+TEST_F(VersionInfoTest, ARefusedDownloadDoesNotPassForTheInstalledVersion) {
   ForgetAnnouncements();
-  WriteFile(ToNarrow(VersionFilePath()), "NewestenRuleVersionNum=0.1\n");
+  InstallRuleFile(MakeRuleFile("! c\n", '1', '3'));
+  // Checking a refused download of version 1.5 keeps its version text...
+  std::string refused = MakeRuleFile("! c\n/ads/\n", '1', '5');
+  refused[refused.size() - 1] ^= 0x01;
+  WriteFile(ToNarrow(DownloadPath(RuleFilePath())), refused);
+  EXPECT_EQ(InstallDownloadedRuleFile(RuleFilePath(), DownloadPath(RuleFilePath())), -1);
+  // ...but the installed file is still 1.3, so 1.5 is still wanted.
+  WriteFile(ToNarrow(VersionFilePath()), "NewestenRuleVersionNum=1.5\n");
   std::vector<DownloadItem> items;
   VersionInfo::Instance().ProcessVersionFile(false, &items);
   EXPECT_EQ(items.size(), 1u);
