@@ -6,6 +6,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "config/param_in_registry.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/uuid.h"
@@ -61,11 +62,13 @@ std::wstring MakeUserIdentifier() {
 }
 
 bool EnsureUserIdentity() {
-  std::wstring stored;
-  if (RegGetString(HKEY_CURRENT_USER, kUserInfoKey, L"UUID", &stored) == ERROR_SUCCESS &&
-      stored.size() > kMinStoredIdentifierLength) {
-    return false;
-  }
+  // Two threads of one process never make two identities.
+  static std::mutex ensure_mutex;
+  std::lock_guard<std::mutex> lock(ensure_mutex);
+  ParamInRegistry stored(L"To Get User Info", ParamText(std::wstring()),
+                         HKEY_CURRENT_USER, kUserInfoKey, L"UUID", true);
+  ParamText identity = stored.GetString();
+  if (identity && identity->size() > kMinStoredIdentifierLength) return false;
   if (ModuleFilePath().empty()) return false;
   std::wstring identifier = MakeUserIdentifier();
   long long now = std::chrono::duration_cast<std::chrono::seconds>(
