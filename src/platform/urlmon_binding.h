@@ -31,7 +31,10 @@
 // reaches a filter or the reader; the headers of a decoded response drop
 // Content-Encoding and Content-Length. Transfer-Encoding is always dropped
 // (the body handed out is not chunked). No proxy from the environment is
-// used.
+// used. Connections, resolved names and TLS sessions are shared by all
+// bindings of the process: a finished binding leaves its connection open
+// for the next request to the same server; one that is destroyed or
+// aborted before its body was read closes it.
 //
 // Reading: the caller drives the binding from the binding thread. Read never
 // blocks: S_OK with bytes, E_PENDING when the source has nothing more yet,
@@ -102,6 +105,9 @@ class Binding {
   // known; a file or a namespace handler's answer is "200 OK".
   int status_code() const { return status_code_; }
   const std::string& reason() const { return reason_; }
+  // The response headers, known before the body is read. They describe the
+  // server's body: when filtered(), the body read differs from it (a
+  // Content-Length then no longer fits).
   const std::vector<HttpHeader>& headers() const { return headers_; }
   // The first value of a header (name compared without regard to case), or
   // "" when absent.

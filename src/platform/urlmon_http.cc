@@ -19,6 +19,44 @@ void EnsureCurlInitialized() {
 
 namespace {
 
+// What every transfer of the process shares: open connections (so that
+// successive requests to a server reuse one, as a browser does), resolved
+// names and TLS sessions. libcurl asks for a lock around each use.
+class SharedState {
+ public:
+  static CURLSH* Get() {
+    static SharedState* state = new SharedState();
+    return state->share_;
+  }
+
+ private:
+  SharedState() {
+    EnsureCurlInitialized();
+    share_ = curl_share_init();
+    if (!share_) return;
+    curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &SharedState::Lock);
+    curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &SharedState::Unlock);
+    curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+  }
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
+    static_cast<SharedState*>(self)->MutexFor(data).lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* self) {
+    static_cast<SharedState*>(self)->MutexFor(data).unlock();
+  }
+  std::mutex& MutexFor(curl_lock_data data) {
+    size_t i = static_cast<size_t>(data);
+    return mutexes_[i < kLocks ? i : 0];
+  }
+
+  static constexpr size_t kLocks = CURL_LOCK_DATA_LAST;
+  CURLSH* share_ = nullptr;
+  std::mutex mutexes_[kLocks];
+};
+
 // The transfer pauses while this much is buffered and unread.
 constexpr size_t kPauseAt = 1024 * 1024;
 
@@ -130,6 +168,7 @@ class HttpProtocol : public DefaultProtocol {
     curl_easy_setopt(easy_, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");  // all that libcurl decodes
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
+    if (CURLSH* share = SharedState::Get()) curl_easy_setopt(easy_, CURLOPT_SHARE, share);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request_.connect_timeout_ms));
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_buffer_);

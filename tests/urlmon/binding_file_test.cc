@@ -243,6 +243,17 @@ TEST_F(FileBindingTest, FilterThatCannotBeMadeIsPassedOver) {
   EXPECT_EQ(body, FilteredForm("<b>x</b>"));
 }
 
+TEST_F(FileBindingTest, ReaderOfAStalledFilterIsNotLeftWaiting) {
+  ScopedRegistration stalling(StallingFilterFactory(), L"text/html", true);
+  std::unique_ptr<Binding> binding =
+      BindUrl(Write("stall.html", "<p>never served</p>"), 4);
+  ASSERT_TRUE(binding->filtered());
+  char buffer[64];
+  ULONG n = 0;
+  EXPECT_EQ(binding->ReadSome(buffer, sizeof buffer, &n), INET_E_DATA_NOT_AVAILABLE);
+  EXPECT_EQ(n, 0u);
+}
+
 TEST_F(FileBindingTest, AbortStopsReading) {
   std::unique_ptr<Binding> binding =
       BindUrl(Write("abort.txt", std::string(1000, 'a')), 10);

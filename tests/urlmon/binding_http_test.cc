@@ -396,6 +396,45 @@ TEST_F(HttpBindingTest, LargeBodyArrivesIntact) {
   EXPECT_TRUE(body == big);
 }
 
+TEST_F(HttpBindingTest, NextRequestReusesTheConnectionOfAFinishedOne) {
+  Gate abandoned_gone;
+  HttpTestServer server(
+      [&abandoned_gone](const ServerRequest& request, Responder& out) {
+        if (request.target == "/abandoned") {
+          out.Send(
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 100\r\n\r\n"
+              "ten bytes.");
+          abandoned_gone.WaitOpen();
+          return;
+        }
+        out.Send(MakeResponse(200, "OK", {{"Content-Type", "text/plain"}},
+                              "body of " + request.target, false));
+      },
+      true);
+  ASSERT_TRUE(server.ok());
+  for (const char* path : {"/one", "/two", "/three"}) {
+    std::unique_ptr<Binding> binding = Get(server.Url(path));
+    std::string body;
+    ASSERT_EQ(binding->ReadAll(&body), S_OK) << path;
+    EXPECT_EQ(body, std::string("body of ") + path);
+  }
+  EXPECT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.Connections(), 1);
+
+  // A binding given up before its body arrived does not hand on its
+  // connection: the next request opens a new one.
+  {
+    std::unique_ptr<Binding> abandoned = Get(server.Url("/abandoned"));
+    ASSERT_EQ(abandoned->result(), S_OK);
+  }
+  abandoned_gone.Open();
+  std::unique_ptr<Binding> binding = Get(server.Url("/after"));
+  std::string body;
+  ASSERT_EQ(binding->ReadAll(&body), S_OK);
+  EXPECT_EQ(body, "body of /after");
+  EXPECT_EQ(server.Connections(), 2);
+}
+
 TEST_F(HttpBindingTest, UnreachableServerFailsTheBinding) {
   uint16_t port = UnusedPort();
   ASSERT_NE(port, 0);

@@ -101,11 +101,11 @@ bool Responder::Send(const std::string& bytes) {
 
 std::string MakeResponse(int status, const std::string& reason,
                          const std::vector<std::pair<std::string, std::string>>& headers,
-                         const std::string& body) {
+                         const std::string& body, bool close) {
   std::string response = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
   for (const auto& h : headers) response += h.first + ": " + h.second + "\r\n";
   response += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  response += "Connection: close\r\n\r\n";
+  response += close ? "Connection: close\r\n\r\n" : "\r\n";
   return response + body;
 }
 
@@ -122,7 +122,8 @@ bool Gate::WaitOpen(std::chrono::milliseconds timeout) {
   return cv_.wait_for(lock, timeout, [this] { return open_; });
 }
 
-HttpTestServer::HttpTestServer(Handler handler) : handler_(std::move(handler)) {
+HttpTestServer::HttpTestServer(Handler handler, bool keep_alive)
+    : handler_(std::move(handler)), keep_alive_(keep_alive) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   sockaddr_in address{};
@@ -151,6 +152,8 @@ HttpTestServer::~HttpTestServer() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     threads.swap(connection_threads_);
+    // A client may keep an idle connection open: end it.
+    for (int fd : open_fds_) shutdown(fd, SHUT_RDWR);
   }
   for (std::thread& t : threads) t.join();
 }
@@ -165,6 +168,11 @@ std::vector<ServerRequest> HttpTestServer::Requests() const {
   return requests_;
 }
 
+int HttpTestServer::Connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
 void HttpTestServer::AcceptLoop() {
   for (;;) {
     int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -173,19 +181,23 @@ void HttpTestServer::AcceptLoop() {
       return;  // shut down
     }
     std::lock_guard<std::mutex> lock(mutex_);
+    ++connections_;
+    open_fds_.push_back(fd);
     connection_threads_.emplace_back(&HttpTestServer::Serve, this, fd);
   }
 }
 
 void HttpTestServer::Serve(int fd) {
-  ServerRequest request;
-  if (ReadRequest(fd, &request)) {
+  for (;;) {
+    ServerRequest request;
+    if (!ReadRequest(fd, &request)) break;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       requests_.push_back(request);
     }
     Responder responder(fd);
     handler_(request, responder);
+    if (!keep_alive_) break;
   }
   shutdown(fd, SHUT_WR);
   // Let the client read to the end before the socket goes away.
@@ -193,6 +205,8 @@ void HttpTestServer::Serve(int fd) {
   char sink[256];
   while (poll(&p, 1, 2000) > 0 && recv(fd, sink, sizeof sink, 0) > 0) {
   }
+  std::lock_guard<std::mutex> lock(mutex_);
+  open_fds_.erase(std::find(open_fds_.begin(), open_fds_.end(), fd));
   close(fd);
 }
 

@@ -1,10 +1,11 @@
 // tests/urlmon/http_test_server.h
 //
 // A small HTTP/1.1 server for tests, on plain sockets, listening on
-// 127.0.0.1 at a port the system picks. Each connection carries one request
-// and is served on its own thread by the test's handler, which writes the
-// raw response (and may pause between pieces). The server records every
-// request it read.
+// 127.0.0.1 at a port the system picks. Each connection is served on its own
+// thread by the test's handler, which writes the raw response (and may pause
+// between pieces). A connection carries one request, or with `keep_alive`
+// as many as the client sends (responses must then carry their length). The
+// server records every request it read and counts connections.
 
 #pragma once
 
@@ -41,10 +42,11 @@ class Responder {
   int fd_;
 };
 
-// Builds a complete response with Content-Length and "Connection: close".
+// Builds a complete response with Content-Length and, when `close`,
+// "Connection: close".
 std::string MakeResponse(int status, const std::string& reason,
                          const std::vector<std::pair<std::string, std::string>>& headers,
-                         const std::string& body);
+                         const std::string& body, bool close = true);
 
 // A one-shot signal a handler can wait for (with a timeout, so that a failed
 // test cannot hang the server).
@@ -64,7 +66,7 @@ class HttpTestServer {
  public:
   typedef std::function<void(const ServerRequest&, Responder&)> Handler;
 
-  explicit HttpTestServer(Handler handler);
+  explicit HttpTestServer(Handler handler, bool keep_alive = false);
   ~HttpTestServer();  // stops accepting and waits for the handlers
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
@@ -73,18 +75,22 @@ class HttpTestServer {
   uint16_t port() const { return port_; }
   std::wstring Url(const std::string& path) const;
   std::vector<ServerRequest> Requests() const;
+  int Connections() const;
 
  private:
   void AcceptLoop();
   void Serve(int fd);
 
   Handler handler_;
+  bool keep_alive_;
   int listen_fd_ = -1;
   uint16_t port_ = 0;
   std::thread accept_thread_;
   mutable std::mutex mutex_;
   std::vector<std::thread> connection_threads_;
+  std::vector<int> open_fds_;  // connections still being served
   std::vector<ServerRequest> requests_;
+  int connections_ = 0;
 };
 
 // A port on 127.0.0.1 where nothing listens (asked from the system, then

@@ -267,6 +267,27 @@ class CollectingFilter : public ComObject<IInternetProtocol, IInternetProtocolSi
   bool collected_ = false;
 };
 
+class StallingFilter : public FakeProtocolBase<IInternetProtocol> {
+ public:
+  HRESULT Start(LPCWSTR, IInternetProtocolSink*, IInternetBindInfo*, DWORD,
+                HANDLE_PTR reserved) override {
+    source_ = reinterpret_cast<PROTOCOLFILTERDATA*>(reserved)->pProtocol;
+    return S_OK;
+  }
+  HRESULT Read(void*, ULONG, ULONG* read) override {
+    char piece[512];
+    ULONG n = 0;
+    while (source_->Read(piece, sizeof piece, &n) == S_OK) {
+    }
+    *read = 0;
+    return E_PENDING;
+  }
+  HRESULT Terminate(DWORD options) override { return source_->Terminate(options); }
+
+ private:
+  ComPtr<IInternetProtocol> source_;
+};
+
 HRESULT CreateBroken(REFIID, void** object) {
   *object = nullptr;
   return E_OUTOFMEMORY;
@@ -291,6 +312,9 @@ ComPtr<IClassFactory> ServingHandlerFactory() {
 }
 ComPtr<IClassFactory> CollectingFilterFactory() {
   return Factory(&CreateComInstance<CollectingFilter>);
+}
+ComPtr<IClassFactory> StallingFilterFactory() {
+  return Factory(&CreateComInstance<StallingFilter>);
 }
 ComPtr<IClassFactory> BrokenFactory() { return Factory(&CreateBroken); }
 ComPtr<IClassFactory> RefusingHandlerFactory() {

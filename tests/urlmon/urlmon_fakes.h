@@ -61,6 +61,9 @@ ComPtr<IClassFactory> RecordingHandlerFactory();        // records as "first"
 ComPtr<IClassFactory> SecondRecordingHandlerFactory();  // records as "second"
 ComPtr<IClassFactory> ServingHandlerFactory();
 ComPtr<IClassFactory> CollectingFilterFactory();
+// A MIME filter that drains its source but never has anything to give:
+// every Read answers E_PENDING (a broken filter).
+ComPtr<IClassFactory> StallingFilterFactory();
 // A class object whose CreateInstance always fails with E_OUTOFMEMORY.
 ComPtr<IClassFactory> BrokenFactory();
 // A namespace handler whose Start answers E_ACCESSDENIED-like E_FAIL.
