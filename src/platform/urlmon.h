@@ -22,16 +22,24 @@
 //    binding thread, and Switch(data) leads to Continue(data) there.
 //  - A namespace handler is created through its class object (asked for
 //    IID_IInternetProtocol) and started with Start(url, sink, bind info,
-//    flags 0, 0). INET_E_USE_DEFAULT_PROTOCOLHANDLER means "not mine": the
-//    next handler, then the default protocol is tried. S_OK or E_PENDING
-//    means the handler serves the request; any other code fails the binding.
+//    flags 0, 0), on the thread that binds, before anything is fetched.
+//    INET_E_USE_DEFAULT_PROTOCOLHANDLER means "not mine": the object is
+//    released at once and the next handler, then the default protocol, is
+//    tried. S_OK or E_PENDING means the handler serves the request; any
+//    other code fails the binding. A class object that cannot make an
+//    object is passed over.
 //  - A MIME filter is created through its class object (IID_IInternetProtocol)
 //    once the response's MIME type is known, and started with
 //    Start(mime type, browser sink, bind info, PI_FILTER_MODE, address of a
 //    PROTOCOLFILTERDATA) whose pProtocol is the source protocol. The filter
 //    reads the source; its own sink (found by QueryInterface for
 //    IID_IInternetProtocolSink) receives the source's notifications and
-//    passes them on to the browser sink; the reader reads the filter.
+//    passes them on to the browser sink; the reader reads the filter. The
+//    filter is started on the same thread as the namespace handlers were,
+//    before the first Read. Latest registration first; a filter that cannot
+//    be made or whose Start fails is passed over (the body is then read
+//    unfiltered). When the binding ends, the filter gets Terminate (and
+//    should pass it on to the source) and is released.
 //  - Data comes in pieces: each piece is announced with ReportData (first
 //    BSCF_FIRSTDATANOTIFICATION, then BSCF_INTERMEDIATEDATANOTIFICATION, at
 //    the end BSCF_LASTDATANOTIFICATION | BSCF_DATAFULLYAVAILABLE), then
