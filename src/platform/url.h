@@ -19,6 +19,7 @@
 #include <string>
 
 #include "platform/com.h"
+#include "platform/registry.h"  // the Windows error codes
 
 namespace cvie {
 
@@ -45,8 +46,9 @@ typedef uint16_t INTERNET_PORT;
 constexpr DWORD ICU_ESCAPE = 0x80000000;  // accepted; the parts come out as written
 constexpr DWORD ICU_DECODE = 0x10000000;  // percent-decode user, password, path, extra
 
-// Error codes InternetCrackUrlW leaves for InternetCrackUrlLastError.
-constexpr DWORD ERROR_INVALID_PARAMETER = 87;
+// Error codes InternetCrackUrlW leaves for InternetCrackUrlLastError (the
+// Windows codes; ERROR_INVALID_PARAMETER is the registry layer's).
+using platform::ERROR_INVALID_PARAMETER;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
 constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006;
