@@ -105,6 +105,9 @@ class ConnectionResponseWriter : public ResponseWriter {
   // Called after the handler returned: answers for a handler that wrote nothing
   // (or threw before starting) and finishes a started response.
   void Complete(bool panel, bool handler_failed) {
+    // A response the handler started and then left by throwing may be cut
+    // short; the error response written here for it is whole.
+    bool cut_short = handler_failed && started_;
     if (!started_) {
       int status = panel ? (handler_failed ? 500 : 404) : 502;
       std::string body = panel ? (handler_failed ? "The control panel failed.\n"
@@ -115,7 +118,7 @@ class ConnectionResponseWriter : public ResponseWriter {
       if (Start(status, "", headers)) Write(body);
     }
     if (started_ && !finished_) {
-      if (handler_failed) failed_ = true;  // whatever it sent may be cut short
+      if (cut_short) failed_ = true;
       Finish();
     }
   }

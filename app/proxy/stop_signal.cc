@@ -19,6 +19,10 @@ sigset_t StopSignals() {
 void BlockStopSignals() {
   sigset_t set = StopSignals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // A shell starting us in the background may have set SIGINT to be ignored,
+  // and an ignored signal is discarded before sigwait could take it.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
   signal(SIGPIPE, SIG_IGN);
 }
 

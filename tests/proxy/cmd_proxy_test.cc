@@ -29,6 +29,11 @@ using testing::TestClient;
 class Child {
  public:
   bool Spawn(const std::vector<std::string>& args) {
+    // Built before fork: the child of a threaded process only calls
+    // async-signal-safe functions until exec.
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) return false;
     pid_ = fork();
@@ -38,9 +43,6 @@ class Child {
       dup2(err[1], 2);
       close(out[0]);
       close(err[0]);
-      std::vector<char*> argv;
-      for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
       execv(argv[0], argv.data());
       _exit(127);
     }

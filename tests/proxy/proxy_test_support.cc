@@ -79,6 +79,7 @@ bool TestClient::ReadResponse(ParsedResponse* out, bool head) {
     long n = ReadMore();
     if (n < 0) return false;
     if (n == 0) {
+      if (!parser.got_some()) return false;  // closed before any answer
       parser.put_eof(ec);
       if (ec) return false;
       break;
