@@ -1,0 +1,137 @@
+// cvie update [--interactive] [--server URL]: runs one update check to its end
+// and tells what happened: the version file's decisions, the files downloaded,
+// whether a rule file was installed, and every message box.
+
+#include <stdio.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "comm/comm_mgr.h"
+#include "comm/update_listener.h"
+#include "comm/update_server.h"
+#include "comm/version_info.h"
+#include "command.h"
+#include "config/data_folders.h"
+#include "platform/process.h"
+#include "platform/text.h"
+#include "platform/ui.h"
+
+namespace cvie::app {
+namespace {
+
+// Prints the worker's events as they happen.
+class PrintingListener : public UpdateListener {
+ public:
+  void OnWorkerStarted(bool interactive) override {
+    started_ = true;
+    printf("Update check started (%s)\n", interactive ? "interactive" : "silent");
+    fflush(stdout);
+  }
+  void OnWorkerBusy() override {
+    busy_ = true;
+    printf("Another update check is running; nothing was done\n");
+  }
+  void OnDownloadEnded(const std::wstring& url, const std::wstring& path, uint32_t bytes,
+                       bool finished, HRESULT result,
+                       const std::wstring& error) override {
+    if (!finished) {
+      printf("Download timed out: %s (%u bytes received)\n", ToNarrow(url).c_str(),
+             bytes);
+    } else if (FAILED(result)) {
+      printf("Download failed: %s (%s)\n", ToNarrow(url).c_str(),
+             ToNarrow(error).c_str());
+    } else {
+      printf("Downloaded %s to %s (%u bytes)\n", ToNarrow(url).c_str(),
+             ToNarrow(path).c_str(), bytes);
+    }
+    fflush(stdout);
+  }
+  void OnDecision(const std::wstring& text) override {
+    printf("Decision: %s\n", ToNarrow(text).c_str());
+    fflush(stdout);
+  }
+  void OnInstallResult(const std::wstring& path, int result) override {
+    if (result == 0) {
+      installed_ = true;
+      printf("Rule file installed: %s (it takes effect at the next start)\n",
+             ToNarrow(path).c_str());
+    } else {
+      printf("Downloaded rule file refused; the installed one is kept: %s\n",
+             ToNarrow(path).c_str());
+    }
+    fflush(stdout);
+  }
+  void OnWorkerEnded() override { printf("Update check finished\n"); }
+
+  bool started() const { return started_.load(); }
+  bool busy() const { return busy_.load(); }
+  bool installed() const { return installed_.load(); }
+
+ private:
+  std::atomic<bool> started_{false};
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> installed_{false};
+};
+
+CommandRun SetupUpdate(CLI::App* sub) {
+  auto interactive = std::make_shared<bool>(false);
+  auto server = std::make_shared<std::string>();
+  sub->add_flag("--interactive", *interactive,
+                "Check as the menu's Check Update does: questions are asked on the "
+                "terminal (answered No without one) and every outcome is shown");
+  sub->add_option("--server", *server,
+                  "Address of the update server (default: $CVIE_UPDATE_SERVER, else " +
+                      ToNarrow(kDefaultUpdateServer) + ")");
+  return [interactive, server] {
+    if (!server->empty()) SetUpdateServerUrl(ToWide(*server));
+    CreateDataFolders();
+    CCommMgr* manager = CommMgr();
+    if (!manager) return Fail("the update check could not start");
+
+    // Questions need a person at a terminal; otherwise they are answered No.
+    bool at_terminal = isatty(STDIN_FILENO) && isatty(STDOUT_FILENO);
+    platform::ConsoleUi ui(stdout, stdin, *interactive && at_terminal);
+    platform::Ui* previous_ui = platform::SetUi(&ui);
+    platform::UrlOpener previous_opener =
+        platform::SetUrlOpener([at_terminal](const std::wstring& url) {
+          if (!at_terminal) {
+            printf("Install page (not opened without a terminal): %s\n",
+                   ToNarrow(url).c_str());
+            return 0;
+          }
+          printf("Opening the install page: %s\n", ToNarrow(url).c_str());
+          return platform::LaunchBrowserProgram(std::string(), url);
+        });
+    PrintingListener listener;
+    UpdateListener* previous_listener = SetUpdateListener(&listener);
+
+    printf("Update server: %s\n", ToNarrow(UpdateServerUrl()).c_str());
+    fflush(stdout);
+    VersionInfo::Instance().RunUpdateCheck(*interactive);
+    manager->WaitForWorkers(-1);
+
+    SetUpdateListener(previous_listener);
+    platform::SetUrlOpener(previous_opener);
+    platform::SetUi(previous_ui);
+
+    if (!listener.started()) {
+      return Fail(listener.busy() || *interactive
+                      ? "the update check could not start: another check is running"
+                      : "the update check could not start");
+    }
+    printf("Rule file installed: %s\n", listener.installed() ? "yes" : "no");
+    fflush(stdout);
+    return 0;
+  };
+}
+
+CommandRegistrar kUpdate("update",
+                         "Run one update check: fetch the version file, download and "
+                         "install a newer rule file, report a newer program",
+                         SetupUpdate);
+
+}  // namespace
+}  // namespace cvie::app
