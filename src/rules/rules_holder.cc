@@ -60,6 +60,9 @@ RulesHolder::RulesHolder() = default;
 RulesHolder::~RulesHolder() = default;
 
 int RulesHolder::ParseRule(std::string line) {
+  // A rule line is text: nothing after a NUL byte belongs to it.
+  size_t nul = line.find('\0');
+  if (nul != std::string::npos) line.erase(nul);
   // Directives and comments.
   if (!line.empty() && line[0] == '!') {
     if (line.size() > 4 && line.compare(0, 4, "!CV ") == 0) {

@@ -54,7 +54,8 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // compiles it and appends it, also when compilation fails. Returns 1 when a
   // rule was added, 0 when the line was ignored (comment, exception, hiding
   // rule, directive, empty pattern), -1 when the line is a stop directive for
-  // this program version: no further line may be passed.
+  // this program version: no further line may be passed. The line ends at its
+  // first NUL byte, if any.
   int ParseRule(std::string line);
 
   // True when the line is an element-hiding rule: it contains "#" anywhere.
@@ -123,8 +124,9 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // ---- The rule list, for other matchers built over the same rules ----
 
   size_t RuleCount() const { return rules_.size(); }
+  // The rule at `index` (below RuleCount()), in the order the rules were read.
   const FilterRule& Rule(size_t index) const { return *rules_[index]; }
-  // Match of rule `index` over `text`.
+  // Match of rule `index` over `text`; 0 for an index past the end.
   int MatchRule(size_t index, const char* text) const;
   // Rules whose pattern did not compile.
   size_t BadRuleCount() const;

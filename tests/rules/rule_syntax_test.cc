@@ -80,6 +80,14 @@ TEST(RuleTranslation, TranslatesWildcardsAnchorsEscapesAndOptions) {
   }
 }
 
+TEST(RuleTranslation, LineEndsAtItsFirstNulByte) {
+  RulesHolder holder;
+  ASSERT_EQ(holder.ParseRule(std::string("/ads/\0(", 7)), 1);
+  EXPECT_EQ(holder.Rule(0).pattern, "\\/ads\\/");
+  EXPECT_EQ(holder.Rule(0).good, 1);
+  EXPECT_EQ(holder.ParseRule(std::string("\0/ads/", 6)), 0);
+}
+
 TEST(RuleTranslation, CompilesCaselessUnlessMatchCase) {
   RulesHolder holder;
   ASSERT_EQ(holder.ParseRule("/Banner/"), 1);
