@@ -8,13 +8,6 @@ std::unique_ptr<AnyHtmlNode> AnyHtmlNode::Clone() const {
   return std::unique_ptr<AnyHtmlNode>(new AnyHtmlNode(*this));
 }
 
-int AnyHtmlNode::GetSpanText(const char** text, size_t* length) const {
-  if (!start_ || !end_ || end_ < start_) return -1;
-  *text = start_;
-  *length = static_cast<size_t>(end_ - start_);
-  return 0;
-}
-
 int AnyHtmlNode::GetText(const char** text, size_t* length) const {
   return GetSpanText(text, length);
 }

@@ -7,7 +7,8 @@
 // was changed is written from it. The input buffer must outlive every node made
 // from it, clones included.
 //
-// Nodes are not shared between threads; each page is parsed on one thread.
+// Nodes are not shared between threads, not even for reading (own_text()
+// fills a cache); each page is parsed and edited on one thread.
 // Copying is only through Clone, which deep-copies what the node owns (the copy
 // still points into the same input buffer).
 
@@ -53,7 +54,12 @@ class AnyHtmlNode : public AnyHtmlBase {
  protected:
   AnyHtmlNode(const AnyHtmlNode&) = default;
   // The span check shared by every GetText.
-  int GetSpanText(const char** text, size_t* length) const;
+  int GetSpanText(const char** text, size_t* length) const {
+    if (!start_ || !end_ || end_ < start_) return -1;
+    *text = start_;
+    *length = static_cast<size_t>(end_ - start_);
+    return 0;
+  }
 
  private:
   int32_t type_ = NODE_TEXT;
