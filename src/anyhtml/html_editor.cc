@@ -6,8 +6,10 @@
 #include <stdint.h>
 
 #include <iterator>
+#include <string_view>
 #include <utility>
 
+#include "anyhtml/editor_element_copy.h"
 #include "anyhtml/html_types.h"
 
 namespace cvie {
@@ -44,7 +46,7 @@ struct NamedTag {
 TagName Classify(const AnyHtmlElement* e) {
   const AnyHtmlName* name = e->name();
   if (name == nullptr) return kOtherTag;
-  const std::string& text = name->own_text();
+  const std::string_view text = name->own_text_view();
   static constexpr NamedTag kLength1[] = {{"a", kTagA}};
   static constexpr NamedTag kLength2[] = {{"tr", kTagTr}, {"td", kTagTd}};
   static constexpr NamedTag kLength3[] = {{"img", kTagImg}, {"div", kTagDiv}};
@@ -120,7 +122,7 @@ AnyHtmlEditor::AnyHtmlEditor(AnyHtmlEditorWriter* writer, const EditorOptions* o
   pending_.reserve(32);
 }
 
-AnyHtmlEditor::~AnyHtmlEditor() { DropPending(); }
+AnyHtmlEditor::~AnyHtmlEditor() = default;
 
 int AnyHtmlEditor::Edit(const char* data, size_t length, int encoding) {
   StartDocument(encoding);
@@ -134,7 +136,7 @@ int AnyHtmlEditor::OnNode(AnyHtmlNode* node, int encoding) {
   if (mode_ == MODE_NORMAL) {
     WriteNode(node, encoding);
   } else {
-    AppendPending(node, false);
+    AppendPending(node);
   }
   return 0;
 }
@@ -202,18 +204,19 @@ void AnyHtmlEditor::WriteNode(const AnyHtmlNode* node, int) {
 
 void AnyHtmlEditor::FlushPending(int encoding) {
   for (size_t i = 0; i < pending_.size(); ++i) WritePending(pending_[i], encoding);
-  pending_.clear();
+  ClearPending();
 }
 
 void AnyHtmlEditor::PushFrontPending(std::unique_ptr<AnyHtmlNode> node) {
   if (node == nullptr) return;
   PendingNode pending;
   pending.type = node->type();
+  pending.element = dynamic_cast<AnyHtmlElement*>(node.get());
   pending.node = std::move(node);
   pending_.insert(pending_.begin(), std::move(pending));
 }
 
-void AnyHtmlEditor::DropPending() { pending_.clear(); }
+void AnyHtmlEditor::DropPending() { ClearPending(); }
 
 void AnyHtmlEditor::HideElement(AnyHtmlElement* element, int) {
   if (element == nullptr) return;
@@ -283,7 +286,7 @@ void AnyHtmlEditor::HandleElement(AnyHtmlElement* e, int encoding) {
 
 void AnyHtmlEditor::EnterMode(EditorMode mode, AnyHtmlElement* e) {
   mode_ = mode;
-  AppendPending(e, true);
+  AppendPendingElement(e, true);
 }
 
 void AnyHtmlEditor::HandleAnchorMode(AnyHtmlElement* e, int encoding) {
@@ -298,7 +301,7 @@ void AnyHtmlEditor::HandleAnchorMode(AnyHtmlElement* e, int encoding) {
   }
   if (tag == kTagA && e->HasClose()) end_region = true;
   if (!end_region) {
-    AppendPending(e, false);
+    AppendPendingElement(e, false);
     return;
   }
   AnyHtmlElement* anchor = FirstPendingElement();
@@ -324,12 +327,12 @@ void AnyHtmlEditor::HandleObjectMode(AnyHtmlElement* e, int encoding) {
         if (AnyHtmlElement* object = FirstPendingElement()) HideElement(object, encoding);
       }
     }
-    AppendPending(e, false);
+    AppendPendingElement(e, false);
     return;
   }
   if (tag == kTagEmbed) {
     CheckEmbed(e, encoding);
-    AppendPending(e, false);
+    AppendPendingElement(e, false);
     return;
   }
   FlushPending(encoding);
@@ -394,14 +397,14 @@ void AnyHtmlEditor::HandleMarqueeMode(AnyHtmlElement* e, int encoding) {
       (tag == kTagMarquee && e->HasClose()) || (tag != kTagA && e->IsEndTag());
   if (!region_ends) {
     // Links are kept whole: they are checked when the region ends.
-    AppendPending(e, tag == kTagA && e->HasOpen());
+    AppendPendingElement(e, tag == kTagA && e->HasOpen());
     return;
   }
   bool blocked = false;
   for (PendingNode& pending : pending_) {
-    if (pending.node == nullptr || pending.node->type() != NODE_ELEMENT) continue;
-    auto* element = dynamic_cast<AnyHtmlElement*>(pending.node.get());
-    if (element != nullptr && Classify(element) == kTagA && element->HasOpen() &&
+    AnyHtmlElement* element = pending.element;
+    if (element != nullptr && element->type() == NODE_ELEMENT &&
+        Classify(element) == kTagA && element->HasOpen() &&
         CheckLink(element, encoding)) {
       blocked = true;
     }
@@ -495,15 +498,14 @@ bool AnyHtmlEditor::Blocked(int kind, const char* text, int encoding) {
 
 // ---- The pending list ----
 
-void AnyHtmlEditor::AppendPending(const AnyHtmlNode* node, bool keep_copy) {
+void AnyHtmlEditor::AppendPending(const AnyHtmlNode* node) {
   PendingNode pending;
   pending.type = node->type();
   const char* text = nullptr;
   size_t length = 0;
-  const bool has_text = node->GetText(&text, &length) == 0;
   // A node written from its source span needs only the span. Empty text
   // between two tags writes nothing and says nothing: it is not kept.
-  if (!keep_copy && has_text && text == node->start() &&
+  if (node->GetText(&text, &length) == 0 && text == node->start() &&
       length == static_cast<size_t>(node->end() - node->start())) {
     if (length == 0 && pending.type == NODE_TEXT) return;
     pending.start = node->start();
@@ -512,6 +514,43 @@ void AnyHtmlEditor::AppendPending(const AnyHtmlNode* node, bool keep_copy) {
     pending.node = node->Clone();
   }
   pending_.push_back(std::move(pending));
+}
+
+void AnyHtmlEditor::AppendPendingElement(const AnyHtmlElement* e, bool keep_copy) {
+  if (!keep_copy && !e->has_rebuilt_text()) {
+    AppendPending(e);
+    return;
+  }
+  PendingNode pending;
+  pending.type = e->type();
+  std::unique_ptr<AnyHtmlElement> copy;
+  if (!e->has_rebuilt_text()) {
+    if (!spare_elements_.empty()) {
+      copy = std::move(spare_elements_.back());
+      spare_elements_.pop_back();
+    } else {
+      copy = std::make_unique<AnyHtmlElement>();
+    }
+    CopyElementInto(*e, copy.get());
+    pending.recycled = true;
+  } else {
+    copy = e->CloneElement();
+  }
+  pending.element = copy.get();
+  pending.node = std::move(copy);
+  pending_.push_back(std::move(pending));
+}
+
+void AnyHtmlEditor::ClearPending() {
+  // A few element objects are enough: regions do not nest, and only a
+  // marquee keeps more than its opening tag.
+  constexpr size_t kMaxSpareElements = 16;
+  for (PendingNode& pending : pending_) {
+    if (pending.recycled && spare_elements_.size() < kMaxSpareElements) {
+      spare_elements_.emplace_back(static_cast<AnyHtmlElement*>(pending.node.release()));
+    }
+  }
+  pending_.clear();
 }
 
 bool AnyHtmlEditor::PendingText(const PendingNode& pending, const char** text,
@@ -533,10 +572,7 @@ void AnyHtmlEditor::WritePending(const PendingNode& pending, int encoding) {
 }
 
 AnyHtmlElement* AnyHtmlEditor::FirstPendingElement() {
-  if (pending_.empty()) return nullptr;
-  PendingNode& first = pending_.front();
-  if (first.node == nullptr || first.node->type() != NODE_ELEMENT) return nullptr;
-  return dynamic_cast<AnyHtmlElement*>(first.node.get());
+  return pending_.empty() ? nullptr : pending_.front().element;
 }
 
 void AnyHtmlEditor::RewritePendingScripts(int encoding) {

@@ -131,24 +131,31 @@ class AnyHtmlEditor : public AnyHtmlParser {
 
  private:
   // A node waiting in a region. An unchanged node is kept as its span (the
-  // input outlives the editor), so a region costs no allocation per node; a
-  // node that a later decision may change or read (the tag that opened the
-  // region, the links inside a marquee), a node that was already changed and
-  // a node without usable text are kept as a full copy in `node`.
+  // input outlives the editor), so a region costs no allocation per node. A
+  // node that a later decision may read or change (the tag that opened the
+  // region, the links inside a marquee) is kept as a copy in an element
+  // object that is used again for later regions; a node that was already
+  // changed, or has no usable text, is kept as a Clone.
   struct PendingNode {
     int32_t type = NODE_TEXT;
     const char* start = nullptr;
     const char* end = nullptr;
     std::unique_ptr<AnyHtmlNode> node;  // when set, it is the node
+    AnyHtmlElement* element = nullptr;  // `node` as an element, when it is one
+    bool recycled = false;              // `node` goes back to spare_elements_
   };
 
   void EnterMode(EditorMode mode, AnyHtmlElement* e);
-  // Keeps `node` in pending; `keep_copy` forces a full copy.
-  void AppendPending(const AnyHtmlNode* node, bool keep_copy);
+  // Keeps a text, comment, script body... in pending.
+  void AppendPending(const AnyHtmlNode* node);
+  // Keeps an element in pending; `keep_copy` when it will be read or changed.
+  void AppendPendingElement(const AnyHtmlElement* e, bool keep_copy);
+  // Empties pending, returning reusable element objects to the spare list.
+  void ClearPending();
   void WritePending(const PendingNode& pending, int encoding);
   // The text of a pending node; false when it has none.
   static bool PendingText(const PendingNode& pending, const char** text, size_t* length);
-  // The first pending node when it is a kept element, else null.
+  // The first pending node when it is an element, else null.
   AnyHtmlElement* FirstPendingElement();
   // Offers each pending script body to RewriteScript.
   void RewritePendingScripts(int encoding);
@@ -160,6 +167,7 @@ class AnyHtmlEditor : public AnyHtmlParser {
   AnyHtmlEditorRuleChecker* checker_;
   EditorMode mode_ = MODE_NORMAL;
   std::vector<PendingNode> pending_;
+  std::vector<std::unique_ptr<AnyHtmlElement>> spare_elements_;
   // Scratch text reused from call to call: the script text handed to the
   // checker, a style being built, a replacement from a rewrite hook.
   std::string scratch_;
