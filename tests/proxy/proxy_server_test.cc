@@ -461,7 +461,9 @@ TEST(ProxyServer, HandlersThatFailStillGetTheBrowserAnAnswer) {
     ParsedResponse next;
     bool reused = client.ReadResponse(&next);
     EXPECT_EQ(reused, c.connection_reused) << c.name;
-    if (reused) EXPECT_EQ(next.body, "next") << c.name;
+    if (reused) {
+      EXPECT_EQ(next.body, "next") << c.name;
+    }
   }
 }
 
@@ -525,6 +527,75 @@ TEST(ProxyServer, ClientLeavingMidResponseDoesNotStopTheServer) {
   ParsedResponse response;
   ASSERT_TRUE(client.ReadResponse(&response));
   EXPECT_EQ(response.body, "still here");
+}
+
+TEST(ProxyServer, SilentConnectionsCloseAfterTheirTimeout) {
+  struct Case {
+    const char* name;
+    std::string before;   // a complete request answered first, or ""
+    std::string partial;  // then this much, and silence
+  } cases[] = {
+      {"idle keep-alive connection", RequestText("GET", "http://a/", {"Host: a"}), ""},
+      {"half a request header", "", "GET http://a/ HTTP/1.1\r\nHost: a\r\nX-"},
+      {"half a request body", "",
+       RequestText("POST", "http://a/", {"Host: a", "Content-Length: 100"}, "only part")},
+      {"nothing at all", "", ""},
+  };
+  ProxyServerOptions options;
+  options.read_timeout = std::chrono::milliseconds(200);
+  options.idle_timeout = std::chrono::milliseconds(200);
+  RunningProxy p;
+  p.proxy.set_respond(
+      [](const ProxyRequest&, ResponseWriter& out) { RespondText(out, "ok"); });
+  ASSERT_TRUE(p.Start(options));
+  for (const auto& c : cases) {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(p.port()));
+    if (!c.before.empty()) {
+      ASSERT_TRUE(client.Send(c.before));
+      ParsedResponse response;
+      ASSERT_TRUE(client.ReadResponse(&response)) << c.name;
+    }
+    if (!c.partial.empty()) {
+      ASSERT_TRUE(client.Send(c.partial));
+    }
+    EXPECT_TRUE(client.ServerClosed()) << c.name;
+  }
+  EXPECT_EQ(p.proxy.seen().size(), 1u);
+}
+
+TEST(ProxyServer, ConcurrentStalledReaderLosesItsWorkerAfterTheWriteTimeout) {
+  ProxyServerOptions options;
+  options.workers = 1;
+  options.write_timeout = std::chrono::milliseconds(300);
+  RunningProxy p;
+  std::atomic<bool> stalled_write_failed{false};
+  p.proxy.set_respond([&](const ProxyRequest& r, ResponseWriter& out) {
+    if (r.path != "/huge") return RespondText(out, "served");
+    out.Start(200, "", {});
+    std::string piece(256 * 1024, 'z');
+    // Far more than the socket buffers hold: a client that reads nothing
+    // leaves the write waiting until the timeout.
+    for (int i = 0; i < 4096; ++i) {
+      if (!out.Write(piece)) {
+        stalled_write_failed = true;
+        return;
+      }
+    }
+  });
+  ASSERT_TRUE(p.Start(options));
+  TestClient stalled;
+  ASSERT_TRUE(stalled.Connect(p.port()));
+  ASSERT_TRUE(stalled.Send(RequestText("GET", "http://example.test/huge", {"Host: a"})));
+  // The only worker is busy with the stalled response; this request waits for
+  // it and is served once the write timeout frees the worker.
+  TestClient next(20000);
+  ASSERT_TRUE(next.Connect(p.port()));
+  ASSERT_TRUE(next.Send(RequestText("GET", "http://example.test/next", {"Host: a"})));
+  ParsedResponse response;
+  ASSERT_TRUE(next.ReadResponse(&response));
+  EXPECT_EQ(response.body, "served");
+  EXPECT_TRUE(stalled_write_failed.load());
 }
 
 TEST(ProxyServer, ConcurrentIdleAndSlowClientsHoldNoWorker) {
