@@ -22,7 +22,7 @@
 
 namespace cvie {
 
-class CEasyBuffer : public IStream, public AnyHtmlEditorWriter {
+class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
  public:
   static constexpr ULONG kGrowth = 0x8000;  // capacity is a multiple of this
 

@@ -59,26 +59,11 @@ void AnyHtmlElement::SetName(std::unique_ptr<AnyHtmlName> name) {
   has_name_ = true;
 }
 
-AnyHtmlName* AnyHtmlElement::NewName(bool own_text_valid) {
-  name_.Reset(NODE_NAME, own_text_valid);
-  has_name_ = true;
-  return &name_;
-}
-
 void AnyHtmlElement::AddAttribute(std::unique_ptr<AnyHtmlAttr> attr) {
   if (!attr) return;
   attributes_.insert(attributes_.begin() + static_cast<ptrdiff_t>(attribute_count_),
                      std::move(attr));
   ++attribute_count_;
-}
-
-AnyHtmlAttr* AnyHtmlElement::NewAttribute() {
-  if (attribute_count_ == attributes_.size()) {
-    attributes_.push_back(std::make_unique<AnyHtmlAttr>());
-  } else {
-    attributes_[attribute_count_]->Reset();
-  }
-  return attributes_[attribute_count_++].get();
 }
 
 namespace {
@@ -89,10 +74,6 @@ bool ViewEqualsIgnoreCase(std::string_view view, const char* text) {
 }
 
 }  // namespace
-
-bool AnyHtmlElement::NameIs(const char* text) const {
-  return has_name_ && ViewEqualsIgnoreCase(name_.own_text_view(), text);
-}
 
 const AnyHtmlAttr* AnyHtmlElement::FindAttribute(const char* name) const {
   for (size_t i = 0; i < attribute_count_; ++i) {
@@ -208,16 +189,6 @@ int AnyHtmlElement::RebuildText() {
     out.push_back('>');
   }
   return 0;
-}
-
-void AnyHtmlElement::Reset() {
-  set_type(NODE_ELEMENT);
-  SetSpan(nullptr, nullptr);
-  flags_ = 0;
-  has_name_ = false;
-  has_rebuilt_text_ = false;
-  rebuilt_text_.clear();
-  attribute_count_ = 0;
 }
 
 }  // namespace cvie

@@ -65,7 +65,11 @@ class AnyHtmlElement : public AnyHtmlNode {
   void SetName(std::unique_ptr<AnyHtmlName> name);
   // Gives the element a fresh name node (as new, with `own_text_valid`) and
   // returns it; the storage of an earlier name is reused.
-  AnyHtmlName* NewName(bool own_text_valid);
+  AnyHtmlName* NewName(bool own_text_valid) {
+    name_.Reset(NODE_NAME, own_text_valid);
+    has_name_ = true;
+    return &name_;
+  }
 
   // Attributes in source order; appended ones come last.
   size_t attribute_count() const { return attribute_count_; }
@@ -75,14 +79,26 @@ class AnyHtmlElement : public AnyHtmlNode {
   void AddAttribute(std::unique_ptr<AnyHtmlAttr> attr);
   // Appends an attribute without name and value and returns it (storage of a
   // removed or earlier attribute is reused).
-  AnyHtmlAttr* NewAttribute();
+  AnyHtmlAttr* NewAttribute() {
+    if (attribute_count_ == attributes_.size()) {
+      attributes_.push_back(std::make_unique<AnyHtmlAttr>());
+    } else {
+      attributes_[attribute_count_]->Reset();
+    }
+    return attributes_[attribute_count_++].get();
+  }
   // Removes the last attribute (the parser's undo of a malformed attribute).
   void RemoveLastAttribute() {
     if (attribute_count_ > 0) attributes_[--attribute_count_]->Reset();
   }
 
   // True when the element has a name whose ownText equals `text`.
-  bool NameIs(const char* text) const;
+  bool NameIs(const char* text) const {
+    if (!has_name_ || !text) return false;
+    std::string_view name = name_.own_text_view();
+    return name.size() == std::char_traits<char>::length(text) &&
+           BytesEqualIgnoreCase(name.data(), text, name.size());
+  }
   // The first attribute whose name's ownText equals `name`, or null.
   AnyHtmlAttr* FindAttribute(const char* name);
   const AnyHtmlAttr* FindAttribute(const char* name) const;
@@ -110,7 +126,15 @@ class AnyHtmlElement : public AnyHtmlNode {
   const std::string& rebuilt_text() const { return rebuilt_text_; }
 
   // Back to the state of a new element, keeping storage for reuse.
-  void Reset();
+  void Reset() {
+    set_type(NODE_ELEMENT);
+    SetSpan(nullptr, nullptr);
+    flags_ = 0;
+    has_name_ = false;
+    has_rebuilt_text_ = false;
+    rebuilt_text_.clear();
+    attribute_count_ = 0;
+  }
 
  protected:
   AnyHtmlElement(const AnyHtmlElement& other);

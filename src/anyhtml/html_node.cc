@@ -76,23 +76,4 @@ void AnyHtmlAttr::SetValue(std::unique_ptr<AnyHtmlValue> value) {
   if (value) CopyValue(*value, &value_);
 }
 
-AnyHtmlName* AnyHtmlAttr::NewName(bool own_text_valid) {
-  name_.Reset(NODE_NAME, own_text_valid);
-  has_name_ = true;
-  return &name_;
-}
-
-AnyHtmlValue* AnyHtmlAttr::NewValue(bool own_text_valid) {
-  value_.Reset(NODE_VALUE, own_text_valid);
-  has_value_ = true;
-  return &value_;
-}
-
-void AnyHtmlAttr::Reset() {
-  set_type(NODE_ATTR);
-  SetSpan(nullptr, nullptr);
-  has_name_ = false;
-  has_value_ = false;
-}
-
 }  // namespace cvie

@@ -184,12 +184,25 @@ class AnyHtmlAttr : public AnyHtmlNode {
   void SetValue(std::unique_ptr<AnyHtmlValue> value);
   // Gives the attribute a fresh name / value (as new, with `own_text_valid`)
   // and returns it. Storage of an earlier one is reused.
-  AnyHtmlName* NewName(bool own_text_valid);
-  AnyHtmlValue* NewValue(bool own_text_valid);
+  AnyHtmlName* NewName(bool own_text_valid) {
+    name_.Reset(NODE_NAME, own_text_valid);
+    has_name_ = true;
+    return &name_;
+  }
+  AnyHtmlValue* NewValue(bool own_text_valid) {
+    value_.Reset(NODE_VALUE, own_text_valid);
+    has_value_ = true;
+    return &value_;
+  }
   void RemoveValue() { has_value_ = false; }
 
   // Back to an attribute without name and value, keeping storage.
-  void Reset();
+  void Reset() {
+    set_type(NODE_ATTR);
+    SetSpan(nullptr, nullptr);
+    has_name_ = false;
+    has_value_ = false;
+  }
 
  protected:
   AnyHtmlAttr(const AnyHtmlAttr& other);

@@ -86,21 +86,8 @@ int FindMarker(const char* p, const char* end, const char* marker, bool case_ins
 
 int SkipWhitespace(const char* p, const char* end, int encoding, const char** position) {
   assert(p && end && position);
-  bool utf8 = encoding == ENCODING_UTF8;
-  while (p < end) {
-    uint8_t c = Byte(p);
-    if (IsHtmlSpace(c)) {
-      ++p;
-    } else if (utf8 && c == 0xEF && end - p >= 3 &&
-               ((Byte(p + 1) == 0xBB && Byte(p + 2) == 0xBF) ||
-                (Byte(p + 1) == 0xBF && (Byte(p + 2) == 0xBE || Byte(p + 2) == 0xBF)))) {
-      p += 3;
-    } else {
-      break;
-    }
-  }
-  *position = p;
-  return p >= end ? ANYHTML_EOF : ANYHTML_OK;
+  *position = SkipSpaces(p, end, encoding == ENCODING_UTF8);
+  return *position >= end ? ANYHTML_EOF : ANYHTML_OK;
 }
 
 namespace {
@@ -112,18 +99,22 @@ inline const char* NameEnd(const char* p, const char* end) {
   uint8_t c = Byte(p);
   if (!IsHtmlLetter(c) && c != '_') return nullptr;
   const char* q = p + 1;
+  while (end - q >= 4) {
+    if (!IsHtmlNameChar(Byte(q))) return q;
+    if (!IsHtmlNameChar(Byte(q + 1))) return q + 1;
+    if (!IsHtmlNameChar(Byte(q + 2))) return q + 2;
+    if (!IsHtmlNameChar(Byte(q + 3))) return q + 3;
+    q += 4;
+  }
   while (q < end && IsHtmlNameChar(Byte(q))) ++q;
   return q;
 }
 
-// SkipWhitespace for the common case of nothing to skip.
+// SkipWhitespace, inline.
 inline int SkipSpace(const char* p, const char* end, int encoding,
                      const char** position) {
-  if (p < end && !IsHtmlSpace(Byte(p)) && Byte(p) != 0xEF) {
-    *position = p;
-    return ANYHTML_OK;
-  }
-  return SkipWhitespace(p, end, encoding, position);
+  *position = SkipSpaces(p, end, encoding == ENCODING_UTF8);
+  return *position >= end ? ANYHTML_EOF : ANYHTML_OK;
 }
 
 }  // namespace

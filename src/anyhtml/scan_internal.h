@@ -30,6 +30,24 @@ inline bool MatchesAt(const char* q, const char* end, const char* marker, size_t
                           : memcmp(q, marker, length) == 0;
 }
 
+// Skips white space (and in UTF-8 mode the sequences EF BB BF, EF BF BE and
+// EF BF BF); returns the first position not skipped.
+inline const char* SkipSpaces(const char* p, const char* end, bool utf8) {
+  while (p < end) {
+    uint8_t c = Byte(p);
+    if (IsHtmlSpace(c)) {
+      ++p;
+    } else if (utf8 && c == 0xEF && end - p >= 3 &&
+               ((Byte(p + 1) == 0xBB && Byte(p + 2) == 0xBF) ||
+                (Byte(p + 1) == 0xBF && (Byte(p + 2) == 0xBE || Byte(p + 2) == 0xBF)))) {
+      p += 3;
+    } else {
+      break;
+    }
+  }
+  return p;
+}
+
 // Steps UTF-8 characters from `cur` until reaching or passing `target`;
 // returns the first character start at or after it. Runs of ASCII bytes are
 // passed eight at a time. Reads nothing at or past target.
