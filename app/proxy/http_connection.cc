@@ -237,10 +237,18 @@ void HttpConnection::OnHeader(beast::error_code ec) {
     return SendAndClose(SimpleResponse(431, "Too many request header fields.\n", true));
   }
   if (request.method() == http::verb::connect) return StartTunnel();
+  // Refused before any body is read.
+  TargetForm form = ParseRequestTarget(std::string_view(request.target().data(),
+                                                        request.target().size()))
+                        .form;
+  if (form != TargetForm::kOrigin && form != TargetForm::kAbsolute) {
+    return SendAndClose(SimpleResponse(400, "Unsupported request target.\n", true));
+  }
 
   if (!parser_->is_done()) {
     auto expect = request.find(http::field::expect);
-    if (expect != request.end() &&
+    // An HTTP/1.1 client that asked may wait for this before sending its body.
+    if (request.version() >= 11 && expect != request.end() &&
         HeaderHasToken(std::string_view(expect->value().data(), expect->value().size()),
                        "100-continue")) {
       server_response_.assign(kContinue);
@@ -293,10 +301,7 @@ void HttpConnection::StartTunnel() {
 void HttpConnection::Dispatch() {
   auto& message = parser_->get();
   std::string_view target(message.target().data(), message.target().size());
-  RequestTarget parsed = ParseRequestTarget(target);
-  if (parsed.form != TargetForm::kOrigin && parsed.form != TargetForm::kAbsolute) {
-    return SendAndClose(SimpleResponse(400, "Unsupported request target.\n", true));
-  }
+  RequestTarget parsed = ParseRequestTarget(target);  // checked in OnHeader
 
   auto request = std::make_shared<ProxyRequest>();
   request->method.assign(message.method_string().data(), message.method_string().size());

@@ -290,6 +290,10 @@ TEST(ProxyServer, BadRequestsGetAnErrorAndNoHandler) {
       {"not HTTP/1", "GET http://a/ HTTP/2.0\r\nHost: a\r\n\r\n", 400},
       {"file scheme", RequestText("GET", "file:///etc/passwd", {"Host: a"}), 400},
       {"ftp scheme", RequestText("GET", "ftp://example.test/", {"Host: a"}), 400},
+      // Answered without waiting for a body that never comes.
+      {"bad target with a body announced",
+       RequestText("POST", "ftp://example.test/", {"Host: a", "Content-Length: 500000"}),
+       400},
       {"asterisk target", RequestText("OPTIONS", "*", {"Host: a"}), 400},
       {"origin form without Host", RequestText("GET", "/", {}), 400},
       {"length and chunked together",
