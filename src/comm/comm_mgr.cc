@@ -111,8 +111,10 @@ int CCommMgr::DownloadFile(const std::wstring& url, const std::wstring& path) {
   HRESULT started;
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Whatever the previous transfer still delivers carries an old number
+    // and is dropped; the transfer itself is stopped below, outside the lock
+    // (a callback holds its binding's lock while it waits for ours).
     previous = std::move(binding_);
-    if (previous) previous->Abort();  // nothing of it reaches the new file
     uint64_t generation = ++generation_;
     byte_count_ = 0;
     last_result_ = S_OK;
@@ -122,7 +124,10 @@ int CCommMgr::DownloadFile(const std::wstring& url, const std::wstring& path) {
     started = platform::StartDownload(url, std::make_shared<Callback>(this, generation),
                                       &binding_);
   }
-  previous.reset();  // waits for its transfer thread, outside the lock
+  if (previous) {
+    previous->Abort();
+    previous.reset();  // waits for its transfer thread
+  }
   if (FAILED(started)) {
     Log().Log(LOG_NOTICE, L"download failed");
   } else {
@@ -176,10 +181,12 @@ void CCommMgr::AbortDownload() {
     std::lock_guard<std::mutex> lock(mutex_);
     file_.reset();
     binding = std::move(binding_);
-    if (binding) binding->Abort();
     ++generation_;  // whatever is still on its way is dropped
   }
-  binding.reset();
+  if (binding) {
+    binding->Abort();  // outside the lock, as in DownloadFile
+    binding.reset();
+  }
 }
 
 HRESULT CCommMgr::LastResult() const {
