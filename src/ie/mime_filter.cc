@@ -1,0 +1,450 @@
+// The HTML MIME filter and its counted registration.
+
+#include "ie/mime_filter.h"
+
+#include <stdint.h>
+#include <string.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "anyhtml/html_editor.h"
+#include "config/options.h"
+#include "ie/host_process.h"
+#include "ie/ie_guids.h"
+#include "ie/ns_handler.h"
+#include "log/logger.h"
+#include "platform/url.h"
+#include "rules/rule_loading.h"
+#include "rules/rules_holder.h"
+#include "whitelist/whitelist.h"
+
+namespace cvie {
+
+namespace {
+
+constexpr wchar_t kHtmlType[] = L"text/html";
+constexpr ULONG kSourcePiece = 8192;
+
+// Numbers the objects for the log; never decremented.
+std::atomic<int32_t> g_instance_counter{0};
+
+// Rules and checker put in place of the defaults (null: the defaults).
+std::atomic<RulesHolder*> g_rules_override{nullptr};
+std::atomic<AnyHtmlEditorRuleChecker*> g_checker_override{nullptr};
+
+// The class is in the module's class table from the start, so that the
+// registration and the module's exports can get its class object.
+const bool kClassAdded = [] {
+  ComModule::Instance().AddClass(CLSID_HTMLMimeFilterPP,
+                                 &CreateComInstance<CHTMLMimeFilterPP>,
+                                 L"HTMLMimeFilterPP Class");
+  return true;
+}();
+
+struct Registration {
+  std::mutex mutex;
+  int count = 0;                          // guarded by mutex
+  IClassFactory* class_object = nullptr;  // guarded by mutex; one reference
+};
+
+Registration& TheRegistration() {
+  static Registration* const registration = new Registration();
+  return *registration;
+}
+
+HRESULT GetClassObjectLocked(Registration& r, IClassFactory** out) {
+  if (!r.class_object) {
+    IClassFactory* factory = nullptr;
+    HRESULT hr = CoGetClassObject(CLSID_HTMLMimeFilterPP, CLSCTX_SERVER, nullptr,
+                                  IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    if (FAILED(hr)) return hr;
+    if (!factory) return E_POINTER;
+    r.class_object = factory;
+  }
+  *out = r.class_object;
+  return S_OK;
+}
+
+Logger& Log() { return Logger::Instance(); }
+
+const wchar_t* Text(LPCWSTR text) { return text ? text : L""; }
+
+unsigned Address(const void* p) {
+  return static_cast<unsigned>(reinterpret_cast<uintptr_t>(p));
+}
+
+}  // namespace
+
+// --- Construction ------------------------------------------------------------
+
+CHTMLMimeFilterPP::CHTMLMimeFilterPP()
+    : instance_number_(g_instance_counter.fetch_add(1, std::memory_order_relaxed)),
+      enabled_(IsBrowserProcess() && CVCfg::Instance().GetEnableCorvane() != 0) {
+  Log().Log(LOG_DETAIL, L"Create new CHTMLMimeFilterPP %d (%s)\n", instance_number_,
+            enabled_ ? "ENABLED" : "DISABLED");
+}
+
+CHTMLMimeFilterPP::~CHTMLMimeFilterPP() {
+  source_protocol_.Reset();
+  browser_sink_.Reset();
+  input_buffer_.reset();
+  output_buffer_.reset();
+  Log().Log(LOG_DETAIL, L"Destroied one CHTMLMimeFilterPP %d\n", instance_number_);
+}
+
+void* CHTMLMimeFilterPP::FindInterface(REFIID iid) {
+  if (iid == IID_IHTMLMimeFilterPP) return static_cast<IHTMLMimeFilterPP*>(this);
+  if (iid == IID_IDispatch)
+    return static_cast<IDispatch*>(static_cast<IHTMLMimeFilterPP*>(this));
+  if (iid == IID_IInternetProtocol) return static_cast<IInternetProtocol*>(this);
+  if (iid == IID_IInternetProtocolRoot)
+    return static_cast<IInternetProtocolRoot*>(static_cast<IInternetProtocol*>(this));
+  if (iid == IID_IInternetProtocolSink) return static_cast<IInternetProtocolSink*>(this);
+  return nullptr;
+}
+
+// --- IDispatch ---------------------------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::GetTypeInfoCount(UINT* count) {
+  if (!count) return E_POINTER;
+  *count = 0;
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::GetTypeInfo(UINT, LCID, ITypeInfo** info) {
+  if (info) *info = nullptr;
+  return DISP_E_BADINDEX;
+}
+
+HRESULT CHTMLMimeFilterPP::GetIDsOfNames(REFIID, LPWSTR*, UINT, LCID, DISPID*) {
+  return DISP_E_UNKNOWNNAME;
+}
+
+HRESULT CHTMLMimeFilterPP::Invoke(DISPID, REFIID, LCID, uint16_t, DISPPARAMS*, VARIANT*,
+                                  EXCEPINFO*, UINT*) {
+  return DISP_E_MEMBERNOTFOUND;
+}
+
+// --- IInternetProtocolRoot ---------------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
+                                 IInternetBindInfo*, DWORD flags, HANDLE_PTR reserved) {
+  Log().Log(LOG_NOTICE, L"%d IIPR::Start - url=%ls, sti=%x\n", instance_number_,
+            Text(url), flags);
+  page_filterable_ = false;
+  const std::wstring page = GetThreadUrl();
+  Log().Log(LOG_NOTICE, L"%d IIPR::Start - the url of the page is: %ls\n",
+            instance_number_, page.c_str());
+  whitelisted_ = Whitelist::Instance().Contains(page, false);
+  switch (UrlScheme(page)) {
+    case INTERNET_SCHEME_HTTP:
+    case INTERNET_SCHEME_HTTPS:
+      page_filterable_ = true;
+      break;
+    case INTERNET_SCHEME_FILE:
+      page_filterable_ = CVCfg::Instance().GetBlockAdsOnLocalPage() != 0;
+      break;
+    default:
+      page_filterable_ = false;
+      break;
+  }
+  aborted_ = false;
+  if (state_ != HMFS_IDLE) {
+    Log().Log(LOG_WARNING, L"%d =========== Something is wrong \n", instance_number_);
+  }
+  state_ = HMFS_STARTED;
+  input_buffer_.reset(new CEasyBuffer());
+  output_buffer_.reset();
+  source_protocol_.Reset();
+  browser_sink_.Reset();
+
+  const PROTOCOLFILTERDATA* filter_data =
+      reinterpret_cast<const PROTOCOLFILTERDATA*>(reserved);
+  if (!(flags & PI_FILTER_MODE) || !filter_data || !filter_data->pProtocol) {
+    return E_INVALIDARG;
+  }
+  source_protocol_ = ComPtr<IInternetProtocol>(filter_data->pProtocol);
+  browser_sink_ = ComPtr<IInternetProtocolSink>(sink);
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::Continue(PROTOCOLDATA* data) {
+  Log().Log(LOG_DETAIL, L"%d IIPR::Continue\n", instance_number_);
+  return source_protocol_ ? source_protocol_->Continue(data) : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::Abort(HRESULT reason, DWORD options) {
+  Log().Log(LOG_DETAIL, L"%d IIPR::Abort - reason=%x\n", instance_number_,
+            static_cast<unsigned>(reason));
+  aborted_ = true;
+  state_ = HMFS_ABORTED;
+  return source_protocol_ ? source_protocol_->Abort(reason, options) : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::Terminate(DWORD options) {
+  Log().Log(LOG_DETAIL, L"%d IIPR::Terminate - options=%x\n", instance_number_, options);
+  return source_protocol_ ? source_protocol_->Terminate(options) : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::Suspend() {
+  Log().Log(LOG_DETAIL, L"%d IIPR::Suspend\n", instance_number_);
+  return source_protocol_ ? source_protocol_->Suspend() : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::Resume() {
+  Log().Log(LOG_DETAIL, L"%d IIPR::Resume\n", instance_number_);
+  return source_protocol_ ? source_protocol_->Resume() : E_FAIL;
+}
+
+// --- IInternetProtocol -------------------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::Read(void* buffer, ULONG count, ULONG* read) {
+  Log().Log(LOG_DETAIL, L"%d IIP::Read - pv = 0x%x, cb = %d\n", instance_number_,
+            Address(buffer), count);
+  if (IsBypassed()) {
+    // A refused Start leaves no source: there is nothing to pass through.
+    if (!source_protocol_) return E_FAIL;
+    return source_protocol_->Read(buffer, count, read);
+  }
+  if (state_ < HMFS_STARTED) return E_FAIL;
+  if (state_ >= HMFS_DONE) return S_FALSE;
+  if (state_ < HMFS_PARSING) {
+    HRESULT hr = ReadAllData();
+    if (hr != S_OK) return hr;
+  }
+  if (state_ == HMFS_PARSING) ParseData();
+  if (state_ < HMFS_READY) return E_PENDING;
+  if (state_ != HMFS_READY) return S_FALSE;
+  ULONG served = 0;
+  HRESULT hr = ReadParsedData(buffer, count, &served);
+  if (read) *read = served;
+  Log().Log(LOG_DETAIL, L"%d IIP::Read ...pcbRead = %d\n", instance_number_, served);
+  return hr;
+}
+
+HRESULT CHTMLMimeFilterPP::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
+  Log().Log(LOG_DETAIL, L"%d IIP::Seek\n", instance_number_);
+  return E_NOTIMPL;
+}
+
+HRESULT CHTMLMimeFilterPP::LockRequest(DWORD) {
+  Log().Log(LOG_DETAIL, L"%d IIP::LockRequest\n", instance_number_);
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::UnlockRequest() {
+  Log().Log(LOG_DETAIL, L"%d IIP::UnlockRequest\n", instance_number_);
+  return S_OK;
+}
+
+// --- IInternetProtocolSink ---------------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::Switch(PROTOCOLDATA* data) {
+  Log().Log(LOG_DETAIL, L"%d IIPS::Switch\n", instance_number_);
+  return browser_sink_ ? browser_sink_->Switch(data) : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::ReportProgress(ULONG status, LPCWSTR text) {
+  Log().Log(LOG_DETAIL, L"%d IIPS::ReportProgress - status = (%d) %ls\n",
+            instance_number_, status, Text(text));
+  return browser_sink_ ? browser_sink_->ReportProgress(status, text) : E_FAIL;
+}
+
+HRESULT CHTMLMimeFilterPP::ReportData(DWORD flags, ULONG progress, ULONG maximum) {
+  Logger& log = Log();
+  log.Log(LOG_DETAIL, L"%d IIPS::ReportData - bscf = %d, prog = %d, max = %d\n",
+          instance_number_, flags, progress, maximum);
+  if (flags & BSCF_FIRSTDATANOTIFICATION)
+    log.Log(LOG_DETAIL, L"%d BSCF_FIRSTDATANOTIFICATION\n", instance_number_);
+  if (flags & BSCF_INTERMEDIATEDATANOTIFICATION)
+    log.Log(LOG_DETAIL, L"%d BSCF_INTERMEDIATEDATANOTIFICATION\n", instance_number_);
+  if (flags & BSCF_LASTDATANOTIFICATION)
+    log.Log(LOG_DETAIL, L"%d BSCF_LASTDATANOTIFICATION\n", instance_number_);
+  if (flags & BSCF_DATAFULLYAVAILABLE)
+    log.Log(LOG_DETAIL, L"%d BSCF_DATAFULLYAVAILABLE\n", instance_number_);
+  if (flags & BSCF_AVAILABLEDATASIZEUNKNOWN)
+    log.Log(LOG_DETAIL, L"%d BSCF_AVAILABLEDDATASIZEUNKNOWN\n", instance_number_);
+  if (!browser_sink_ || aborted_) return E_FAIL;
+  return browser_sink_->ReportData(flags, progress, maximum);
+}
+
+HRESULT CHTMLMimeFilterPP::ReportResult(HRESULT result, DWORD error, LPCWSTR text) {
+  Log().Log(LOG_DETAIL, L"%d IIPS::ReportResult - result = %x, error = (%d) %ls\n",
+            instance_number_, static_cast<unsigned>(result), error, Text(text));
+  return browser_sink_ ? browser_sink_->ReportResult(result, error, text) : E_FAIL;
+}
+
+// --- Collecting, editing, serving ----------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::ReadAllData() {
+  if (state_ != HMFS_STARTED && state_ != HMFS_READING) {
+    Log().Log(LOG_WARNING, L"%d =========This should not happen!!!\n", instance_number_);
+    return E_FAIL;
+  }
+  if (!source_protocol_ || !input_buffer_) return E_FAIL;
+  ULONG total = 0;
+  ULONG read = 0;
+  HRESULT hr;
+  char piece[kSourcePiece + 2];
+  do {
+    memset(piece, 0, sizeof piece);
+    read = 0;
+    hr = source_protocol_->Read(piece, kSourcePiece, &read);
+    if (read > kSourcePiece) read = kSourcePiece;  // a source may not claim more
+    total += read;
+    if (read > 0) {
+      if (state_ == HMFS_STARTED) state_ = HMFS_READING;
+      HRESULT appended = input_buffer_->Append(piece, read);
+      // Bytes that cannot be kept would leave a hole in the page: the
+      // download fails instead.
+      if (FAILED(appended)) return appended;
+    } else if (hr == S_OK) {
+      // Nothing read but more promised: ask again after the next data
+      // notification rather than spin here.
+      hr = E_PENDING;
+    }
+  } while (hr == S_OK);
+
+  Logger& log = Log();
+  if (hr == INET_E_DATA_NOT_AVAILABLE) {
+    log.Log(LOG_DETAIL, L"%d INET_E_DATA_NOT_AVAILABLE %d of %d\n", instance_number_,
+            read, total);
+  } else if (hr == INET_E_DOWNLOAD_FAILURE) {
+    log.Log(LOG_DETAIL, L"%d INET_E_DOWNLOAD_FAILURE %d of %d\n", instance_number_, read,
+            total);
+  } else if (hr == E_PENDING) {
+    log.Log(LOG_DETAIL, L"%d E_PENDING %d of %d\n", instance_number_, read, total);
+  } else if (hr == S_FALSE) {
+    log.Log(LOG_DETAIL, L"%d S_FALSE %d of %d\n", instance_number_, read, total);
+  } else {
+    log.Log(LOG_DETAIL, L"%d XXXXXXX %d of %d", instance_number_, read, total);
+  }
+  if (hr != S_FALSE) return hr;
+
+  log.Log(LOG_DETAIL, L"%d=== FINISHED READ ==  %d\n", instance_number_, total);
+  // The parser relies on two zero bytes after the page; they do not count.
+  static const char kZeros[2] = {0, 0};
+  HRESULT appended = input_buffer_->Append(kZeros, 2);
+  if (FAILED(appended)) return appended;
+  input_buffer_->RemoveTail(2);
+  input_buffer_->SetComplete();
+  state_ = HMFS_PARSING;
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::ParseData() {
+  if (state_ == HMFS_READY) return S_OK;
+  if (state_ != HMFS_PARSING || !input_buffer_) {
+    Log().Log(LOG_DETAIL,
+              L"%d =========m_state is not HMFS_PARSING. This should not happen!!!\n",
+              instance_number_);
+    return E_FAIL;
+  }
+  output_buffer_.reset(new CEasyBuffer());
+  const ULONG size = input_buffer_->GetSize();
+  const unsigned char* data =
+      reinterpret_cast<const unsigned char*>(input_buffer_->GetData());
+  is_utf16_ = size > 2 && data[0] == 0xFF && data[1] == 0xFE;
+  bool copy_input = true;
+  if (!is_utf16_ && !IsBypassed()) copy_input = FAILED(FilterPage());
+  if (copy_input) {
+    // Whatever a failed edit wrote is discarded.
+    output_buffer_->Reset();
+    output_buffer_->Append(input_buffer_->GetData(), size);
+  }
+  output_buffer_->SetComplete();
+  state_ = HMFS_READY;
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::FilterPage() {
+  HRESULT result = E_FAIL;
+  RulesHolder* rules = g_rules_override.load(std::memory_order_acquire);
+  if (!rules) rules = ProcessRules();
+  if (rules && rules->loaded() && !IsBypassed() && input_buffer_ && output_buffer_) {
+    AnyHtmlEditorRuleChecker* checker =
+        g_checker_override.load(std::memory_order_acquire);
+    if (!checker) checker = rules;
+    const EditorOptions options = CVCfg::Instance().GetEditorOptions();
+    AnyHtmlEditor editor(output_buffer_.get(), &options, checker);
+    if (editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0) == 0)
+      result = S_OK;
+  }
+  return result;
+}
+
+HRESULT CHTMLMimeFilterPP::ReadParsedData(void* buffer, ULONG count, ULONG* read) {
+  if (state_ <= HMFS_PARSING) return E_PENDING;
+  if (state_ >= HMFS_DONE) return S_FALSE;
+  if (!output_buffer_) return E_FAIL;
+  ULONG served = 0;
+  HRESULT hr = output_buffer_->ReadData(buffer, count, &served);
+  if (read) *read = served;
+  if (hr == S_FALSE) state_ = HMFS_DONE;
+  return hr;
+}
+
+// --- Registration ------------------------------------------------------------
+
+HRESULT RegisterHtmlFilter() {
+  Registration& r = TheRegistration();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.count > 0) {
+    ++r.count;
+    return S_OK;
+  }
+  IClassFactory* factory = nullptr;
+  HRESULT hr = GetClassObjectLocked(r, &factory);
+  if (FAILED(hr)) return hr;
+  IInternetSession* session = nullptr;
+  hr = CoInternetGetSession(0, &session, 0);
+  if (FAILED(hr)) return hr;
+  if (!session) return E_POINTER;
+  hr = session->RegisterMimeFilter(factory, CLSID_HTMLMimeFilterPP, kHtmlType);
+  r.count = 1;
+  session->Release();
+  return hr;
+}
+
+HRESULT UnregisterHtmlFilter() {
+  Registration& r = TheRegistration();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.count > 1) {
+    --r.count;
+    return S_OK;
+  }
+  IClassFactory* factory = nullptr;
+  HRESULT hr = GetClassObjectLocked(r, &factory);
+  if (SUCCEEDED(hr)) {
+    IInternetSession* session = nullptr;
+    hr = CoInternetGetSession(0, &session, 0);
+    if (SUCCEEDED(hr) && session) {
+      hr = session->UnregisterMimeFilter(factory, kHtmlType);
+      session->Release();
+    }
+  }
+  if (r.class_object) {
+    r.class_object->Release();
+    r.class_object = nullptr;
+  }
+  r.count = 0;
+  return hr;
+}
+
+int HtmlFilterRegistrationCount() {
+  Registration& r = TheRegistration();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.count;
+}
+
+void SetHtmlFilterRules(RulesHolder* rules) {
+  g_rules_override.store(rules, std::memory_order_release);
+}
+
+void SetHtmlFilterChecker(AnyHtmlEditorRuleChecker* checker) {
+  g_checker_override.store(checker, std::memory_order_release);
+}
+
+}  // namespace cvie
