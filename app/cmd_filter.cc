@@ -1,27 +1,44 @@
-// cvie filter [INPUT|-]: runs one page (a file, or standard input for "-" or
-// no argument) through the HTML library and writes the result to standard
-// output. For now every node is written back as it was parsed, so the output
-// equals the input byte for byte; the page editor takes the parser's place
-// once rules and options are wired in here.
+// cvie filter [--rule-text FILE] [--option NAME=VALUE]... [--explain] [INPUT|-]
+//
+// Runs one page (a file, or standard input for "-" or no argument) through
+// the page editor, as the filter runs every page the browser loads, and
+// writes the rewritten page to standard output. The rules are read from a
+// plain rule list (--rule-text, one rule per line). The switches are the
+// stored options, as the filter uses them; each --option changes one of them,
+// by its registry name, for this run only (nothing is stored). --explain
+// writes one line per question the editor asks the rules, in order, to
+// standard error: the kind ("script-block" for a whole script), the text
+// asked about (tabs and line breaks written as \t \n \r) and "blocked" or
+// "allowed".
 
 #include <errno.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "anyhtml/easy_buffer.h"
-#include "anyhtml/html_parser.h"
+#include "anyhtml/html_editor.h"
 #include "command.h"
+#include "config/editor_options.h"
+#include "config/options.h"
+#include "log/logger.h"
+#include "platform/text.h"
+#include "rules/rules_holder.h"
 
 namespace cvie::app {
 namespace {
 
 struct FilterSettings {
   std::string input = "-";
+  std::string rule_text;
+  std::vector<std::string> options;
+  bool explain = false;
 };
 
 // Appends everything `read` yields to `page`. `read` fills a chunk and returns
@@ -87,28 +104,172 @@ bool ReadPage(const std::string& input, CEasyBuffer* page, std::string* error) {
   return true;
 }
 
-// Writes every node of the page back through the writer as it was parsed.
-class PassThroughParser : public AnyHtmlParser {
- public:
-  explicit PassThroughParser(AnyHtmlEditorWriter* writer) : writer_(writer) {}
-
-  int OnNode(AnyHtmlNode* node, int) override { return WriteNode(*node); }
-  int OnElement(AnyHtmlElement* element, int) override { return WriteNode(*element); }
-
- private:
-  int WriteNode(const AnyHtmlNode& node) {
-    const char* text;
-    size_t length;
-    if (node.GetText(&text, &length) != 0 || length == 0) return 0;
-    return writer_->Write(text, static_cast<uint32_t>(length));
+// Fills `rules` from a plain rule list, line by line, as a rule file is read.
+bool LoadRuleText(const std::string& path, RulesHolder* rules, std::string* error) {
+  std::error_code ec;
+  if (std::filesystem::is_directory(path, ec)) {
+    *error = "cannot read rule text " + path + ": Is a directory";
+    return false;
   }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    *error = "cannot read rule text " + path + ": " + strerror(errno ? errno : ENOENT);
+    return false;
+  }
+  std::string line;
+  while (std::getline(in, line)) {
+    if (rules->ParseRule(line) == -1) break;
+  }
+  if (in.bad()) {
+    *error = "cannot read rule text " + path + ": " + strerror(errno ? errno : EIO);
+    return false;
+  }
+  rules->set_loaded(true);
+  return true;
+}
 
-  AnyHtmlEditorWriter* writer_;
+// A whole decimal integer that a REG_DWORD can hold, signed or not.
+bool ParseInteger(const std::string& text, long long* value) {
+  size_t i = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
+  if (i == text.size()) return false;
+  for (size_t j = i; j < text.size(); ++j) {
+    if (text[j] < '0' || text[j] > '9') return false;
+  }
+  errno = 0;
+  long long v = strtoll(text.c_str(), nullptr, 10);
+  if (errno == ERANGE || v < -2147483648LL || v > 4294967295LL) return false;
+  *value = v;
+  return true;
+}
+
+// What one run filters with: the editor's switches, and whether filtering is
+// on at all ("Enable Corvane").
+struct RunOptions {
+  EditorOptions editor;
+  bool enabled = true;
 };
 
-bool WriteOutput(const CEasyBuffer& output, std::string* error) {
-  size_t size = output.GetSize();
-  if (size > 0 && fwrite(output.GetData(), 1, size, stdout) != size) {
+// Applies one "NAME=VALUE" to `run`, as the stored option of that registry
+// name would act if it had that value.
+bool ApplyOption(const std::string& assignment, RunOptions* run, std::string* error) {
+  size_t equals = assignment.find('=');
+  if (equals == std::string::npos || equals == 0) {
+    *error = "--option needs NAME=VALUE, got \"" + assignment + "\"";
+    return false;
+  }
+  const std::string name = assignment.substr(0, equals);
+  const std::string text = assignment.substr(equals + 1);
+  const int index = FindOption(ToWide(name));
+  if (index < 0) {
+    *error = "unknown option \"" + name + "\" (see cvie options list)";
+    return false;
+  }
+  long long wide_value;
+  if (!ParseInteger(text, &wide_value)) {
+    *error = "not an integer: \"" + text + "\" for option " + name;
+    return false;
+  }
+  // A stored value is a REG_DWORD: values above the int range keep their bits.
+  const int value = static_cast<int32_t>(static_cast<uint32_t>(wide_value));
+  EditorOptions& o = run->editor;
+  switch (index) {
+    case OPTION_ENABLE_CORVANE:
+      run->enabled = value == 1;
+      break;
+    case OPTION_COLLAPSE_BLOCKED_ELEMENTS:
+      o.collapse_blocked = OptionByte(value);
+      break;
+    case OPTION_FILTER_SCRIPT:
+      o.filter_script = OptionByte(value);
+      break;
+    case OPTION_FILTER_IMAGE:
+      o.filter_image = OptionByte(value);
+      break;
+    case OPTION_CHECK_BANNER_LINK:
+      o.check_banner_link = OptionByte(value);
+      break;
+    case OPTION_FILTER_MARQUEE:
+      o.filter_marquee = OptionByte(value);
+      break;
+    case OPTION_ENABLE_LOGGING:
+      Logger::Instance().SetEnabled(value == 1 ? 1 : 0);
+      break;
+    case OPTION_FILTER_FRAME:
+      o.filter_frame = OptionByte(value);
+      break;
+    case OPTION_FILTER_FLASH:
+      o.filter_flash = OptionByte(value);
+      break;
+    case OPTION_FILTER_CSS:
+      o.filter_css = OptionByte(value);
+      break;
+    case OPTION_FILTER_BACKGROUND:
+      o.filter_background = OptionByte(value);
+      break;
+    case OPTION_MIN_IMAGE_WIDTH_TO_CHECK:
+      o.min_image_width = value;
+      break;
+    case OPTION_MIN_IMAGE_HEIGHT_TO_CHECK:
+      o.min_image_height = value;
+      break;
+    default:
+      // "ShowTabsForFlash", "BlockAdsOnLocalPage", "WhiteListTS": nothing in
+      // filtering one page file depends on them.
+      break;
+  }
+  return true;
+}
+
+// Writes each question and its answer to standard error, one line each.
+class ExplainingChecker : public AnyHtmlEditorRuleChecker {
+ public:
+  explicit ExplainingChecker(AnyHtmlEditorRuleChecker* rules) : rules_(rules) {}
+
+  bool CheckElement(int kind, const char* text, int encoding) override {
+    static const char* const kKinds[] = {"link",       "image",   "background",
+                                         "flash",      "script",  "frame",
+                                         "stylesheet", "marquee", "div"};
+    bool blocked = rules_->CheckElement(kind, text, encoding);
+    std::string kind_name = kind >= 0 && kind <= 8 ? kKinds[kind] : std::to_string(kind);
+    Explain(kind_name.c_str(), text, blocked);
+    return blocked;
+  }
+  bool CheckScript(const char* text, int encoding) override {
+    bool blocked = rules_->CheckScript(text, encoding);
+    Explain("script-block", text, blocked);
+    return blocked;
+  }
+
+ private:
+  void Explain(const char* kind, const char* text, bool blocked) {
+    line_.assign(kind);
+    line_ += '\t';
+    for (const char* p = text ? text : ""; *p; ++p) {
+      switch (*p) {
+        case '\t':
+          line_ += "\\t";
+          break;
+        case '\n':
+          line_ += "\\n";
+          break;
+        case '\r':
+          line_ += "\\r";
+          break;
+        default:
+          line_ += *p;
+          break;
+      }
+    }
+    line_ += blocked ? "\tblocked\n" : "\tallowed\n";
+    fwrite(line_.data(), 1, line_.size(), stderr);
+  }
+
+  AnyHtmlEditorRuleChecker* rules_;
+  std::string line_;
+};
+
+bool WriteOutput(const char* data, size_t size, std::string* error) {
+  if (size > 0 && fwrite(data, 1, size, stdout) != size) {
     *error = std::string("cannot write standard output: ") + strerror(errno);
     return false;
   }
@@ -120,23 +281,59 @@ bool WriteOutput(const CEasyBuffer& output, std::string* error) {
 }
 
 int RunFilter(const FilterSettings& settings) {
+  if (settings.rule_text.empty())
+    return Fail("filter needs --rule-text FILE (a rule list)");
   std::string error;
+
+  // The stored options as the filter reads them for a page, then this run's
+  // changes; "Enable Corvane" is read as the filter reads it.
+  CVCfg& cfg = CVCfg::Instance();
+  RunOptions run;
+  run.editor = cfg.GetEditorOptions();
+  run.enabled = cfg.GetEnableCorvane() == 1;
+  for (const std::string& assignment : settings.options) {
+    if (!ApplyOption(assignment, &run, &error)) return Fail(error);
+  }
+
+  auto rules = std::make_unique<RulesHolder>();
+  if (!LoadRuleText(settings.rule_text, rules.get(), &error)) return Fail(error);
+
   std::unique_ptr<CEasyBuffer> page(new CEasyBuffer());
   if (!ReadPage(settings.input, page.get(), &error)) return Fail(error);
+  if (!run.enabled) {
+    // Filtering is off: the page passes as it came.
+    if (!WriteOutput(page->GetData(), page->GetSize(), &error)) return Fail(error);
+    return 0;
+  }
 
+  ExplainingChecker explaining(rules.get());
+  AnyHtmlEditorRuleChecker* checker =
+      settings.explain ? static_cast<AnyHtmlEditorRuleChecker*>(&explaining)
+                       : rules.get();
   std::unique_ptr<CEasyBuffer> output(new CEasyBuffer());
-  PassThroughParser parser(output.get());
-  int result = parser.Parse(page->GetData(), page->GetSize(), ENCODING_UNKNOWN);
+  int result;
+  {
+    AnyHtmlEditor editor(output.get(), &run.editor, checker);
+    result = editor.Edit(page->GetData(), page->GetSize(), ENCODING_UNKNOWN);
+  }
   if (result != 0) {
     return Fail(std::string("page not parsed to its end: ") + AnyHtmlErrorText(result));
   }
   output->SetComplete();
-  if (!WriteOutput(*output, &error)) return Fail(error);
+  if (!WriteOutput(output->GetData(), output->GetSize(), &error)) return Fail(error);
   return 0;
 }
 
 CommandRun SetupFilter(CLI::App* sub) {
   auto settings = std::make_shared<FilterSettings>();
+  sub->add_option("--rule-text", settings->rule_text,
+                  "Plain rule list to filter with, one rule per line");
+  sub->add_option("--option", settings->options,
+                  "NAME=VALUE: use VALUE for the stored option NAME (registry name, e.g. "
+                  "FilterCSS=1) in this run only; may be repeated")
+      ->allow_extra_args(false);
+  sub->add_flag("--explain", settings->explain,
+                "Write each rule check to stderr: kind, text, blocked or allowed");
   sub->add_option("INPUT", settings->input,
                   "HTML page to filter; \"-\" or none reads standard input");
   return [settings] { return RunFilter(*settings); };

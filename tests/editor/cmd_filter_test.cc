@@ -1,0 +1,214 @@
+// cvie filter with rules: the rewritten page on stdout, the stored options as
+// the filter uses them, --option for one run, --explain on stderr, and the
+// one-line errors.
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/test_support.h"
+
+namespace cvie {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CvieExecutable;
+using testing::ReadFile;
+using testing::RunCommand;
+using testing::ScopedCvieRoot;
+using testing::WriteFile;
+
+std::string Quote(const fs::path& path) { return "'" + path.string() + "'"; }
+
+const char kRules[] =
+    "! test rules\r\n"
+    "/ads/banner*.gif$image\r\n"
+    "://ads.example.com/$link\n"
+    "/ads/*.css$stylesheet\n"
+    "adsbygoogle$script-text\n";
+
+const char kPage[] =
+    "<html><head>"
+    "<link rel=\"stylesheet\" type=\"text/css\" href=\"/ads/skin.css\">\n"
+    "<title>t</title></head><body>\n"
+    "<a href=\"http://ads.example.com/c?1\"><img src=\"/img/a.gif\"></a>\n"
+    "<img src=\"/ads/banner1.gif\" width=\"300\" height=\"250\">\n"
+    "<script>\t(adsbygoogle = window.adsbygoogle || []).push({});\r\n</script>\n"
+    "</body></html>";
+
+// The page as a fresh installation filters it: style sheets are not examined,
+// blocked images are collapsed.
+const char kFiltered[] =
+    "<html><head>"
+    "<link rel=\"stylesheet\" type=\"text/css\" href=\"/ads/skin.css\">\n"
+    "<title>t</title></head><body>\n"
+    "<a href=\"http://ads.example.com/c?1\" style=\"display: none;\"><img "
+    "src=\"/img/a.gif\"></a>\n"
+    "\n"
+    "\n"
+    "</body></html>";
+
+class CvieFilterRules : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!fs::exists(CvieExecutable()))
+      GTEST_FAIL() << CvieExecutable() << " is not built";
+    rules_ = root_.path() / "rules.txt";
+    page_ = root_.path() / "page.html";
+    WriteFile(rules_, kRules);
+    WriteFile(page_, kPage);
+  }
+  // Runs cvie with `args`; stdout into *out, stderr into *err.
+  int Cvie(const std::string& args, std::string* out, std::string* err = nullptr) {
+    fs::path err_file = root_.path() / "stderr.txt";
+    int status =
+        RunCommand(Quote(CvieExecutable()) + " " + args + " 2>" + Quote(err_file), out);
+    if (err) ReadFile(err_file, err);
+    return status;
+  }
+  std::string Filter(const std::string& options) {
+    std::string out;
+    EXPECT_EQ(
+        Cvie("filter --rule-text " + Quote(rules_) + options + " " + Quote(page_), &out),
+        0)
+        << options;
+    return out;
+  }
+
+  ScopedCvieRoot root_;
+  fs::path rules_;
+  fs::path page_;
+};
+
+TEST_F(CvieFilterRules, WritesTheRewrittenPage) {
+  EXPECT_EQ(Filter(""), kFiltered);
+  std::string out;
+  ASSERT_EQ(Cvie("filter --rule-text " + Quote(rules_) + " - < " + Quote(page_), &out),
+            0);
+  EXPECT_EQ(out, kFiltered) << "standard input";
+}
+
+TEST_F(CvieFilterRules, OptionChangesOneSwitchForTheRun) {
+  const std::string css =
+      "<link rel=\"stylesheet\" type=\"text/css\" href=\"/ads/skin.css\">\n";
+  const std::string banner =
+      "<img src=\"/ads/banner1.gif\" width=\"300\" height=\"250\">";
+  const std::string hidden_banner =
+      "<img src=\"/ads/banner1.gif\" width=\"300\" height=\"250\" style=\"display: "
+      "none;\">";
+  auto without = [](std::string text, const std::string& part) {
+    size_t at = text.find(part);
+    if (at != std::string::npos) text.erase(at, part.size());
+    return text;
+  };
+  auto replaced = [](std::string text, const std::string& part, const std::string& by) {
+    size_t at = text.find(part);
+    if (at != std::string::npos) text.replace(at, part.size(), by);
+    return text;
+  };
+  const std::string collapsed = kFiltered;
+  const std::string with_banner = replaced(collapsed, "\n\n\n", "\n" + banner + "\n\n");
+  const std::string with_hidden =
+      replaced(collapsed, "\n\n\n", "\n" + hidden_banner + "\n\n");
+  struct Case {
+    const char* options;
+    std::string expected;
+  } const cases[] = {
+      {" --option FilterCSS=1", without(collapsed, css)},
+      {" --option CollapseBlockedElements=0", with_hidden},
+      {" --option FilterCSS=1 --option CollapseBlockedElements=0",
+       without(with_hidden, css)},
+      {" --option FilterImage=0", with_banner},
+      {" --option filterimage=2", with_banner},  // only 1 is on; names in any case
+      {" --option MinImageWidthToCheck=300", with_banner},
+      {" --option MinImageWidthToCheck=299", collapsed},
+      {" --option FilterScript=0",
+       replaced(collapsed, "\n\n\n",
+                "\n\n<script>\t(adsbygoogle = window.adsbygoogle || "
+                "[]).push({});\r\n</script>\n")},
+      {" --option CheckBannerLink=0",
+       replaced(collapsed, " style=\"display: none;\"><img", "><img")},
+      {" --option \"Enable Corvane=0\"", kPage},
+      {" --option ShowTabsForFlash=1", collapsed},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Filter(c.options), c.expected) << c.options;
+
+  // Nothing was stored.
+  std::string out;
+  ASSERT_EQ(Cvie("options get FilterCSS", &out), 0);
+  EXPECT_EQ(out, "0\n");
+  ASSERT_EQ(Cvie("options get FilterImage", &out), 0);
+  EXPECT_EQ(out, "1\n");
+}
+
+TEST_F(CvieFilterRules, UsesTheStoredOptions) {
+  std::string out;
+  ASSERT_EQ(Cvie("options set FilterCSS 1", &out), 0);
+  ASSERT_EQ(Cvie("options set FilterImage 0", &out), 0);
+  std::string expected = kFiltered;
+  const std::string css =
+      "<link rel=\"stylesheet\" type=\"text/css\" href=\"/ads/skin.css\">\n";
+  expected.erase(expected.find(css), css.size());
+  expected.replace(expected.find("\n\n\n"), 3,
+                   "\n<img src=\"/ads/banner1.gif\" width=\"300\" height=\"250\">\n\n");
+  EXPECT_EQ(Filter(""), expected);
+  // A run's --option still wins over the stored value.
+  EXPECT_EQ(Filter(" --option FilterCSS=0 --option FilterImage=1"), kFiltered);
+}
+
+TEST_F(CvieFilterRules, ExplainWritesEveryCheckInOrder) {
+  std::string out, err;
+  ASSERT_EQ(Cvie("filter --explain --option FilterCSS=1 --rule-text " + Quote(rules_) +
+                     " " + Quote(page_),
+                 &out, &err),
+            0);
+  EXPECT_EQ(err,
+            "stylesheet\t/ads/skin.css\tblocked\n"
+            "link\thttp://ads.example.com/c?1\tblocked\n"
+            "image\t/img/a.gif\tallowed\n"
+            "image\t/img/a.gif\tallowed\n"
+            "image\t/ads/banner1.gif\tblocked\n"
+            "script-block\t<script>\\t(adsbygoogle = window.adsbygoogle || "
+            "[]).push({});\\r\\n</script>\tblocked\n");
+  std::string quiet_err;
+  ASSERT_EQ(
+      Cvie("filter --rule-text " + Quote(rules_) + " " + Quote(page_), &out, &quiet_err),
+      0);
+  EXPECT_EQ(quiet_err, "") << "no --explain";
+}
+
+TEST_F(CvieFilterRules, BadArgumentsAreOneLineAndExitOne) {
+  struct Case {
+    const char* name;
+    std::string args;
+    std::string message;  // start of the line after "cvie: "
+  } const cases[] = {
+      {"no rule text", "filter " + Quote(page_), "filter needs --rule-text"},
+      {"missing rule text",
+       "filter --rule-text " + Quote(root_.path() / "none.txt") + " " + Quote(page_),
+       "cannot read rule text "},
+      {"unknown option",
+       "filter --rule-text " + Quote(rules_) + " --option Nope=1 " + Quote(page_),
+       "unknown option \"Nope\""},
+      {"option without value",
+       "filter --rule-text " + Quote(rules_) + " --option FilterCSS " + Quote(page_),
+       "--option needs NAME=VALUE"},
+      {"value not a number",
+       "filter --rule-text " + Quote(rules_) + " --option FilterCSS=on " + Quote(page_),
+       "not an integer: \"on\""},
+      {"missing page",
+       "filter --rule-text " + Quote(rules_) + " " + Quote(root_.path() / "none.html"),
+       "cannot read "},
+  };
+  for (const Case& c : cases) {
+    std::string out, err;
+    EXPECT_EQ(Cvie(c.args, &out, &err), 1) << c.name;
+    EXPECT_EQ(out, "") << c.name;
+    EXPECT_EQ(err.rfind("cvie: " + c.message, 0), 0u) << c.name << ": " << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << c.name << ": not one line: " << err;
+  }
+}
+
+}  // namespace
+}  // namespace cvie
