@@ -6,12 +6,14 @@
 #include <string>
 
 #include "command.h"
-#include "proxy/direct_fetch_handler.h"
 #include "proxy/listen_address.h"
 #include "proxy/placeholder_panel.h"
 #include "proxy/proxy_server.h"
 #include "proxy/request_target.h"
 #include "proxy/stop_signal.h"
+#include "road/browser_window.h"
+#include "road/plugin_host.h"
+#include "road/road_handler.h"
 
 namespace cvie::app {
 namespace {
@@ -20,6 +22,9 @@ struct ProxyArgs {
   std::string listen = "127.0.0.1:8118";
   int workers = 0;  // 0: the server's default
   bool workers_given = false;
+  bool update_check = true;
+  bool no_update_check = false;
+  size_t max_filtered_mib = 32;
 };
 
 int RunProxy(const ProxyArgs& args) {
@@ -48,9 +53,16 @@ int RunProxy(const ProxyArgs& args) {
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
   };
-  proxy::DirectFetchHandler fetch;
+  // The window opens: rules, whitelist, filter and handler registrations, the
+  // silent update check.
+  road::PluginHost host;
+  if (!host.Open(args.update_check, &error)) return Fail(error);
+  road::BrowserWindow window;
+  road::RoadOptions road_options;
+  road_options.max_filtered_bytes = args.max_filtered_mib << 20;
+  road::RoadHandler road(&window, road_options);
   proxy::PlaceholderPanel panel;
-  proxy::ProxyServer server(options, &fetch, &panel);
+  proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) return Fail(error);
 
   printf("cvie proxy listening on http://%s/\n",
@@ -60,6 +72,8 @@ int RunProxy(const ProxyArgs& args) {
   printf("cvie proxy stopping (signal %d)\n", sig);
   fflush(stdout);
   server.Stop();
+  // The window closes: the registrations are withdrawn.
+  host.Close();
   printf("cvie proxy stopped\n");
   return 0;
 }
@@ -72,7 +86,14 @@ CommandRun SetupProxy(CLI::App* sub) {
   CLI::Option* workers =
       sub->add_option("--workers", args->workers,
                       "Requests handled at once (default: twice the number of cores)");
-  return [args, workers] {
+  sub->add_option(
+         "--max-filtered-mib", args->max_filtered_mib,
+         "HTML pages declaring more than this many MiB pass unfiltered (default 32)")
+      ->check(CLI::Range(1, 4096));
+  CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,
+                                         "Do not run the silent update check at start");
+  return [args, workers, no_update] {
+    args->update_check = no_update->count() == 0;
     args->workers_given = workers->count() > 0;
     return RunProxy(*args);
   };

@@ -1,0 +1,184 @@
+#include "road/road_handler.h"
+
+#include <stdlib.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/text.h"
+#include "platform/urlmon_binding.h"
+#include "road/pass_over.h"
+
+namespace cvie::road {
+namespace {
+
+constexpr ULONG kPiece = 64 * 1024;
+
+std::string HtmlEscape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
+BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
+                            const RoadOptions& options) {
+  BindRequest bind;
+  bind.method = request.method;
+  bind.url = ToWide(request.url);
+  bind.headers.reserve(request.headers.size());
+  for (const proxy::Header& h : request.headers)
+    bind.headers.push_back({h.name, h.value});
+  bind.body = request.body;
+  bind.connect_timeout_ms = options.connect_timeout_ms;
+  bind.idle_timeout_ms = options.idle_timeout_ms;
+  return bind;
+}
+
+// The binding's headers as the browser gets them. A filtered body is sent
+// with the length of the rewritten page, set by the caller.
+proxy::HeaderList ResponseHeaders(const Binding& binding, bool drop_length) {
+  proxy::HeaderList headers;
+  headers.reserve(binding.headers().size() + 1);
+  for (const HttpHeader& h : binding.headers()) {
+    if (proxy::IsHopByHopHeader(h.name)) continue;
+    if (drop_length && proxy::EqualsIgnoreCase(h.name, "Content-Length")) continue;
+    headers.push_back({h.name, h.value});
+  }
+  return headers;
+}
+
+// The declared body length, or -1 when none (or not a plain number).
+long long DeclaredLength(const Binding& binding) {
+  std::string value = binding.Header("Content-Length");
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  return strtoll(value.c_str(), nullptr, 10);
+}
+
+bool FailedBeforeAnswer(const Binding& binding) {
+  return FAILED(binding.result()) && binding.status_code() == 0;
+}
+
+void SendBindingError(proxy::ResponseWriter& out, const std::string& url,
+                      const Binding& binding) {
+  std::string why = binding.error_text();
+  if (why.empty()) why = "the download failed";
+  int status = binding.result() == INET_E_CONNECTION_TIMEOUT ? 504 : 502;
+  SendFetchError(out, status, url, why);
+}
+
+// Sends the binding's body as it arrives.
+void Stream(Binding& binding, proxy::ResponseWriter& out) {
+  if (!out.Start(binding.status_code(), binding.reason(),
+                 ResponseHeaders(binding, false))) {
+    binding.Abort();
+    return;
+  }
+  std::unique_ptr<char[]> buffer(new char[kPiece]);
+  for (;;) {
+    if (out.cancelled()) {
+      binding.Abort();
+      return out.Abandon();
+    }
+    ULONG read = 0;
+    HRESULT hr = binding.ReadSome(buffer.get(), kPiece, &read);
+    if (read > 0 && !out.Write(std::string_view(buffer.get(), read))) {
+      binding.Abort();
+      return out.Abandon();
+    }
+    if (hr == S_FALSE) {
+      out.Finish();
+      return;
+    }
+    if (FAILED(hr)) return out.Abandon();
+  }
+}
+
+}  // namespace
+
+void SendFetchError(proxy::ResponseWriter& out, int status, const std::string& url,
+                    const std::string& why) {
+  std::string body =
+      "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Corvane Filter: page "
+      "not reached</title></head>\n<body><h1>The page could not be fetched</h1>\n<p>" +
+      HtmlEscape(url) + "</p>\n<p>" + HtmlEscape(why) + "</p></body></html>\n";
+  if (!out.Start(status, "",
+                 {{"Content-Type", "text/html; charset=utf-8"},
+                  {"Cache-Control", "no-store"},
+                  {"Content-Length", std::to_string(body.size())}})) {
+    return;
+  }
+  out.Write(body);
+  out.Finish();
+}
+
+RoadHandler::RoadHandler(BrowserWindow* window, RoadOptions options)
+    : window_(window), options_(options) {}
+
+void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) {
+  if (window_ && IsTopLevelNavigation(request)) window_->BeforeNavigate(request.url);
+
+  BindRequest bind = MakeBindRequest(request, options_);
+  std::unique_ptr<Binding> binding = Binding::Bind(bind);
+  if (FailedBeforeAnswer(*binding)) return SendBindingError(out, request.url, *binding);
+
+  if (binding->filtered() && !request.IsHead()) {
+    long long declared = DeclaredLength(*binding);
+    if (declared >= 0 &&
+        static_cast<unsigned long long>(declared) > options_.max_filtered_bytes) {
+      // Too big to hold twice: fetch it again past the filter and stream it.
+      binding->Abort();
+      binding.reset();
+      ScopedUnfiltered unfiltered;
+      binding = Binding::Bind(bind);
+      if (FailedBeforeAnswer(*binding))
+        return SendBindingError(out, request.url, *binding);
+      return Stream(*binding, out);
+    }
+    std::string body;
+    HRESULT hr = S_OK;
+    std::unique_ptr<char[]> buffer(new char[kPiece]);
+    for (;;) {
+      if (out.cancelled()) {
+        binding->Abort();
+        return;
+      }
+      ULONG read = 0;
+      hr = binding->ReadSome(buffer.get(), kPiece, &read);
+      body.append(buffer.get(), read);
+      if (hr != S_OK) break;
+    }
+    if (FAILED(hr)) {
+      // The filter hands out nothing before the page is complete, so nothing
+      // has reached the browser yet.
+      std::string why = binding->error_text();
+      if (why.empty()) why = "the server ended the page before it was complete";
+      return SendFetchError(out, 502, request.url, why);
+    }
+    proxy::HeaderList headers = ResponseHeaders(*binding, true);
+    headers.push_back({"Content-Length", std::to_string(body.size())});
+    if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
+    if (out.Write(body)) out.Finish();
+    return;
+  }
+  Stream(*binding, out);
+}
+
+}  // namespace cvie::road

@@ -1,0 +1,55 @@
+// app/road/road_handler.h
+//
+// The road of a page: each request the browser sends through the proxy is
+// bound through the URL-moniker session on the worker thread that serves it.
+// The system's namespace handler records the page address for the thread, an
+// HTML answer is read through the registered HTML filter and sent whole with
+// its Content-Length set to the rewritten size, anything else streams to the
+// browser as it arrives. Status, reason and end-to-end headers pass unchanged
+// (redirects too: the binding does not follow them); content encodings are
+// decoded by the binding, so the headers sent no longer name one.
+//
+// An origin that cannot be reached gets the browser a 502 page (504 when it
+// does not answer in time). An origin that stops half way ends the response
+// cut short. An HTML page that declares more than `max_filtered_bytes` is
+// fetched again past the filter and streamed unfiltered, so one huge page
+// cannot hold that much memory twice.
+//
+// Top-level navigations also go to the browser window (BeforeNavigate2 line,
+// location for the panel).
+//
+// Thread safety: Handle may run on many worker threads at once; each call
+// owns its binding. The pass-over registration must be in place
+// (RegisterPassOver) for the oversize rule to bypass the filter.
+
+#pragma once
+
+#include <stddef.h>
+
+#include "proxy/handlers.h"
+#include "road/browser_window.h"
+
+namespace cvie::road {
+
+struct RoadOptions {
+  size_t max_filtered_bytes = 32u << 20;
+  int connect_timeout_ms = 15000;
+  int idle_timeout_ms = 60000;
+};
+
+class RoadHandler : public proxy::ProxyExchangeHandler {
+ public:
+  // `window` may be null (no navigation bookkeeping); it must outlive this.
+  RoadHandler(BrowserWindow* window, RoadOptions options);
+  void Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) override;
+
+ private:
+  BrowserWindow* window_;
+  RoadOptions options_;
+};
+
+// The short page sent for a fetch that failed before any answer came.
+void SendFetchError(proxy::ResponseWriter& out, int status, const std::string& url,
+                    const std::string& why);
+
+}  // namespace cvie::road
