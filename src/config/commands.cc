@@ -2,6 +2,8 @@
 
 #include "config/commands.h"
 
+#include <mutex>
+
 #include "comm/version_info.h"
 #include "config/browser.h"
 #include "config/preferences.h"
@@ -238,6 +240,11 @@ CmdShowButtonMenu::~CmdShowButtonMenu() = default;
 
 bool CmdShowButtonMenu::Prepare(const CommandContext* context) {
   if (!context) return false;
+  // The two check parameters are shared by every window of the process: one
+  // press at a time sets them and builds its menu from them, so a press in
+  // another window cannot change the marks in between.
+  static std::mutex prepare_mutex;
+  std::lock_guard<std::mutex> lock(prepare_mutex);
   std::wstring url;
   if (context->browser && context->browser->GetLocationURL(&url)) {
     Whitelist& list = context->GetWhitelist();
