@@ -66,10 +66,12 @@ class CmdUpdateTest : public ::testing::Test {
   }
 
   // Runs cvie update with `arguments`, no terminal, under the private root.
-  int Run(const std::string& arguments, std::string* out) {
-    std::string command = "CVIE_ROOT='" + root_->path().string() + "' BROWSER='" +
-                          browser_ + "' '" + cvie::testing::CvieExecutable().string() +
-                          "' update " + arguments + " < /dev/null";
+  int Run(const std::string& arguments, std::string* out,
+          const std::string& environment = "") {
+    std::string command = environment + " CVIE_ROOT='" + root_->path().string() +
+                          "' BROWSER='" + browser_ + "' '" +
+                          cvie::testing::CvieExecutable().string() + "' update " +
+                          arguments + " < /dev/null";
     return cvie::testing::RunCommand(command, out, /*merge_stderr=*/true);
   }
 
@@ -181,10 +183,12 @@ TEST_F(CmdUpdateTest, CannotStartWhileAnotherCheckHoldsTheLock) {
 
 TEST_F(CmdUpdateTest, AnUnreachableServerFailsQuietlyAndIsNotCalledCurrent) {
   std::string out;
-  // The test environment points CVIE_UPDATE_SERVER at a port nobody serves.
-  EXPECT_EQ(Run("--interactive", &out), 0) << out;
-  EXPECT_NE(out.find("Update server: http://127.0.0.1:9\n"), std::string::npos) << out;
-  EXPECT_NE(out.find("Download failed: http://127.0.0.1:9/downloads/cvie.ver"),
+  // The server comes from the environment here, and nobody serves its port.
+  std::string unreachable =
+      "http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort());
+  EXPECT_EQ(Run("--interactive", &out, "CVIE_UPDATE_SERVER=" + unreachable), 0) << out;
+  EXPECT_NE(out.find("Update server: " + unreachable + "\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("Download failed: " + unreachable + "/downloads/cvie.ver"),
             std::string::npos)
       << out;
   EXPECT_NE(out.find("[Corvane Filter] Error retrieving update. Please retry later.\n"),

@@ -2,11 +2,7 @@
 
 #include "platform/download.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -72,19 +68,6 @@ void Pump(Predicate until, int ms) {
   KillThreadTimer(timer);
 }
 
-// A loopback port nobody listens on: bound, then released.
-int UnusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  close(fd);
-  return ntohs(address.sin_port);
-}
-
 TEST(Download, DeliversTheBodyInOrderOnTheStartingThread) {
   HttpTestServer server;
   ASSERT_TRUE(server.Start());
@@ -126,7 +109,8 @@ TEST(Download, FailuresStopWithoutData) {
   const Case kCases[] = {
       {"missing file", server.base_url() + "/missing", INET_E_RESOURCE_NOT_FOUND},
       {"server error", server.base_url() + "/broken", INET_E_DOWNLOAD_FAILURE},
-      {"nobody listening", "http://127.0.0.1:" + std::to_string(UnusedPort()) + "/x",
+      {"nobody listening",
+       "http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort()) + "/x",
        INET_E_CANNOT_CONNECT},
   };
   for (const auto& c : kCases) {

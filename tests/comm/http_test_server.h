@@ -27,6 +27,10 @@ struct HttpRoute {
   bool stall = false;      // send the headers, then nothing until stopped
 };
 
+// A loopback port nobody listens on: one the system handed out and that was
+// released again at once.
+int UnusedLoopbackPort();
+
 class HttpTestServer {
  public:
   HttpTestServer();

@@ -271,7 +271,8 @@ TEST_F(UpdateWorkerTest, AnUnreachableServerIsNeverReportedAsCurrent) {
       {"silent", false, {}},
       {"interactive", true, {L"Error retrieving update. Please retry later."}},
   };
-  SetUpdateServerUrl(L"http://127.0.0.1:9");  // nobody listens there
+  SetUpdateServerUrl(
+      ToWide("http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort())));
   for (const auto& c : kCases) {
     platform::ScriptedUi ui;
     platform::Ui* saved = platform::SetUi(&ui);

@@ -134,7 +134,7 @@ TEST_F(VersionInfoTest, DecidesFromTheVersionFile) {
        {},
        {},
        {},
-       {{"http://127.0.0.1:9/downloads/cvie.rle", 30}},
+       {{"", 30}},
        {kLatestDll, "To upgrade to rule version 1.5"}},
       {"rule line without Newest",
        "RuleVersionNum=1.4\nRuleVersionUrl=http://127.0.0.1/x\n",
@@ -165,7 +165,7 @@ TEST_F(VersionInfoTest, DecidesFromTheVersionFile) {
        {},
        {},
        {},
-       {{"http://127.0.0.1:9/downloads/cvie.rle", 30}},
+       {{"", 30}},
        {kLatestDll, "To upgrade to rule version 1.4"}},
       {"no keys at all",
        "hello\nworld\n",
@@ -220,7 +220,9 @@ TEST_F(VersionInfoTest, DecidesFromTheVersionFile) {
     EXPECT_EQ(opened, c.opened);
     ASSERT_EQ(items.size(), c.items.size());
     for (size_t i = 0; i < items.size(); ++i) {
-      EXPECT_EQ(ToNarrow(items[i].url), c.items[i].url);
+      // An empty address stands for the server's usual rule file.
+      EXPECT_EQ(ToNarrow(items[i].url),
+                c.items[i].url.empty() ? ToNarrow(DefaultRuleFileUrl()) : c.items[i].url);
       EXPECT_EQ(items[i].path, RuleFilePath());
       EXPECT_EQ(items[i].timeout_seconds, c.items[i].timeout);
     }
