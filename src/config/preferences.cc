@@ -161,8 +161,10 @@ void PreferencesModel::SortAddresses() {
 bool PreferencesModel::Apply() {
   CVCfg& options = Options();
   options.Refresh(true);
-  for (size_t i = 0; i < general_.size() && i < std::size(kGeneralRows); ++i) {
-    (options.*kGeneralRows[i].set)(general_[i].state != 0 ? 1 : 0);
+  size_t i = 0;
+  for (const GeneralRow& row : kGeneralRows) {
+    if (i >= general_.size()) break;
+    (options.*row.set)(general_[i++].state != 0 ? 1 : 0);
   }
   options.SaveAll();
 
