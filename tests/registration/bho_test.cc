@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "comm/user_identity.h"
 #include "config/options.h"
 #include "config/toolbar_cfg.h"
@@ -241,6 +244,40 @@ TEST_F(BhoTest, FirstOpenMarkerLosesBitZeroInTheBrowserOnly) {
   }
   platform::DeclareBrowserProcess(false);
   ResetBrowserProcessForTesting();
+}
+
+}  // namespace
+
+namespace {
+
+// The proxy's workers report navigations while the window is stopped and
+// started again on another thread.
+TEST_F(BhoTest, ConcurrentNavigationsWhileTheWindowStopsAndStarts) {
+  FakeBrowser browser;
+  BrowserHelperWindow window(&browser);
+  ASSERT_EQ(window.Start(), S_OK);
+  std::atomic<int> delivered{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&window, &delivered, t] {
+      for (int i = 0; i < 50; ++i)
+        delivered += window.FireBeforeNavigate2(L"http://w" + std::to_wstring(t) +
+                                                L".example/" + std::to_wstring(i));
+    });
+  }
+  for (int i = 0; i < 10; ++i) {
+    window.Stop();
+    window.Start();
+  }
+  for (std::thread& w : workers) w.join();
+  window.Stop();
+  EXPECT_EQ(HtmlFilterRegistrationCount(), 0);
+  EXPECT_EQ(NamespaceHandlerRegistrationCount(), 0);
+  // Every event that reached the helper object wrote its line, whole.
+  std::vector<std::string> lines = LogLinesWith("DISPID_BEFORENAVIGATE2: http://w");
+  EXPECT_EQ(static_cast<int>(lines.size()), delivered.load());
+  for (const std::string& line : lines)
+    EXPECT_NE(line.find(".example/"), std::string::npos) << line;
 }
 
 }  // namespace
