@@ -90,8 +90,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       AnyHtmlEditor editor(&buffer, &options, &checker);
       editor.Edit(page.get(), length, encoding);
     }
+    // An empty buffer has no data block at all.
     if (buffer.GetSize() != blocked.out.size() ||
-        memcmp(buffer.GetData(), blocked.out.data(), blocked.out.size()) != 0) {
+        (buffer.GetSize() > 0 &&
+         memcmp(buffer.GetData(), blocked.out.data(), blocked.out.size()) != 0)) {
       abort();  // the same page and answers must give the same output
     }
 
