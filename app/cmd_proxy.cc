@@ -6,8 +6,10 @@
 #include <string>
 
 #include "command.h"
+#include "panel/panel_handler.h"
+#include "panel/panel_ui.h"
+#include "platform/ui.h"
 #include "proxy/listen_address.h"
-#include "proxy/placeholder_panel.h"
 #include "proxy/proxy_server.h"
 #include "proxy/request_target.h"
 #include "proxy/stop_signal.h"
@@ -55,15 +57,25 @@ int RunProxy(const ProxyArgs& args) {
   };
   // The window opens: rules, whitelist, filter and handler registrations, the
   // silent update check.
-  road::PluginHost host;
-  if (!host.Open(args.update_check, &error)) return Fail(error);
+  // The control panel shows message boxes, questions and dialogs, also those
+  // of the update check started with the window.
   road::BrowserWindow window;
+  panel::PanelUi ui;
+  platform::Ui* previous_ui = platform::SetUi(&ui);
+  road::PluginHost host;
+  if (!host.Open(args.update_check, &error)) {
+    platform::SetUi(previous_ui);
+    return Fail(error);
+  }
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road::RoadHandler road(&window, road_options);
-  proxy::PlaceholderPanel panel;
+  panel::PanelHandler panel(&window, &ui);
   proxy::ProxyServer server(options, &road, &panel);
-  if (!server.Start(&error)) return Fail(error);
+  if (!server.Start(&error)) {
+    platform::SetUi(previous_ui);
+    return Fail(error);
+  }
 
   printf("cvie proxy listening on http://%s/\n",
          proxy::FormatHostPort(server.address(), server.port()).c_str());
@@ -74,6 +86,7 @@ int RunProxy(const ProxyArgs& args) {
   server.Stop();
   // The window closes: the registrations are withdrawn.
   host.Close();
+  platform::SetUi(previous_ui);
   printf("cvie proxy stopped\n");
   return 0;
 }

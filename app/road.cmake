@@ -11,6 +11,18 @@ foreach(sub platform log config anyhtml rules whitelist comm ie)
     target_link_libraries(cvie_road PUBLIC cvie_${sub})
   endif()
 endforeach()
+# The command configuration and the update worker call each other.
+# The command configuration and the update worker call each other, so the
+# subsystem libraries are searched again as one group at the end.
+set(_road_group)
+foreach(sub platform log config anyhtml rules whitelist comm ie)
+  if(TARGET cvie_${sub})
+    list(APPEND _road_group $<TARGET_FILE:cvie_${sub}>)
+  endif()
+endforeach()
+target_link_libraries(cvie_road INTERFACE -Wl,--start-group ${_road_group} -Wl,--end-group
+  PkgConfig::PCRE2 PkgConfig::HS PkgConfig::SQLITE3 PkgConfig::UUID CURL::libcurl
+  OpenSSL::SSL OpenSSL::Crypto ZLIB::ZLIB Threads::Threads)
 
 get_target_property(cvie_app_srcs cvie SOURCES)
 list(FILTER cvie_app_srcs EXCLUDE REGEX "/app/(road|panel)/[^/]*\\.cc$")

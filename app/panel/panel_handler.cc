@@ -1,0 +1,464 @@
+#include "panel/panel_handler.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <random>
+#include <sstream>
+
+#include "config/command_context.h"
+#include "config/commands.h"
+#include "config/data_folders.h"
+#include "config/preferences.h"
+#include "config/toolbar_cfg.h"
+#include "panel/assets.h"
+#include "platform/text.h"
+
+namespace cvie::panel {
+namespace {
+
+constexpr int kWaitMs = 5000;
+constexpr long kLogTail = 64 * 1024;
+
+std::string Escape(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '&':
+        out += "&amp;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+std::string Escape(const std::wstring& text) { return Escape(ToNarrow(text)); }
+
+std::string JsonString(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string UrlDecode(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c == '+') {
+      out += ' ';
+    } else if (c == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+               HexValue(text[i + 2]) >= 0) {
+      out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+      i += 2;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+int ToInt(const std::string& text, int fallback) {
+  if (text.empty() || text.size() > 9) return fallback;
+  char* end = nullptr;
+  long value = strtol(text.c_str(), &end, 10);
+  return *end == '\0' ? static_cast<int>(value) : fallback;
+}
+
+void Send(proxy::ResponseWriter& out, int status, const std::string& type,
+          const std::string& body) {
+  if (!out.Start(status, "",
+                 {{"Content-Type", type},
+                  {"Cache-Control", "no-store"},
+                  {"X-Content-Type-Options", "nosniff"},
+                  {"X-Frame-Options", "DENY"},
+                  {"Content-Security-Policy",
+                   "default-src 'self'; img-src 'self' data:; form-action 'self'; "
+                   "frame-ancestors 'none'"},
+                  {"Content-Length", std::to_string(body.size())}})) {
+    return;
+  }
+  out.Write(body);
+  out.Finish();
+}
+
+void SeeOther(proxy::ResponseWriter& out, const std::string& where) {
+  if (out.Start(303, "", {{"Location", where}, {"Content-Length", "0"}})) out.Finish();
+}
+
+std::string Hidden(const std::string& name, const std::string& value) {
+  return "<input type=\"hidden\" name=\"" + name + "\" value=\"" + Escape(value) + "\">";
+}
+
+// The menu exactly as the button's menu command prepares it.
+platform::PopupMenu PrepareMenu(ToolbarCfg* cfg, road::BrowserWindow* window) {
+  CommandContext context;
+  context.cfg = cfg;
+  context.browser = window;
+  CmdShowButtonMenu menu(L"Show Main Option Menu", 0, kMainOptionMenuName, 0, 0,
+                         platform::TPM_RETURNCMD | platform::TPM_NONOTIFY);
+  platform::PopupMenu result;
+  if (menu.Prepare(&context)) result = menu.menu();
+  menu.Cleanup(&context);
+  return result;
+}
+
+std::string RenderPreferences(CPrefDialog* dialog, const std::string& token,
+                              const std::string& tab) {
+  PreferencesModel& model = dialog->model();
+  std::vector<std::wstring> tabs = CPrefDialog::TabLabels();
+  bool whitelist_tab = tab == "Whitelist";
+  std::string html =
+      "<section class=\"dialog\" id=\"preferences\"><div class=\"title\">" +
+      Escape(dialog->Title()) + "</div><div class=\"body\"><nav class=\"tabs\">";
+  for (const std::wstring& label : tabs) {
+    bool active = (label == L"Whitelist") == whitelist_tab;
+    html += "<a href=\"/?tab=" + Escape(label) + "\" class=\"" +
+            std::string(active ? "active" : "") + "\">" + Escape(label) + "</a>";
+  }
+  html += "</nav><div class=\"page\">";
+  if (!whitelist_tab) {
+    html += "<form id=\"click-form\" method=\"post\" action=\"/dialog\">" +
+            Hidden("token", token) + Hidden("act", "click") + Hidden("control", "") +
+            Hidden("tab", "General") + "</form>";
+    for (const GeneralField& field : model.general()) {
+      if (field.label.empty()) continue;  // the option without a box
+      std::string id = std::to_string(field.control);
+      html += "<label><input type=\"checkbox\" data-control=\"" + id + "\" id=\"box" +
+              id + "\"" + (field.state == kChecked ? " checked" : "") +
+              (field.state == kIndeterminate ? " data-indeterminate" : "") + "> " +
+              Escape(field.label) + "</label>";
+    }
+  } else {
+    html += "<table class=\"list\"><tr><th><form method=\"post\" action=\"/dialog\">" +
+            Hidden("token", token) + Hidden("act", "sort") + Hidden("tab", "Whitelist") +
+            "<button>" + Escape(std::wstring(kWhitelistColumnTitle)) +
+            "</button></form></th><th></th></tr>";
+    const std::vector<std::wstring>& rows = model.rows();
+    for (size_t i = 0; i < rows.size(); ++i) {
+      std::string row = std::to_string(i);
+      bool placeholder = i == 0;
+      html += "<tr><td" + std::string(placeholder ? " class=\"placeholder\"" : "") +
+              "><form method=\"post\" action=\"/dialog\">" + Hidden("token", token) +
+              Hidden("act", "edit") + Hidden("row", row) + Hidden("tab", "Whitelist") +
+              "<input name=\"text\" id=\"row" + row + "\" value=\"" + Escape(rows[i]) +
+              "\"> <button>" + std::string(placeholder ? "Add" : "Edit") +
+              "</button></form></td><td>";
+      if (!placeholder) {
+        html += "<form method=\"post\" action=\"/dialog\">" + Hidden("token", token) +
+                Hidden("act", "delete") + Hidden("row", row) +
+                Hidden("tab", "Whitelist") + "<button>Delete</button></form>";
+      }
+      html += "</td></tr>";
+    }
+    html += "</table>";
+  }
+  html +=
+      "</div><div class=\"buttons\"><form method=\"post\" action=\"/dialog\">" +
+      Hidden("token", token) + Hidden("act", "ok") +
+      "<button id=\"ok\">OK</button></form><form method=\"post\" action=\"/dialog\">" +
+      Hidden("token", token) + Hidden("act", "cancel") +
+      "<button id=\"cancel\">Cancel</button></form></div></div></section>";
+  return html;
+}
+
+std::string RenderAbout(AboutDialog* dialog, const std::string& token) {
+  return "<section class=\"dialog\" id=\"about\"><div class=\"title\">" +
+         Escape(dialog->Title()) + "</div><div class=\"body\"><pre>" +
+         Escape(dialog->Text()) + "</pre><p>" + Escape(dialog->Notice()) +
+         "</p><div class=\"buttons\"><form method=\"post\" action=\"/dialog\">" +
+         Hidden("token", token) + Hidden("act", "ok") +
+         "<button id=\"ok\">OK</button></form></div></div></section>";
+}
+
+std::string RenderOther(platform::ModalDialog* dialog, const std::string& token) {
+  return "<section class=\"dialog\"><div class=\"title\">" + Escape(dialog->Title()) +
+         "</div><div class=\"body\"><div class=\"buttons\"><form method=\"post\" "
+         "action=\"/dialog\">" +
+         Hidden("token", token) + Hidden("act", "ok") +
+         "<button>OK</button></form><form method=\"post\" action=\"/dialog\">" +
+         Hidden("token", token) + Hidden("act", "cancel") +
+         "<button>Cancel</button></form></div></div></section>";
+}
+
+}  // namespace
+
+std::string MakePanelToken() {
+  std::random_device device;
+  std::string token;
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 32; ++i) token += kHex[device() & 15];
+  return token;
+}
+
+std::string FormField(const std::string& form, const std::string& name) {
+  size_t pos = 0;
+  while (pos <= form.size()) {
+    size_t end = form.find('&', pos);
+    if (end == std::string::npos) end = form.size();
+    std::string pair = form.substr(pos, end - pos);
+    size_t eq = pair.find('=');
+    if (UrlDecode(pair.substr(0, eq)) == name)
+      return eq == std::string::npos ? "" : UrlDecode(pair.substr(eq + 1));
+    pos = end + 1;
+  }
+  return "";
+}
+
+PanelHandler::PanelHandler(road::BrowserWindow* window, PanelUi* ui, ToolbarCfg* cfg,
+                           std::string token)
+    : window_(window),
+      ui_(ui),
+      cfg_(cfg ? cfg : &ProcessToolbarCfg()),
+      token_(token.empty() ? MakePanelToken() : std::move(token)) {}
+
+void PanelHandler::Handle(const proxy::ProxyRequest& request,
+                          proxy::ResponseWriter& out) {
+  std::string path = request.path;
+  std::string query;
+  if (size_t q = path.find('?'); q != std::string::npos) {
+    query = path.substr(q + 1);
+    path.resize(q);
+  }
+  if (request.method == "GET" || request.method == "HEAD") {
+    if (path == "/") return ServeMenuPage(request, out);
+    if (path == "/menu.json") return ServeMenuJson(out);
+    if (path == "/log") return ServeLog(out);
+    if (path == "/panel.css") return Send(out, 200, "text/css; charset=utf-8", kPanelCss);
+    if (path == "/panel.js")
+      return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
+    if (path == "/favicon.ico") return Send(out, 204, "image/x-icon", "");
+    return Send(out, 404, "text/plain; charset=utf-8", "Not found\n");
+  }
+  if (request.method != "POST")
+    return Send(out, 405, "text/plain; charset=utf-8", "Method not allowed\n");
+
+  const std::string& form = request.body;
+  std::string token = FormField(form, "token");
+  if (token.empty()) {
+    if (const std::string* header = proxy::FindHeader(request.headers, "X-Cvie-Token"))
+      token = *header;
+  }
+  if (token != token_) return Send(out, 403, "text/plain; charset=utf-8", "Forbidden\n");
+
+  std::string back = "/";
+  if (path == "/command") {
+    RunCommand(ToInt(FormField(form, "id"), 0));
+  } else if (path == "/dialog") {
+    DialogAction(FormField(form, "act"), ToInt(FormField(form, "control"), -1),
+                 ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")));
+    std::string tab = FormField(form, "tab");
+    if (tab == "Whitelist" || tab == "General") back += "?tab=" + tab;
+  } else if (path == "/answer") {
+    ui_->Answer(static_cast<uint64_t>(ToInt(FormField(form, "id"), 0)),
+                ToInt(FormField(form, "answer"), platform::IDNO));
+  } else if (path == "/dismiss") {
+    ui_->DismissNotice(static_cast<uint64_t>(ToInt(FormField(form, "id"), 0)));
+  } else {
+    return Send(out, 404, "text/plain; charset=utf-8", "Not found\n");
+  }
+  // A script asks for JSON; a form gets the page again.
+  if (const std::string* accept = proxy::FindHeader(request.headers, "Accept");
+      accept && accept->find("application/json") != std::string::npos) {
+    return Send(out, 200, "application/json", "{\"ok\":true}");
+  }
+  SeeOther(out, back);
+}
+
+void PanelHandler::RunCommand(int id) {
+  ToolbarCfg* cfg = cfg_;
+  road::BrowserWindow* window = window_;
+  PanelUi* ui = ui_;
+  ui_->Run(
+      [cfg, window, ui, id] {
+        Command* command = cfg->FindCommand(id);
+        if (!command) return;
+        CommandContext context;
+        context.cfg = cfg;
+        context.browser = window;
+        command->Execute(&context);
+        std::wstring target = window->TakeNavigation();
+        if (!target.empty()) ui->AddNotice(L"Open page", target);
+      },
+      kWaitMs);
+}
+
+void PanelHandler::DialogAction(const std::string& act, int control, int row,
+                                const std::wstring& text) {
+  ui_->Act(
+      [act, control, row, text](platform::ModalDialog* dialog) -> int {
+        if (act == "ok") return platform::IDOK;
+        if (act == "cancel") return platform::IDCANCEL;
+        auto* prefs = dynamic_cast<CPrefDialog*>(dialog);
+        if (!prefs) return 0;
+        PreferencesModel& model = prefs->model();
+        if (act == "click") {
+          model.Click(control);
+        } else if (act == "edit") {
+          if (model.BeginEdit(row)) model.EndEdit(row, text);
+        } else if (act == "delete") {
+          model.DeleteRow(row);
+        } else if (act == "sort") {
+          model.SortAddresses();
+        }
+        return 0;
+      },
+      kWaitMs);
+  // The page shown next must see what OK saved.
+  if (act == "ok" || act == "cancel") ui_->WaitDialogClosed(kWaitMs);
+}
+
+void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
+                                 proxy::ResponseWriter& out) {
+  std::string query;
+  if (size_t q = request.path.find('?'); q != std::string::npos)
+    query = request.path.substr(q + 1);
+  std::string url = FormField(query, "url");
+  if (!url.empty()) window_->SetLocation(ToWide(url));
+  std::string tab = FormField(query, "tab");
+
+  std::wstring location;
+  bool has_location = window_->GetLocationURL(&location);
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"cvie-token\" content=\"" +
+      token_ +
+      "\"><title>Corvane Filter</title><link rel=\"stylesheet\" "
+      "href=\"/panel.css\"></head>"
+      "<body><header><h1>Corvane Filter</h1><div class=\"location\">" +
+      (has_location ? "Page: " + Escape(location) : std::string("No page shown yet")) +
+      "</div></header>";
+
+  for (const PanelUi::Question& q : ui_->Questions()) {
+    html += "<div class=\"question\"><b>" + Escape(q.caption) + "</b>" + Escape(q.text) +
+            "<div class=\"buttons\">";
+    std::vector<std::pair<int, const char*>> buttons;
+    if (q.type == platform::MB_OKCANCEL) {
+      buttons = {{platform::IDOK, "OK"}, {platform::IDCANCEL, "Cancel"}};
+    } else {
+      buttons = {{platform::IDYES, "Yes"}, {platform::IDNO, "No"}};
+      if (q.type == platform::MB_YESNOCANCEL)
+        buttons.push_back({platform::IDCANCEL, "Cancel"});
+    }
+    for (const auto& b : buttons) {
+      html += "<form method=\"post\" action=\"/answer\" class=\"inline\">" +
+              Hidden("token", token_) + Hidden("id", std::to_string(q.id)) +
+              Hidden("answer", std::to_string(b.first)) + "<button>" + b.second +
+              "</button></form>";
+    }
+    html += "</div></div>";
+  }
+  for (const PanelUi::Notice& n : ui_->Notices()) {
+    std::string text = Escape(n.text);
+    if (n.caption == L"Open page") text = "<a href=\"" + text + "\">" + text + "</a>";
+    html += "<div class=\"notice\"><b>" + Escape(n.caption) + "</b>" + text +
+            " <form method=\"post\" action=\"/dismiss\" class=\"inline\">" +
+            Hidden("token", token_) + Hidden("id", std::to_string(n.id)) +
+            "<button>Close</button></form></div>";
+  }
+
+  html += "<main><nav class=\"menu\" id=\"menu\" aria-label=\"Main Option Menu\">";
+  for (const platform::MenuItem& item : PrepareMenu(cfg_, window_).items) {
+    if (item.separator) {
+      html += "<hr>";
+      continue;
+    }
+    html += "<form method=\"post\" action=\"/command\">" + Hidden("token", token_) +
+            Hidden("id", std::to_string(item.id)) + "<button class=\"item" +
+            std::string(item.checked ? " checked" : "") + "\" data-id=\"" +
+            std::to_string(item.id) + "\">" + Escape(item.label) + "</button></form>";
+  }
+  html += "</nav>";
+
+  std::string dialog_html;
+  if (ui_->dialog_open()) {
+    std::string token = token_;
+    ui_->Act(
+        [&dialog_html, &token, &tab](platform::ModalDialog* dialog) {
+          if (auto* prefs = dynamic_cast<CPrefDialog*>(dialog)) {
+            dialog_html = RenderPreferences(prefs, token, tab);
+          } else if (auto* about = dynamic_cast<AboutDialog*>(dialog)) {
+            dialog_html = RenderAbout(about, token);
+          } else {
+            dialog_html = RenderOther(dialog, token);
+          }
+          return 0;
+        },
+        kWaitMs);
+  }
+  html += dialog_html +
+          "</main><footer><a href=\"/log\">Log</a></footer>"
+          "<script src=\"/panel.js\"></script></body></html>\n";
+  Send(out, 200, "text/html; charset=utf-8", html);
+}
+
+void PanelHandler::ServeMenuJson(proxy::ResponseWriter& out) {
+  std::wstring location;
+  bool has_location = window_->GetLocationURL(&location);
+  std::string json =
+      "{\"location\":" + (has_location ? JsonString(ToNarrow(location)) : "null") +
+      ",\"dialog\":" + (ui_->dialog_open() ? "true" : "false") + ",\"items\":[";
+  bool first = true;
+  for (const platform::MenuItem& item : PrepareMenu(cfg_, window_).items) {
+    if (!first) json += ",";
+    first = false;
+    json += "{\"id\":" + std::to_string(item.id) +
+            ",\"label\":" + JsonString(ToNarrow(item.label)) +
+            ",\"separator\":" + (item.separator ? "true" : "false") +
+            ",\"checked\":" + (item.checked ? "true" : "false") +
+            ",\"image\":" + JsonString(ToNarrow(item.image)) + "}";
+  }
+  json += "]}";
+  Send(out, 200, "application/json", json);
+}
+
+void PanelHandler::ServeLog(proxy::ResponseWriter& out) {
+  std::string text;
+  FILE* file = fopen(ToNarrow(LogFilePath()).c_str(), "rb");
+  if (file) {
+    if (fseek(file, 0, SEEK_END) == 0) {
+      long size = ftell(file);
+      long start = size > kLogTail ? size - kLogTail : 0;
+      fseek(file, start, SEEK_SET);
+      text.resize(static_cast<size_t>(size - start));
+      text.resize(fread(text.data(), 1, text.size(), file));
+    }
+    fclose(file);
+  } else {
+    text = "The log file is empty or has not been written yet.\n";
+  }
+  Send(out, 200, "text/plain; charset=utf-8", text);
+}
+
+}  // namespace cvie::panel

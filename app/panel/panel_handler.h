@@ -1,0 +1,64 @@
+// app/panel/panel_handler.h
+//
+// The control panel: direct requests to the proxy's own address.
+//   GET  /              the "Main Option Menu" as CmdShowButtonMenu prepares it
+//                       for the window's location (?url=... sets the location
+//                       first), the open dialog, notices and questions
+//   GET  /menu.json     the same menu as data
+//   GET  /log           the tail of "log1.txt" as text
+//   GET  /panel.css, /panel.js   the embedded assets
+//   POST /command       id=<command>: runs the command on the window thread
+//   POST /dialog        act=click|edit|delete|sort|ok|cancel (+control, row, text)
+//   POST /answer        id=<question>&answer=<button>
+//   POST /dismiss       id=<notice>
+// Every POST must carry the token made at start (form field "token" or
+// header "X-Cvie-Token"), else 403: another site cannot change options. Only
+// the embedded assets are served; no path reaches the file system except the
+// log file's fixed name.
+//
+// Thread safety: Handle runs on many worker threads at once; commands and
+// dialogs go through the window thread of the PanelUi.
+
+#pragma once
+
+#include <string>
+
+#include "panel/panel_ui.h"
+#include "proxy/handlers.h"
+#include "road/browser_window.h"
+
+namespace cvie {
+class ToolbarCfg;
+}
+
+namespace cvie::panel {
+
+class PanelHandler : public proxy::PanelHandler {
+ public:
+  // `cfg` null: the process's configuration. `token` empty: a random one.
+  PanelHandler(road::BrowserWindow* window, PanelUi* ui, ToolbarCfg* cfg = nullptr,
+               std::string token = "");
+  void Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) override;
+  const std::string& token() const { return token_; }
+
+ private:
+  void ServeMenuPage(const proxy::ProxyRequest& request, proxy::ResponseWriter& out);
+  void ServeMenuJson(proxy::ResponseWriter& out);
+  void ServeLog(proxy::ResponseWriter& out);
+  void RunCommand(int id);
+  void DialogAction(const std::string& act, int control, int row,
+                    const std::wstring& text);
+
+  road::BrowserWindow* window_;
+  PanelUi* ui_;
+  ToolbarCfg* cfg_;
+  std::string token_;
+};
+
+// A random token of 32 hexadecimal digits.
+std::string MakePanelToken();
+
+// The decoded fields of an application/x-www-form-urlencoded text or query.
+std::string FormField(const std::string& form, const std::string& name);
+
+}  // namespace cvie::panel

@@ -1,0 +1,230 @@
+// The control panel through a running proxy server: the menu as the button's
+// menu command prepares it, commands and the preferences dialog run from the
+// page, and no change without the panel's token.
+
+#include "panel/panel_handler.h"
+
+#include <unistd.h>
+
+#include <future>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "config/data_folders.h"
+#include "config/options.h"
+#include "config/preferences.h"
+#include "proxy/proxy_server.h"
+#include "proxy_test_support.h"
+#include "whitelist/whitelist.h"
+
+namespace cvie::panel {
+namespace {
+
+using proxy::testing::ParsedResponse;
+using proxy::testing::RequestText;
+using proxy::testing::ScriptedHandler;
+using proxy::testing::TestClient;
+
+class PanelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    CreateDataFolders();
+    previous_ = platform::SetUi(&ui_);
+    handler_ = std::make_unique<PanelHandler>(&window_, &ui_, nullptr, "secret-token");
+    proxy::ProxyServerOptions options;
+    options.address = "127.0.0.1";
+    options.port = 0;
+    server_ = std::make_unique<proxy::ProxyServer>(options, &road_, handler_.get());
+    std::string error;
+    ASSERT_TRUE(server_->Start(&error)) << error;
+  }
+  void TearDown() override {
+    server_->Stop();
+    platform::SetUi(previous_);
+  }
+
+  ParsedResponse Request(const std::string& method, const std::string& path,
+                         const std::string& body = "") {
+    TestClient client;
+    ParsedResponse response;
+    EXPECT_TRUE(client.Connect(server_->port()));
+    std::vector<std::string> headers = {"Host: 127.0.0.1:" +
+                                        std::to_string(server_->port())};
+    if (method == "POST") {
+      headers.push_back("Content-Type: application/x-www-form-urlencoded");
+      headers.push_back("Content-Length: " + std::to_string(body.size()));
+    }
+    EXPECT_TRUE(client.Send(RequestText(method, path, headers, body)));
+    EXPECT_TRUE(client.ReadResponse(&response)) << method << " " << path;
+    return response;
+  }
+  ParsedResponse Post(const std::string& path, const std::string& form) {
+    return Request("POST", path, "token=secret-token&" + form);
+  }
+
+  road::BrowserWindow window_;
+  PanelUi ui_;
+  platform::Ui* previous_ = nullptr;
+  ScriptedHandler<proxy::ProxyExchangeHandler> road_;
+  std::unique_ptr<PanelHandler> handler_;
+  std::unique_ptr<proxy::ProxyServer> server_;
+};
+
+TEST_F(PanelTest, MenuListsTheConfiguredItemsWithTheirMarks) {
+  window_.SetLocation(L"http://news.example/today.html");
+  ASSERT_EQ(Whitelist::Instance().Add(L"news.example"), 0);
+  ParsedResponse r = Request("GET", "/menu.json");
+  ParsedResponse page = Request("GET", "/");
+  Whitelist::Instance().Remove(L"news.example");
+  ASSERT_EQ(r.status, 200);
+  struct Row {
+    const char* text;  // what the item's JSON holds
+  } rows[] = {
+      {"\"id\":301,\"label\":\"Preferences\",\"separator\":false,\"checked\":false"},
+      {"\"separator\":true"},
+      {"\"id\":302,\"label\":\"Enable Corvane\",\"separator\":false,\"checked\":true"},
+      {"\"id\":303,\"label\":\"Allow Ads On This "
+       "Website\",\"separator\":false,\"checked\":true"},
+      {"\"id\":304,\"label\":\"Allow Ads On This Page Only\",\"separator\":false,"
+       "\"checked\":false"},
+      {"\"separator\":true"},
+      {"\"id\":305,\"label\":\"Report Annoying Ads\""},
+      {"\"id\":306,\"label\":\"Check Update ...\""},
+      {"\"separator\":true"},
+      {"\"id\":307,\"label\":\"Help...\""},
+      {"\"id\":308,\"label\":\"About Corvane Filter...\""},
+  };
+  size_t at = 0;
+  for (const Row& row : rows) {
+    size_t found = r.body.find(row.text, at);
+    ASSERT_NE(found, std::string::npos) << "missing or out of order: " << row.text << "\n"
+                                        << r.body;
+    at = found + 1;
+  }
+  EXPECT_NE(r.body.find("\"location\":\"http://news.example/today.html\""),
+            std::string::npos);
+
+  EXPECT_EQ(page.status, 200);
+  EXPECT_NE(
+      page.body.find("class=\"item checked\" data-id=\"303\">Allow Ads On This Website"),
+      std::string::npos)
+      << page.body;
+}
+
+TEST_F(PanelTest, ChangesNeedTheToken) {
+  struct Case {
+    const char* name;
+    std::string body;
+    int status;
+  } cases[] = {
+      {"no token", "id=302", 403},
+      {"wrong token", "token=guess&id=302", 403},
+      {"empty token", "token=&id=302", 403},
+      {"right token", "token=secret-token&id=999", 303},
+  };
+  int before = CVCfg::Instance().GetEnableCorvane();
+  for (const Case& c : cases) {
+    ParsedResponse r = Request("POST", "/command", c.body);
+    EXPECT_EQ(r.status, c.status) << c.name;
+  }
+  EXPECT_EQ(CVCfg::Instance().GetEnableCorvane(), before);
+}
+
+TEST_F(PanelTest, PreferencesDialogTogglesFilterImage) {
+  CVCfg::Instance().Refresh(true);
+  int before = CVCfg::Instance().GetFilterImage() ? 1 : 0;
+  ASSERT_EQ(Post("/command", "id=301").status, 303);
+  ASSERT_TRUE(ui_.dialog_open());
+  ParsedResponse page = Request("GET", "/");
+  EXPECT_NE(page.body.find("Filter Image"), std::string::npos) << page.body;
+  EXPECT_NE(page.body.find("Collapse blocked elements"), std::string::npos);
+  ParsedResponse list = Request("GET", "/?tab=Whitelist");
+  EXPECT_NE(list.body.find("Add a website address..."), std::string::npos) << list.body;
+
+  ASSERT_EQ(Post("/dialog", "act=click&control=209").status, 303);
+  // Nothing is written before OK.
+  CVCfg::Instance().Refresh(true);
+  EXPECT_EQ(CVCfg::Instance().GetFilterImage() ? 1 : 0, before);
+  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
+  EXPECT_FALSE(ui_.dialog_open());
+  CVCfg::Instance().Refresh(true);
+  EXPECT_EQ(CVCfg::Instance().GetFilterImage() ? 1 : 0, 1 - before);
+}
+
+TEST_F(PanelTest, WhitelistTabAddsAnAddressAndCancelWritesNothing) {
+  ASSERT_EQ(Post("/command", "id=301").status, 303);
+  ASSERT_EQ(Post("/dialog", "act=edit&row=0&text=ads.example").status, 303);
+  ParsedResponse list = Request("GET", "/?tab=Whitelist");
+  EXPECT_NE(list.body.find("value=\"ads.example\""), std::string::npos) << list.body;
+  ASSERT_EQ(Post("/dialog", "act=cancel").status, 303);
+  Whitelist::Instance().Load();
+  EXPECT_FALSE(Whitelist::Instance().Contains(L"ads.example", true));
+
+  ASSERT_EQ(Post("/command", "id=301").status, 303);
+  ASSERT_EQ(Post("/dialog", "act=edit&row=0&text=ads.example").status, 303);
+  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
+  EXPECT_TRUE(Whitelist::Instance().Contains(L"ads.example", true));
+}
+
+TEST_F(PanelTest, WebsiteItemTogglesTheCurrentSite) {
+  window_.SetLocation(L"http://shop.example/item?id=4");
+  ASSERT_EQ(Post("/command", "id=303").status, 303);
+  EXPECT_TRUE(Whitelist::Instance().Contains(L"shop.example", true));
+  EXPECT_GE(window_.refresh_count(), 1u);
+  ASSERT_EQ(Post("/command", "id=303").status, 303);
+  EXPECT_FALSE(Whitelist::Instance().Contains(L"shop.example", true));
+}
+
+TEST_F(PanelTest, AboutBoxAndQuestionsAppearInThePage) {
+  ASSERT_EQ(Post("/command", "id=308").status, 303);
+  ParsedResponse about = Request("GET", "/");
+  EXPECT_NE(about.body.find("Corvane Filter V2.2"), std::string::npos) << about.body;
+  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
+
+  std::future<int> answer = std::async(std::launch::async, [] {
+    return platform::ActiveUi().MessageBox(nullptr,
+                                           L"A new version is ready. Install it?",
+                                           L"Corvane Filter", platform::MB_YESNO);
+  });
+  std::vector<PanelUi::Question> questions;
+  for (int i = 0; i < 200 && questions.empty(); ++i) {
+    usleep(10000);
+    questions = ui_.Questions();
+  }
+  ASSERT_EQ(questions.size(), 1u);
+  ParsedResponse page = Request("GET", "/");
+  EXPECT_NE(page.body.find("A new version is ready. Install it?"), std::string::npos);
+  ASSERT_EQ(Post("/answer", "id=" + std::to_string(questions[0].id) + "&answer=6").status,
+            303);
+  EXPECT_EQ(answer.get(), platform::IDYES);
+
+  platform::ActiveUi().MessageBox(nullptr, L"No update is needed.", L"Corvane Filter",
+                                  platform::MB_OK);
+  EXPECT_NE(Request("GET", "/").body.find("No update is needed."), std::string::npos);
+}
+
+TEST_F(PanelTest, ServesOnlyItsOwnPages) {
+  struct Case {
+    const char* path;
+    int status;
+    const char* type;
+  } cases[] = {
+      {"/panel.css", 200, "text/css; charset=utf-8"},
+      {"/panel.js", 200, "application/javascript; charset=utf-8"},
+      {"/log", 200, "text/plain; charset=utf-8"},
+      {"/../../etc/passwd", 404, "text/plain; charset=utf-8"},
+      {"/panel.css/../log1.txt", 404, "text/plain; charset=utf-8"},
+      {"/assets/panel.css", 404, "text/plain; charset=utf-8"},
+  };
+  for (const Case& c : cases) {
+    ParsedResponse r = Request("GET", c.path);
+    EXPECT_EQ(r.status, c.status) << c.path;
+    ASSERT_NE(r.Find("Content-Type"), nullptr) << c.path;
+    EXPECT_EQ(*r.Find("Content-Type"), c.type) << c.path;
+  }
+}
+
+}  // namespace
+}  // namespace cvie::panel
