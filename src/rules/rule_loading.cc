@@ -10,6 +10,7 @@
 #include "platform/files.h"
 #include "platform/text.h"
 #include "rules/rule_file.h"
+#include "rules/rule_index_cache.h"
 
 namespace cvie {
 namespace {
@@ -55,6 +56,8 @@ std::unique_ptr<RulesHolder> LoadRuleFile(const std::wstring& path) {
   while (reader.NextLine() == 1) {
   }
   reader.Close();
+  // Candidate index over the rules, from the cache beside the file when valid.
+  holder->EnableIndex(RuleIndexCachePath(path));
   holder->set_loaded(true);
   return holder;
 }
@@ -95,6 +98,9 @@ int InstallDownloadedRuleFile(const std::wstring& installed,
     Log().Log(LOG_NOTICE, L"Rename failed, and errno is %d", error);
     return -1;
   }
+  // Compile the new rules' index now, on the installing thread, so that the
+  // next start finds it ready.
+  RebuildRuleIndexCache(installed);
   return 0;
 }
 

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "log/logger.h"
+#include "rules/rule_index.h"
 #include "rules/utf8_check.h"
 
 namespace cvie {
@@ -201,6 +202,13 @@ size_t RulesHolder::BadRuleCount() const {
   return bad;
 }
 
+bool RulesHolder::EnableIndex(const std::wstring& cache_path, bool* from_cache) {
+  if (from_cache != nullptr) *from_cache = false;
+  index_ = cache_path.empty() ? RuleIndex::Build(*this)
+                              : RuleIndex::LoadOrBuild(*this, cache_path, from_cache);
+  return index_ != nullptr;
+}
+
 bool RulesHolder::CheckElement(int kind, const char* text, int /*encoding*/) {
   return ExplainElement(kind, text, nullptr);
 }
@@ -245,6 +253,9 @@ int RulesHolder::ScoreText(uint32_t mask, const char* text,
   // The text is checked for valid UTF-8 once here rather than by the library
   // on every rule. Invalid text is still handed over unchecked, so that each
   // rule reports the library's error exactly as before.
+  if (index_ != nullptr && !reference_scan_ && observer == nullptr) {
+    return index_->Score(mask, text, length);
+  }
   uint32_t match_options = IsValidUtf8(text, length) ? PCRE2_NO_UTF_CHECK : 0;
   for (size_t i = 0; i < rules_.size(); ++i) {
     const FilterRule* rule = rules_[i].get();

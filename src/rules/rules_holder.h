@@ -27,6 +27,8 @@
 
 namespace cvie {
 
+class RuleIndex;  // rules/rule_index.h
+
 // Score of an element that a rule matched; 0 means no rule matched.
 constexpr int BLOCK_SCORE = -10;
 // An element is blocked when its score is below this.
@@ -131,6 +133,21 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // Rules whose pattern did not compile.
   size_t BadRuleCount() const;
 
+  // ---- Candidate index (rules/rule_index.h) ----
+
+  // Builds the index over the rules read so far, loading it from (or saving
+  // it to) the cache file at `cache_path` unless that is empty. From then on
+  // checks scan each text once and confirm candidates with Match; decisions
+  // stay those of the rule-by-rule scan. Loading thread only, before the
+  // holder is shared. False when no index could be built (checks then stay
+  // rule by rule). `from_cache` (may be null) tells whether the cache served.
+  bool EnableIndex(const std::wstring& cache_path, bool* from_cache = nullptr);
+  // The index, or null.
+  const RuleIndex* index() const { return index_.get(); }
+  // When set, checks go rule by rule even with an index (the reference scan).
+  // Not to be changed while other threads check.
+  void set_reference_scan(bool on) { reference_scan_ = on; }
+
  private:
   int ScoreText(uint32_t mask, const char* text, MatchObserver* observer) const;
   int ScoreScriptText(const char* text, MatchObserver* observer) const;
@@ -141,6 +158,8 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   std::string compile_error_message_;  // last compilation error
   int compile_error_offset_ = 0;
   std::vector<std::unique_ptr<FilterRule>> rules_;  // in the order they were read
+  std::unique_ptr<RuleIndex> index_;  // candidate index; null: rule by rule
+  bool reference_scan_ = false;      // ignore index_
 };
 
 }  // namespace cvie

@@ -1,0 +1,357 @@
+#include "rules/rule_index.h"
+
+#include <hs/hs.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+
+#include "log/logger.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "rules/rules_holder.h"
+
+namespace cvie {
+
+namespace {
+
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '1'};
+// The program version a cache was written by.
+constexpr char kProgramVersion[] = "2.2";
+
+std::atomic<uint64_t> next_serial{1};
+
+// Scan scratch space of the calling thread, grown to fit each index it is
+// used with and freed when the thread ends.
+struct ThreadScratch {
+  hs_scratch_t* scratch = nullptr;
+  uint64_t fitted_serial = 0;  // the index it was last grown for
+  ~ThreadScratch() {
+    if (scratch != nullptr) hs_free_scratch(scratch);
+  }
+};
+
+hs_scratch_t* ScratchFor(const hs_database_t* db, uint64_t serial) {
+  thread_local ThreadScratch per_thread;
+  if (per_thread.fitted_serial != serial || per_thread.scratch == nullptr) {
+    if (hs_alloc_scratch(db, &per_thread.scratch) != HS_SUCCESS) return nullptr;
+    per_thread.fitted_serial = serial;
+  }
+  return per_thread.scratch;
+}
+
+bool IsAscii(const char* text, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
+  }
+  return true;
+}
+
+unsigned BaseFlags(const FilterRule& rule) {
+  unsigned flags = HS_FLAG_UTF8 | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
+  if (rule.caseless()) flags |= HS_FLAG_CASELESS;
+  return flags;
+}
+
+// True when Vectorscan accepts `pattern` with `flags` (parse and analysis).
+bool Accepts(const std::string& pattern, unsigned flags) {
+  hs_expr_info_t* info = nullptr;
+  hs_compile_error_t* error = nullptr;
+  hs_error_t status = hs_expression_info(pattern.c_str(), flags, &info, &error);
+  if (info != nullptr) free(info);
+  if (error != nullptr) hs_free_compile_error(error);
+  return status == HS_SUCCESS;
+}
+
+void Fnv(uint64_t* hash, const void* data, size_t size) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < size; ++i) {
+    *hash ^= bytes[i];
+    *hash *= 1099511628211ull;
+  }
+}
+
+uint64_t FnvOf(const std::string& bytes) {
+  uint64_t hash = 14695981039346656037ull;
+  Fnv(&hash, bytes.data(), bytes.size());
+  return hash;
+}
+
+template <typename T>
+void Put(std::string* out, T value) {
+  out->append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+// Reads fixed-size values and byte runs from a buffer, failing past its end.
+class Reader {
+ public:
+  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
+  template <typename T>
+  bool Get(T* value) {
+    if (bytes_.size() - pos_ < sizeof(T)) return false;
+    memcpy(value, bytes_.data() + pos_, sizeof(T));
+    pos_ += sizeof(T);
+    return true;
+  }
+  bool Take(size_t size, const char** data) {
+    if (bytes_.size() - pos_ < size) return false;
+    *data = bytes_.data() + pos_;
+    pos_ += size;
+    return true;
+  }
+  bool AtEnd() const { return pos_ == bytes_.size(); }
+
+ private:
+  const std::string& bytes_;
+  size_t pos_ = 0;
+};
+
+struct ScanContext {
+  const RulesHolder* holder;
+  uint32_t mask;
+  const char* text;
+  bool matched;
+};
+
+int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
+                unsigned int /*flags*/, void* context) {
+  ScanContext* scan = static_cast<ScanContext*>(context);
+  const FilterRule& rule = scan->holder->Rule(id);
+  if ((rule.options & TYPE_MASK_BITS & scan->mask) == 0) return 0;
+  if (scan->holder->Match(scan->text, &rule) <= 0) return 0;
+  scan->matched = true;
+  return 1;  // decided: stop scanning
+}
+
+// The rule-by-rule scan, for text the database is not used on.
+int ScanRules(const RulesHolder& holder, uint32_t mask, const char* text) {
+  for (size_t i = 0; i < holder.RuleCount(); ++i) {
+    const FilterRule& rule = holder.Rule(i);
+    if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
+    if (holder.Match(text, &rule) > 0) return BLOCK_SCORE;
+  }
+  return 0;
+}
+
+// Compiles the database for the rules whose mode is kExact or kPrefilter.
+// When Vectorscan rejects one pattern of the set, that pattern is demoted
+// (exact to prefilter, prefilter to fallback) and the set is compiled again.
+hs_database_t* CompileDatabase(const RulesHolder& holder, std::vector<uint8_t>* modes) {
+  for (;;) {
+    std::vector<const char*> patterns;
+    std::vector<unsigned> flags;
+    std::vector<unsigned> ids;
+    for (size_t i = 0; i < modes->size(); ++i) {
+      uint8_t mode = (*modes)[i];
+      if (mode != RuleIndex::kExact && mode != RuleIndex::kPrefilter) continue;
+      const FilterRule& rule = holder.Rule(i);
+      patterns.push_back(rule.pattern.c_str());
+      flags.push_back(BaseFlags(rule) |
+                      (mode == RuleIndex::kPrefilter ? HS_FLAG_PREFILTER : 0));
+      ids.push_back(static_cast<unsigned>(i));
+    }
+    if (patterns.empty()) return nullptr;
+    hs_database_t* db = nullptr;
+    hs_compile_error_t* error = nullptr;
+    hs_error_t status = hs_compile_multi(patterns.data(), flags.data(), ids.data(),
+                                         static_cast<unsigned>(patterns.size()),
+                                         HS_MODE_BLOCK, nullptr, &db, &error);
+    if (status == HS_SUCCESS) return db;
+    int failed = error != nullptr ? error->expression : -1;
+    Logger::Instance().LogA(LOG_NOTICE, "Rule index compilation failed: %s\n",
+                            error != nullptr && error->message ? error->message : "?");
+    if (error != nullptr) hs_free_compile_error(error);
+    if (failed < 0 || static_cast<size_t>(failed) >= ids.size()) return nullptr;
+    uint8_t& mode = (*modes)[ids[failed]];
+    mode = mode == RuleIndex::kExact ? RuleIndex::kPrefilter : RuleIndex::kFallback;
+  }
+}
+
+}  // namespace
+
+RuleIndex::RuleIndex(const RulesHolder& holder, std::vector<uint8_t> modes,
+                     hs_database* db)
+    : holder_(holder), modes_(std::move(modes)), db_(db), serial_(next_serial++) {
+  for (size_t i = 0; i < modes_.size(); ++i) {
+    if (modes_[i] == kFallback) fallback_.push_back(static_cast<uint32_t>(i));
+  }
+}
+
+RuleIndex::~RuleIndex() {
+  if (db_ != nullptr) hs_free_database(db_);
+}
+
+std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
+  std::vector<uint8_t> modes(holder.RuleCount(), kNotIndexed);
+  for (size_t i = 0; i < holder.RuleCount(); ++i) {
+    const FilterRule& rule = holder.Rule(i);
+    if (!rule.good) continue;
+    unsigned flags = BaseFlags(rule);
+    if (Accepts(rule.pattern, flags)) {
+      modes[i] = kExact;
+    } else if (Accepts(rule.pattern, flags | HS_FLAG_PREFILTER)) {
+      modes[i] = kPrefilter;
+    } else {
+      modes[i] = kFallback;
+    }
+  }
+  hs_database_t* db = CompileDatabase(holder, &modes);
+  if (db == nullptr) {
+    // Nothing could go in a database: every good rule is tried one by one.
+    for (uint8_t& mode : modes) {
+      if (mode != kNotIndexed) mode = kFallback;
+    }
+  }
+  return std::unique_ptr<RuleIndex>(new RuleIndex(holder, std::move(modes), db));
+}
+
+std::string RuleIndex::RulesKey(const RulesHolder& holder) {
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = 0; i < holder.RuleCount(); ++i) {
+    const FilterRule& rule = holder.Rule(i);
+    Fnv(&hash, rule.pattern.data(), rule.pattern.size());
+    Fnv(&hash, "", 1);
+    Fnv(&hash, &rule.options, sizeof rule.options);
+    Fnv(&hash, &rule.good, sizeof rule.good);
+  }
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  return std::string("cvie ") + kProgramVersion + " hs " + hs_version() + " rules " +
+         std::to_string(holder.RuleCount()) + " " + hex;
+}
+
+std::string RuleIndex::Serialize() const {
+  std::string out(kMagic, sizeof kMagic);
+  std::string key = RulesKey(holder_);
+  Put<uint32_t>(&out, static_cast<uint32_t>(key.size()));
+  out += key;
+  Put<uint32_t>(&out, static_cast<uint32_t>(modes_.size()));
+  out.append(reinterpret_cast<const char*>(modes_.data()), modes_.size());
+  char* db_bytes = nullptr;
+  size_t db_size = 0;
+  if (db_ != nullptr && hs_serialize_database(db_, &db_bytes, &db_size) != HS_SUCCESS) {
+    return std::string();
+  }
+  Put<uint64_t>(&out, static_cast<uint64_t>(db_size));
+  if (db_bytes != nullptr) {
+    out.append(db_bytes, db_size);
+    free(db_bytes);
+  }
+  Put<uint64_t>(&out, FnvOf(out));
+  return out;
+}
+
+std::unique_ptr<RuleIndex> RuleIndex::Deserialize(const RulesHolder& holder,
+                                                  const std::string& bytes) {
+  if (bytes.size() < sizeof kMagic + sizeof(uint64_t)) return nullptr;
+  std::string body = bytes.substr(0, bytes.size() - sizeof(uint64_t));
+  uint64_t stored_sum = 0;
+  memcpy(&stored_sum, bytes.data() + body.size(), sizeof stored_sum);
+  if (FnvOf(body) != stored_sum) return nullptr;
+  Reader in(body);
+  const char* magic = nullptr;
+  if (!in.Take(sizeof kMagic, &magic) || memcmp(magic, kMagic, sizeof kMagic) != 0) {
+    return nullptr;
+  }
+  uint32_t key_size = 0;
+  const char* key = nullptr;
+  if (!in.Get(&key_size) || !in.Take(key_size, &key)) return nullptr;
+  if (std::string(key, key_size) != RulesKey(holder)) return nullptr;
+  uint32_t count = 0;
+  const char* mode_bytes = nullptr;
+  if (!in.Get(&count) || count != holder.RuleCount() || !in.Take(count, &mode_bytes)) {
+    return nullptr;
+  }
+  std::vector<uint8_t> modes(mode_bytes, mode_bytes + count);
+  bool any_in_db = false;
+  for (size_t i = 0; i < modes.size(); ++i) {
+    bool good = holder.Rule(i).good != 0;
+    if (modes[i] > kFallback || good != (modes[i] != kNotIndexed)) return nullptr;
+    any_in_db = any_in_db || modes[i] == kExact || modes[i] == kPrefilter;
+  }
+  uint64_t db_size = 0;
+  const char* db_bytes = nullptr;
+  if (!in.Get(&db_size) || !in.Take(db_size, &db_bytes) || !in.AtEnd()) return nullptr;
+  if ((db_size != 0) != any_in_db) return nullptr;
+  hs_database_t* db = nullptr;
+  if (db_size != 0 && hs_deserialize_database(db_bytes, db_size, &db) != HS_SUCCESS) {
+    return nullptr;
+  }
+  return std::unique_ptr<RuleIndex>(new RuleIndex(holder, std::move(modes), db));
+}
+
+std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
+                                                  const std::wstring& cache_path,
+                                                  bool* from_cache) {
+  if (from_cache != nullptr) *from_cache = false;
+  {
+    std::ifstream in(ToNarrow(cache_path), std::ios::binary);
+    if (in.is_open()) {
+      std::string bytes((std::istreambuf_iterator<char>(in)),
+                        std::istreambuf_iterator<char>());
+      std::unique_ptr<RuleIndex> cached = Deserialize(holder, bytes);
+      if (cached) {
+        if (from_cache != nullptr) *from_cache = true;
+        return cached;
+      }
+    }
+  }
+  std::unique_ptr<RuleIndex> index = Build(holder);
+  if (!index) return nullptr;
+  std::string bytes = index->Serialize();
+  if (!bytes.empty()) {
+    // Written beside the cache and renamed over it, so a reader never meets a
+    // half-written cache (and a damaged one is refused by its checksum).
+    const std::wstring temp = cache_path + L".tmp";
+    std::ofstream out(ToNarrow(temp), std::ios::binary | std::ios::trunc);
+    bool written = false;
+    if (out.is_open()) {
+      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+      out.close();
+      written = !out.fail();
+    }
+    if (!written || !platform::RenameFile(temp, cache_path, /*replace_existing=*/true)) {
+      platform::DeleteFileAt(temp);
+    }
+  }
+  return index;
+}
+
+int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
+  if (text == nullptr) return 0;
+  if (length == 0 || length > 0x7fffffffu || !IsAscii(text, length)) {
+    return ScanRules(holder_, mask, text);
+  }
+  for (uint32_t i : fallback_) {
+    const FilterRule& rule = holder_.Rule(i);
+    if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
+    if (holder_.Match(text, &rule) > 0) return BLOCK_SCORE;
+  }
+  if (db_ == nullptr) return 0;
+  hs_scratch_t* scratch = ScratchFor(db_, serial_);
+  if (scratch == nullptr) return ScanRules(holder_, mask, text);
+  ScanContext scan{&holder_, mask, text, false};
+  hs_error_t status =
+      hs_scan(db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
+  if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
+    return ScanRules(holder_, mask, text);
+  }
+  return scan.matched ? BLOCK_SCORE : 0;
+}
+
+size_t RuleIndex::CountOf(Mode mode) const {
+  size_t count = 0;
+  for (uint8_t m : modes_) count += m == mode ? 1 : 0;
+  return count;
+}
+
+size_t RuleIndex::DatabaseBytes() const {
+  size_t size = 0;
+  if (db_ != nullptr) hs_database_size(db_, &size);
+  return size;
+}
+
+}  // namespace cvie

@@ -1,0 +1,93 @@
+// rules/rule_index.h
+//
+// An index over every rule of a RulesHolder: all translated patterns compiled
+// into one Vectorscan database, so that a check scans its text once instead of
+// running each rule in turn. The database only proposes candidate rules; each
+// candidate whose type mask covers the check is confirmed with the holder's
+// own PCRE2 pattern (RulesHolder::Match), so PCRE2 alone decides and a check
+// gives exactly the decision of the rule-by-rule scan.
+//
+// Patterns Vectorscan cannot compile exactly are compiled in prefilter mode
+// (it may propose too many candidates, never too few); the few it rejects even
+// then are tried one by one on every check. Text that is not plain ASCII goes
+// to the rule-by-rule scan: the two libraries fold the case of some non-ASCII
+// characters differently.
+//
+// Immutable once built; Score may be called from any number of threads at
+// once (each thread has its own scan scratch space).
+
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct hs_database;
+
+namespace cvie {
+
+class RulesHolder;
+
+class RuleIndex {
+ public:
+  // How one rule takes part in the index.
+  enum Mode : uint8_t {
+    kNotIndexed = 0,  // a bad rule: never matches, not scanned for
+    kExact = 1,       // in the database, compiled exactly
+    kPrefilter = 2,   // in the database, compiled in prefilter mode
+    kFallback = 3,    // tried rule by rule on every check
+  };
+
+  ~RuleIndex();
+  RuleIndex(const RuleIndex&) = delete;
+  RuleIndex& operator=(const RuleIndex&) = delete;
+
+  // Compiles the index over the rules of `holder` (which must outlive it).
+  // Null only when Vectorscan cannot build any database at all.
+  static std::unique_ptr<RuleIndex> Build(const RulesHolder& holder);
+
+  // The index as bytes (for a cache file), bound to the holder's rules by
+  // RulesKey(). Empty on failure.
+  std::string Serialize() const;
+  // Rebuilds an index from Serialize() output. Null when the bytes are
+  // damaged, were made by another program or library version, or belong to
+  // other rules than those of `holder`.
+  static std::unique_ptr<RuleIndex> Deserialize(const RulesHolder& holder,
+                                                const std::string& bytes);
+
+  // Loads the index from the cache file at `cache_path` when it is valid for
+  // the holder's rules; otherwise builds it and writes the cache (a write
+  // failure only costs time on the next start). `from_cache` (may be null)
+  // tells which happened. Null when no index can be built.
+  static std::unique_ptr<RuleIndex> LoadOrBuild(const RulesHolder& holder,
+                                                const std::wstring& cache_path,
+                                                bool* from_cache);
+
+  // A key of the program version, the library version and every rule's
+  // pattern and options: a cache is used only for rules with the same key.
+  static std::string RulesKey(const RulesHolder& holder);
+
+  // BLOCK_SCORE when a rule whose type mask shares a bit with `mask` matches
+  // the `length` bytes at `text` (NUL-terminated), else 0: the same answer as
+  // the rule-by-rule scan.
+  int Score(uint32_t mask, const char* text, size_t length) const;
+
+  // Counts by mode, for reports.
+  size_t CountOf(Mode mode) const;
+  // Bytes of the compiled database.
+  size_t DatabaseBytes() const;
+
+ private:
+  RuleIndex(const RulesHolder& holder, std::vector<uint8_t> modes, hs_database* db);
+
+  const RulesHolder& holder_;
+  std::vector<uint8_t> modes_;      // one Mode per rule of the holder
+  std::vector<uint32_t> fallback_;  // rules tried one by one, in list order
+  hs_database* db_ = nullptr;       // null when no rule is in the database
+  uint64_t serial_;                 // tells thread scratch spaces which index they fit
+};
+
+}  // namespace cvie
