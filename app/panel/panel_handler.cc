@@ -9,6 +9,7 @@
 #include "config/command_context.h"
 #include "config/commands.h"
 #include "config/data_folders.h"
+#include "config/options.h"
 #include "config/preferences.h"
 #include "config/toolbar_cfg.h"
 #include "panel/assets.h"
@@ -308,6 +309,7 @@ void PanelHandler::RunCommand(int id) {
         context.cfg = cfg;
         context.browser = window;
         command->Execute(&context);
+        CVCfg::Instance().Refresh(true);
         std::wstring target = window->TakeNavigation();
         if (!target.empty()) ui->AddNotice(L"Open page", target);
       },
@@ -337,6 +339,9 @@ void PanelHandler::DialogAction(const std::string& act, int control, int row,
       kWaitMs);
   // The page shown next must see what OK saved.
   if (act == "ok" || act == "cancel") ui_->WaitDialogClosed(kWaitMs);
+  // Pages filtered from now on use what OK saved, not the options cached
+  // before.
+  if (act == "ok") CVCfg::Instance().Refresh(true);
 }
 
 void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,

@@ -172,7 +172,20 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
       if (why.empty()) why = "the server ended the page before it was complete";
       return SendFetchError(out, 502, request.url, why);
     }
-    proxy::HeaderList headers = ResponseHeaders(*binding, true);
+    // The rewritten page depends on the rules, the options and the
+    // whitelist, which change without the origin knowing: the browser must
+    // not keep it, nor revalidate a kept copy against the origin's page.
+    proxy::HeaderList headers;
+    for (proxy::Header& h : ResponseHeaders(*binding, true)) {
+      if (proxy::EqualsIgnoreCase(h.name, "ETag") ||
+          proxy::EqualsIgnoreCase(h.name, "Last-Modified") ||
+          proxy::EqualsIgnoreCase(h.name, "Cache-Control") ||
+          proxy::EqualsIgnoreCase(h.name, "Expires")) {
+        continue;
+      }
+      headers.push_back(std::move(h));
+    }
+    headers.push_back({"Cache-Control", "no-store"});
     headers.push_back({"Content-Length", std::to_string(body.size())});
     if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
     if (out.Write(body)) out.Finish();

@@ -6,7 +6,9 @@
 // HTML answer is read through the registered HTML filter and sent whole with
 // its Content-Length set to the rewritten size, anything else streams to the
 // browser as it arrives. Status, reason and end-to-end headers pass unchanged
-// (redirects too: the binding does not follow them); content encodings are
+// (redirects too: the binding does not follow them), except that a filtered
+// page is sent "Cache-Control: no-store" without its validators, since it
+// changes with the options and the whitelist; content encodings are
 // decoded by the binding, so the headers sent no longer name one.
 //
 // An origin that cannot be reached gets the browser a 502 page (504 when it

@@ -143,7 +143,11 @@ TEST_F(RoadTest, PassesStatusesHeadersAndBodies) {
 }
 
 TEST_F(RoadTest, FiltersAnAdPageAndFixesItsLength) {
-  origin_.Set("/news.html", Html(kAdPage));
+  OriginReply page = Html(kAdPage);
+  page.headers.push_back({"Last-Modified", "Tue, 01 Dec 2026 10:00:00 GMT"});
+  page.headers.push_back({"ETag", "\"abc\""});
+  page.headers.push_back({"Cache-Control", "max-age=600"});
+  origin_.Set("/news.html", page);
   StartProxy();
   ParsedResponse r = Fetch("GET", origin_.Url("/news.html"));
   EXPECT_EQ(r.status, 200);
@@ -153,6 +157,11 @@ TEST_F(RoadTest, FiltersAnAdPageAndFixesItsLength) {
   const std::string* length = r.Find("Content-Length");
   ASSERT_NE(length, nullptr);
   EXPECT_EQ(*length, std::to_string(r.body.size()));
+  // The browser keeps no copy to revalidate after the whitelist changes.
+  ASSERT_NE(r.Find("Cache-Control"), nullptr);
+  EXPECT_EQ(*r.Find("Cache-Control"), "no-store");
+  EXPECT_EQ(r.Find("Last-Modified"), nullptr);
+  EXPECT_EQ(r.Find("ETag"), nullptr);
 }
 
 TEST_F(RoadTest, DecodesCompressedPagesBeforeFiltering) {
