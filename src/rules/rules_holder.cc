@@ -250,12 +250,14 @@ int RulesHolder::ScoreText(uint32_t mask, const char* text,
                            MatchObserver* observer) const {
   if (text == nullptr) return 0;
   size_t length = strlen(text);
-  // The text is checked for valid UTF-8 once here rather than by the library
-  // on every rule. Invalid text is still handed over unchecked, so that each
-  // rule reports the library's error exactly as before.
+  // With an index, one scan finds the candidate rules (the observer, which
+  // wants every rule tried, still gets the rule-by-rule scan).
   if (index_ != nullptr && !reference_scan_ && observer == nullptr) {
     return index_->Score(mask, text, length);
   }
+  // The text is checked for valid UTF-8 once here rather than by the library
+  // on every rule. Invalid text is still handed over unchecked, so that each
+  // rule reports the library's error exactly as before.
   uint32_t match_options = IsValidUtf8(text, length) ? PCRE2_NO_UTF_CHECK : 0;
   for (size_t i = 0; i < rules_.size(); ++i) {
     const FilterRule* rule = rules_[i].get();
