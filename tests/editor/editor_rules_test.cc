@@ -6,6 +6,8 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -183,6 +185,36 @@ TEST(EditorWithRules, HighlightsInsteadOfHidingWhenRemovalIsOff) {
       "<script src=\"/pagead/show_ads.js\"></script>" + "<marquee " + mark +
       "><a href=\"http://ads.example.com/\" " + mark + ">x</a></marquee>";
   EXPECT_EQ(EditPage(page, options, rules.get()), expected);
+}
+
+// Pages are filtered on several threads at once, each with its own editor and
+// all with the one rule engine and the one options record.
+TEST(EditorWithRules, ConcurrentPagesShareOneRuleEngineAndOptions) {
+  EditorOptions options = ConfiguredOptions();
+  options.filter_css = 1;
+  options.filter_background = 1;
+  auto rules = LoadRules(kRuleList);
+  std::vector<std::string> pages, expected;
+  for (const PageCase& c : kRemoveCases) {
+    pages.push_back(c.page);
+    expected.push_back(EditPage(c.page, options, rules.get()));
+  }
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 20;
+  std::vector<int> mismatches(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < kRounds; ++round) {
+        for (size_t i = 0; i < pages.size(); ++i) {
+          size_t at = (i + t) % pages.size();
+          if (EditPage(pages[at], options, rules.get()) != expected[at]) ++mismatches[t];
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 }  // namespace
