@@ -9,6 +9,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 
 #include <string>
@@ -21,9 +22,14 @@ namespace {
 
 using namespace cvie;
 
-void Check(bool condition) {
-  if (!condition) abort();
-}
+// Aborts naming the failed property, so that a crash report says which one.
+#define Check(condition)                                 \
+  do {                                                   \
+    if (!(condition)) {                                  \
+      fprintf(stderr, "check failed: %s\n", #condition); \
+      abort();                                           \
+    }                                                    \
+  } while (0)
 
 struct Decisions {
   std::vector<bool> elements;  // kind-major, then text
