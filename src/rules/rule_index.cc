@@ -18,7 +18,7 @@ namespace cvie {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '1'};
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '2'};
 // The program version a cache was written by.
 constexpr char kProgramVersion[] = "2.2";
 
@@ -54,6 +54,17 @@ unsigned BaseFlags(const FilterRule& rule) {
   unsigned flags = HS_FLAG_UTF8 | HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
   if (rule.caseless()) flags |= HS_FLAG_CASELESS;
   return flags;
+}
+
+// True when `pattern` holds an ASCII control byte. Vectorscan was seen to miss
+// matches of such patterns that PCRE2 finds (for example "^:+\x01@\x01@\\\r|ko"
+// against a text ending in "ko"); rule text never needs them, so these rules
+// are simply tried one by one.
+bool HasControlBytes(const std::string& pattern) {
+  for (unsigned char c : pattern) {
+    if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
 }
 
 // True when Vectorscan accepts `pattern` with `flags` (parse and analysis).
@@ -190,7 +201,9 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     const FilterRule& rule = holder.Rule(i);
     if (!rule.good) continue;
     unsigned flags = BaseFlags(rule);
-    if (Accepts(rule.pattern, flags)) {
+    if (HasControlBytes(rule.pattern)) {
+      modes[i] = kFallback;
+    } else if (Accepts(rule.pattern, flags)) {
       modes[i] = kExact;
     } else if (Accepts(rule.pattern, flags | HS_FLAG_PREFILTER)) {
       modes[i] = kPrefilter;

@@ -179,6 +179,9 @@ const RuleCase kRuleCases[] = {
     {"ad(", "ad(", kLinkElement, false},
     {"/ads/$image", "http://x/ads/a", kLinkElement, false},
     {"/ads/$image", "http://x/ads/a", kImageElement, true},
+    // Control bytes in a rule: found by fuzzing, Vectorscan missed the "ko" branch.
+    {"|:+\x01@\x01@\\\r\r|ko", "http://|:+\x01@\x01@\\\r\r|ko", kLinkElement, true},
+    {"|x+\x01@\x01@\\\r|ko", "http://ko", kLinkElement, true},
 };
 
 TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
