@@ -5,12 +5,16 @@ JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-asan test-tsan fuzz bench run format clean
+.PHONY: all deps e2e-deps build test test-asan test-tsan e2e fuzz bench bench-proxy run format clean
 
 all: build
 
 deps:
 	bash scripts/install-deps.sh
+
+# Chromium, Node.js and playwright-core for the end-to-end browser test.
+e2e-deps:
+	sh scripts/e2e-deps.sh
 
 build: deps
 	@test -f build/CMakeCache.txt || cmake -S . -B build $(GENERATOR) $(CMAKE_FLAGS)
@@ -43,8 +47,16 @@ fuzz: deps
 	cmake --build build-fuzz -j $(JOBS)
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
+# The end-to-end test alone: the proxy in a real headless Chromium.
+e2e: e2e-deps build
+	ctest --test-dir build -L e2e --output-on-failure
+
 bench: build
 	bash scripts/run-benchmarks.sh build
+
+# wrk through cvie, direct and through Privoxy (apt-get install wrk privoxy).
+bench-proxy: build
+	sh bench/proxy/run.sh build/cvie 10
 
 run: build
 	./build/cvie proxy
