@@ -7,23 +7,14 @@
 #include <string>
 
 #include "command.h"
+#include "rule_source.h"
 #include "rules/rule_options.h"
-#include "rules/rule_text.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::app {
 namespace {
 
 constexpr char kScriptBlockKind[] = "script-block";
-
-// Fills `holder` from the rule list at `path`. The one place that loads
-// rules for this command.
-bool LoadRules(const std::string& path, RulesHolder* holder) {
-  if (!ReadRuleText(path, holder)) return false;
-  holder->set_loaded(true);
-  holder->LogRuleCount();
-  return true;
-}
 
 // Prints each rule tried: its translated pattern, the text and the outcome.
 class ExplainPrinter : public MatchObserver {
@@ -40,7 +31,7 @@ class ExplainPrinter : public MatchObserver {
 };
 
 struct RulesTestArgs {
-  std::string rule_text;
+  RuleSource rules;
   std::string kind;
   std::string text;
   bool explain = false;
@@ -48,8 +39,7 @@ struct RulesTestArgs {
 
 CommandRun SetupRulesTest(CLI::App* sub) {
   auto args = std::make_shared<RulesTestArgs>();
-  sub->add_option("--rule-text", args->rule_text, "Plain rule list, one rule a line")
-      ->required();
+  args->rules.AddOptions(sub);
   sub->add_flag("--explain", args->explain,
                 "Show the pattern of each rule tried and whether it matched");
   sub->add_option("kind", args->kind,
@@ -62,15 +52,15 @@ CommandRun SetupRulesTest(CLI::App* sub) {
     int kind = ElementKindFromName(args->kind);
     bool script_block = args->kind == kScriptBlockKind;
     if (kind < 0 && !script_block) return Fail("unknown kind: " + args->kind);
-    RulesHolder holder;
-    if (!LoadRules(args->rule_text, &holder)) {
-      return Fail("cannot read rule file: " + args->rule_text);
-    }
-    ExplainPrinter printer(holder);
+    std::unique_ptr<RulesHolder> owned;
+    std::string error;
+    RulesHolder* holder = args->rules.Load(&owned, &error);
+    if (holder == nullptr) return Fail(error);
+    ExplainPrinter printer(*holder);
     MatchObserver* observer = args->explain ? &printer : nullptr;
     bool blocked = script_block
-                       ? holder.ExplainScript(args->text.c_str(), observer)
-                       : holder.ExplainElement(kind, args->text.c_str(), observer);
+                       ? holder->ExplainScript(args->text.c_str(), observer)
+                       : holder->ExplainElement(kind, args->text.c_str(), observer);
     printf("%s\n", blocked ? "blocked" : "allowed");
     return 0;
   };

@@ -110,16 +110,43 @@ TEST(RulesTestCommand, FailsWithOneLineOnBadKindOrMissingFile) {
   const ErrorCase kErrors[] = {
       {{"--rule-text", rules, "picture", "http://x/"}, "cvie: unknown kind: picture\n"},
       {{"--rule-text", rules, "Image", "http://x/"}, "cvie: unknown kind: Image\n"},
-      {{"--rule-text", missing, "image", "http://x/"}, "cvie: cannot read rule file: "},
+      {{"--rule-text", missing, "image", "http://x/"}, "cvie: cannot read rule list: "},
       {{"--rule-text", root.path().string(), "image", "http://x/"},
-       "cvie: cannot read rule file: "},
+       "cvie: cannot read rule list: "},
+      {{"--rules", rules, "image", "http://x/"}, "cvie: not a good rule file"},
+      {{"--rules", missing, "image", "http://x/"}, "cvie: not a good rule file"},
+      // Neither option and nothing installed under this CVIE_ROOT.
+      {{"image", "http://x/"}, "cvie: no rule file is installed at "},
   };
   for (const ErrorCase& c : kErrors) {
     std::string out;
     int status = RunCommand(Command(c.args) + " 2>&1 >/dev/null", &out);
-    EXPECT_EQ(status, 1) << c.args[1] << " " << c.args[2];
+    EXPECT_EQ(status, 1) << c.args[0] << " " << c.args[1];
     EXPECT_EQ(out.rfind(c.message, 0), 0u) << out;
     EXPECT_EQ(out.find('\n'), out.size() - 1) << out;
+  }
+}
+
+// The same questions answered from an enciphered rule file, given with --rules
+// or installed as the product installs it.
+TEST(RulesTestCommand, ReadsEncipheredAndInstalledRuleFiles) {
+  ScopedCvieRoot root;
+  std::string plain = (root.path() / "rules.txt").string();
+  std::string enciphered = (root.path() / "rules.rle").string();
+  WriteFile(plain, kRuleList);
+  std::string exe = Quote(CvieExecutable().string());
+  ASSERT_EQ(RunCommand(exe + " rules encipher " + Quote(plain) + " " + Quote(enciphered) +
+                           " --version 1.0",
+                       nullptr),
+            0);
+  ASSERT_EQ(RunCommand(exe + " rules install " + Quote(enciphered), nullptr), 0);
+  for (const VerdictCase& c : kVerdicts) {
+    std::string from_file, from_installed;
+    ASSERT_EQ(RunCommand(Command({"--rules", enciphered, c.kind, c.text}), &from_file),
+              0);
+    ASSERT_EQ(RunCommand(Command({c.kind, c.text}), &from_installed), 0);
+    EXPECT_EQ(from_file, c.verdict) << c.kind << " " << c.text;
+    EXPECT_EQ(from_installed, c.verdict) << c.kind << " " << c.text;
   }
 }
 

@@ -1,0 +1,58 @@
+#include "rule_source.h"
+
+#include "config/data_folders.h"
+#include "platform/text.h"
+#include "rules/rule_loading.h"
+#include "rules/rule_text.h"
+
+namespace cvie::app {
+
+void RuleSource::AddOptions(CLI::App* sub) {
+  CLI::Option* text =
+      sub->add_option("--rule-text", rule_text, "Plain rule list, one rule a line");
+  CLI::Option* file =
+      sub->add_option("--rules", rule_file, "Enciphered rule file (.rle)");
+  text->excludes(file);
+}
+
+RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,
+                              std::string* error) const {
+  if (!rule_text.empty()) {
+    auto holder = std::make_unique<RulesHolder>();
+    if (!ReadRuleText(rule_text, holder.get())) {
+      *error = "cannot read rule list: " + rule_text;
+      return nullptr;
+    }
+    holder->set_loaded(true);
+    holder->LogRuleCount();
+    *owned = std::move(holder);
+    return owned->get();
+  }
+  if (!rule_file.empty()) {
+    std::wstring path = ToWide(rule_file);
+    if (CheckRuleFile(path) != 0) {
+      *error = "not a good rule file (missing, bad header or checksum): " + rule_file;
+      return nullptr;
+    }
+    std::unique_ptr<RulesHolder> holder = LoadRuleFile(path);
+    if (!holder) {
+      *error = "cannot load rule file: " + rule_file;
+      return nullptr;
+    }
+    *owned = std::move(holder);
+    return owned->get();
+  }
+  const std::wstring& installed = RuleFilePath();
+  if (CheckRuleFile(installed) != 0) {
+    *error = "no rule file is installed at " + ToNarrow(installed) +
+             " (run 'cvie rules install', or give --rules or --rule-text)";
+    return nullptr;
+  }
+  PrepareRules(installed.c_str());
+  RulesHolder* rules = ProcessRules();
+  if (rules == nullptr)
+    *error = "cannot load the installed rule file " + ToNarrow(installed);
+  return rules;
+}
+
+}  // namespace cvie::app
