@@ -1,9 +1,11 @@
-// cvie filter [--rule-text FILE] [--option NAME=VALUE]... [--explain] [INPUT|-]
+// cvie filter [--rule-text FILE | --rules FILE.rle] [--option NAME=VALUE]...
+//             [--explain] [INPUT|-]
 //
 // Runs one page (a file, or standard input for "-" or no argument) through
 // the page editor, as the filter runs every page the browser loads, and
 // writes the rewritten page to standard output. The rules are read from a
-// plain rule list (--rule-text, one rule per line). The switches are the
+// plain rule list (--rule-text, one rule per line), an enciphered rule file
+// (--rules), or else the installed rule file. The switches are the
 // stored options, as the filter uses them; each --option changes one of them,
 // by its registry name, for this run only (nothing is stored). --explain
 // writes one line per question the editor asks the rules, in order, to
@@ -29,6 +31,7 @@
 #include "config/options.h"
 #include "log/logger.h"
 #include "platform/text.h"
+#include "rule_source.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::app {
@@ -37,6 +40,7 @@ namespace {
 struct FilterSettings {
   std::string input = "-";
   std::string rule_text;
+  std::string rule_file;
   std::vector<std::string> options;
   bool explain = false;
 };
@@ -281,8 +285,6 @@ bool WriteOutput(const char* data, size_t size, std::string* error) {
 }
 
 int RunFilter(const FilterSettings& settings) {
-  if (settings.rule_text.empty())
-    return Fail("filter needs --rule-text FILE (a rule list)");
   std::string error;
 
   // The stored options as the filter reads them for a page, then this run's
@@ -295,8 +297,19 @@ int RunFilter(const FilterSettings& settings) {
     if (!ApplyOption(assignment, &run, &error)) return Fail(error);
   }
 
-  auto rules = std::make_unique<RulesHolder>();
-  if (!LoadRuleText(settings.rule_text, rules.get(), &error)) return Fail(error);
+  // A plain rule list, an enciphered rule file, or the installed rule file.
+  std::unique_ptr<RulesHolder> owned;
+  RulesHolder* rules = nullptr;
+  if (!settings.rule_text.empty()) {
+    owned = std::make_unique<RulesHolder>();
+    if (!LoadRuleText(settings.rule_text, owned.get(), &error)) return Fail(error);
+    rules = owned.get();
+  } else {
+    RuleSource source;
+    source.rule_file = settings.rule_file;
+    rules = source.Load(&owned, &error);
+    if (rules == nullptr) return Fail(error);
+  }
 
   std::unique_ptr<CEasyBuffer> page(new CEasyBuffer());
   if (!ReadPage(settings.input, page.get(), &error)) return Fail(error);
@@ -306,10 +319,9 @@ int RunFilter(const FilterSettings& settings) {
     return 0;
   }
 
-  ExplainingChecker explaining(rules.get());
+  ExplainingChecker explaining(rules);
   AnyHtmlEditorRuleChecker* checker =
-      settings.explain ? static_cast<AnyHtmlEditorRuleChecker*>(&explaining)
-                       : rules.get();
+      settings.explain ? static_cast<AnyHtmlEditorRuleChecker*>(&explaining) : rules;
   std::unique_ptr<CEasyBuffer> output(new CEasyBuffer());
   int result;
   {
@@ -326,8 +338,13 @@ int RunFilter(const FilterSettings& settings) {
 
 CommandRun SetupFilter(CLI::App* sub) {
   auto settings = std::make_shared<FilterSettings>();
-  sub->add_option("--rule-text", settings->rule_text,
-                  "Plain rule list to filter with, one rule per line");
+  CLI::Option* text =
+      sub->add_option("--rule-text", settings->rule_text,
+                      "Plain rule list to filter with, one rule per line");
+  CLI::Option* file = sub->add_option(
+      "--rules", settings->rule_file,
+      "Enciphered rule file (.rle); without this or --rule-text, the installed one");
+  text->excludes(file);
   sub->add_option("--option", settings->options,
                   "NAME=VALUE: use VALUE for the stored option NAME (registry name, e.g. "
                   "FilterCSS=1) in this run only; may be repeated")

@@ -89,6 +89,21 @@ TEST_F(CvieFilterRules, WritesTheRewrittenPage) {
   EXPECT_EQ(out, kFiltered) << "standard input";
 }
 
+// The same rules enciphered, given with --rules or installed, filter the same.
+TEST_F(CvieFilterRules, ReadsEncipheredAndInstalledRuleFiles) {
+  fs::path enciphered = root_.path() / "rules.rle";
+  std::string out;
+  ASSERT_EQ(
+      Cvie("rules encipher " + Quote(rules_) + " " + Quote(enciphered) + " --version 1.0",
+           &out),
+      0);
+  ASSERT_EQ(Cvie("filter --rules " + Quote(enciphered) + " " + Quote(page_), &out), 0);
+  EXPECT_EQ(out, kFiltered) << "--rules";
+  ASSERT_EQ(Cvie("rules install " + Quote(enciphered), &out), 0);
+  ASSERT_EQ(Cvie("filter " + Quote(page_), &out), 0);
+  EXPECT_EQ(out, kFiltered) << "installed rule file";
+}
+
 TEST_F(CvieFilterRules, OptionChangesOneSwitchForTheRun) {
   const std::string css =
       "<link rel=\"stylesheet\" type=\"text/css\" href=\"/ads/skin.css\">\n";
@@ -184,7 +199,9 @@ TEST_F(CvieFilterRules, BadArgumentsAreOneLineAndExitOne) {
     std::string args;
     std::string message;  // start of the line after "cvie: "
   } const cases[] = {
-      {"no rule text", "filter " + Quote(page_), "filter needs --rule-text"},
+      {"no rules installed", "filter " + Quote(page_), "no rule file is installed at "},
+      {"bad rule file", "filter --rules " + Quote(rules_) + " " + Quote(page_),
+       "not a good rule file"},
       {"missing rule text",
        "filter --rule-text " + Quote(root_.path() / "none.txt") + " " + Quote(page_),
        "cannot read rule text "},
