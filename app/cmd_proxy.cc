@@ -63,10 +63,11 @@ int RunProxy(const ProxyArgs& args) {
   panel::PanelUi ui;
   platform::Ui* previous_ui = platform::SetUi(&ui);
   road::PluginHost host;
-  if (!host.Open(args.update_check, &error)) {
+  if (!host.Open(args.update_check, &error, &window)) {
     platform::SetUi(previous_ui);
     return Fail(error);
   }
+  window.set_helper(host.helper());
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road::RoadHandler road(&window, road_options);
@@ -85,6 +86,7 @@ int RunProxy(const ProxyArgs& args) {
   fflush(stdout);
   server.Stop();
   // The window closes: the registrations are withdrawn.
+  window.set_helper(nullptr);
   host.Close();
   platform::SetUi(previous_ui);
   printf("cvie proxy stopped\n");

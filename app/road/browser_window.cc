@@ -28,8 +28,20 @@ bool BrowserWindow::Refresh() {
 }
 
 void BrowserWindow::BeforeNavigate(const std::string& url) {
-  Logger::Instance().Log(LOG_NOTICE, L"DISPID_BEFORENAVIGATE2: %s\n", url.c_str());
+  BrowserHelperWindow* helper;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    helper = helper_;
+  }
+  if (helper == nullptr || helper->FireBeforeNavigate2(ToWide(url)) == 0) {
+    Logger::Instance().Log(LOG_NOTICE, L"DISPID_BEFORENAVIGATE2: %s\n", url.c_str());
+  }
   SetLocation(ToWide(url));
+}
+
+void BrowserWindow::set_helper(BrowserHelperWindow* helper) {
+  std::lock_guard<std::mutex> lock(mu_);
+  helper_ = helper;
 }
 
 void BrowserWindow::SetLocation(const std::wstring& url) {

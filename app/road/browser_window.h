@@ -17,6 +17,7 @@
 #include <string>
 
 #include "config/browser.h"
+#include "ie/bho.h"
 #include "proxy/proxy_request.h"
 
 namespace cvie::road {
@@ -30,9 +31,13 @@ class BrowserWindow : public WebBrowser {
   // Counts a refresh request; the panel reloads the page it shows.
   bool Refresh() override;
 
-  // A top-level navigation to `url` starts: writes "DISPID_BEFORENAVIGATE2: %s"
-  // at the notice level and makes `url` the location.
+  // A top-level navigation to `url` starts: the window's helper object is told
+  // (it writes "DISPID_BEFORENAVIGATE2: %s" at the notice level; without a
+  // helper object the window writes that line itself) and `url` becomes the
+  // location.
   void BeforeNavigate(const std::string& url);
+  // The helper object told of navigations (null: none); kept by the caller.
+  void set_helper(BrowserHelperWindow* helper);
   // Sets the location without a navigation (the panel's own `url` parameter).
   void SetLocation(const std::wstring& url);
 
@@ -45,6 +50,7 @@ class BrowserWindow : public WebBrowser {
   std::wstring location_;
   std::wstring navigation_;
   uint64_t refreshes_ = 0;
+  BrowserHelperWindow* helper_ = nullptr;
 };
 
 // True for a request that loads a page into a window rather than a part of a

@@ -2,12 +2,8 @@
 
 #include <stdio.h>
 
-#include "comm/user_identity.h"
-#include "comm/version_info.h"
 #include "config/data_folders.h"
-#include "ie/mime_filter.h"
-#include "ie/ns_handler.h"
-#include "log/logger.h"
+#include "ie/bho.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -15,7 +11,6 @@
 #include "rules/bundled_rules.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
-#include "whitelist/whitelist.h"
 
 namespace cvie::road {
 namespace {
@@ -28,14 +23,17 @@ std::string HexCode(HRESULT hr) {
 
 }  // namespace
 
-bool PluginHost::Open(bool update_check, std::string* error) {
+// The update check the window start runs, left out with --no-update-check.
+class NoUpdateCheck : public UpdateCheckStarter {
+ public:
+  int RunUpdateCheck(bool) override { return 0; }
+  int CheckVersionFile() override { return 0; }
+};
+
+bool PluginHost::Open(bool update_check, std::string* error, WebBrowser* browser) {
   if (opened_) return true;
   platform::DeclareBrowserProcess(true);
-  EnsureUserIdentity();
   CreateDataFolders();
-  Logger::Instance().Log(LOG_NOTICE, L"Version %c.%c compiled on %s %s\n", L'2', L'2',
-                         __DATE__, __TIME__);
-
   const std::wstring& installed = RuleFilePath();
   if (!platform::PathExists(installed) &&
       InstallRuleFileContents(BundledRuleFile(), installed) != 0) {
@@ -43,35 +41,26 @@ bool PluginHost::Open(bool update_check, std::string* error) {
              ToNarrow(installed);
     return false;
   }
-  if (update_check) {
-    if (CheckRuleFile(installed) == -1) {
-      VersionInfo::Instance().RunUpdateCheck(false);
-    } else {
-      VersionInfo::Instance().CheckVersionFile();
-    }
+
+  HRESULT hr = RegisterPassOver();
+  if (FAILED(hr)) {
+    *error = "cannot register the page filter in the session (" + HexCode(hr) + ")";
+    return false;
   }
-  PrepareRules();
+  pass_over_ = true;
+  opened_ = true;
+
+  static NoUpdateCheck no_update_check;
+  UpdateCheckStarter* previous =
+      update_check ? nullptr : SetUpdateCheckStarter(&no_update_check);
+  helper_ = std::make_unique<BrowserHelperWindow>(browser);
+  helper_->Start();
+  if (!update_check) SetUpdateCheckStarter(previous);
+
   RulesHolder* rules = ProcessRules();
   if (!rules || !rules->loaded()) {
     *error = "the rule file " + ToNarrow(installed) +
              " fails its check (see cvie rules check, cvie rules install)";
-    return false;
-  }
-  Whitelist::Instance().Load();
-
-  opened_ = true;
-  HRESULT hr = RegisterPassOver();
-  pass_over_ = SUCCEEDED(hr);
-  if (SUCCEEDED(hr)) {
-    hr = RegisterHtmlFilter();
-    filter_ = SUCCEEDED(hr);
-  }
-  if (SUCCEEDED(hr)) {
-    hr = RegisterNamespaceHandler();
-    handler_ = SUCCEEDED(hr);
-  }
-  if (FAILED(hr)) {
-    *error = "cannot register the page filter in the session (" + HexCode(hr) + ")";
     Close();
     return false;
   }
@@ -80,10 +69,12 @@ bool PluginHost::Open(bool update_check, std::string* error) {
 
 void PluginHost::Close() {
   if (!opened_) return;
-  if (handler_) UnregisterNamespaceHandler();
-  if (filter_) UnregisterHtmlFilter();
+  if (helper_) {
+    helper_->Stop();
+    helper_.reset();
+  }
   if (pass_over_) UnregisterPassOver();
-  handler_ = filter_ = pass_over_ = false;
+  pass_over_ = false;
   opened_ = false;
 }
 

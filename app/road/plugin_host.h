@@ -1,19 +1,23 @@
 // app/road/plugin_host.h
 //
 // What the proxy does as the browser when its one window opens and closes.
-// Open: declares the process the browser, creates the data folders and the
-// user identity, installs the bundled rule file when none is installed, checks
-// the rule file (a failing one starts the silent update check, a sound one
-// the version-file check), prepares the rules, loads the whitelist and
-// registers the HTML filter and the namespace handler (and the road's
-// pass-over handler before it). Close: withdraws the registrations in the
-// reverse order.
+// Open: declares the process the browser, installs the bundled rule file when
+// none is installed, registers the road's pass-over handler, and gives the
+// window's browser helper object its site, which runs the start sequence
+// (user identity, data folders and version line once per process; the rule
+// file check with the silent update check or the version-file check; the
+// rules; the whitelist; the HTML filter and namespace handler registrations).
+// Close: the helper object's stop sequence, then the pass-over handler.
 //
 // Call Open and Close from one thread; Close without Open does nothing.
 
 #pragma once
 
+#include <memory>
 #include <string>
+
+#include "config/browser.h"
+#include "ie/bho.h"
 
 namespace cvie::road {
 
@@ -23,15 +27,17 @@ class PluginHost {
   // False with *error set when no usable rules can be had or the session
   // refuses the registrations; whatever was registered is withdrawn then.
   // `update_check`: run the silent update check as the window start does.
-  bool Open(bool update_check, std::string* error);
+  // `browser`: the window's web browser (may be null), kept by the caller.
+  bool Open(bool update_check, std::string* error, WebBrowser* browser = nullptr);
   void Close();
   bool opened() const { return opened_; }
+  // The window's helper object while open, else null: navigations are told to it.
+  BrowserHelperWindow* helper() const { return helper_.get(); }
 
  private:
   bool opened_ = false;
   bool pass_over_ = false;
-  bool filter_ = false;
-  bool handler_ = false;
+  std::unique_ptr<BrowserHelperWindow> helper_;
 };
 
 }  // namespace cvie::road

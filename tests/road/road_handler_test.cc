@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
+#include "config/data_folders.h"
 #include "origin_server.h"
+#include "platform/text.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"
 #include "road/plugin_host.h"
@@ -68,7 +70,8 @@ class RoadTest : public ::testing::Test {
  protected:
   void StartProxy(RoadOptions options = {}) {
     std::string error;
-    ASSERT_TRUE(host_.Open(false, &error)) << error;
+    ASSERT_TRUE(host_.Open(false, &error, &window_)) << error;
+    window_.set_helper(host_.helper());
     road_ = std::make_unique<RoadHandler>(&window_, options);
     proxy::ProxyServerOptions server_options;
     server_options.address = "127.0.0.1";
@@ -78,6 +81,7 @@ class RoadTest : public ::testing::Test {
   }
   void TearDown() override {
     if (server_) server_->Stop();
+    window_.set_helper(nullptr);
     host_.Close();
   }
 
@@ -270,6 +274,25 @@ TEST_F(RoadTest, KeepsTheConnectionForTheNextRequest) {
     EXPECT_EQ(r.status, 200) << path;
     EXPECT_TRUE(r.keep_alive) << path;
   }
+}
+
+// A navigation reaches the window's helper object, which logs it once.
+TEST_F(RoadTest, NavigationIsLoggedByTheHelperObject) {
+  origin_.Set("/page.html", Html("<p>page</p>"));
+  StartProxy();
+  ASSERT_NE(host_.helper(), nullptr);
+  std::string url = origin_.Url("/page.html");
+  Fetch("GET", url, {"Sec-Fetch-Dest: document"});
+  Fetch("GET", origin_.Url("/page.html?part"), {"Sec-Fetch-Dest: image"});
+  std::string log;
+  ASSERT_TRUE(cvie::testing::ReadFile(ToNarrow(LogFilePath()), &log));
+  size_t lines = 0;
+  for (size_t at = log.find("DISPID_BEFORENAVIGATE2: "); at != std::string::npos;
+       at = log.find("DISPID_BEFORENAVIGATE2: ", at + 1)) {
+    ++lines;
+    EXPECT_EQ(log.compare(at + 24, url.size() + 1, url + "\n"), 0) << log.substr(at, 200);
+  }
+  EXPECT_EQ(lines, 1u) << log;
 }
 
 TEST_F(RoadTest, TopLevelNavigationsSetTheWindowLocation) {
