@@ -44,7 +44,7 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	@test -f build-fuzz/CMakeCache.txt || CC=clang CXX=clang++ cmake -S . -B build-fuzz \
 	  $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCVIE_FUZZ=ON -DCVIE_BENCH=OFF
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz -j $(JOBS) --target fuzzers
 	bash scripts/run-fuzzers.sh build-fuzz $(FUZZ_SECONDS)
 
 # The end-to-end test alone: the proxy in a real headless Chromium.

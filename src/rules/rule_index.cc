@@ -18,7 +18,7 @@ namespace cvie {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '2'};
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '3'};
 // The program version a cache was written by.
 constexpr char kProgramVersion[] = "2.2";
 
@@ -63,6 +63,28 @@ unsigned BaseFlags(const FilterRule& rule) {
 bool HasControlBytes(const std::string& pattern) {
   for (unsigned char c : pattern) {
     if (c < 0x20 || c == 0x7F) return true;
+  }
+  return false;
+}
+
+// True when `pattern` has an alternation ("|" outside a class and not escaped).
+// Fuzzing found alternations whose matches Vectorscan missed where PCRE2
+// found them (for example "^==ht:hrmfatcH|\/+t|=\"" against a text holding
+// "=\""); real rule lists have few of them, so they are tried one by one.
+bool HasAlternation(const std::string& pattern) {
+  bool in_class = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = pattern[i];
+    if (c == '\\') {
+      ++i;
+    } else if (in_class) {
+      if (c == ']') in_class = false;
+    } else if (c == '[') {
+      in_class = true;
+      if (i + 1 < pattern.size() && pattern[i + 1] == ']') ++i;
+    } else if (c == '|') {
+      return true;
+    }
   }
   return false;
 }
@@ -201,7 +223,7 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     const FilterRule& rule = holder.Rule(i);
     if (!rule.good) continue;
     unsigned flags = BaseFlags(rule);
-    if (HasControlBytes(rule.pattern)) {
+    if (HasControlBytes(rule.pattern) || HasAlternation(rule.pattern)) {
       modes[i] = kFallback;
     } else if (Accepts(rule.pattern, flags)) {
       modes[i] = kExact;

@@ -182,6 +182,8 @@ const RuleCase kRuleCases[] = {
     // Control bytes in a rule: found by fuzzing, Vectorscan missed the "ko" branch.
     {"|:+\x01@\x01@\\\r\r|ko", "http://|:+\x01@\x01@\\\r\r|ko", kLinkElement, true},
     {"|x+\x01@\x01@\\\r|ko", "http://ko", kLinkElement, true},
+    // An alternation found by fuzzing: Vectorscan missed the last branch.
+    {"|==ht:hrmfatcH|/+t|=\"", "http://|==ht:hrmfatcH|/+t|=\"", kLinkElement, true},
 };
 
 TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
