@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <regex>
 #include <thread>
 
@@ -41,16 +42,24 @@ class UuidStatus {
   ~UuidStatus() { SetUuidGeneratorForTesting(nullptr); }
 };
 
+// Seconds on the clock the identity is made from. time() reads a coarser
+// clock that may lag it by a tick, so it cannot bound the identifier's seconds.
+long long SystemClockSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 TEST(UserIdentity, FirstStartWritesTheThreeValuesAndASecondChangesNothing) {
   cvie::testing::ScopedCvieRoot root;
-  long long before = time(nullptr);
+  long long before = SystemClockSeconds();
   EXPECT_TRUE(EnsureUserIdentity());
   EXPECT_EQ(Stored(L""), L"User Info");
   std::wstring id = Stored(L"UUID");
   EXPECT_GT(id.size(), kMinStoredIdentifierLength);
   long long date = std::stoll(ToNarrow(Stored(L"Date")));
   EXPECT_GE(date, before);
-  EXPECT_LE(date, static_cast<long long>(time(nullptr)));
+  EXPECT_LE(date, SystemClockSeconds());
 
   std::string dump = RegistryDumpForTesting();
   EXPECT_FALSE(EnsureUserIdentity());
@@ -94,12 +103,12 @@ TEST(UserIdentity, AGuaranteedUuidIsUsedInItsTextForm) {
 TEST(UserIdentity, ALocallyUniqueUuidGivesTheFiveNumberForm) {
   for (RPC_STATUS status : {RPC_S_UUID_LOCAL_ONLY, RPC_S_UUID_NO_ADDRESS}) {
     UuidStatus local(status);
-    long long before = time(nullptr);
+    long long before = SystemClockSeconds();
     std::string id = ToNarrow(MakeUserIdentifier());
     std::smatch parts;
     ASSERT_TRUE(std::regex_match(id, parts, kFallbackForm)) << id;
     EXPECT_GE(std::stoll(parts[1]), before);
-    EXPECT_LE(std::stoll(parts[1]), static_cast<long long>(time(nullptr)));
+    EXPECT_LE(std::stoll(parts[1]), SystemClockSeconds());
     EXPECT_LT(std::stoi(parts[2]), 1000);
     EXPECT_EQ(std::stoll(parts[3]), static_cast<long long>(getpid()));
     // The generator is seeded with the seconds: its first draw is predictable.
