@@ -86,7 +86,7 @@ void CVCfg::RefreshLocked(bool forced) {
   const int64_t now = Now();
   if (now <= options_expiry_ && !forced) return;
   for (int i = OPTION_SHOW_TABS_FOR_FLASH; i <= OPTION_MIN_IMAGE_HEIGHT_TO_CHECK; ++i) {
-    params_[i]->Load();
+    params_[i]->Reload();
   }
   RefreshOwnTimerLocked(now, forced);
   options_expiry_ = now + kExpirySeconds;

@@ -109,36 +109,43 @@ std::optional<std::vector<ParamText>> Param::GetList() { return GetListInMemory(
 int Param::GetInt() { return GetIntInMemory(); }
 
 bool ParamSerializable::SetInt(int value) {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   bool result = SetIntInMemory(value);
   return IsAutoSave() ? Save() : result;
 }
 
 bool ParamSerializable::SetString(const ParamText& text) {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   bool result = SetStringInMemory(text);
   return IsAutoSave() ? Save() : result;
 }
 
 bool ParamSerializable::AddString(const ParamText& text) {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   bool result = AddStringInMemory(text);
   return IsAutoSave() ? Save() : result;
 }
 
 bool ParamSerializable::Clear() {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   bool result = ClearInMemory();
   return IsAutoSave() ? Remove() : result;
 }
 
 ParamText ParamSerializable::GetString() {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   Load();
   return GetStringInMemory();
 }
 
 std::optional<std::vector<ParamText>> ParamSerializable::GetList() {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   Load();
   return GetListInMemory();
 }
 
 int ParamSerializable::GetInt() {
+  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
   Load();
   return GetIntInMemory();
 }

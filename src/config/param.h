@@ -107,6 +107,17 @@ class ParamSerializable : public Param {
   // Reads the stored value into memory; returns the store's result code (0
   // when it could be read; the value is left as it was otherwise).
   virtual int32_t Load() = 0;
+  // Load, as one step with the changes and reads above.
+  int32_t Reload() {
+    std::lock_guard<std::recursive_mutex> lock(io_mutex_);
+    return Load();
+  }
+
+ private:
+  // Makes a change and its save, and a load and its read, one step each, so a
+  // reader's load cannot put an older stored value back between another
+  // thread's change and its save (which would then store the older value).
+  std::recursive_mutex io_mutex_;
 };
 
 // The decimal conversion of GetInt, exposed for callers that parse option
