@@ -14,6 +14,7 @@
 #include "config/toolbar_cfg.h"
 #include "panel/assets.h"
 #include "platform/text.h"
+#include "road/html_escape.h"
 
 namespace cvie::panel {
 namespace {
@@ -21,32 +22,7 @@ namespace {
 constexpr int kWaitMs = 5000;
 constexpr long kLogTail = 64 * 1024;
 
-std::string Escape(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      case '\'':
-        out += "&#39;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
+std::string Escape(const std::string& text) { return HtmlEscape(text); }
 std::string Escape(const std::wstring& text) { return Escape(ToNarrow(text)); }
 
 std::string JsonString(const std::string& text) {

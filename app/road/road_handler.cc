@@ -1,5 +1,7 @@
 #include "road/road_handler.h"
 
+#include "road/html_escape.h"
+
 #include <stdlib.h>
 
 #include <memory>
@@ -13,29 +15,6 @@ namespace cvie::road {
 namespace {
 
 constexpr ULONG kPiece = 64 * 1024;
-
-std::string HtmlEscape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '<':
-        out += "&lt;";
-        break;
-      case '>':
-        out += "&gt;";
-        break;
-      case '&':
-        out += "&amp;";
-        break;
-      case '"':
-        out += "&quot;";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
-}
 
 BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
                             const RoadOptions& options) {
