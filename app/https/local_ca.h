@@ -62,12 +62,19 @@ class LocalCa {
   std::string SpkiSha256Base64() const;
   // The CA certificate as PEM.
   std::string CertificatePem() const;
+  // The CA certificate, owned by this object (for reading its fields).
+  const X509* Certificate() const { return certificate_; }
+
+  // Leaf contexts are kept for at most this many hosts; past it the cache is
+  // emptied (contexts already handed out stay valid with their holders).
+  static constexpr size_t kMaxCachedContexts = 1024;
 
  private:
   LocalCa(X509* certificate, EVP_PKEY* key);
 
   X509* certificate_;
   EVP_PKEY* key_;
+  EVP_PKEY* leaf_key_ = nullptr;  // one key for every leaf, made at load
   std::mutex mu_;
   std::unordered_map<std::string, std::shared_ptr<SSL_CTX>> contexts_;  // guarded by mu_
 };
