@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 
+#include "ie/mime_filter.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
 #include "road/pass_over.h"
@@ -63,13 +64,9 @@ void SendBindingError(proxy::ResponseWriter& out, const std::string& url,
   SendFetchError(out, status, url, why);
 }
 
-// Sends the binding's body as it arrives.
-void Stream(Binding& binding, proxy::ResponseWriter& out) {
-  if (!out.Start(binding.status_code(), binding.reason(),
-                 ResponseHeaders(binding, false))) {
-    binding.Abort();
-    return;
-  }
+// Sends the rest of the binding's body as it arrives (the response is
+// started).
+void StreamRest(Binding& binding, proxy::ResponseWriter& out) {
   std::unique_ptr<char[]> buffer(new char[kPiece]);
   for (;;) {
     if (out.cancelled()) {
@@ -89,6 +86,49 @@ void Stream(Binding& binding, proxy::ResponseWriter& out) {
     if (FAILED(hr)) return out.Abandon();
   }
 }
+
+// Sends the binding's body as it arrives.
+void Stream(Binding& binding, proxy::ResponseWriter& out) {
+  if (!out.Start(binding.status_code(), binding.reason(),
+                 ResponseHeaders(binding, false))) {
+    binding.Abort();
+    return;
+  }
+  StreamRest(binding, out);
+}
+
+// The headers of a page read through the filter, without a length. The
+// rewritten page depends on the rules, the options and the whitelist, which
+// change without the origin knowing: the browser must not keep it, nor
+// revalidate a kept copy against the origin's page.
+proxy::HeaderList FilteredHeaders(const Binding& binding) {
+  proxy::HeaderList headers;
+  for (proxy::Header& h : ResponseHeaders(binding, true)) {
+    if (proxy::EqualsIgnoreCase(h.name, "ETag") ||
+        proxy::EqualsIgnoreCase(h.name, "Last-Modified") ||
+        proxy::EqualsIgnoreCase(h.name, "Cache-Control") ||
+        proxy::EqualsIgnoreCase(h.name, "Expires")) {
+      continue;
+    }
+    headers.push_back(std::move(h));
+  }
+  headers.push_back({"Cache-Control", "no-store"});
+  return headers;
+}
+
+// Limits what the HTML filter collects on this thread for one request.
+class ScopedPageLimit {
+ public:
+  explicit ScopedPageLimit(size_t bytes) : previous_(HtmlFilterPageLimit()) {
+    SetHtmlFilterPageLimit(bytes);
+  }
+  ~ScopedPageLimit() { SetHtmlFilterPageLimit(previous_); }
+  ScopedPageLimit(const ScopedPageLimit&) = delete;
+  ScopedPageLimit& operator=(const ScopedPageLimit&) = delete;
+
+ private:
+  size_t previous_;
+};
 
 }  // namespace
 
@@ -115,6 +155,9 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
   if (window_ && IsTopLevelNavigation(request)) window_->BeforeNavigate(request.url);
 
   BindRequest bind = MakeBindRequest(request, options_);
+  // A page without a declared length can still be endless: past the limit
+  // the filter hands on what it has unedited, and so does the road below.
+  ScopedPageLimit page_limit(options_.max_filtered_bytes);
   std::unique_ptr<Binding> binding = Binding::Bind(bind);
   if (FailedBeforeAnswer(*binding)) return SendBindingError(out, request.url, *binding);
 
@@ -143,6 +186,22 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
       hr = binding->ReadSome(buffer.get(), kPiece, &read);
       body.append(buffer.get(), read);
       if (hr != S_OK) break;
+      if (body.size() > options_.max_filtered_bytes) {
+        // Too big to hold (the filter has passed it on unedited): send what
+        // is here without a length and stream the rest.
+        if (!out.Start(binding->status_code(), binding->reason(),
+                       FilteredHeaders(*binding))) {
+          binding->Abort();
+          return;
+        }
+        if (!out.Write(body)) {
+          binding->Abort();
+          return out.Abandon();
+        }
+        std::string().swap(body);
+        buffer.reset();
+        return StreamRest(*binding, out);
+      }
     }
     if (FAILED(hr)) {
       // The filter hands out nothing before the page is complete, so nothing
@@ -151,20 +210,7 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
       if (why.empty()) why = "the server ended the page before it was complete";
       return SendFetchError(out, 502, request.url, why);
     }
-    // The rewritten page depends on the rules, the options and the
-    // whitelist, which change without the origin knowing: the browser must
-    // not keep it, nor revalidate a kept copy against the origin's page.
-    proxy::HeaderList headers;
-    for (proxy::Header& h : ResponseHeaders(*binding, true)) {
-      if (proxy::EqualsIgnoreCase(h.name, "ETag") ||
-          proxy::EqualsIgnoreCase(h.name, "Last-Modified") ||
-          proxy::EqualsIgnoreCase(h.name, "Cache-Control") ||
-          proxy::EqualsIgnoreCase(h.name, "Expires")) {
-        continue;
-      }
-      headers.push_back(std::move(h));
-    }
-    headers.push_back({"Cache-Control", "no-store"});
+    proxy::HeaderList headers = FilteredHeaders(*binding);
     headers.push_back({"Content-Length", std::to_string(body.size())});
     if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
     if (out.Write(body)) out.Finish();

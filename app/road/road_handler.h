@@ -15,7 +15,9 @@
 // does not answer in time). An origin that stops half way ends the response
 // cut short. An HTML page that declares more than `max_filtered_bytes` is
 // fetched again past the filter and streamed unfiltered, so one huge page
-// cannot hold that much memory twice.
+// cannot hold that much memory twice. One that declares no length and grows
+// past that size is sent as it is, without a length: what was read so far,
+// then the rest as it arrives, unfiltered.
 //
 // Top-level navigations also go to the browser window (BeforeNavigate2 line,
 // location for the panel).

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+#include <utility>
 
 #include "anyhtml/html_editor.h"
 #include "config/options.h"
@@ -26,6 +27,9 @@ namespace {
 
 constexpr wchar_t kHtmlType[] = L"text/html";
 constexpr ULONG kSourcePiece = 8192;
+
+// The page limit of filters started on this thread (0: none).
+thread_local size_t t_page_limit = 0;
 
 // Numbers the objects for the log; never decremented.
 std::atomic<int32_t> g_instance_counter{0};
@@ -151,6 +155,8 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
       break;
   }
   aborted_ = false;
+  page_limit_ = t_page_limit;
+  passed_on_ = false;
   if (state_ != HMFS_IDLE) {
     Log().Log(LOG_WARNING, L"%d =========== Something is wrong \n", instance_number_);
   }
@@ -209,10 +215,12 @@ HRESULT CHTMLMimeFilterPP::Read(void* buffer, ULONG count, ULONG* read) {
     return source_protocol_->Read(buffer, count, read);
   }
   if (state_ < HMFS_STARTED) return E_FAIL;
+  if (passed_on_ && state_ != HMFS_ABORTED) return ReadPassedOn(buffer, count, read);
   if (state_ >= HMFS_DONE) return S_FALSE;
   if (state_ < HMFS_PARSING) {
     HRESULT hr = ReadAllData();
     if (hr != S_OK) return hr;
+    if (passed_on_) return ReadPassedOn(buffer, count, read);
   }
   if (state_ == HMFS_PARSING) ParseData();
   if (state_ < HMFS_READY) return E_PENDING;
@@ -300,6 +308,19 @@ HRESULT CHTMLMimeFilterPP::ReadAllData() {
       // Bytes that cannot be kept would leave a hole in the page: the
       // download fails instead.
       if (FAILED(appended)) return appended;
+      if (page_limit_ > 0 && input_buffer_->GetSize() > page_limit_ &&
+          (hr == S_OK || hr == E_PENDING)) {
+        // More is to come and the page is already too big to hold for
+        // editing: what was collected goes out unedited, the rest follows
+        // from the source as it arrives.
+        Log().Log(LOG_NOTICE, L"%d page larger than %lu bytes: passed on unfiltered\n",
+                  instance_number_, static_cast<unsigned long>(page_limit_));
+        input_buffer_->SetComplete();
+        output_buffer_ = std::move(input_buffer_);
+        passed_on_ = true;
+        state_ = HMFS_READY;
+        return S_OK;
+      }
     } else if (hr == S_OK) {
       // Nothing read but more promised: ask again after the next data
       // notification rather than spin here.
@@ -375,6 +396,20 @@ HRESULT CHTMLMimeFilterPP::FilterPage() {
   return result;
 }
 
+HRESULT CHTMLMimeFilterPP::ReadPassedOn(void* buffer, ULONG count, ULONG* read) {
+  if (state_ == HMFS_READY) {
+    ULONG served = 0;
+    HRESULT hr = ReadParsedData(buffer, count, &served);
+    if (hr != S_FALSE) {
+      if (read) *read = served;
+      return hr;
+    }
+    output_buffer_.reset();  // drained: the memory goes back at once
+  }
+  if (!source_protocol_) return E_FAIL;
+  return source_protocol_->Read(buffer, count, read);
+}
+
 HRESULT CHTMLMimeFilterPP::ReadParsedData(void* buffer, ULONG count, ULONG* read) {
   if (state_ <= HMFS_PARSING) return E_PENDING;
   if (state_ >= HMFS_DONE) return S_FALSE;
@@ -387,6 +422,9 @@ HRESULT CHTMLMimeFilterPP::ReadParsedData(void* buffer, ULONG count, ULONG* read
 }
 
 // --- Registration ------------------------------------------------------------
+
+void SetHtmlFilterPageLimit(size_t bytes) { t_page_limit = bytes; }
+size_t HtmlFilterPageLimit() { return t_page_limit; }
 
 HRESULT RegisterHtmlFilter() {
   Registration& r = TheRegistration();

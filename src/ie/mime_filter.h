@@ -17,6 +17,11 @@
 // whitelist; a scheme other than http and https, or file while
 // "BlockAdsOnLocalPage" is 0) passes every Read straight to the source.
 //
+// A page limit (SetHtmlFilterPageLimit, per thread, none by default) bounds
+// the memory one page can take: once more than the limit has been collected
+// while the source still has more, the object stops collecting, serves what
+// it collected unchanged and then passes every Read straight to the source.
+//
 // The page address is the one the namespace handler recorded for the calling
 // thread (GetThreadUrl, ie/ns_handler.h).
 //
@@ -27,6 +32,7 @@
 
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <memory>
@@ -70,7 +76,8 @@ class CHTMLMimeFilterPP
                  VARIANT* result, EXCEPINFO* exception, UINT* argument_error) override;
 
   // IInternetProtocolRoot. Start (`url` is the MIME type here) takes the
-  // page address of the calling thread, decides whether the page is exempt,
+  // page address and the page limit of the calling thread, decides whether
+  // the page is exempt,
   // makes a new input buffer and keeps the source protocol of `reserved` (a
   // PROTOCOLFILTERDATA) and the sink. S_OK; E_INVALIDARG without
   // PI_FILTER_MODE or without a source protocol (the object is then started
@@ -106,7 +113,9 @@ class CHTMLMimeFilterPP
   // answers S_OK. At the source's S_FALSE the page is complete (followed by
   // two zero bytes that do not count) and the state becomes HMFS_PARSING:
   // S_OK. Any other source answer is returned as it is, and a later call
-  // goes on where this one stopped. E_FAIL outside HMFS_STARTED and
+  // goes on where this one stopped. Past the page limit, with more to come,
+  // the collected bytes become the output as they are, the state becomes
+  // HMFS_READY and passed_on() true: S_OK. E_FAIL outside HMFS_STARTED and
   // HMFS_READING.
   virtual HRESULT ReadAllData();
   // Makes the output buffer from the complete page: the rewritten page, or
@@ -135,12 +144,18 @@ class CHTMLMimeFilterPP
   bool is_utf16() const { return is_utf16_; }
   bool aborted() const { return aborted_; }
   bool has_source() const { return static_cast<bool>(source_protocol_); }
+  // True once the page outgrew the page limit and is passed on unedited.
+  bool passed_on() const { return passed_on_; }
 
  protected:
   ~CHTMLMimeFilterPP() override;  // logs "Destroied one CHTMLMimeFilterPP"
   void* FindInterface(REFIID iid) override;
 
  private:
+  // Reads of a page passed on past the page limit: the collected bytes,
+  // then the source.
+  HRESULT ReadPassedOn(void* buffer, ULONG count, ULONG* read);
+
   const int32_t instance_number_;
   int32_t state_ = HMFS_IDLE;
   bool is_utf16_ = false;
@@ -150,6 +165,8 @@ class CHTMLMimeFilterPP
   bool aborted_ = false;
   const bool enabled_;
   bool whitelisted_ = false;
+  size_t page_limit_ = 0;  // 0: no limit
+  bool passed_on_ = false;
   std::unique_ptr<CEasyBuffer> input_buffer_;
   std::unique_ptr<CEasyBuffer> output_buffer_;
 };
@@ -169,6 +186,11 @@ HRESULT UnregisterHtmlFilter();
 
 // RegisterHtmlFilter calls not yet undone.
 int HtmlFilterRegistrationCount();
+
+// The page limit of the filters started later on the calling thread, in
+// bytes (0, the default: no limit). See the class comment.
+void SetHtmlFilterPageLimit(size_t bytes);
+size_t HtmlFilterPageLimit();
 
 // Where the filter's editor takes its rules from: by default the process-wide
 // holder (ProcessRules(), rules/rule_loading.h), used only once it is loaded.

@@ -3,15 +3,20 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdio.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
 
 namespace cvie::faults {
 namespace {
 
 constexpr int kPollMs = 20;
 
-bool SendAll(int fd, const std::string& data) {
+bool SendAll(int fd, std::string_view data) {
   size_t done = 0;
   while (done < data.size()) {
     ssize_t n = send(fd, data.data() + done, data.size() - done, MSG_NOSIGNAL);
@@ -21,7 +26,34 @@ bool SendAll(int fd, const std::string& data) {
   return true;
 }
 
+// Waits until `fd` can take more bytes; false once the peer is gone or the
+// origin stops.
+bool WaitWritable(int fd, const std::atomic<bool>& stopping) {
+  while (!stopping) {
+    pollfd p{fd, POLLOUT, 0};
+    int n = poll(&p, 1, kPollMs);
+    if (n < 0) return false;
+    if (n == 0) continue;
+    return (p.revents & (POLLERR | POLLHUP)) == 0;
+  }
+  return false;
+}
+
 }  // namespace
+
+bool MatchesPattern(const std::string& piece, uint64_t offset, const char* data,
+                    size_t size) {
+  if (piece.empty()) return size == 0;
+  size_t at = static_cast<size_t>(offset % piece.size());
+  while (size > 0) {
+    size_t n = std::min(size, piece.size() - at);
+    if (memcmp(data, piece.data() + at, n) != 0) return false;
+    data += n;
+    size -= n;
+    at = 0;
+  }
+  return true;
+}
 
 FaultOrigin::FaultOrigin() {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -42,12 +74,12 @@ FaultOrigin::~FaultOrigin() {
   shutdown(listen_fd_, SHUT_RDWR);
   acceptor_.join();
   close(listen_fd_);
-  std::vector<std::thread> threads;
+  std::vector<Connection> connections;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    threads.swap(connections_);
+    connections.swap(connections_);
   }
-  for (std::thread& t : threads) t.join();
+  for (Connection& c : connections) c.thread.join();
 }
 
 void FaultOrigin::Set(const std::string& path, FaultScript script) {
@@ -64,7 +96,20 @@ void FaultOrigin::AcceptLoop() {
     ++accepted_;
     ++open_;
     std::lock_guard<std::mutex> lock(mu_);
-    connections_.emplace_back([this, fd] { Serve(fd); });
+    for (auto it = connections_.begin(); it != connections_.end();) {
+      if (it->done->load()) {
+        it->thread.join();
+        it = connections_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    connections_.push_back({std::thread([this, fd, done] {
+                              Serve(fd);
+                              done->store(true);
+                            }),
+                            done});
   }
 }
 
@@ -100,19 +145,40 @@ void FaultOrigin::Serve(int fd) {
         if (recv(fd, buf, sizeof buf, 0) <= 0) break;
       }
     } else if (sent && script.after == AfterSend::kStream) {
-      std::string piece(64 * 1024, 'z');
-      for (int i = 0; i < 128 && !stopping_; ++i) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, kPollMs) <= 0) {
-          --i;
-          continue;
-        }
-        if (!SendAll(fd, piece)) break;
-      }
+      StreamBody(fd, script);
     }
   }
   close(fd);
   --open_;
+}
+
+void FaultOrigin::StreamBody(int fd, const FaultScript& script) {
+  const std::string piece =
+      script.stream_piece.empty() ? std::string(64 * 1024, 'z') : script.stream_piece;
+  const uint64_t total = script.stream_bytes ? script.stream_bytes : 8u << 20;
+  // Whole pieces in one send where possible: about 64 KiB at a time.
+  std::string block;
+  while (block.size() < 64 * 1024) block += piece;
+  block.resize(block.size() - block.size() % piece.size());
+  uint64_t sent = 0;
+  while (sent < total) {
+    if (!WaitWritable(fd, stopping_)) return;
+    size_t at = static_cast<size_t>(sent % piece.size());
+    size_t n = static_cast<size_t>(std::min<uint64_t>(block.size() - at, total - sent));
+    std::string_view bytes(block.data() + at, n);
+    if (script.chunked) {
+      char size_line[32];
+      snprintf(size_line, sizeof size_line, "%zx\r\n", n);
+      if (!SendAll(fd, size_line) || !SendAll(fd, bytes) || !SendAll(fd, "\r\n")) {
+        return;
+      }
+    } else if (!SendAll(fd, bytes)) {
+      return;
+    }
+    sent += n;
+    streamed_ += n;
+  }
+  if (script.chunked) SendAll(fd, "0\r\n\r\n");
 }
 
 }  // namespace cvie::faults

@@ -1,0 +1,103 @@
+// tests/faults/proxy_child.h
+//
+// `cvie proxy` in a child process, watched from outside as an operator would:
+// its open descriptors, threads and resident memory read from /proc, and a
+// client that reads a response of any size through it without holding the
+// body (it counts the bytes and can check them against a repeated pattern).
+
+#pragma once
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fault_origin.h"
+
+namespace cvie::faults {
+
+class ProxyChild {
+ public:
+  ProxyChild() = default;
+  ~ProxyChild();  // kills a child still running
+  ProxyChild(const ProxyChild&) = delete;
+  ProxyChild& operator=(const ProxyChild&) = delete;
+
+  // Runs `cvie proxy --listen 127.0.0.1:0 --no-update-check` plus `extra`
+  // under the current CVIE_ROOT, its stderr going to `stderr_path`, and waits
+  // (at most 30 s) for the line saying where it listens. False (with the
+  // output so far in *error) when it did not start.
+  bool Start(const std::vector<std::string>& extra, const std::string& stderr_path,
+             std::string* error);
+  // Sends `sig` and waits (at most 30 s): the exit status, 128 + the signal
+  // that ended it, or -1 when it did not end.
+  int Stop(int sig);
+
+  pid_t pid() const { return pid_; }
+  uint16_t port() const { return port_; }
+  bool running() const;
+
+ private:
+  pid_t pid_ = -1;
+  bool reaped_ = false;
+  int out_ = -1;
+  uint16_t port_ = 0;
+};
+
+// What /proc says about process `pid`: open descriptors, threads, resident
+// memory in KiB. -1 when it cannot be read.
+int ProcessFdCount(pid_t pid);
+int ProcessThreadCount(pid_t pid);
+long ProcessRssKiB(pid_t pid);
+
+// Polls `probe` (bounded: about 5 s) until it returns at most `limit`; its
+// last value.
+template <typename Probe>
+long SettlesTo(Probe probe, long limit) {
+  long value = probe();
+  for (int i = 0; i < 200 && value > limit; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    value = probe();
+  }
+  return value;
+}
+
+struct StreamedResponse {
+  int status = 0;
+  std::string head;         // status line and headers as received
+  uint64_t body_bytes = 0;  // body bytes after removing any chunk framing
+  bool complete = false;    // the body ended as its framing says
+  bool pattern_ok = true;   // every body byte matched the pattern (when given)
+  std::string body_prefix;  // the first bytes of the body (up to 64 KiB)
+  double seconds = 0;       // from sending the request to the last byte
+};
+
+// GETs `url` through the proxy at 127.0.0.1:`port` on a fresh connection
+// (`headers`: extra request header lines) and reads the whole response,
+// waiting at most `timeout_ms` for each read. Body bytes are counted, not
+// kept; with `pattern` each is checked against it repeated. False when no
+// response head arrived.
+bool StreamGet(uint16_t port, const std::string& url,
+               const std::vector<std::string>& headers, int timeout_ms,
+               const std::string* pattern, StreamedResponse* out);
+
+// A GET that leaves once `leave_after` response bytes (head included) have
+// arrived, or after `timeout_ms`. True when the proxy answered at all.
+bool GetAndLeave(uint16_t port, const std::string& url, size_t leave_after,
+                 int timeout_ms);
+
+// A 4 KiB piece of page text with an ad image that the bundled rules remove
+// ("/ads/top.gif"); a long page repeats it.
+const std::string& AdPagePiece();
+
+// An origin script that streams `bytes` of AdPagePiece() with
+// `content_type`: with a Content-Length, chunked, or ended by
+// closing the connection.
+enum class Framing { kLength, kChunked, kClose };
+FaultScript StreamScript(const std::string& content_type, uint64_t bytes,
+                         Framing framing);
+
+}  // namespace cvie::faults
