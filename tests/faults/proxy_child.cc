@@ -256,13 +256,22 @@ long ProcessRssKiB(pid_t pid) {
 bool StreamGet(uint16_t port, const std::string& url,
                const std::vector<std::string>& headers, int timeout_ms,
                const std::string* pattern, StreamedResponse* out) {
+  return StreamRequest(port, "GET", url, headers, "", timeout_ms, pattern, out);
+}
+
+bool StreamRequest(uint16_t port, const std::string& method, const std::string& target,
+                   const std::vector<std::string>& headers,
+                   const std::string& request_body, int timeout_ms,
+                   const std::string* pattern, StreamedResponse* out) {
   *out = StreamedResponse();
   auto start = std::chrono::steady_clock::now();
   int fd = ConnectLoopback(port);
   if (fd < 0) return false;
-  std::string request = "GET " + url + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
   for (const std::string& h : headers) request += h + "\r\n";
-  request += "\r\n";
+  if (!request_body.empty() || method == "POST")
+    request += "Content-Length: " + std::to_string(request_body.size()) + "\r\n";
+  request += "\r\n" + request_body;
   if (!SendAll(fd, request)) {
     close(fd);
     return false;

@@ -83,6 +83,10 @@ struct StreamedResponse {
 bool StreamGet(uint16_t port, const std::string& url,
                const std::vector<std::string>& headers, int timeout_ms,
                const std::string* pattern, StreamedResponse* out);
+// The same with any method and a request body (sent with its length).
+bool StreamRequest(uint16_t port, const std::string& method, const std::string& target,
+                   const std::vector<std::string>& headers, const std::string& body,
+                   int timeout_ms, const std::string* pattern, StreamedResponse* out);
 
 // A GET that leaves once `leave_after` response bytes (head included) have
 // arrived, or after `timeout_ms`. True when the proxy answered at all.
