@@ -8,6 +8,7 @@
 #include <utility>
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/error.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
@@ -15,6 +16,7 @@
 #include "proxy/connect_tunnel.h"
 #include "proxy/listen_address.h"
 #include "proxy/request_target.h"
+#include "proxy/tls_interception.h"
 
 namespace cvie::proxy {
 
@@ -28,6 +30,8 @@ namespace {
 constexpr std::chrono::seconds kLingerTime{2};
 constexpr size_t kLingerMaxBytes = 1 << 20;
 constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+constexpr std::string_view kEstablished = "HTTP/1.1 200 Connection established\r\n\r\n";
+constexpr std::string_view kHttp11 = "http/1.1";
 
 // The writer a handler gets: applies the ResponsePlan and sends the bytes through
 // the connection's strand. Used by one worker thread only.
@@ -165,6 +169,24 @@ std::string EndpointText(const tcp::socket& socket) {
   return FormatHostPort(remote.address().to_string(), remote.port());
 }
 
+bool SameHost(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+// "https://host[:port]": the port is left out when it is the default one.
+std::string HttpsOrigin(const std::string& host, uint16_t port) {
+  if (port != 443) return "https://" + FormatHostPort(host, port);
+  if (host.find(':') != std::string::npos) return "https://[" + host + "]";
+  return "https://" + host;
+}
+
 bool IsHttpParseError(beast::error_code ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
          ec != http::error::end_of_stream && ec != http::error::partial_message;
@@ -208,9 +230,12 @@ void HttpConnection::ReadRequest() {
   parser_->header_limit(options.max_header_bytes);
   parser_->body_limit(options.max_body_bytes);
   stream_.expires_after(first_request_ ? options.read_timeout : options.idle_timeout);
-  http::async_read_header(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+  WithStream([&](auto& stream) {
+    http::async_read_header(stream, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                              self->OnHeader(ec);
+                            });
+  });
 }
 
 void HttpConnection::FailRead(beast::error_code ec) {
@@ -236,13 +261,25 @@ void HttpConnection::OnHeader(beast::error_code ec) {
       state_->options.max_header_count) {
     return SendAndClose(SimpleResponse(431, "Too many request header fields.\n", true));
   }
-  if (request.method() == http::verb::connect) return StartTunnel();
+  if (request.method() == http::verb::connect) {
+    if (tls_) {
+      return SendAndClose(
+          SimpleResponse(400, "CONNECT inside a secure connection is refused.\n", true));
+    }
+    return StartTunnel();
+  }
   // Refused before any body is read.
-  TargetForm form = ParseRequestTarget(std::string_view(request.target().data(),
-                                                        request.target().size()))
-                        .form;
-  if (form != TargetForm::kOrigin && form != TargetForm::kAbsolute) {
+  RequestTarget target = ParseRequestTarget(
+      std::string_view(request.target().data(), request.target().size()));
+  if (target.form != TargetForm::kOrigin && target.form != TargetForm::kAbsolute) {
     return SendAndClose(SimpleResponse(400, "Unsupported request target.\n", true));
+  }
+  // Inside a secure connection the browser talks to the CONNECT's host only.
+  if (tls_ && target.form == TargetForm::kAbsolute &&
+      (target.scheme != "https" || !SameHost(target.host, tls_host_) ||
+       target.port != tls_port_)) {
+    return SendAndClose(SimpleResponse(
+        400, "The request names another site than this secure connection.\n", true));
   }
 
   if (!parser_->is_done()) {
@@ -252,11 +289,13 @@ void HttpConnection::OnHeader(beast::error_code ec) {
         HeaderHasToken(std::string_view(expect->value().data(), expect->value().size()),
                        "100-continue")) {
       server_response_.assign(kContinue);
-      net::async_write(stream_, net::buffer(server_response_),
-                       [self = shared_from_this()](beast::error_code ec, size_t) {
-                         if (ec) return self->CloseNow();
-                         self->ReadBody();
-                       });
+      WithStream([&](auto& stream) {
+        net::async_write(stream, net::buffer(server_response_),
+                         [self = shared_from_this()](beast::error_code ec, size_t) {
+                           if (ec) return self->CloseNow();
+                           self->ReadBody();
+                         });
+      });
       return;
     }
     return ReadBody();
@@ -267,9 +306,11 @@ void HttpConnection::OnHeader(beast::error_code ec) {
 void HttpConnection::ReadBody() {
   if (closed_) return;
   stream_.expires_after(state_->options.read_timeout);
-  http::async_read(
-      stream_, buffer_, *parser_,
-      [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+  WithStream([&](auto& stream) {
+    http::async_read(
+        stream, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+  });
 }
 
 void HttpConnection::OnBody(beast::error_code ec) {
@@ -288,6 +329,10 @@ void HttpConnection::StartTunnel() {
   if (state_->stopping.load()) {
     return SendAndClose(SimpleResponse(503, "The proxy is stopping.\n", true));
   }
+  TlsInterception* interception = state_->options.tls_interception;
+  if (interception && interception->ShouldInspect(authority.host)) {
+    return StartTls(std::move(authority.host), authority.port);
+  }
   // Bytes the client sent after the CONNECT header already belong to the tunnel.
   std::string early(static_cast<const char*>(buffer_.data().data()), buffer_.size());
   buffer_.consume(buffer_.size());
@@ -296,6 +341,65 @@ void HttpConnection::StartTunnel() {
   stream_.expires_never();
   ConnectTunnel::Launch(state_, stream_.release_socket(), std::move(early),
                         std::move(authority.host), authority.port);
+}
+
+void HttpConnection::StartTls(std::string host, uint16_t port) {
+  std::string error;
+  std::shared_ptr<SSL_CTX> context =
+      state_->options.tls_interception->ContextFor(host, &error);
+  if (!context) {
+    state_->Log("cannot filter the secure site " + host + ": " + error);
+    return SendAndClose(SimpleResponse(
+        502, "The proxy cannot secure a connection to " + host + ".\n", true));
+  }
+  // The session keeps its own reference to the context; so does the wrapper,
+  // which frees one when it goes.
+  SSL_CTX_up_ref(context.get());
+  tls_context_.emplace(context.get());
+  tls_.emplace(stream_, *tls_context_);
+  tls_host_ = std::move(host);
+  tls_port_ = port;
+  // A client that did not wait for the answer has started its handshake.
+  tls_early_.assign(static_cast<const char*>(buffer_.data().data()), buffer_.size());
+  buffer_.consume(buffer_.size());
+  parser_.reset();
+  server_response_.assign(kEstablished);
+  stream_.expires_after(state_->options.write_timeout);
+  net::async_write(
+      stream_, net::buffer(server_response_),
+      [self = shared_from_this()](beast::error_code ec, size_t) {
+        if (self->closed_) return;
+        if (ec) return self->CloseNow();
+        self->stream_.expires_after(self->state_->options.tls_handshake_timeout);
+        self->tls_->async_handshake(
+            net::ssl::stream_base::server, net::buffer(self->tls_early_),
+            [self](beast::error_code ec, size_t) { self->OnTlsHandshake(ec); });
+      });
+}
+
+void HttpConnection::OnTlsHandshake(beast::error_code ec) {
+  if (closed_) return;
+  if (!ec) {
+    // Only HTTP/1.1 is spoken inside; a context that let the client pick another
+    // protocol would leave both sides talking past each other.
+    const unsigned char* alpn = nullptr;
+    unsigned int alpn_size = 0;
+    SSL_get0_alpn_selected(tls_->native_handle(), &alpn, &alpn_size);
+    if (alpn_size != 0 &&
+        std::string_view(reinterpret_cast<const char*>(alpn), alpn_size) != kHttp11) {
+      state_->Log("secure connection from " + client_address_ + " for " + tls_host_ +
+                  " closed: it negotiated a protocol other than http/1.1");
+      return CloseNow();
+    }
+  }
+  if (ec) {
+    state_->Log("secure connection from " + client_address_ + " for " + tls_host_ +
+                " failed in the handshake: " + ec.message());
+    return CloseNow();
+  }
+  tls_early_.clear();
+  first_request_ = true;
+  ReadRequest();
 }
 
 void HttpConnection::Dispatch() {
@@ -323,7 +427,10 @@ void HttpConnection::Dispatch() {
 
   bool panel = false;
   request->path = parsed.path;
-  if (parsed.form == TargetForm::kOrigin) {
+  if (tls_) {
+    // Inside a secure connection: the CONNECT named the site, never the panel.
+    request->url = HttpsOrigin(tls_host_, tls_port_) + parsed.path;
+  } else if (parsed.form == TargetForm::kOrigin) {
     const std::string* host = FindHeader(request->headers, "Host");
     if (!host && request->version >= 11) {
       return SendAndClose(SimpleResponse(400, "Missing Host header.\n", true));
@@ -393,9 +500,11 @@ bool HttpConnection::WriteFromWorker(const std::vector<net::const_buffer>& buffe
       return;
     }
     self->stream_.expires_after(self->state_->options.write_timeout);
-    net::async_write(self->stream_, buffers, [self, done](beast::error_code ec, size_t) {
-      if (ec) self->cancelled_.store(true, std::memory_order_release);
-      done->set_value(!ec);
+    self->WithStream([&](auto& stream) {
+      net::async_write(stream, buffers, [self, done](beast::error_code ec, size_t) {
+        if (ec) self->cancelled_.store(true, std::memory_order_release);
+        done->set_value(!ec);
+      });
     });
   });
   return result.get();
@@ -414,15 +523,25 @@ void HttpConnection::SendAndClose(std::string response) {
   if (closed_) return;
   server_response_ = std::move(response);
   stream_.expires_after(state_->options.write_timeout);
-  net::async_write(stream_, net::buffer(server_response_),
-                   [self = shared_from_this()](beast::error_code ec, size_t) {
-                     if (ec) return self->CloseNow();
-                     self->LingerThenClose();
-                   });
+  WithStream([&](auto& stream) {
+    net::async_write(stream, net::buffer(server_response_),
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       if (ec) return self->CloseNow();
+                       self->LingerThenClose();
+                     });
+  });
 }
 
 void HttpConnection::LingerThenClose() {
   if (closed_) return;
+  if (tls_) {
+    // Ends the secure session properly (the client learns the last response was
+    // whole) and waits a short while for the client's own close.
+    stream_.expires_after(kLingerTime);
+    tls_->async_shutdown(
+        [self = shared_from_this()](beast::error_code) { self->CloseNow(); });
+    return;
+  }
   boost::system::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
   stream_.expires_after(kLingerTime);

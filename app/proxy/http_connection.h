@@ -4,6 +4,12 @@
 // malformed or oversized ones itself, hands CONNECT to a ConnectTunnel, and runs
 // every other request on a worker thread, whose writes come back to the strand.
 // Internal to app/proxy; created by ProxyServer for each accepted socket.
+//
+// A CONNECT to a host the TlsInterception inspects stays on this connection:
+// after "200 Connection established" the proxy takes the client's TLS handshake
+// with the interception's certificate, and the requests read inside the secure
+// session go through the same reading, limits, workers and response framing as
+// plain ones, as "https://host[:port]/path" requests that never reach the panel.
 
 #pragma once
 
@@ -17,6 +23,8 @@
 
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/ssl/stream.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -57,6 +65,19 @@ class HttpConnection : public Session,
   // Turns a read error into the response it deserves (or none) and closes.
   void FailRead(boost::beast::error_code ec);
   void StartTunnel();
+  // Answers the CONNECT and takes the client's TLS handshake for `host`.
+  void StartTls(std::string host, uint16_t port);
+  void OnTlsHandshake(boost::beast::error_code ec);
+  // Runs `f` with the stream requests are read from and responses written to:
+  // the TLS session once there is one, the plain socket before.
+  template <typename F>
+  void WithStream(F&& f) {
+    if (tls_) {
+      f(*tls_);
+    } else {
+      f(stream_);
+    }
+  }
   void Dispatch();
   void HandleOnWorker(std::shared_ptr<ProxyRequest> request, RequestTraits traits,
                       bool panel);
@@ -73,6 +94,13 @@ class HttpConnection : public Session,
   boost::beast::tcp_stream stream_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
+  // The secure session of an inspected CONNECT (strand only); it reads and
+  // writes through stream_, so it is declared after it.
+  std::optional<boost::asio::ssl::context> tls_context_;
+  std::optional<boost::asio::ssl::stream<boost::beast::tcp_stream&>> tls_;
+  std::string tls_host_;   // the CONNECT's host, without brackets
+  uint16_t tls_port_ = 0;  // the CONNECT's port
+  std::string tls_early_;  // bytes that came with the CONNECT header
   std::string client_address_;
   uint64_t id_ = 0;
   // Strand-only state.

@@ -6,7 +6,9 @@
 // handled start to finish on one thread of a bounded worker pool, then its
 // connection goes back to reading. Requests in absolute form go to the
 // ProxyExchangeHandler, direct requests to the proxy's own address go to the
-// PanelHandler, CONNECT requests are tunnelled (ConnectTunnel).
+// PanelHandler, CONNECT requests are tunnelled (ConnectTunnel) or, for hosts
+// the TlsInterception inspects, answered by a TLS session of the proxy's own
+// whose requests take the same road as plain ones.
 //
 // Start, Stop and the accessors are called from one controlling thread (never
 // from a handler). The handlers must outlive the server.
@@ -23,6 +25,7 @@
 
 #include "proxy/handlers.h"
 #include "proxy/listen_address.h"
+#include "proxy/tls_interception.h"
 
 namespace cvie::proxy {
 
@@ -43,6 +46,12 @@ struct ProxyServerOptions {
   std::chrono::milliseconds connect_timeout{30000};  // CONNECT to its host
   std::chrono::milliseconds tunnel_idle_timeout{600000};  // a silent tunnel closes
   std::chrono::milliseconds stop_grace{10000};            // in-flight requests may finish
+  std::chrono::milliseconds tls_handshake_timeout{15000};  // an inspected CONNECT's TLS
+
+  // When set, CONNECT requests to hosts it chooses are terminated by the proxy
+  // and their decrypted requests go to the ProxyExchangeHandler with https
+  // URLs; other CONNECTs are tunnelled. Must outlive the server; may be null.
+  TlsInterception* tls_interception = nullptr;
 
   // Called once at the end of Stop, after every request and tunnel ended.
   std::function<void()> on_stop;
