@@ -8,9 +8,25 @@
 #include <chrono>
 #include <mutex>
 
+#include "platform/upstream_trust.h"
 #include "platform/urlmon_internal.h"
 
 namespace cvie {
+
+namespace {
+std::mutex upstream_ca_mutex;
+std::string upstream_ca_file;  // guarded by upstream_ca_mutex
+}  // namespace
+
+void SetUpstreamCaFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(upstream_ca_mutex);
+  upstream_ca_file = path;
+}
+
+std::string UpstreamCaFile() {
+  std::lock_guard<std::mutex> lock(upstream_ca_mutex);
+  return upstream_ca_file;
+}
 
 void EnsureCurlInitialized() {
   static std::once_flag once;
@@ -172,6 +188,15 @@ class HttpProtocol : public DefaultProtocol {
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request_.connect_timeout_ms));
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_buffer_);
+    // Upstream certificates are always verified, peer and host name (libcurl's
+    // defaults, set here so that nothing can have changed them).
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
+    ca_file_ = UpstreamCaFile();
+    if (!ca_file_.empty()) {
+      curl_easy_setopt(easy_, CURLOPT_CAINFO, ca_file_.c_str());
+      curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
+    }
     curl_easy_setopt(easy_, CURLOPT_HEADERFUNCTION, &HttpProtocol::OnHeader);
     curl_easy_setopt(easy_, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(easy_, CURLOPT_WRITEFUNCTION, &HttpProtocol::OnBody);
@@ -355,9 +380,29 @@ class HttpProtocol : public DefaultProtocol {
         curl_off_t connected_us = 0;
         curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connected_us);
         std::string text = error_buffer_[0] ? error_buffer_ : curl_easy_strerror(code);
-        Finish(MapCurlError(code, connected_us > 0), url_ + ": " + text);
+        if (code == CURLE_PEER_FAILED_VERIFICATION) {
+          // The browser must see why the site was not trusted, and which site.
+          Finish(MapCurlError(code, connected_us > 0),
+                 "The secure site " + UrlHost() + " could not be verified: " + text);
+        } else {
+          Finish(MapCurlError(code, connected_us > 0), url_ + ": " + text);
+        }
       }
     }
+  }
+
+  // The host part of the URL being fetched, for messages.
+  std::string UrlHost() const {
+    std::string host;
+    CURLU* parsed = curl_url();
+    char* part = nullptr;
+    if (parsed && curl_url_set(parsed, CURLUPART_URL, url_.c_str(), 0) == CURLUE_OK &&
+        curl_url_get(parsed, CURLUPART_HOST, &part, 0) == CURLUE_OK && part) {
+      host = part;
+    }
+    curl_free(part);
+    curl_url_cleanup(parsed);
+    return host.empty() ? url_ : host;
   }
 
   CURL* easy_ = nullptr;
@@ -370,6 +415,7 @@ class HttpProtocol : public DefaultProtocol {
   bool activity_ = false;
   bool head_request_ = false;
   std::string url_;
+  std::string ca_file_;  // the trust bundle named for this transfer, if any
   int status_ = 0;
   std::string reason_;
   std::vector<HttpHeader> raw_headers_;
