@@ -51,6 +51,8 @@ document.addEventListener('change', function (e) {
     var form = document.getElementById('click-form');
     form.elements.control.value = box.getAttribute('data-control');
     form.submit();
+  } else if (box.matches && box.matches('input[type=checkbox][data-https]')) {
+    box.form.submit();
   }
 });
 document.querySelectorAll('input[data-indeterminate]').forEach(function (box) {

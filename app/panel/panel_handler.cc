@@ -12,6 +12,7 @@
 #include "config/options.h"
 #include "config/preferences.h"
 #include "config/toolbar_cfg.h"
+#include "https/https_settings.h"
 #include "panel/assets.h"
 #include "platform/text.h"
 #include "road/html_escape.h"
@@ -137,6 +138,14 @@ std::string RenderPreferences(CPrefDialog* dialog, const std::string& token,
               (field.state == kIndeterminate ? " data-indeterminate" : "") + "> " +
               Escape(field.label) + "</label>";
     }
+    // Not one of the dialog's options: it is stored at once, OK or Cancel
+    // leave it as it is.
+    html += "<form id=\"https-form\" method=\"post\" action=\"/https\">" +
+            Hidden("token", token) + Hidden("tab", "General") +
+            "<label><input type=\"checkbox\" name=\"on\" value=\"1\" "
+            "id=\"inspect-https\" data-https" +
+            (https::InspectHttpsEnabled() ? " checked" : "") +
+            "> Filter secure (HTTPS) pages</label></form>";
   } else {
     html += "<table class=\"list\"><tr><th><form method=\"post\" action=\"/dialog\">" +
             Hidden("token", token) + Hidden("act", "sort") + Hidden("tab", "Whitelist") +
@@ -257,6 +266,14 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
                  ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")));
     std::string tab = FormField(form, "tab");
     if (tab == "Whitelist" || tab == "General") back += "?tab=" + tab;
+  } else if (path == "/https") {
+    const bool on = FormField(form, "on") == "1";
+    std::string error;
+    if ((on && !https::EnsurePassthroughFile(&error)) ||
+        !https::SetInspectHttps(on, &error)) {
+      return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
+    }
+    back += "?tab=General";
   } else if (path == "/answer") {
     ui_->Answer(static_cast<uint64_t>(ToInt(FormField(form, "id"), 0)),
                 ToInt(FormField(form, "answer"), platform::IDNO));

@@ -11,6 +11,7 @@
 //   POST /dialog        act=click|edit|delete|sort|ok|cancel (+control, row, text)
 //   POST /answer        id=<question>&answer=<button>
 //   POST /dismiss       id=<notice>
+//   POST /https         on=1 switches HTTPS filtering on, anything else off
 // Every POST must carry the token made at start (form field "token" or
 // header "X-Cvie-Token"), else 403: another site cannot change options. Only
 // the embedded assets are served; no path reaches the file system except the

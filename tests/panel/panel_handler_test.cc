@@ -15,6 +15,8 @@
 #include "config/data_folders.h"
 #include "config/options.h"
 #include "config/preferences.h"
+#include "https/https_settings.h"
+#include "platform/files.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"
 #include "whitelist/whitelist.h"
@@ -151,6 +153,42 @@ TEST_F(PanelTest, PreferencesDialogTogglesFilterImage) {
   EXPECT_FALSE(ui_.dialog_open());
   CVCfg::Instance().Refresh(true);
   EXPECT_EQ(CVCfg::Instance().GetFilterImage() ? 1 : 0, 1 - before);
+}
+
+TEST_F(PanelTest, HttpsCheckboxReflectsAndSetsTheSwitch) {
+  ASSERT_FALSE(https::InspectHttpsEnabled());
+  ASSERT_EQ(Post("/command", "id=301").status, 303);
+  const std::string box =
+      "id=\"inspect-https\" data-https> Filter secure (HTTPS) pages</label>";
+  const std::string checked_box =
+      "id=\"inspect-https\" data-https checked> Filter secure (HTTPS) pages</label>";
+  EXPECT_NE(Request("GET", "/").body.find(box), std::string::npos);
+
+  // Without the token nothing changes.
+  EXPECT_EQ(Request("POST", "/https", "on=1").status, 403);
+  EXPECT_FALSE(https::InspectHttpsEnabled());
+
+  struct Step {
+    const char* form;
+    bool on;
+  } steps[] = {{"tab=General&on=1", true}, {"tab=General", false}, {"on=1", true}};
+  for (const Step& step : steps) {
+    ParsedResponse r = Post("/https", step.form);
+    EXPECT_EQ(r.status, 303) << step.form;
+    ASSERT_NE(r.Find("Location"), nullptr) << step.form;
+    EXPECT_EQ(*r.Find("Location"), "/?tab=General") << step.form;
+    EXPECT_EQ(https::InspectHttpsEnabled(), step.on) << step.form;
+    EXPECT_NE(Request("GET", "/").body.find(step.on ? checked_box : box),
+              std::string::npos)
+        << step.form;
+  }
+  // Switching on made the passthrough list for the user to fill in.
+  EXPECT_TRUE(platform::PathExists(https::HttpsPassthroughPath()));
+  // The dialog is still open and its Cancel leaves the switch alone.
+  ASSERT_EQ(Post("/dialog", "act=cancel").status, 303);
+  EXPECT_TRUE(https::InspectHttpsEnabled());
+  std::string error;
+  ASSERT_TRUE(https::SetInspectHttps(false, &error)) << error;
 }
 
 TEST_F(PanelTest, WhitelistTabAddsAnAddressAndCancelWritesNothing) {

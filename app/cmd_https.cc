@@ -1,0 +1,51 @@
+// cvie https [on|off]: switches HTTPS filtering on or off, or prints whether it
+// is on. The proxy reads the switch when a secure connection is opened.
+
+#include <stdio.h>
+
+#include <memory>
+#include <string>
+
+#include "command.h"
+#include "https/https_settings.h"
+#include "https/local_ca.h"
+#include "platform/text.h"
+
+namespace cvie::app {
+namespace {
+
+CommandRun SetupHttps(CLI::App* sub) {
+  auto state = std::make_shared<std::string>();
+  sub->add_option("STATE", *state, "on or off (nothing: print the current state)");
+  return [state] {
+    std::string error;
+    if (state->empty()) {
+      printf("HTTPS filtering is %s.\n", https::InspectHttpsEnabled() ? "on" : "off");
+      return 0;
+    }
+    if (*state != "on" && *state != "off") {
+      return Fail("unknown state \"" + *state + "\": use on or off");
+    }
+    const bool on = *state == "on";
+    if (on && !https::EnsurePassthroughFile(&error)) return Fail(error);
+    if (!https::SetInspectHttps(on, &error)) return Fail(error);
+    if (!on) {
+      printf("HTTPS filtering is off: secure pages pass through unfiltered.\n");
+      return 0;
+    }
+    printf("HTTPS filtering is on.\n");
+    printf("Hosts never filtered over HTTPS are listed in %s\n",
+           ToNarrow(https::HttpsPassthroughPath()).c_str());
+    if (!https::LocalCaPresent()) {
+      fprintf(stderr,
+              "cvie: warning: there is no local CA yet; run cvie ca create first\n");
+    }
+    return 0;
+  };
+}
+
+CommandRegistrar kHttps("https", "Switch HTTPS filtering on or off, or print its state",
+                        SetupHttps);
+
+}  // namespace
+}  // namespace cvie::app
