@@ -61,6 +61,16 @@ const char* const kAdversarialRules[] = {
     "foo$IMAGE",
     "\\d\\d\\d\\d\\d\\d\\d\\d",
     "(?:ab){3}",
+    // Characters given by number that fold to ASCII letters in UTF mode, and
+    // ASCII classes and wildcards that the index scans byte by byte.
+    "\\x{212a}ey",
+    "\\x{17F}ub",
+    "\\577ip",
+    "[\\x{212A}]ow$image",
+    "\\p{Lu}Q$match-case",
+    "[^k]ey$div",
+    "\\W\\w\\Wz",
+    "f*o[^/]o",
 };
 
 // Fragments that texts are built from, so that rules hit, nearly hit and miss.
@@ -73,7 +83,9 @@ const char* const kFragments[] = {
     "ABQ",      "abq",     "a42b",   "dead", "beef",     "k.k",          "K.K",
     "kel",      "adframe", "\"",     "'",    " ",        "caf",          "\xc3\xa9",
     "\xc3\x89", "xxxy",    "ababab", "ab",   "20231231", "\xe2\x84\xaa", "\xff",
-    "src=\"",   "href='",  "?",      "\n",
+    "src=\"",   "href='",  "?",      "\n",   "key",      "KEY",          "sub",
+    "SUB",      "sip",     "kow",    "KOW",  "aQ",       "AQ",           "/a/z",
+    "f-o-o",
 };
 
 std::unique_ptr<RulesHolder> HolderOf(const std::vector<std::string>& lines) {
@@ -164,7 +176,8 @@ struct RuleCase {
   bool blocked;
 };
 
-// Single rules whose answer is known, checked through the index.
+// Single rules whose answer is known, checked through the index and rule by
+// rule.
 const RuleCase kRuleCases[] = {
     {"(pop|up)\\1under", "popupunder", kLinkElement, false},
     {"(pop|up)\\1under", "poppopunder", kLinkElement, true},
@@ -184,6 +197,21 @@ const RuleCase kRuleCases[] = {
     {"|x+\x01@\x01@\\\r|ko", "http://ko", kLinkElement, true},
     // An alternation found by fuzzing: Vectorscan missed the last branch.
     {"|==ht:hrmfatcH|/+t|=\"", "http://|==ht:hrmfatcH|/+t|=\"", kLinkElement, true},
+    // The index scans ASCII text byte by byte where a pattern allows it; these
+    // name characters by number that fold to "k" or "s" only in UTF mode.
+    {"\\x{212a}ey", "http://KEY", kLinkElement, true},
+    {"\\x{212a}ey$match-case", "http://key", kLinkElement, false},
+    {"\\x{17F}ub", "http://x/sub", kLinkElement, true},
+    {"\\577ip", "http://x/SIP", kLinkElement, true},
+    {"[\\x{212A}]ow", "http://x/kow", kLinkElement, true},
+    {"\\p{Lu}Q$match-case", "http://x/AQ", kLinkElement, true},
+    {"\\p{Lu}Q$match-case", "http://x/aQ", kLinkElement, false},
+    {"[^k]ey", "http://x/Key", kLinkElement, false},
+    {"[^k]ey", "http://x/hey", kLinkElement, true},
+    {"f*o[^/]o", "http://x/f-o-o", kLinkElement, true},
+    {"f*o[^/]o", "http://x/f-o/o", kLinkElement, false},
+    {"\\Wad\\W", "http://x/ad/", kLinkElement, true},
+    {"\\Wad\\W", "http://x/bad/", kLinkElement, false},
 };
 
 TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
@@ -192,6 +220,9 @@ TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
     ASSERT_TRUE(holder->EnableIndex(std::wstring())) << c.rule;
     EXPECT_EQ(holder->CheckElement(c.kind, c.text, 0), c.blocked)
         << "rule [" << c.rule << "] text [" << c.text << "]";
+    holder->set_reference_scan(true);
+    EXPECT_EQ(holder->CheckElement(c.kind, c.text, 0), c.blocked)
+        << "rule by rule: rule [" << c.rule << "] text [" << c.text << "]";
   }
 }
 
