@@ -1,14 +1,22 @@
 // cvie proxy: runs the local filtering HTTP proxy until SIGINT or SIGTERM.
+//
+// With the user's "InspectHttps" switch on and a local CA present, secure
+// sites (CONNECT) are opened and filtered too, except the passthrough hosts.
+// The environment variable CVIE_UPSTREAM_CA_FILE names a PEM bundle to verify
+// upstream servers against instead of the system's trust store.
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <memory>
 #include <string>
 
 #include "command.h"
+#include "https/interceptor.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
 #include "platform/ui.h"
+#include "platform/upstream_trust.h"
 #include "proxy/listen_address.h"
 #include "proxy/proxy_server.h"
 #include "proxy/request_target.h"
@@ -55,6 +63,12 @@ int RunProxy(const ProxyArgs& args) {
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
   };
+  // Verify upstream servers against this bundle instead of the system's.
+  if (const char* bundle = getenv("CVIE_UPSTREAM_CA_FILE"); bundle && *bundle) {
+    SetUpstreamCaFile(bundle);
+  }
+  https::Interceptor interceptor(https::Interceptor::UserSources(), options.log);
+  options.tls_interception = &interceptor;
   // The window opens: rules, whitelist, filter and handler registrations, the
   // silent update check.
   // The control panel shows message boxes, questions and dialogs, also those

@@ -101,6 +101,9 @@ int SelectAlpn(SSL*, const unsigned char** out, unsigned char* outlen,
   return SSL_TLSEXT_ERR_OK;
 }
 
+// A write to a peer that has gone fails instead of ending the test process.
+void IgnoreSigpipe() { signal(SIGPIPE, SIG_IGN); }
+
 std::string OpenSslError() {
   unsigned long e = ERR_get_error();
   if (e == 0) return "no OpenSSL error";
@@ -217,6 +220,7 @@ int FakeInterception::contexts_made() {
 }
 
 TlsOrigin::TlsOrigin(std::shared_ptr<SSL_CTX> context) : context_(std::move(context)) {
+  IgnoreSigpipe();
   listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr = Loopback(0);
   bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
@@ -324,6 +328,7 @@ size_t AppendTo(char* data, size_t size, size_t count, void* out) {
 
 CurlResult CurlGet(const std::string& url, uint16_t proxy_port,
                    const std::string& ca_file, bool alpn_h2) {
+  IgnoreSigpipe();
   CurlResult result;
   CURL* curl = curl_easy_init();
   char error[CURL_ERROR_SIZE] = "";
@@ -349,10 +354,7 @@ CurlResult CurlGet(const std::string& url, uint16_t proxy_port,
   return result;
 }
 
-TlsClient::TlsClient() {
-  // A write to a session the proxy has closed fails instead of ending the test.
-  signal(SIGPIPE, SIG_IGN);
-}
+TlsClient::TlsClient() { IgnoreSigpipe(); }
 
 TlsClient::~TlsClient() {
   if (ssl_) SSL_free(ssl_);

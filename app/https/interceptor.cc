@@ -1,0 +1,68 @@
+#include "https/interceptor.h"
+
+#include <utility>
+
+namespace cvie::https {
+
+Interceptor::Sources Interceptor::UserSources() {
+  Sources sources;
+  sources.enabled = &InspectHttpsEnabled;
+  sources.passthrough_path = std::filesystem::path(HttpsPassthroughPath());
+  sources.load_ca = &LocalCa::Load;
+  return sources;
+}
+
+Interceptor::Interceptor(Sources sources, std::function<void(const std::string&)> log)
+    : sources_(std::move(sources)), log_(std::move(log)) {}
+
+LocalCa* Interceptor::RefreshLocked() {
+  auto now = std::chrono::steady_clock::now();
+  if (!checked_ || now - checked_at_ >= sources_.refresh) {
+    checked_ = true;
+    checked_at_ = now;
+    enabled_ = sources_.enabled && sources_.enabled();
+  }
+  // A stat per CONNECT: an edit of the list counts from the next connection.
+  passthrough_ = HttpsPassthroughList::LoadIfChanged(sources_.passthrough_path,
+                                                     std::move(passthrough_));
+  if (enabled_ && !ca_ && (!ca_tried_ || now - ca_tried_at_ >= sources_.refresh)) {
+    ca_tried_ = true;
+    ca_tried_at_ = now;
+    std::string error;
+    if (sources_.load_ca) ca_ = sources_.load_ca(&error);
+    if (ca_ && ca_missing_logged_) {
+      if (log_) log_("the local CA is loaded: secure sites are filtered from now on");
+    } else if (!ca_ && !ca_missing_logged_) {
+      ca_missing_logged_ = true;
+      if (log_) {
+        log_("HTTPS filtering is on but the local CA cannot be loaded (" + error +
+             "): secure sites are tunnelled unfiltered; run cvie ca create");
+      }
+    }
+  }
+  return ca_.get();
+}
+
+bool Interceptor::ShouldInspect(const std::string& host) {
+  std::lock_guard<std::mutex> lock(mu_);
+  LocalCa* ca = RefreshLocked();
+  if (!enabled_ || !ca) return false;
+  return !(passthrough_ && passthrough_->Contains(host));
+}
+
+std::shared_ptr<SSL_CTX> Interceptor::ContextFor(const std::string& host,
+                                                 std::string* error) {
+  LocalCa* ca;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    ca = ca_.get();
+  }
+  if (!ca) {
+    *error = "no local CA is loaded";
+    return nullptr;
+  }
+  // Minting may take a moment; the CA is kept once loaded and is thread safe.
+  return ca->ServerContextFor(host, error);
+}
+
+}  // namespace cvie::https

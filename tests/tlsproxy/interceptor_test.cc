@@ -1,0 +1,173 @@
+// The interceptor that decides which secure sites the proxy opens: the user's
+// switch, the passthrough list and the local CA, each read again while the
+// proxy runs; and the CA's contexts through the proxy (ALPN http/1.1 only).
+
+#include "https/interceptor.h"
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/test_support.h"
+#include "https/https_settings.h"
+#include "https/local_ca.h"
+#include "platform/text.h"
+#include "proxy_test_support.h"
+#include "tls_test_support.h"
+
+namespace cvie::tlstest {
+namespace {
+
+using https::Interceptor;
+
+class InterceptorTest : public ::testing::Test {
+ protected:
+  // The user's sources, read again at once instead of every 2 s.
+  Interceptor::Sources FastSources() {
+    Interceptor::Sources sources = Interceptor::UserSources();
+    sources.refresh = std::chrono::milliseconds(0);
+    return sources;
+  }
+  std::filesystem::path PassthroughFile() {
+    return std::filesystem::path(https::HttpsPassthroughPath());
+  }
+  void Log(const std::string& line) { log_.push_back(line); }
+
+  // Every test runs in a process of its own under a fresh CVIE_ROOT (the
+  // per-user folder is fixed once per process).
+  std::vector<std::string> log_;
+};
+
+TEST_F(InterceptorTest, FollowsTheSwitchTheCaAndThePassthroughList) {
+  Interceptor interceptor(FastSources(), [this](const std::string& l) { Log(l); });
+  std::string error;
+  struct Step {
+    const char* name;
+    std::function<void()> change;
+    const char* host;
+    bool inspected;
+  } steps[] = {
+      {"switch off by default", [] {}, "site.test", false},
+      {"switch on without a CA",
+       [&] { ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error; }, "site.test",
+       false},
+      {"CA created while running",
+       [&] { ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error; }, "site.test",
+       true},
+      {"host added to the list",
+       [&] { std::ofstream(PassthroughFile()) << "# banks\nwww.bank.example\n"; },
+       "www.bank.example", false},
+      {"other hosts still inspected", [] {}, "site.test", true},
+      {"list edited again", [&] { std::ofstream(PassthroughFile()) << "# none left\n"; },
+       "www.bank.example", true},
+      {"switch off again",
+       [&] { ASSERT_TRUE(https::SetInspectHttps(false, &error)) << error; }, "site.test",
+       false},
+  };
+  for (const Step& s : steps) {
+    s.change();
+    EXPECT_EQ(interceptor.ShouldInspect(s.host), s.inspected) << s.name;
+    // Asked twice: the answer is stable, and the missing CA is told once.
+    EXPECT_EQ(interceptor.ShouldInspect(s.host), s.inspected) << s.name;
+  }
+  int missing = 0;
+  for (const std::string& line : log_)
+    missing += line.find("local CA cannot be loaded") != std::string::npos;
+  EXPECT_EQ(missing, 1);
+}
+
+TEST_F(InterceptorTest, ReadsTheSwitchAgainOnlyAfterTheRefreshInterval) {
+  std::string error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error;
+  Interceptor::Sources sources = Interceptor::UserSources();
+  sources.refresh = std::chrono::milliseconds(300);
+  Interceptor interceptor(sources, nullptr);
+  EXPECT_TRUE(interceptor.ShouldInspect("site.test"));
+  ASSERT_TRUE(https::SetInspectHttps(false, &error)) << error;
+  // Within the interval the switch is not read again...
+  EXPECT_TRUE(interceptor.ShouldInspect("site.test"));
+  // ...after it, it is.
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_FALSE(interceptor.ShouldInspect("site.test"));
+}
+
+TEST_F(InterceptorTest, ProxyWithTheLocalCaSpeaksHttp11ToEveryClient) {
+  std::string error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error;
+  Interceptor interceptor(FastSources(), nullptr);
+  proxy::testing::RunningProxy proxy;
+  proxy::ProxyServerOptions options;
+  options.tls_interception = &interceptor;
+  ASSERT_TRUE(proxy.Start(options));
+  proxy.proxy.set_respond([](const proxy::ProxyRequest& r, proxy::ResponseWriter& out) {
+    proxy::testing::RespondText(out, "answer for " + r.url);
+  });
+  std::string ca_file = ToNarrow(https::LocalCaCertificatePath());
+
+  struct Case {
+    const char* name;
+    std::string host;
+    std::vector<std::string> alpn;  // offered by the client
+  } cases[] = {
+      {"h2 only offered", "site.test", {"h2"}},
+      {"h2 and http/1.1 offered", "site.test", {"h2", "http/1.1"}},
+      {"nothing offered", "other.test", {}},
+      {"IP literal", "127.0.0.1", {"http/1.1"}},
+  };
+  for (const Case& c : cases) {
+    TlsClient client;
+    ASSERT_EQ(client.Connect(proxy.port(), c.host + ":443"), 200) << c.name;
+    ASSERT_TRUE(client.Handshake(c.host, ca_file, c.alpn, &error))
+        << c.name << ": " << error;
+    EXPECT_NE(client.Alpn(), "h2") << c.name;
+    ASSERT_TRUE(client.Write("GET /p HTTP/1.1\r\nHost: " + c.host +
+                             "\r\nConnection: close\r\n\r\n"));
+    bool closed = false;
+    std::string answer = client.ReadAll(10000, &closed);
+    EXPECT_NE(answer.find("answer for https://" + c.host + "/p"), std::string::npos)
+        << c.name << ": " << answer;
+  }
+}
+
+TEST_F(InterceptorTest, ConcurrentQuestionsWhileTheListChanges) {
+  std::string error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error;
+  std::ofstream(PassthroughFile()) << "www.bank.example\n";
+  Interceptor interceptor(FastSources(), nullptr);
+  ASSERT_FALSE(interceptor.ShouldInspect("www.bank.example"));
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 40; ++i) {
+        // The bank is listed in every version of the file.
+        if (interceptor.ShouldInspect("www.bank.example")) ++wrong;
+        std::string host = "h" + std::to_string((t + i) % 5) + ".test";
+        if (interceptor.ShouldInspect(host)) {
+          std::string e;
+          if (!interceptor.ContextFor(host, &e)) ++wrong;
+        }
+      }
+    });
+  }
+  // Each version replaces the file whole, as an editor saving it does.
+  std::filesystem::path next = PassthroughFile().string() + ".new";
+  for (int i = 0; i < 20; ++i) {
+    std::ofstream(next) << "www.bank.example\n"
+                        << std::string(static_cast<size_t>(i), '#') << "\n";
+    std::filesystem::rename(next, PassthroughFile());
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace cvie::tlstest
