@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <chrono>
 #include <ctime>
@@ -40,14 +41,20 @@ struct Check {
   std::string text;
 };
 
-long ResidentKb() {
+// A "VmRSS:" or "VmHWM:" figure of /proc/self/status in kilobytes.
+long StatusKb(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
+  const size_t length = strlen(field);
   while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+    if (line.compare(0, length, field) == 0) {
+      return strtol(line.c_str() + length, nullptr, 10);
+    }
   }
   return -1;
 }
+
+long ResidentKb() { return StatusKb("VmRSS:"); }
 
 double MsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
@@ -152,9 +159,9 @@ CommandRun SetupRulesBench(CLI::App* sub) {
            us_per_check);
     const RuleIndex* index = args->reference ? nullptr : holder->index();
     fprintf(stderr,
-            "memory_kb %ld index %s exact %zu prefilter %zu fallback %zu database_kb %zu"
-            " passes %d\n",
-            rss_after - rss_before,
+            "memory_kb %ld peak_kb %ld index %s exact %zu prefilter %zu fallback %zu"
+            " database_kb %zu passes %d\n",
+            rss_after - rss_before, StatusKb("VmHWM:"),
             index ? (!args->rules.empty() ? "loaded"
                      : from_cache         ? "cached"
                                           : "built")

@@ -1,6 +1,9 @@
 #include "rules/rule_index.h"
 
 #include <hs/hs.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -260,6 +263,12 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     }
   }
   hs_database_t* db = CompileDatabase(holder, &modes);
+#ifdef __GLIBC__
+  // Compiling a large list allocates over a hundred megabytes in small pieces
+  // that are all freed by now; the allocator would keep them in the process
+  // for good, so they are handed back to the system.
+  malloc_trim(0);
+#endif
   if (db == nullptr) {
     // Nothing could go in a database: every good rule is tried one by one.
     for (uint8_t& mode : modes) {
