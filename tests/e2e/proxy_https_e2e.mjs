@@ -1,0 +1,150 @@
+// End to end: secure pages filtered by cvie proxy in headless Chromium. A
+// loopback HTTPS origin with a certificate from a CA made here; the proxy
+// verifies it against that CA (CVIE_UPSTREAM_CA_FILE); Chromium trusts the
+// proxy's local CA through its SPKI hash. A host listed for passthrough
+// reaches Chromium with the origin's own certificate, unfiltered.
+// Exits 77 (skipped) when Chromium, openssl or playwright-core is missing.
+import { spawn, execFileSync } from 'node:child_process';
+import fs from 'node:fs';
+import https from 'node:https';
+import os from 'node:os';
+import path from 'node:path';
+
+const chromiumPath = process.env.CVIE_CHROMIUM || '/usr/bin/chromium';
+const cvie = process.argv[2];
+if (!cvie || !fs.existsSync(cvie)) { console.log(`SKIP: no cvie program at ${cvie}`); process.exit(77); }
+if (!fs.existsSync(chromiumPath)) { console.log('SKIP: chromium is not installed (scripts/e2e-deps.sh)'); process.exit(77); }
+try { execFileSync('openssl', ['version']); } catch { console.log('SKIP: openssl is not installed'); process.exit(77); }
+let chromium;
+try {
+  ({ chromium } = await import('playwright-core'));
+} catch {
+  console.log('SKIP: playwright-core is not installed in tests/e2e (scripts/e2e-deps.sh)');
+  process.exit(77);
+}
+
+const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'cvie-e2e-https-'));
+const root = path.join(tmp, 'root');
+const file = (name) => path.join(tmp, name);
+const openssl = (...args) => execFileSync('openssl', args, { stdio: ['ignore', 'pipe', 'pipe'] });
+
+// The origin's CA and its leaf for localhost and 127.0.0.1.
+openssl('req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+  '-keyout', file('origin-ca.key'), '-out', file('origin-ca.pem'), '-days', '2',
+  '-subj', '/CN=E2E Origin CA', '-addext', 'basicConstraints=critical,CA:TRUE',
+  '-addext', 'keyUsage=critical,keyCertSign');
+openssl('req', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
+  '-keyout', file('leaf.key'), '-out', file('leaf.csr'), '-subj', '/CN=localhost');
+fs.writeFileSync(file('leaf.ext'), 'subjectAltName=DNS:localhost,IP:127.0.0.1\nextendedKeyUsage=serverAuth\n');
+openssl('x509', '-req', '-in', file('leaf.csr'), '-CA', file('origin-ca.pem'), '-CAkey', file('origin-ca.key'),
+  '-CAcreateserial', '-out', file('leaf.pem'), '-days', '2', '-extfile', file('leaf.ext'));
+// Base64 SHA-256 of a certificate's SubjectPublicKeyInfo, as Chromium takes it.
+function spkiOf(pem) {
+  const pub = execFileSync('openssl', ['x509', '-pubkey', '-noout'], { input: pem });
+  const der = execFileSync('openssl', ['pkey', '-pubin', '-outform', 'DER'], { input: pub });
+  return execFileSync('openssl', ['dgst', '-sha256', '-binary'], { input: der }).toString('base64');
+}
+
+const gif = Buffer.from('R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw==', 'base64');
+const pageHtml = `<!DOCTYPE html>
+<html><head><title>Secure News</title></head><body>
+<p id="story">The secure story of the day.</p>
+<img id="ad" src="/ads/banner_468x60.gif" width="468" height="60">
+<img id="photo" src="/photo.gif" width="100" height="80">
+</body></html>
+`;
+let originRequests = 0;
+const origin = https.createServer({ key: fs.readFileSync(file('leaf.key')), cert: fs.readFileSync(file('leaf.pem')) },
+  (req, res) => {
+    originRequests++;
+    if (req.url.endsWith('.gif')) { res.writeHead(200, { 'Content-Type': 'image/gif' }); res.end(gif); return; }
+    res.writeHead(200, { 'Content-Type': 'text/html; charset=utf-8' });
+    res.end(pageHtml);
+  });
+await new Promise((resolve) => origin.listen(0, '127.0.0.1', resolve));
+const originPort = origin.address().port;
+
+const env = { ...process.env, CVIE_ROOT: root, CVIE_UPDATE_SERVER: 'http://127.0.0.1:9' };
+const run = (...args) => execFileSync(cvie, args, { env, stdio: ['ignore', 'pipe', 'pipe'] }).toString();
+
+const children = [];
+function start(cmd, args, extraEnv, pattern) {
+  return new Promise((resolve, reject) => {
+    const child = spawn(cmd, args, { env: { ...env, ...extraEnv }, stdio: ['ignore', 'pipe', 'pipe'] });
+    children.push(child);
+    let seen = '';
+    const timer = setTimeout(() => reject(new Error(`${cmd} did not start: ${seen}`)), 30000);
+    const look = (data) => {
+      seen += data.toString();
+      const m = seen.match(pattern);
+      if (m) { clearTimeout(timer); resolve({ child, port: Number(m[1]) }); }
+    };
+    child.stdout.on('data', look);
+    child.stderr.on('data', look);
+    child.on('exit', (code) => reject(new Error(`${cmd} exited ${code}: ${seen}`)));
+  });
+}
+
+let passed = 0, failed = 0;
+function check(name, ok, detail = '') {
+  if (ok) { passed++; console.log(`ok - ${name}`); } else { failed++; console.log(`not ok - ${name} ${detail}`); }
+}
+
+let context;
+try {
+  const created = run('ca', 'create');
+  const spki = (created.match(/SPKI SHA-256: (\S+)/) || [])[1];
+  check('cvie ca create prints the SPKI hash', !!spki, created);
+  const switched = run('https', 'on');
+  const passthrough = (switched.match(/listed in (\S+)/) || [])[1];
+  check('cvie https on names the passthrough file', !!passthrough && fs.existsSync(passthrough), switched);
+
+  const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check'],
+    { CVIE_UPSTREAM_CA_FILE: file('origin-ca.pem') }, /listening on http:\/\/127\.0\.0\.1:(\d+)\//);
+
+  context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
+    executablePath: chromiumPath,
+    headless: true,
+    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+      '--disable-background-networking', '--disable-component-update', '--disable-sync',
+      `--proxy-server=127.0.0.1:${proxy.port}`, '--proxy-bypass-list=<-loopback>',
+      // The proxy's local CA, and for the passthrough case the origin's certificate.
+      `--ignore-certificate-errors-spki-list=${spki},${spkiOf(fs.readFileSync(file('leaf.pem')))}`],
+  });
+  const page = await context.newPage();
+  const shown = (sel) => page.evaluate((s) => {
+    const el = document.querySelector(s);
+    if (!el) return false;
+    const st = getComputedStyle(el);
+    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
+  }, sel);
+
+  let response = await page.goto(`https://localhost:${originPort}/index.html`);
+  let security = await response.securityDetails();
+  check('secure page renders its text', (await page.textContent('#story')).includes('secure story'));
+  check('secure page is signed by the local CA', security && security.issuer === 'Corvane Filter Local CA',
+    JSON.stringify(security));
+  const protocol = await page.evaluate(() => performance.getEntriesByType('navigation')[0].nextHopProtocol);
+  check('secure page spoke HTTP/1.1 to the proxy', protocol === 'http/1.1', protocol);
+  check('ad image on the secure page is hidden or gone', !(await shown('img[src*="/ads/"]')));
+  check('ordinary image on the secure page is shown', await shown('#photo'));
+
+  // 127.0.0.1 is listed: its secure connections pass through untouched.
+  fs.appendFileSync(passthrough, '127.0.0.1\n');
+  response = await page.goto(`https://127.0.0.1:${originPort}/index.html`);
+  security = await response.securityDetails();
+  check('passthrough host shows the origin certificate', security && security.issuer === 'E2E Origin CA',
+    JSON.stringify(security));
+  check('passthrough host keeps its ad', await shown('img[src*="/ads/"]'));
+  check('the origin was reached', originRequests > 0);
+} catch (e) {
+  failed++;
+  console.log(`not ok - ${e.stack || e}`);
+} finally {
+  if (context) await context.close().catch(() => {});
+  for (const c of children) c.kill('SIGTERM');
+  origin.close();
+  fs.rmSync(tmp, { recursive: true, force: true });
+}
+console.log(`${passed} passed, ${failed} failed`);
+process.exit(failed ? 1 : 0);
