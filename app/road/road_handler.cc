@@ -184,17 +184,15 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
       }
       ULONG read = 0;
       hr = binding->ReadSome(buffer.get(), kPiece, &read);
-      body.append(buffer.get(), read);
-      if (hr != S_OK) break;
-      if (body.size() > options_.max_filtered_bytes) {
+      if (hr == S_OK && body.size() + read > options_.max_filtered_bytes) {
         // Too big to hold (the filter has passed it on unedited): send what
-        // is here without a length and stream the rest.
+        // is here without a length, then this piece, and stream the rest.
         if (!out.Start(binding->status_code(), binding->reason(),
                        FilteredHeaders(*binding))) {
           binding->Abort();
           return;
         }
-        if (!out.Write(body)) {
+        if (!out.Write(body) || !out.Write(std::string_view(buffer.get(), read))) {
           binding->Abort();
           return out.Abandon();
         }
@@ -202,6 +200,12 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
         buffer.reset();
         return StreamRest(*binding, out);
       }
+      // Past a megabyte, room for the largest page held is taken at once:
+      // growing by doubling could hold nearly twice that.
+      if (body.size() + read > body.capacity() && body.size() >= (1u << 20))
+        body.reserve(options_.max_filtered_bytes);
+      body.append(buffer.get(), read);
+      if (hr != S_OK) break;
     }
     if (FAILED(hr)) {
       // The filter hands out nothing before the page is complete, so nothing
