@@ -1,5 +1,6 @@
 #include "https/interceptor.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace cvie::https {
@@ -13,19 +14,39 @@ Interceptor::Sources Interceptor::UserSources() {
 }
 
 Interceptor::Interceptor(Sources sources, std::function<void(const std::string&)> log)
-    : sources_(std::move(sources)), log_(std::move(log)) {}
-
-LocalCa* Interceptor::RefreshLocked() {
-  auto now = std::chrono::steady_clock::now();
-  if (!checked_ || now - checked_at_ >= sources_.refresh) {
-    checked_ = true;
-    checked_at_ = now;
-    enabled_ = sources_.enabled && sources_.enabled();
+    : sources_(std::move(sources)), log_(std::move(log)) {
+  if (sources_.enabled) {
+    enabled_.store(sources_.enabled());
+    refresher_ = std::thread([this] { ReadSwitchUntilStopped(); });
   }
+}
+
+Interceptor::~Interceptor() {
+  {
+    std::lock_guard<std::mutex> lock(stop_mu_);
+    stopping_ = true;
+  }
+  stop_cv_.notify_all();
+  if (refresher_.joinable()) refresher_.join();
+}
+
+void Interceptor::ReadSwitchUntilStopped() {
+  auto interval = std::max(sources_.refresh, std::chrono::milliseconds(1));
+  std::unique_lock<std::mutex> lock(stop_mu_);
+  while (!stop_cv_.wait_for(lock, interval, [this] { return stopping_; })) {
+    lock.unlock();
+    // May wait for the registry; no connection waits for this thread.
+    enabled_.store(sources_.enabled());
+    lock.lock();
+  }
+}
+
+LocalCa* Interceptor::RefreshLocked(bool enabled) {
   // A stat per CONNECT: an edit of the list counts from the next connection.
   passthrough_ = HttpsPassthroughList::LoadIfChanged(sources_.passthrough_path,
                                                      std::move(passthrough_));
-  if (enabled_ && !ca_ && (!ca_tried_ || now - ca_tried_at_ >= sources_.refresh)) {
+  auto now = std::chrono::steady_clock::now();
+  if (enabled && !ca_ && (!ca_tried_ || now - ca_tried_at_ >= sources_.refresh)) {
     ca_tried_ = true;
     ca_tried_at_ = now;
     std::string error;
@@ -44,9 +65,10 @@ LocalCa* Interceptor::RefreshLocked() {
 }
 
 bool Interceptor::ShouldInspect(const std::string& host) {
+  bool enabled = enabled_.load();
   std::lock_guard<std::mutex> lock(mu_);
-  LocalCa* ca = RefreshLocked();
-  if (!enabled_ || !ca) return false;
+  LocalCa* ca = RefreshLocked(enabled);
+  if (!enabled || !ca) return false;
   return !(passthrough_ && passthrough_->Contains(host));
 }
 
