@@ -29,7 +29,9 @@ class TlsInterception {
 
   // A server context for `host` whose certificate the browser can check, with
   // ALPN limited to "http/1.1". Null with a one-line `error` when none can be
-  // made; the proxy then refuses the CONNECT with a 502 naming the error.
+  // made; the proxy then refuses the CONNECT with a 502 naming the error. The
+  // context must not carry application data (SSL_CTX_set_app_data): the TLS
+  // layer the proxy uses keeps its own callbacks in that slot.
   virtual std::shared_ptr<SSL_CTX> ContextFor(const std::string& host,
                                               std::string* error) = 0;
 };
