@@ -6,9 +6,9 @@
 // that cannot be reached gets the browser a 502 (504 when connecting takes longer
 // than the connect timeout). A tunnel silent for the tunnel idle timeout closes.
 //
-// This is the one place that decides what happens to CONNECT traffic, so that
-// opt-in HTTPS filtering can replace the plain relay here. Internal to app/proxy;
-// all work runs on the client socket's strand.
+// CONNECTs to hosts the server's TlsInterception inspects never get here: the
+// connection terminates their TLS itself (HttpConnection). Internal to
+// app/proxy; all work runs on the client socket's strand.
 
 #pragma once
 
