@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -149,6 +150,9 @@ struct HugeCase {
   const char* content_type;
   Framing framing;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const HugeCase& c, std::ostream* os) { *os << c.name; }
 
 class HugeBody : public ::testing::TestWithParam<HugeCase> {};
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -34,6 +35,9 @@ struct LogCase {
   const char* name;
   LogFault fault;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const LogCase& c, std::ostream* os) { *os << c.name; }
 
 const LogCase kLogCases[] = {
     {"read-only log folder", LogFault::kReadOnlyFolder},

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -43,6 +44,9 @@ struct LockCase {
   const char* name;
   Changer changer;
 };
+
+// Test names and failure messages show the case by its name.
+void PrintTo(const LockCase& c, std::ostream* os) { *os << c.name; }
 
 const LockCase kLockCases[] = {
     {"option set by another process", Changer::kOtherProcess},
