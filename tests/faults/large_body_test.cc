@@ -16,6 +16,9 @@
 
 #include "common/test_support.h"
 #include "fault_origin.h"
+#include "ie/mime_filter.h"
+#include "platform/text.h"
+#include "platform/urlmon_binding.h"
 #include "proxy/proxy_server.h"
 #include "proxy_child.h"
 #include "proxy_test_support.h"
@@ -141,6 +144,46 @@ TEST_F(LargePageRoad, OriginFailingAfterTheLimitCutsTheResponseAndTheRoadKeepsSe
   ASSERT_TRUE(StreamGet(server_->port(), Url("/small"), {}, 20000, nullptr, &again));
   EXPECT_EQ(again.status, 200);
   EXPECT_TRUE(again.complete);
+}
+
+// The filter itself, read through a binding on this thread: past the page
+// limit it hands on the page unedited and whole, also when the source hands
+// it out in small pieces (each read may then find nothing new yet); without
+// a limit it edits the whole page.
+TEST_F(LargePageRoad, FilterPassesOnAPageOverItsLimitWholeAndUnedited) {
+  struct Case {
+    const char* name;
+    size_t limit;
+    size_t piece_size;
+    bool edited;
+  };
+  const Case kFilterCases[] = {
+      {"64 KiB limit", 64 * 1024, 0, false},
+      {"64 KiB limit, source in 1000-byte pieces", 64 * 1024, 1000, false},
+      {"limit larger than the page", 4 * kMiB, 0, true},
+      {"no limit", 0, 0, true},
+  };
+  origin_.Set("/one-mib", StreamScript("text/html", 1 * kMiB, Framing::kChunked));
+  for (const Case& c : kFilterCases) {
+    const size_t previous = HtmlFilterPageLimit();
+    SetHtmlFilterPageLimit(c.limit);
+    BindRequest request;
+    request.url = ToWide(Url("/one-mib"));
+    request.piece_size = c.piece_size;
+    std::unique_ptr<Binding> binding = Binding::Bind(request);
+    std::string body;
+    HRESULT hr = binding->ReadAll(&body);
+    SetHtmlFilterPageLimit(previous);
+    ASSERT_EQ(hr, S_OK) << c.name << ": " << binding->error_text();
+    EXPECT_TRUE(binding->filtered()) << c.name;
+    if (c.edited) {
+      EXPECT_EQ(body.find("/ads/top.gif"), std::string::npos) << c.name;
+      EXPECT_NE(body.find("Story text"), std::string::npos) << c.name;
+    } else {
+      EXPECT_EQ(body.size(), 1 * kMiB) << c.name;
+      EXPECT_TRUE(MatchesPattern(AdPagePiece(), 0, body.data(), body.size())) << c.name;
+    }
+  }
 }
 
 // ---- `cvie proxy` as a child, 1 GiB bodies ------------------------------------
