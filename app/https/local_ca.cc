@@ -380,6 +380,10 @@ std::unique_ptr<LocalCa> LocalCa::Load(std::string* error) {
 std::unique_ptr<LocalCa> LocalCa::FromPem(const std::string& certificate_pem,
                                           const std::string& key_pem,
                                           std::string* error) {
+  if (certificate_pem.size() > kMaxFileBytes || key_pem.size() > kMaxFileBytes) {
+    SetError(error, "the local CA files are too large to be ours");
+    return nullptr;
+  }
   BioPtr cert_bio(
       BIO_new_mem_buf(certificate_pem.data(), static_cast<int>(certificate_pem.size())));
   X509Ptr cert(cert_bio ? PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr)

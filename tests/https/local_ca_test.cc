@@ -339,6 +339,7 @@ TEST_F(LocalCaTest, DamagedFilesFailToLoadCleanly) {
       {"garbage key", good_cert, "not a key at all\n", "key is damaged"},
       {"truncated key", good_cert, good_key.substr(0, good_key.size() / 2), "damaged"},
       {"key of another CA", good_cert, kOtherKey, "does not belong"},
+      {"oversized key", good_cert, std::string(2 << 20, 'A'), "cannot read"},
       {"garbage certificate", "-----BEGIN CERTIFICATE-----\nAAAA\n", good_key,
        "certificate is damaged"},
       {"certificate of another CA", kFixtureCert, good_key, "does not belong"},
