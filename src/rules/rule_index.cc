@@ -8,14 +8,18 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <ctype.h>
+
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 
 #include "log/logger.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "rules/rules_holder.h"
+#include "rules/utf8_check.h"
 
 namespace cvie {
 
@@ -47,10 +51,55 @@ hs_scratch_t* ScratchFor(const hs_database_t* db, uint64_t serial) {
 }
 
 bool IsAscii(const char* text, size_t length) {
-  for (size_t i = 0; i < length; ++i) {
+  size_t i = 0;
+  for (; i + sizeof(uint64_t) <= length; i += sizeof(uint64_t)) {
+    uint64_t word;
+    memcpy(&word, text + i, sizeof word);
+    if ((word & 0x8080808080808080ull) != 0) return false;
+  }
+  for (; i < length; ++i) {
     if (static_cast<unsigned char>(text[i]) >= 0x80) return false;
   }
   return true;
+}
+
+// True when `pattern`, compiled byte by byte, finds every match that PCRE2 in
+// UTF mode finds in well-formed UTF-8 text, as long as the text holds neither
+// U+212A (KELVIN SIGN, a caseless "k") nor U+017F (LONG S, a caseless "s"):
+// an optional leading "^", then ASCII literal characters, escaped punctuation
+// and ".*" only, and an optional trailing "\Z". Such a pattern never has to
+// match one whole non-ASCII character, where the byte-by-byte form would see
+// several bytes. Nearly every rule of a real list is of this form.
+bool MatchesBytewiseInUtf8(const std::string& pattern) {
+  size_t i = !pattern.empty() && pattern[0] == '^' ? 1 : 0;
+  while (i < pattern.size()) {
+    unsigned char c = static_cast<unsigned char>(pattern[i]);
+    if (c < 0x20 || c >= 0x7F) return false;
+    if (c == '\\') {
+      if (i + 1 >= pattern.size()) return false;
+      unsigned char escaped = static_cast<unsigned char>(pattern[i + 1]);
+      if (escaped == 'Z' && i + 2 == pattern.size()) return true;
+      if (escaped <= 0x20 || escaped >= 0x7F || isalnum(escaped)) return false;
+      i += 2;
+    } else if (c == '.') {
+      if (i + 1 >= pattern.size() || pattern[i + 1] != '*') return false;
+      i += 2;
+    } else if (strchr("^$[]|()?*+{}", c) != nullptr) {
+      return false;
+    } else {
+      ++i;
+    }
+  }
+  return true;
+}
+
+// True when the text holds a character that folds to an ASCII letter.
+bool HasAsciiFoldingCharacter(const char* text, size_t length) {
+  static constexpr char kKelvin[] = "\xE2\x84\xAA";
+  static constexpr char kLongS[] = "\xC5\xBF";
+  std::string_view view(text, length);
+  return view.find(kKelvin) != std::string_view::npos ||
+         view.find(kLongS) != std::string_view::npos;
 }
 
 // True when `pattern` may mean something else in UTF-8 mode than byte by byte
@@ -238,7 +287,14 @@ RuleIndex::RuleIndex(const RulesHolder& holder, std::vector<uint8_t> modes,
                      hs_database* db)
     : holder_(holder), modes_(std::move(modes)), db_(db), serial_(next_serial++) {
   for (size_t i = 0; i < modes_.size(); ++i) {
-    if (modes_[i] == kFallback) fallback_.push_back(static_cast<uint32_t>(i));
+    if (modes_[i] == kFallback) {
+      fallback_.push_back(static_cast<uint32_t>(i));
+    } else if (modes_[i] != kNotIndexed) {
+      const std::string& pattern = holder_.Rule(i).pattern;
+      if (NeedsUtf8(pattern) || !MatchesBytewiseInUtf8(pattern)) {
+        not_bytewise_.push_back(static_cast<uint32_t>(i));
+      }
+    }
   }
 }
 
@@ -392,7 +448,14 @@ std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
 
 int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   if (text == nullptr) return 0;
-  if (length == 0 || length > 0x7fffffffu || !IsAscii(text, length)) {
+  if (length == 0 || length > 0x7fffffffu) return ScanRules(holder_, mask, text);
+  // Plain ASCII text: the database finds every rule that can match. Other
+  // well-formed UTF-8 text: the database finds the rules whose patterns match
+  // the same byte by byte there, and the others are tried one by one.
+  // Malformed text (on which every rule reports an error) and text with a
+  // character that folds to an ASCII letter go rule by rule.
+  bool ascii = IsAscii(text, length);
+  if (!ascii && (!IsValidUtf8(text, length) || HasAsciiFoldingCharacter(text, length))) {
     return ScanRules(holder_, mask, text);
   }
   for (uint32_t i : fallback_) {
@@ -409,7 +472,15 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
     return ScanRules(holder_, mask, text);
   }
-  return scan.matched ? BLOCK_SCORE : 0;
+  if (scan.matched) return BLOCK_SCORE;
+  if (!ascii) {
+    for (uint32_t i : not_bytewise_) {
+      const FilterRule& rule = holder_.Rule(i);
+      if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
+      if (holder_.Match(text, &rule) > 0) return BLOCK_SCORE;
+    }
+  }
+  return 0;
 }
 
 size_t RuleIndex::CountOf(Mode mode) const {

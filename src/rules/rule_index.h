@@ -9,11 +9,14 @@
 //
 // Patterns Vectorscan cannot compile exactly are compiled in prefilter mode
 // (it may propose too many candidates, never too few); the few it rejects even
-// then are tried one by one on every check. Text that is not plain ASCII goes
-// to the rule-by-rule scan: the two libraries fold the case of some non-ASCII
-// characters differently. Since the database only sees ASCII text, patterns
-// that mean the same byte by byte there are compiled without UTF-8 mode (a
-// smaller, faster database); the others keep it.
+// then are tried one by one on every check. Patterns that mean the same byte
+// by byte on ASCII text are compiled without UTF-8 mode (a smaller, faster
+// database); the others keep it. Non-ASCII text is scanned too, but the two
+// libraries fold the case of some non-ASCII characters differently and a
+// byte-by-byte pattern sees a character as several bytes, so there only the
+// rules made of literal text and ".*" are left to the database and the others
+// are tried one by one; malformed UTF-8, and text holding a character that
+// folds to an ASCII letter, go to the rule-by-rule scan.
 //
 // Immutable once built; Score may be called from any number of threads at
 // once (each thread has its own scan scratch space).
@@ -88,8 +91,11 @@ class RuleIndex {
   const RulesHolder& holder_;
   std::vector<uint8_t> modes_;      // one Mode per rule of the holder
   std::vector<uint32_t> fallback_;  // rules tried one by one, in list order
-  hs_database* db_ = nullptr;       // null when no rule is in the database
-  uint64_t serial_;                 // tells thread scratch spaces which index they fit
+  // Rules in the database that may miss a match in non-ASCII text: tried one
+  // by one on such text when the database found nothing.
+  std::vector<uint32_t> not_bytewise_;
+  hs_database* db_ = nullptr;  // null when no rule is in the database
+  uint64_t serial_;            // tells thread scratch spaces which index they fit
 };
 
 }  // namespace cvie

@@ -71,21 +71,28 @@ const char* const kAdversarialRules[] = {
     "[^k]ey$div",
     "\\W\\w\\Wz",
     "f*o[^/]o",
+    "n[^/]n",
+    "z\\Wz$image",
+    "caf*\xc3\xa9n",
 };
 
 // Fragments that texts are built from, so that rules hit, nearly hit and miss.
 const char* const kFragments[] = {
-    "http://",  "ad",      "ads",    "x",    "/banner/", ".gif",         "swf",
-    "bann",     "banner",  "ner",    "s",    "123",      "px",           "movie",
-    ".flv",     "/",       "color",  "colr", "TRACKER",  "Tracker",      "MIXED",
-    "mixed",    "SHOUT",   "popup",  "pop",  "under",    "xyz",          "q",
-    "zz",       " word ",  "words",  "aaa",  "b9",       "ccd7",         "AB",
-    "ABQ",      "abq",     "a42b",   "dead", "beef",     "k.k",          "K.K",
-    "kel",      "adframe", "\"",     "'",    " ",        "caf",          "\xc3\xa9",
-    "\xc3\x89", "xxxy",    "ababab", "ab",   "20231231", "\xe2\x84\xaa", "\xff",
-    "src=\"",   "href='",  "?",      "\n",   "key",      "KEY",          "sub",
-    "SUB",      "sip",     "kow",    "KOW",  "aQ",       "AQ",           "/a/z",
-    "f-o-o",
+    "http://", "ad",         "ads",    "x",        "/banner/",
+    ".gif",    "swf",        "bann",   "banner",   "ner",
+    "s",       "123",        "px",     "movie",    ".flv",
+    "/",       "color",      "colr",   "TRACKER",  "Tracker",
+    "MIXED",   "mixed",      "SHOUT",  "popup",    "pop",
+    "under",   "xyz",        "q",      "zz",       " word ",
+    "words",   "aaa",        "b9",     "ccd7",     "AB",
+    "ABQ",     "abq",        "a42b",   "dead",     "beef",
+    "k.k",     "K.K",        "kel",    "adframe",  "\"",
+    "'",       " ",          "caf",    "\xc3\xa9", "\xc3\x89",
+    "xxxy",    "ababab",     "ab",     "20231231", "\xe2\x84\xaa",
+    "\xff",    "src=\"",     "href='", "?",        "\n",
+    "key",     "KEY",        "sub",    "SUB",      "sip",
+    "kow",     "KOW",        "aQ",     "AQ",       "/a/z\xe2\x82\xacz",
+    "f-o-o",   "n\xc3\xa9n",
 };
 
 std::unique_ptr<RulesHolder> HolderOf(const std::vector<std::string>& lines) {
@@ -212,6 +219,31 @@ const RuleCase kRuleCases[] = {
     {"f*o[^/]o", "http://x/f-o/o", kLinkElement, false},
     {"\\Wad\\W", "http://x/ad/", kLinkElement, true},
     {"\\Wad\\W", "http://x/bad/", kLinkElement, false},
+    // Non-ASCII text: literal rules are left to the database, the others are
+    // tried one by one; malformed text and characters folding to ASCII
+    // letters go rule by rule.
+    {"/caf", "http://x/caf\xc3\xa9", kLinkElement, true},
+    {"/a*b.",
+     "http://x/a\xc3\xa9"
+     "b.",
+     kLinkElement, true},
+    {"/a*b.",
+     "http://x/a\xc3\xa9"
+     "b-",
+     kLinkElement, false},
+    {"|http://x/d\xc3\xa9j\xc3\xa0", "http://x/D\xc3\x89J\xc3\x80", kLinkElement, true},
+    {"x[^/]y", "http://x\xc3\xa9y", kLinkElement, true},
+    {"x[^/]y", "http://x/y\xc3\xa9", kLinkElement, false},
+    {"x\\Wy", "http://x\xe2\x82\xacy", kLinkElement, true},
+    {"x\\x{e9}y", "http://x\xc3\x89y", kLinkElement, true},
+    {"/sky", "http://x/s\xe2\x84\xaay", kLinkElement, true},
+    {"/mask$match-case", "http://x/ma\xc5\xbfk", kLinkElement, false},
+    {"/mask", "http://x/ma\xc5\xbfk", kLinkElement, true},
+    {"/ad",
+     "http://x/\xff"
+     "ad",
+     kLinkElement, false},
+    {"/ad", "http://x/\xc3\xa9/ad", kLinkElement, true},
 };
 
 TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
@@ -373,6 +405,43 @@ TEST(RuleIndexTest, BigRuleListDecidesAsTheRuleScan) {
   holder.set_reference_scan(false);
   EXPECT_EQ(compared, checks.size());
   EXPECT_GT(blocked, 100u);
+
+  // Non-ASCII text through the index: every 60th URL with a UTF-8 fragment
+  // after it (most decisions stay as they were) and with one inside its host
+  // name (most host rules stop matching).
+  struct Variant {
+    const char* name;
+    std::string (*make)(const std::string& url);
+    bool keeps_blocks;  // most blocked URLs stay blocked
+  };
+  const Variant kVariants[] = {
+      {"fragment",
+       [](const std::string& url) { return url + "#caf\xc3\xa9-\xe2\x82\xac"; }, true},
+      {"host",
+       [](const std::string& url) {
+         size_t host = url.find("://");
+         std::string changed = url;
+         changed.insert(host == std::string::npos ? 0 : host + 3, "\xc3\xa9");
+         return changed;
+       },
+       false},
+  };
+  for (const Variant& variant : kVariants) {
+    size_t variant_blocked = 0;
+    for (size_t i = 0; i < checks.size(); i += 60) {
+      const std::string text = variant.make(checks[i].second);
+      holder.set_reference_scan(false);
+      bool indexed = holder.CheckElement(checks[i].first, text.c_str(), 0);
+      holder.set_reference_scan(true);
+      bool reference = holder.CheckElement(checks[i].first, text.c_str(), 0);
+      EXPECT_EQ(indexed, reference) << variant.name << " line " << i + 1 << ": " << text;
+      variant_blocked += reference ? 1 : 0;
+    }
+    holder.set_reference_scan(false);
+    if (variant.keeps_blocks) {
+      EXPECT_GT(variant_blocked, 5u) << variant.name;
+    }
+  }
 }
 
 }  // namespace
