@@ -57,10 +57,11 @@ class TlsProxyTest : public ::testing::Test {
   KeyAndCert local_ca_;
   std::string local_ca_file_;
   std::string other_ca_file_;
-  std::unique_ptr<FakeInterception> interception_;
-  RunningProxy proxy_;
+  // The log outlives the proxy, which may still write to it while it stops.
   std::mutex log_mu_;
   std::vector<std::string> log_;
+  std::unique_ptr<FakeInterception> interception_;
+  RunningProxy proxy_;
 };
 
 TEST_F(TlsProxyTest, InspectedRequestsReachTheHandlerAsHttpsUrls) {
