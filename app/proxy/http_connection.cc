@@ -1,6 +1,8 @@
 #include "proxy/http_connection.h"
 
+#include <errno.h>
 #include <stdio.h>
+#include <sys/socket.h>
 
 #include <exception>
 #include <future>
@@ -105,6 +107,9 @@ class ConnectionResponseWriter : public ResponseWriter {
 
   bool started() const override { return started_; }
   bool cancelled() const override { return failed_ || connection_->cancelled(); }
+  void SetCancelCallback(std::function<void()> callback) override {
+    connection_->SetCancelCallback(std::move(callback));
+  }
 
   // Called after the handler returned: answers for a handler that wrote nothing
   // (or threw before starting) and finishes a started response.
@@ -219,7 +224,7 @@ void HttpConnection::StopGracefully() {
 }
 
 void HttpConnection::Abort() {
-  cancelled_.store(true, std::memory_order_release);
+  MarkCancelled();
   net::post(stream_.get_executor(), [self = shared_from_this()] { self->CloseNow(); });
 }
 
@@ -459,8 +464,57 @@ void HttpConnection::Dispatch() {
   if (!queued) {
     handling_ = false;
     state_->EndRequest();
-    SendAndClose(SimpleResponse(503, "The proxy is busy.\n", true));
+    return SendAndClose(SimpleResponse(503, "The proxy is busy.\n", true));
   }
+  WatchClient();
+}
+
+void HttpConnection::WatchClient() {
+  if (closed_ || watching_client_) return;
+  watching_client_ = true;
+  stream_.socket().async_wait(
+      tcp::socket::wait_read, [self = shared_from_this()](boost::system::error_code ec) {
+        self->watching_client_ = false;
+        if (ec == net::error::operation_aborted || self->closed_ || !self->handling_)
+          return;
+        if (!ec) {
+          // Readable: either the client closed its side (a peek reads nothing)
+          // or it sent more (the next pipelined request, a TLS alert), which
+          // stays for the next read; a connection that sends is not watched
+          // further, as the wait would fire again at once.
+          char byte;
+          ssize_t n = ::recv(self->stream_.socket().native_handle(), &byte, 1,
+                             MSG_PEEK | MSG_DONTWAIT);
+          if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))) return;
+        }
+        self->MarkCancelled();
+      });
+}
+
+void HttpConnection::StopWatchingClient() {
+  if (!watching_client_) return;
+  boost::system::error_code ignored;
+  stream_.socket().cancel(ignored);
+}
+
+void HttpConnection::MarkCancelled() {
+  cancelled_.store(true, std::memory_order_release);
+  std::function<void()> callback;
+  {
+    std::lock_guard<std::mutex> lock(cancel_mutex_);
+    callback.swap(cancel_callback_);
+  }
+  if (callback) callback();
+}
+
+void HttpConnection::SetCancelCallback(std::function<void()> callback) {
+  {
+    std::lock_guard<std::mutex> lock(cancel_mutex_);
+    cancel_callback_ = std::move(callback);
+    if (!cancelled() || !cancel_callback_) return;
+    callback.swap(cancel_callback_);
+  }
+  callback();
 }
 
 void HttpConnection::HandleOnWorker(std::shared_ptr<ProxyRequest> request,
@@ -482,6 +536,7 @@ void HttpConnection::HandleOnWorker(std::shared_ptr<ProxyRequest> request,
       state_->Log("request handler failed on " + request->url);
     }
   }
+  SetCancelCallback(nullptr);
   if (!cancelled()) out.Complete(panel, failed);
   bool keep_alive = out.keep_alive();
   net::post(stream_.get_executor(), [self = shared_from_this(), keep_alive] {
@@ -502,7 +557,7 @@ bool HttpConnection::WriteFromWorker(const std::vector<net::const_buffer>& buffe
     self->stream_.expires_after(self->state_->options.write_timeout);
     self->WithStream([&](auto& stream) {
       net::async_write(stream, buffers, [self, done](beast::error_code ec, size_t) {
-        if (ec) self->cancelled_.store(true, std::memory_order_release);
+        if (ec) self->MarkCancelled();
         done->set_value(!ec);
       });
     });
@@ -512,6 +567,7 @@ bool HttpConnection::WriteFromWorker(const std::vector<net::const_buffer>& buffe
 
 void HttpConnection::OnResponseDone(bool keep_alive) {
   handling_ = false;
+  StopWatchingClient();
   if (closed_) return;
   if (!keep_alive || close_after_response_ || state_->stopping.load()) {
     return LingerThenClose();
@@ -563,7 +619,7 @@ void HttpConnection::Drain() {
 void HttpConnection::CloseNow() {
   if (closed_) return;
   closed_ = true;
-  cancelled_.store(true, std::memory_order_release);
+  MarkCancelled();
   boost::system::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
   stream_.close();

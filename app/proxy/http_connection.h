@@ -16,7 +16,9 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -52,8 +54,12 @@ class HttpConnection : public Session,
   // and blocks until done. False when the client is gone or the connection was
   // aborted. The buffers' memory must stay valid until the call returns.
   bool WriteFromWorker(const std::vector<boost::asio::const_buffer>& buffers);
-  // True once the connection was aborted or a write to the client failed.
+  // True once the connection was aborted, a write to the client failed, or the
+  // client closed its side while a request was being handled.
   bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+  // The function called once when the connection is cancelled (see
+  // ResponseWriter::SetCancelCallback); called at once when it already is.
+  void SetCancelCallback(std::function<void()> callback);
 
  private:
   using Parser = boost::beast::http::request_parser<boost::beast::http::string_body>;
@@ -79,6 +85,12 @@ class HttpConnection : public Session,
     }
   }
   void Dispatch();
+  // While a worker handles a request, notices a client that closes its side
+  // (a browser that left) and cancels the request, so that a handler waiting
+  // on a silent origin gives up instead of holding its worker.
+  void WatchClient();
+  void StopWatchingClient();
+  void MarkCancelled();
   void HandleOnWorker(std::shared_ptr<ProxyRequest> request, RequestTraits traits,
                       bool panel);
   void OnResponseDone(bool keep_alive);
@@ -111,8 +123,11 @@ class HttpConnection : public Session,
   std::string server_response_;  // a response the server writes itself
   std::vector<char> drain_buffer_;
   size_t drained_ = 0;
+  bool watching_client_ = false;  // a WatchClient wait is outstanding
   // Read by worker threads.
   std::atomic<bool> cancelled_{false};
+  std::mutex cancel_mutex_;
+  std::function<void()> cancel_callback_;  // guarded by cancel_mutex_
 };
 
 }  // namespace cvie::proxy

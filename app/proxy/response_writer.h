@@ -15,6 +15,7 @@
 
 #pragma once
 
+#include <functional>
 #include <string_view>
 
 #include "proxy/http_headers.h"
@@ -51,6 +52,15 @@ class ResponseWriter {
   // True when the client has disconnected or the server is aborting this request;
   // a handler doing long work without writing may poll it to give up early.
   virtual bool cancelled() const = 0;
+
+  // Asks for `callback` to be called once when the request is cancelled (the
+  // client disconnected or the server aborts it): from another thread, or at
+  // once on this one when it is cancelled already. A handler blocked on
+  // something other than Write, such as an origin that does not answer, uses it
+  // to give up. The callback must be quick and safe from any thread; a later
+  // call replaces it, an empty function withdraws it. A writer that cannot tell
+  // never calls it.
+  virtual void SetCancelCallback(std::function<void()> callback) { (void)callback; }
 };
 
 }  // namespace cvie::proxy

@@ -155,6 +155,10 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
   if (window_ && IsTopLevelNavigation(request)) window_->BeforeNavigate(request.url);
 
   BindRequest bind = MakeBindRequest(request, options_);
+  // A browser that leaves stops the fetch, also one still waiting for an
+  // origin that does not answer: its worker is free for other pages at once.
+  bind.cancel = std::make_shared<BindCancel>();
+  out.SetCancelCallback([cancel = bind.cancel] { cancel->Cancel(); });
   // A page without a declared length can still be endless: past the limit
   // the filter hands on what it has unedited, and so does the road below.
   ScopedPageLimit page_limit(options_.max_filtered_bytes);

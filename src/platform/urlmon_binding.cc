@@ -301,6 +301,10 @@ std::unique_ptr<Binding> Binding::Bind(const BindRequest& request) {
   core.browser_sink = Owned<IInternetProtocolSink>(new BrowserSink(binding->core_));
   core.forward = core.browser_sink;
 
+  if (request.cancel && !request.cancel->Attach(binding->core_)) {
+    binding->Fail(E_ABORT, "the request was cancelled");
+    return binding;
+  }
   CrackedUrl cracked;
   if (!CrackUrl(request.url, &cracked)) {
     binding->Fail(INET_E_INVALID_URL, "not an address: " + NarrowUtf8(request.url));
@@ -372,7 +376,7 @@ HRESULT Binding::StartDefaultProtocol(const BindRequest& request,
 HRESULT Binding::WaitForResponse() {
   Core& core = *core_;
   if (core.pump) {
-    HRESULT hr = core.pump->WaitForHead();
+    HRESULT hr = core.pump->WaitForHead(&core.abort_requested);
     if (FAILED(hr)) {
       Fail(hr, core.pump->error_text());
       return hr;
@@ -567,22 +571,49 @@ HRESULT Binding::ReadAll(std::string* body) {
 
 uint64_t Binding::data_notifications() const { return core_->reader_data_notes.load(); }
 
+namespace {
+
+// From a thread other than the binding's: the binding thread stops the
+// transfer at its next step; a fetch or a wait in progress is woken now.
+void RequestAbort(Binding::Core& core) {
+  core.abort_requested.store(true);
+  std::lock_guard<std::mutex> lock(core.mutex);
+  if (core.wake_target) core.wake_target->Wakeup();
+  core.cv.notify_all();
+}
+
+}  // namespace
+
 void Binding::Abort() {
   Core& core = *core_;
-  if (!core.OnOwnerThread()) {
-    // Another thread: the binding thread stops the transfer at its next
-    // Read or Wait; a fetch that waits is woken now.
-    core.abort_requested.store(true);
-    std::lock_guard<std::mutex> lock(core.mutex);
-    if (core.wake_target) core.wake_target->Wakeup();
-    core.cv.notify_all();
-    return;
-  }
+  if (!core.OnOwnerThread()) return RequestAbort(core);
   core.abort_requested.store(true);
   if (core.aborted) return;
   core.aborted = true;
   if (core.top) core.top->Abort(E_ABORT, 0);
   if (core.pump && core.top.Get() != core.source.Get()) core.pump->Abort(E_ABORT, 0);
+}
+
+void BindCancel::Cancel() {
+  std::shared_ptr<Binding::Core> core;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    cancelled_ = true;
+    core = core_.lock();
+  }
+  if (core) RequestAbort(*core);
+}
+
+bool BindCancel::cancelled() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cancelled_;
+}
+
+bool BindCancel::Attach(const std::shared_ptr<Binding::Core>& core) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (cancelled_) return false;
+  core_ = core;
+  return true;
 }
 
 }  // namespace cvie

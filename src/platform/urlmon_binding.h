@@ -53,6 +53,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,8 @@
 #include "platform/urlmon.h"
 
 namespace cvie {
+
+class BindCancel;
 
 struct HttpHeader {
   std::string name;
@@ -77,6 +80,9 @@ struct BindRequest {
   // most this many bytes, each announced by its own data notification, as
   // a slow network does. 0 hands out what has arrived at once.
   size_t piece_size = 0;
+  // When set, another thread can stop the binding through it at any time,
+  // also while Bind still waits for the response head.
+  std::shared_ptr<BindCancel> cancel;
 };
 
 class Binding {
@@ -156,6 +162,8 @@ class Binding {
   void StartMimeFilter();
   void Fail(HRESULT hr, const std::string& text);
 
+  friend class BindCancel;
+
   std::shared_ptr<Core> core_;
   int status_code_ = 0;
   std::string reason_;
@@ -163,6 +171,27 @@ class Binding {
   std::string mime_type_;
   bool filtered_ = false;
   bool served_by_handler_ = false;
+};
+
+// Stops a binding from another thread: the browser that asked for the page
+// has gone, so a server that does not answer must not hold the binding thread
+// until its timeout. Cancel may come before, during or after Bind: a binding
+// made with a cancelled BindCancel fails at once with E_ABORT; one being made
+// or read stops at its next step (Bind returns E_ABORT, reads give E_ABORT).
+// Thread safety: every method is safe from any thread.
+class BindCancel {
+ public:
+  void Cancel();
+  bool cancelled() const;
+
+ private:
+  friend class Binding;
+  // Ties the binding being made to this object; false when Cancel came first.
+  bool Attach(const std::shared_ptr<Binding::Core>& core);
+
+  mutable std::mutex mutex_;
+  bool cancelled_ = false;             // guarded by mutex_
+  std::weak_ptr<Binding::Core> core_;  // guarded by mutex_
 };
 
 }  // namespace cvie

@@ -8,6 +8,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -62,11 +63,12 @@ class DefaultProtocol : public ComObject<IInternetProtocol> {
   HRESULT LockRequest(DWORD options) override;
   HRESULT UnlockRequest() override;
 
-  // Fetches until the response head is known, the transfer ended or
-  // `idle_timeout_ms` passed without anything from the source. S_OK with
-  // the head known (then reports BINDSTATUS_MIMETYPEAVAILABLE when there is
-  // a type); otherwise the failure, also kept in result().
-  HRESULT WaitForHead();
+  // Fetches until the response head is known, the transfer ended,
+  // `idle_timeout_ms` passed without anything from the source, or `*abort`
+  // (may be null) turned true (look after Wakeup). S_OK with the head known
+  // (then reports BINDSTATUS_MIMETYPEAVAILABLE when there is a type);
+  // otherwise the failure (E_ABORT when aborted), also kept in result().
+  HRESULT WaitForHead(const std::atomic<bool>* abort);
   // One step of the transfer: makes the next piece visible and announces it
   // with ReportData, or announces the end (ReportData with
   // BSCF_LASTDATANOTIFICATION, then ReportResult), fetching first when

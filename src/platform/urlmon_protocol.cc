@@ -91,8 +91,12 @@ HRESULT DefaultProtocol::Seek(LARGE_INTEGER /*move*/, DWORD /*origin*/,
 HRESULT DefaultProtocol::LockRequest(DWORD /*options*/) { return S_OK; }
 HRESULT DefaultProtocol::UnlockRequest() { return S_OK; }
 
-HRESULT DefaultProtocol::WaitForHead() {
+HRESULT DefaultProtocol::WaitForHead(const std::atomic<bool>* abort) {
   while (!head_known_ && !finished_) {
+    if (abort && abort->load()) {
+      Stop(E_ABORT, "the request was cancelled");
+      break;
+    }
     if (!Fetch(request_.idle_timeout_ms)) {
       Stop(INET_E_CONNECTION_TIMEOUT,
            "no response from the server within " +

@@ -533,6 +533,56 @@ TEST(ProxyServer, ClientLeavingMidResponseDoesNotStopTheServer) {
   EXPECT_EQ(response.body, "still here");
 }
 
+// A handler waiting on something other than the browser (an origin that does
+// not answer) learns through its cancel callback that the browser left, while
+// a client that merely keeps its connection open cancels nothing.
+TEST(ProxyServer, ClientLeavingBeforeAnyAnswerCallsTheCancelCallback) {
+  RunningProxy p;
+  std::mutex mu;
+  std::condition_variable cv;
+  int cancelled = 0;
+  int finished = 0;
+  p.proxy.set_respond([&](const ProxyRequest& r, ResponseWriter& out) {
+    out.SetCancelCallback([&] {
+      std::lock_guard<std::mutex> lock(mu);
+      ++cancelled;
+      cv.notify_all();
+    });
+    {
+      // Waits for the cancel, or half a second for the request that stays.
+      std::unique_lock<std::mutex> lock(mu);
+      cv.wait_for(lock, std::chrono::milliseconds(r.path == "/stays" ? 500 : 20000),
+                  [&] { return cancelled > 0 && r.path == "/leaves"; });
+    }
+    if (r.path == "/stays") RespondText(out, "answered");
+    std::lock_guard<std::mutex> lock(mu);
+    ++finished;
+    cv.notify_all();
+  });
+  ASSERT_TRUE(p.Start());
+  {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(p.port()));
+    ASSERT_TRUE(
+        client.Send(RequestText("GET", "http://example.test/leaves", {"Host: a"})));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }  // closed before any answer
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(cv.wait_for(lock, std::chrono::seconds(10), [&] {
+      return cancelled == 1 && finished == 1;
+    })) << "the handler was not told that its browser left";
+  }
+  TestClient client;
+  ASSERT_TRUE(client.Connect(p.port()));
+  ASSERT_TRUE(client.Send(RequestText("GET", "http://example.test/stays", {"Host: a"})));
+  ParsedResponse response;
+  ASSERT_TRUE(client.ReadResponse(&response));
+  EXPECT_EQ(response.body, "answered");
+  std::lock_guard<std::mutex> lock(mu);
+  EXPECT_EQ(cancelled, 1) << "a client still waiting was taken for one that left";
+}
+
 TEST(ProxyServer, SilentConnectionsCloseAfterTheirTimeout) {
   struct Case {
     const char* name;

@@ -5,6 +5,7 @@
 #include <zlib.h>
 
 #include <chrono>
+#include <memory>
 #include <thread>
 
 #include "platform/urlmon_binding.h"
@@ -528,4 +529,55 @@ TEST_F(HttpBindingTest, AbortFromAnotherThreadEndsAWait) {
   EXPECT_EQ(binding->result(), E_ABORT);
   EXPECT_LT(took, std::chrono::seconds(10));
   release.Open();
+}
+
+// A BindCancel stops the binding whenever it comes: before Bind, while Bind
+// waits for a server that sends no head, or while the body stalls.
+TEST_F(HttpBindingTest, BindCancelStopsTheBindingAtEveryStage) {
+  enum class When { kBeforeBind, kWaitingForHead, kWaitingForBody };
+  struct Case {
+    const char* name;
+    When when;
+  };
+  const Case cases[] = {{"before Bind", When::kBeforeBind},
+                        {"waiting for the head", When::kWaitingForHead},
+                        {"waiting for the body", When::kWaitingForBody}};
+  for (const Case& c : cases) {
+    Gate release;
+    bool send_head = c.when == When::kWaitingForBody;
+    HttpTestServer server([&release, send_head](const ServerRequest&, Responder& out) {
+      if (send_head)
+        out.Send(
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nConnection: close\r\n\r\n");
+      release.WaitOpen();
+    });
+    ASSERT_TRUE(server.ok()) << c.name;
+    BindRequest request;
+    request.url = server.Url("/stall");
+    request.idle_timeout_ms = 30000;
+    request.cancel = std::make_shared<BindCancel>();
+    if (c.when == When::kBeforeBind) request.cancel->Cancel();
+    std::shared_ptr<BindCancel> cancel = request.cancel;
+    std::thread canceller([cancel, &c] {
+      if (c.when == When::kBeforeBind) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      cancel->Cancel();
+    });
+    auto started = std::chrono::steady_clock::now();
+    std::unique_ptr<Binding> binding = Binding::Bind(request);
+    HRESULT hr = binding->result();
+    if (c.when == When::kWaitingForBody) {
+      EXPECT_EQ(hr, S_OK) << c.name << ": " << binding->error_text();
+      char buffer[16];
+      ULONG n = 0;
+      hr = binding->ReadSome(buffer, sizeof buffer, &n);
+    }
+    auto took = std::chrono::steady_clock::now() - started;
+    canceller.join();
+    release.Open();
+    EXPECT_EQ(hr, E_ABORT) << c.name;
+    EXPECT_EQ(binding->result(), E_ABORT) << c.name;
+    EXPECT_TRUE(cancel->cancelled()) << c.name;
+    EXPECT_LT(took, std::chrono::seconds(10)) << c.name;
+  }
 }
