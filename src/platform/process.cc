@@ -1,6 +1,9 @@
 #include "platform/process.h"
 
 #include <errno.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/statvfs.h>
@@ -101,6 +104,12 @@ int LaunchBrowserProgram(const std::string& program, const std::wstring& url) {
     }
   }).detach();
   return 0;
+}
+
+void ReleaseFreedMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
 }
 
 }  // namespace cvie::platform

@@ -2,7 +2,8 @@
 //
 // The running process as the layers above see it: its executable, its
 // identifier, the free space of its current folder, whether it plays the
-// browser's role, and opening a web page in the user's browser.
+// browser's role, opening a web page in the user's browser, and handing
+// freed memory back to the system.
 //
 // The browser role: on this platform no process is "iexplore.exe". The host
 // program declares at start whether it serves the browser (`cvie proxy` does;
@@ -37,6 +38,11 @@ std::wstring ExecutablePath();
 std::wstring ModuleFilePath();
 
 DWORD GetCurrentProcessId();
+
+// Hands memory the process has freed back to the system where the allocator
+// would otherwise keep it (after a large build that freed most of what it
+// allocated). Only a hint: nothing changes for the caller.
+void ReleaseFreedMemory();
 
 // Total and available blocks of the file system of the current folder (the
 // "clusters" of the current drive). False when the query fails.

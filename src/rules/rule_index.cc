@@ -1,14 +1,10 @@
 #include "rules/rule_index.h"
 
+#include <ctype.h>
 #include <hs/hs.h>
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-
-#include <ctype.h>
 
 #include <atomic>
 #include <fstream>
@@ -17,6 +13,7 @@
 
 #include "log/logger.h"
 #include "platform/files.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "rules/rules_holder.h"
 #include "rules/utf8_check.h"
@@ -319,12 +316,10 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     }
   }
   hs_database_t* db = CompileDatabase(holder, &modes);
-#ifdef __GLIBC__
   // Compiling a large list allocates over a hundred megabytes in small pieces
   // that are all freed by now; the allocator would keep them in the process
   // for good, so they are handed back to the system.
-  malloc_trim(0);
-#endif
+  platform::ReleaseFreedMemory();
   if (db == nullptr) {
     // Nothing could go in a database: every good rule is tried one by one.
     for (uint8_t& mode : modes) {
