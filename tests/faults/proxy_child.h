@@ -53,6 +53,24 @@ int ProcessFdCount(pid_t pid);
 int ProcessThreadCount(pid_t pid);
 long ProcessRssKiB(pid_t pid);
 
+// False in a build with AddressSanitizer, whose programs (the `cvie` of the
+// same build too) keep freed memory in quarantine and hold shadow memory:
+// their resident size says nothing about the program's own use. Their leak
+// check at exit (a non-zero exit status) stands in for it.
+constexpr bool ResidentMemoryIsMeaningful() {
+#if defined(__SANITIZE_ADDRESS__)
+  return false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  return false;
+#else
+  return true;
+#endif
+#else
+  return true;
+#endif
+}
+
 // Polls `probe` (bounded: about 5 s) until it returns at most `limit`; its
 // last value.
 template <typename Probe>
