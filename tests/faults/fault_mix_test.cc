@@ -1,9 +1,11 @@
 // A thousand faulty requests of every kind through `cvie proxy` (a child
 // process, watched through /proc): origins that cut pages short, lie about
-// lengths, break chunks, answer garbage or nothing; HTML pages past the
-// filtering limit with and without a length, some cut half way; large binary
-// bodies; clients that leave mid-response. Afterwards the proxy still serves,
-// and its descriptors, threads and resident memory are back where they were.
+// lengths, break chunks, answer garbage, or stay silent while the client
+// gives up; HTML pages past the filtering limit with and without a length,
+// some cut half way; large binary bodies; clients that leave mid-response.
+// Afterwards the proxy still serves, no fetch is left open at the origin, and
+// the proxy's descriptors, threads and resident memory are back where they
+// were.
 
 #include <signal.h>
 #include <stdlib.h>
@@ -33,6 +35,7 @@ enum class Check {
   kAnswered,         // any answer: a 502/504, or a response cut short
   kWholePattern,     // 200, complete, exactly `bytes` of the page pattern
   kLeaveMidway,      // the client leaves after some bytes (nothing to check)
+  kLeaveWaiting,     // the client gives up on a silent origin after 150 ms
   kNotWholeOrError,  // not a complete 200 (the origin cut it)
 };
 
@@ -97,6 +100,13 @@ std::vector<MixCase> Cases() {
        Check::kLeaveMidway},
       {"client leaves an HTML page past the limit",
        StreamScript("text/html", 4 * kMiB, Framing::kChunked), Check::kLeaveMidway},
+      {"client gives up on an origin that never answers",
+       {"", AfterSend::kHold},
+       Check::kLeaveWaiting},
+      {"client gives up on an HTML page that stalls",
+       {std::string(kHtmlHead) + "Content-Length: 5000\r\n\r\n<html><body>only this",
+        AfterSend::kHold},
+       Check::kLeaveWaiting},
   };
 }
 
@@ -134,6 +144,10 @@ TEST(FaultMix, AThousandFaultyRequestsLeaveNoDescriptorThreadOrMemoryBehind) {
       if (!GetAndLeave(proxy.port(), url, 256 * 1024, 20000)) ++failures;
       return;
     }
+    if (c.check == Check::kLeaveWaiting) {
+      GetAndLeave(proxy.port(), url, 1, 150);  // no answer is expected
+      return;
+    }
     StreamedResponse r;
     bool answered =
         StreamGet(proxy.port(), url, {}, 20000,
@@ -151,6 +165,7 @@ TEST(FaultMix, AThousandFaultyRequestsLeaveNoDescriptorThreadOrMemoryBehind) {
         ok = ok && !(r.status == 200 && r.complete);
         break;
       case Check::kLeaveMidway:
+      case Check::kLeaveWaiting:
         break;
     }
     if (!ok) {
