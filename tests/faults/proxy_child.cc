@@ -2,20 +2,16 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
-#include <regex>
 
 #include "common/test_support.h"
 #include "fault_origin.h"
@@ -165,76 +161,6 @@ class BodyReader {
 };
 
 }  // namespace
-
-ProxyChild::~ProxyChild() {
-  if (pid_ > 0 && !reaped_) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  if (out_ >= 0) close(out_);
-}
-
-bool ProxyChild::Start(const std::vector<std::string>& extra,
-                       const std::string& stderr_path, std::string* error) {
-  std::vector<std::string> args = {cvie::testing::CvieExecutable().string(), "proxy",
-                                   "--listen", "127.0.0.1:0", "--no-update-check"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  std::vector<char*> argv;
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe2(out, O_CLOEXEC) != 0) return false;
-  pid_ = fork();
-  if (pid_ < 0) return false;
-  if (pid_ == 0) {
-    int err = open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    dup2(out[1], 1);
-    if (err >= 0) dup2(err, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  out_ = out[0];
-  std::string line;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (line.find('\n') == std::string::npos &&
-         std::chrono::steady_clock::now() < deadline) {
-    pollfd p{out_, POLLIN, 0};
-    if (poll(&p, 1, 200) <= 0) continue;
-    char c[256];
-    ssize_t n = read(out_, c, sizeof c);
-    if (n <= 0) break;
-    line.append(c, static_cast<size_t>(n));
-  }
-  std::smatch m;
-  if (!std::regex_search(line, m,
-                         std::regex("listening on http://127\\.0\\.0\\.1:(\\d+)/"))) {
-    std::string err;
-    cvie::testing::ReadFile(stderr_path, &err);
-    *error = "cvie proxy did not start: " + line + err;
-    return false;
-  }
-  port_ = static_cast<uint16_t>(std::stoi(m[1]));
-  return true;
-}
-
-int ProxyChild::Stop(int sig) {
-  if (pid_ <= 0 || reaped_) return -1;
-  kill(pid_, sig);
-  for (int i = 0; i < 300; ++i) {
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      reaped_ = true;
-      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return -1;
-}
-
-bool ProxyChild::running() const {
-  return pid_ > 0 && !reaped_ && waitpid(pid_, nullptr, WNOHANG) == 0;
-}
 
 int ProcessFdCount(pid_t pid) {
   return CountEntries("/proc/" + std::to_string(pid) + "/fd");

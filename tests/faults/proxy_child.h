@@ -15,35 +15,26 @@
 #include <thread>
 #include <vector>
 
+#include "common/child_process.h"
 #include "fault_origin.h"
 
 namespace cvie::faults {
 
-class ProxyChild {
+class ProxyChild : public cvie::testing::ChildProcess {
  public:
-  ProxyChild() = default;
-  ~ProxyChild();  // kills a child still running
-  ProxyChild(const ProxyChild&) = delete;
-  ProxyChild& operator=(const ProxyChild&) = delete;
-
   // Runs `cvie proxy --listen 127.0.0.1:0 --no-update-check` plus `extra`
   // under the current CVIE_ROOT, its stderr going to `stderr_path`, and waits
   // (at most 30 s) for the line saying where it listens. False (with the
-  // output so far in *error) when it did not start.
-  bool Start(const std::vector<std::string>& extra, const std::string& stderr_path,
-             std::string* error);
-  // Sends `sig` and waits (at most 30 s): the exit status, 128 + the signal
-  // that ended it, or -1 when it did not end.
-  int Stop(int sig);
-
-  pid_t pid() const { return pid_; }
+  // output so far in *error) when it did not start. Stop(sig) ends it.
+  bool Start(std::vector<std::string> extra, const std::string& stderr_path,
+             std::string* error) {
+    extra.insert(extra.begin(), "--no-update-check");
+    port_ = cvie::testing::StartCvieProxy(this, extra, error, stderr_path);
+    return port_ != 0;
+  }
   uint16_t port() const { return port_; }
-  bool running() const;
 
  private:
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int out_ = -1;
   uint16_t port_ = 0;
 };
 
