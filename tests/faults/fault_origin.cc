@@ -41,6 +41,12 @@ bool WaitWritable(int fd, const std::atomic<bool>& stopping) {
 
 }  // namespace
 
+FaultScript WholeHtmlPage(const std::string& body) {
+  return {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: " +
+              std::to_string(body.size()) + "\r\n\r\n" + body,
+          AfterSend::kClose};
+}
+
 bool MatchesPattern(const std::string& piece, uint64_t offset, const char* data,
                     size_t size) {
   if (piece.empty()) return size == 0;

@@ -47,6 +47,10 @@ struct FaultScript {
   bool chunked = false;
 };
 
+// An HTML page `body` answered whole with its Content-Length, the connection
+// closed after it.
+FaultScript WholeHtmlPage(const std::string& body);
+
 // True when `data`, found at body offset `offset`, is what a stream of
 // `piece` repeated carries there.
 bool MatchesPattern(const std::string& piece, uint64_t offset, const char* data,

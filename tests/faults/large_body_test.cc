@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "common/test_support.h"
 #include "fault_origin.h"
 #include "ie/mime_filter.h"
@@ -265,12 +266,7 @@ const HugeCase kHugeCases[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Bodies, HugeBody, ::testing::ValuesIn(kHugeCases),
-                         [](const ::testing::TestParamInfo<HugeCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         CaseTestName<HugeCase>);
 
 }  // namespace
 }  // namespace cvie::faults

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "common/test_support.h"
 #include "fault_origin.h"
 #include "proxy_child.h"
@@ -94,10 +95,7 @@ TEST_P(LogFolder, ProxyKeepsServingAndFilteringWhenTheLogCannotBeWritten) {
   }
 
   FaultOrigin origin;
-  origin.Set("/story.html", {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                             "Content-Length: " +
-                                 std::to_string(strlen(kAdPage)) + "\r\n\r\n" + kAdPage,
-                             AfterSend::kClose});
+  origin.Set("/story.html", WholeHtmlPage(kAdPage));
   const std::string url =
       "http://127.0.0.1:" + std::to_string(origin.port()) + "/story.html";
   ProxyChild proxy;
@@ -137,12 +135,7 @@ TEST_P(LogFolder, ProxyKeepsServingAndFilteringWhenTheLogCannotBeWritten) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, LogFolder, ::testing::ValuesIn(kLogCases),
-                         [](const ::testing::TestParamInfo<LogCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         CaseTestName<LogCase>);
 
 }  // namespace
 }  // namespace cvie::faults

@@ -26,6 +26,7 @@
 
 #include <gtest/gtest.h>
 
+#include "case_name.h"
 #include "common/test_support.h"
 #include "fault_origin.h"
 #include "proxy_child.h"
@@ -160,10 +161,7 @@ TEST_P(RegistryLock, ProxyKeepsServingAndOptionChangesWorkAfterRelease) {
   std::string update = "http://127.0.0.1:" + std::to_string(proxy::testing::UnusedPort());
   setenv("CVIE_UPDATE_SERVER", update.c_str(), 1);
   FaultOrigin origin;
-  origin.Set("/story.html", {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                             "Content-Length: " +
-                                 std::to_string(strlen(kAdPage)) + "\r\n\r\n" + kAdPage,
-                             AfterSend::kClose});
+  origin.Set("/story.html", WholeHtmlPage(kAdPage));
   const std::string url =
       "http://127.0.0.1:" + std::to_string(origin.port()) + "/story.html";
 
@@ -240,12 +238,7 @@ TEST_P(RegistryLock, ProxyKeepsServingAndOptionChangesWorkAfterRelease) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Locks, RegistryLock, ::testing::ValuesIn(kLockCases),
-                         [](const ::testing::TestParamInfo<LockCase>& info) {
-                           std::string name;
-                           for (const char* p = info.param.name; *p; ++p)
-                             name += isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
-                           return name;
-                         });
+                         CaseTestName<LockCase>);
 
 }  // namespace
 }  // namespace cvie::faults

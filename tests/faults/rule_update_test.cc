@@ -76,10 +76,7 @@ TEST(RuleUpdate, ReplacingTheRuleFileUnderLoadFailsNoRequestAndTakesEffectOnRest
   }
 
   FaultOrigin origin;
-  origin.Set("/story.html", {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
-                             "Content-Length: " +
-                                 std::to_string(strlen(kPage)) + "\r\n\r\n" + kPage,
-                             AfterSend::kClose});
+  origin.Set("/story.html", WholeHtmlPage(kPage));
   const std::string url =
       "http://127.0.0.1:" + std::to_string(origin.port()) + "/story.html";
 
