@@ -133,20 +133,20 @@ bool ParamSerializable::Clear() {
 }
 
 ParamText ParamSerializable::GetString() {
-  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
-  Load();
+  std::unique_lock<std::recursive_mutex> lock(io_mutex_, std::try_to_lock);
+  if (lock.owns_lock()) Load();
   return GetStringInMemory();
 }
 
 std::optional<std::vector<ParamText>> ParamSerializable::GetList() {
-  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
-  Load();
+  std::unique_lock<std::recursive_mutex> lock(io_mutex_, std::try_to_lock);
+  if (lock.owns_lock()) Load();
   return GetListInMemory();
 }
 
 int ParamSerializable::GetInt() {
-  std::lock_guard<std::recursive_mutex> lock(io_mutex_);
-  Load();
+  std::unique_lock<std::recursive_mutex> lock(io_mutex_, std::try_to_lock);
+  if (lock.owns_lock()) Load();
   return GetIntInMemory();
 }
 

@@ -117,6 +117,9 @@ class ParamSerializable : public Param {
   // Makes a change and its save, and a load and its read, one step each, so a
   // reader's load cannot put an older stored value back between another
   // thread's change and its save (which would then store the older value).
+  // A read that finds it held answers from memory without loading: another
+  // thread is saving a change (the newest value is in memory; the save may
+  // wait long on another process's lock of the store) or loading the value.
   std::recursive_mutex io_mutex_;
 };
 

@@ -10,7 +10,8 @@
 // Key ids are never reused (AUTOINCREMENT), so a handle on a deleted key
 // cannot reach a newer key. Every call runs under one process-wide mutex on
 // one connection; writes run in BEGIN IMMEDIATE transactions, so writers of
-// other processes wait for each other (busy timeout) instead of failing.
+// other processes wait for each other (busy timeout) instead of failing, and
+// a writer waiting for another process lets the mutex go between tries.
 
 #include "platform/registry.h"
 
@@ -21,9 +22,11 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <unordered_set>
 
 #include "platform/shell.h"
@@ -42,6 +45,9 @@ RegistryKey g_roots[3] = {{1, ""}, {2, ""}, {3, ""}};
 const char* const kRootNames[3] = {"HKEY_CLASSES_ROOT", "HKEY_CURRENT_USER",
                                    "HKEY_LOCAL_MACHINE"};
 constexpr int kBusyTimeoutMs = 30000;
+// How long one try to take the write lock waits before the process's mutex is
+// let go for a moment (see WithWriteTransaction).
+constexpr int kWriteTryMs = 10;
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS keys("
@@ -303,6 +309,31 @@ LONG WithStore(const std::function<LONG(Store&)>& body) {
   return rc == ERROR_SUCCESS ? body(s) : rc;
 }
 
+// Runs `body` in a write transaction, with the mutex held and the database
+// open. While another process holds the database's write lock the mutex is
+// let go between tries (until the busy timeout), so that this process's
+// readers, which WAL lets read meanwhile, do not queue behind the wait.
+LONG WithWriteTransaction(const std::function<LONG(Store&, WriteTransaction&)>& body) {
+  Store& s = TheStore();
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+  for (;;) {
+    {
+      std::lock_guard<std::mutex> lock(s.mu);
+      LONG rc = EnsureOpen(s);
+      if (rc != ERROR_SUCCESS) return rc;
+      sqlite3_busy_timeout(s.db, kWriteTryMs);
+      WriteTransaction txn(s.db);
+      bool busy = !txn.ok() && (sqlite3_errcode(s.db) & 0xff) == SQLITE_BUSY;
+      sqlite3_busy_timeout(s.db, kBusyTimeoutMs);
+      if (txn.ok()) return body(s, txn);
+      if (!busy || std::chrono::steady_clock::now() >= deadline)
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(kWriteTryMs));
+  }
+}
+
 }  // namespace
 
 const HKEY HKEY_CLASSES_ROOT = &g_roots[0];
@@ -312,9 +343,7 @@ const HKEY HKEY_LOCAL_MACHINE = &g_roots[2];
 LONG RegCreateKeyEx(HKEY key, const std::wstring& subkey, HKEY* result,
                     DWORD* disposition) {
   if (!result) return ERROR_INVALID_PARAMETER;
-  return WithStore([&](Store& s) -> LONG {
-    WriteTransaction txn(s.db);
-    if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  return WithWriteTransaction([&](Store& s, WriteTransaction& txn) -> LONG {
     int64_t id;
     std::string path;
     LONG rc = Resolve(s, key, &id, &path);
@@ -396,9 +425,7 @@ LONG RegSetValueEx(HKEY key, const std::wstring& name, DWORD type, const void* d
                    DWORD size) {
   if (size > 0 && !data) return ERROR_INVALID_PARAMETER;
   if (type == REG_DWORD && size != 4) return ERROR_INVALID_PARAMETER;
-  return WithStore([&](Store& s) -> LONG {
-    WriteTransaction txn(s.db);
-    if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  return WithWriteTransaction([&](Store& s, WriteTransaction& txn) -> LONG {
     int64_t id;
     std::string path;
     LONG rc = Resolve(s, key, &id, &path);
@@ -419,9 +446,7 @@ LONG RegSetValueEx(HKEY key, const std::wstring& name, DWORD type, const void* d
 }
 
 LONG RegDeleteValue(HKEY key, const std::wstring& name) {
-  return WithStore([&](Store& s) -> LONG {
-    WriteTransaction txn(s.db);
-    if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  return WithWriteTransaction([&](Store& s, WriteTransaction& txn) -> LONG {
     int64_t id;
     std::string path;
     LONG rc = Resolve(s, key, &id, &path);
@@ -435,9 +460,7 @@ LONG RegDeleteValue(HKEY key, const std::wstring& name) {
 }
 
 LONG RegDeleteKey(HKEY key, const std::wstring& subkey) {
-  return WithStore([&](Store& s) -> LONG {
-    WriteTransaction txn(s.db);
-    if (!txn.ok()) return ERROR_REGISTRY_IO_FAILED;
+  return WithWriteTransaction([&](Store& s, WriteTransaction& txn) -> LONG {
     int64_t id;
     LONG rc = ResolveSubkey(s, key, subkey, &id);
     if (rc != ERROR_SUCCESS) return rc;

@@ -1,6 +1,9 @@
 #include "config/options.h"
 
+#include <sqlite3.h>
+
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -225,6 +228,39 @@ TEST(CVCfg, SettersStoreZeroOrOneAtOnce) {
   cfg.SetWhiteListTS(0xF0000000u);  // a time past 2038 still reads back
   EXPECT_EQ(Stored(L"WhiteListTS"), 0xF0000000u);
   EXPECT_EQ(cfg.GetWhiteListTS(), 0xF0000000u);
+}
+
+// A change whose save waits for another connection's lock on the store
+// leaves the new value in memory, and readers take it from there at once
+// instead of queueing behind the save; the save lands once the lock is gone.
+TEST(CVCfg, ReadersDoNotWaitForAChangeWhoseSaveWaitsForTheStore) {
+  cvie::testing::ScopedCvieRoot root;
+  ResetDataFolderCacheForTesting();
+  FakeClock clock;
+  CVCfg cfg(clock.fn());
+  ASSERT_EQ(cfg.GetEnableCorvane(), 1);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((root.path() / "config" / "registry.db").c_str(), &other),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  std::atomic<bool> saved{false};
+  std::thread changer([&] {
+    cfg.OptionParam(FindOption(L"Enable Corvane"))->SetInt(0);
+    saved = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(saved) << "the save did not wait for the other connection's lock";
+  auto started = std::chrono::steady_clock::now();
+  EXPECT_EQ(cfg.GetEnableCorvane(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+      << "the reader queued behind the waiting save";
+
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  changer.join();
+  sqlite3_close(other);
+  EXPECT_TRUE(saved);
+  EXPECT_EQ(Stored(L"Enable Corvane"), 0u);
 }
 
 TEST(CVCfg, FindOptionIgnoresCase) {

@@ -2,9 +2,9 @@
 // a child holds a write transaction on the store file for a few seconds
 // while "Enable Corvane" is switched off, either by another `cvie` process or
 // by the proxy itself (its control panel), whose write then waits inside the
-// proxy. The proxy keeps answering pages with the options it knew, within a
-// bounded delay, nothing deadlocks, and once the lock is gone the change
-// takes effect.
+// proxy. The proxy keeps answering pages with the options it knew, none of
+// them waiting for the lock, nothing deadlocks, and once the lock is gone the
+// change takes effect.
 //
 // (A connection in exclusive locking mode, which would shut out readers too,
 // cannot be had while the proxy keeps the store open: in WAL mode every open
@@ -215,8 +215,8 @@ TEST_P(RegistryLock, ProxyKeepsServingAndOptionChangesWorkAfterRelease) {
   EXPECT_EQ(set_status.load(), 0) << c.name << ": the option change failed";
   EXPECT_GT(set_seconds.load(), 1.0)
       << c.name << ": the change did not wait for the lock, so the lock was not tested";
-  // No page waits longer than the lock plus a margin for this busy machine.
-  EXPECT_LT(slowest, kHoldMs / 1000.0 + 10) << c.name;
+  // No page queues behind the waiting write: each takes well under the hold.
+  EXPECT_LT(slowest, kHoldMs / 2000.0) << c.name;
   printf(
       "[ figures ] %s held %d ms: %d pages, slowest %.2f s; option change took %.2f "
       "s\n",

@@ -1,8 +1,11 @@
 #include "platform/registry.h"
 
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -323,6 +326,43 @@ TEST(Registry, TwoProcessesWritingAtOnceLoseNothing) {
       EXPECT_EQ(value, static_cast<DWORD>(i));
     }
   }
+}
+
+// A write waiting for another connection's lock on the store does not hold up
+// this process's readers meanwhile (the store lets readers in during another
+// connection's write), and lands once the lock is gone.
+TEST(Registry, AWriteWaitingForAnotherLockLetsReadersThrough) {
+  cvie::testing::ScopedCvieRoot root;
+  ASSERT_EQ(RegSetDword(HKEY_CURRENT_USER, kOptions, L"FilterImage", 1), ERROR_SUCCESS);
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((root.path() / "config" / "registry.db").c_str(), &other),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(other, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+
+  std::atomic<bool> written{false};
+  std::atomic<LONG> write_result{-1};
+  std::thread writer([&] {
+    write_result = RegSetDword(HKEY_CURRENT_USER, kOptions, L"FilterImage", 0);
+    written = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(written) << "the write did not wait for the other connection's lock";
+  auto started = std::chrono::steady_clock::now();
+  DWORD value = 7;
+  EXPECT_EQ(RegGetDword(HKEY_CURRENT_USER, kOptions, L"FilterImage", &value),
+            ERROR_SUCCESS);
+  EXPECT_EQ(value, 1u);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5))
+      << "the read queued behind the waiting write";
+  EXPECT_FALSE(written);
+
+  ASSERT_EQ(sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+  writer.join();
+  sqlite3_close(other);
+  EXPECT_EQ(write_result.load(), ERROR_SUCCESS);
+  EXPECT_EQ(RegGetDword(HKEY_CURRENT_USER, kOptions, L"FilterImage", &value),
+            ERROR_SUCCESS);
+  EXPECT_EQ(value, 0u);
 }
 
 TEST(Registry, ConcurrentThreadsShareHandlesAndKeys) {
