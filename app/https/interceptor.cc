@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/text.h"
+
 namespace cvie::https {
 
 Interceptor::Sources Interceptor::UserSources() {
   Sources sources;
   sources.enabled = &InspectHttpsEnabled;
-  sources.passthrough_path = std::filesystem::path(HttpsPassthroughPath());
+  // The file's name as the settings write it (UTF-8), whatever the locale.
+  sources.passthrough_path = std::filesystem::path(ToNarrow(HttpsPassthroughPath()));
   sources.load_ca = &LocalCa::Load;
   return sources;
 }
