@@ -102,12 +102,21 @@ int RulesHolder::ParseRule(std::string line) {
   EscapeAll(&line, '/');
 
   // Inner wildcards become ".*"; a leading and a trailing "*" are dropped
-  // below, since the search is not anchored anyway.
+  // below, since the search is not anchored anyway. A run of wildcards is
+  // one ".*": it matches the same texts, while ".*.*.*..." makes the matcher
+  // try every way of sharing a text among them (exponential time on a text
+  // that does not match).
   size_t lead = (!line.empty() && line.front() == '*') ? 1 : 0;
   size_t trail = (!line.empty() && line.back() == '*') ? 1 : 0;
   size_t pos = lead;
   while ((pos = line.find('*', pos)) != std::string::npos) {
     if (line.size() - pos <= trail) break;
+    bool after_wildcard = pos >= 2 && line[pos - 1] == '*' && line[pos - 2] == '.' &&
+                          (pos < 3 || line[pos - 3] != '\\');
+    if (after_wildcard) {
+      line.erase(pos, 1);
+      continue;
+    }
     line.insert(pos, 1, '.');
     pos += 2;
   }
