@@ -22,7 +22,7 @@ namespace cvie {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '4'};
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '5'};
 // The program version a cache was written by.
 constexpr char kProgramVersion[] = "2.2";
 
@@ -159,6 +159,29 @@ bool HasAlternation(const std::string& pattern) {
       if (i + 1 < pattern.size() && pattern[i + 1] == ']') ++i;
     } else if (c == '|') {
       return true;
+    }
+  }
+  return false;
+}
+
+// True when `pattern` has a "[" inside a character class. PCRE2 reads it as
+// a plain "[" unless a POSIX name like "[:alpha:]" follows, while Vectorscan
+// was seen to read such classes otherwise and miss matches (for example
+// "\/ad0[.*u.*-.*0[.*r0].*rl" against the rule's own text); rule lists hardly
+// have them, so these rules are tried one by one.
+bool HasBracketInClass(const std::string& pattern) {
+  bool in_class = false;
+  for (size_t i = 0; i < pattern.size(); ++i) {
+    char c = pattern[i];
+    if (c == '\\') {
+      ++i;
+    } else if (in_class) {
+      if (c == ']') in_class = false;
+      if (c == '[') return true;
+    } else if (c == '[') {
+      in_class = true;
+      if (i + 1 < pattern.size() && pattern[i + 1] == '^') ++i;
+      if (i + 1 < pattern.size() && pattern[i + 1] == ']') ++i;
     }
   }
   return false;
@@ -305,7 +328,8 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     const FilterRule& rule = holder.Rule(i);
     if (!rule.good) continue;
     unsigned flags = BaseFlags(rule);
-    if (HasControlBytes(rule.pattern) || HasAlternation(rule.pattern)) {
+    if (HasControlBytes(rule.pattern) || HasAlternation(rule.pattern) ||
+        HasBracketInClass(rule.pattern)) {
       modes[i] = kFallback;
     } else if (Accepts(rule.pattern, flags)) {
       modes[i] = kExact;

@@ -204,6 +204,12 @@ const RuleCase kRuleCases[] = {
     {"|x+\x01@\x01@\\\r|ko", "http://ko", kLinkElement, true},
     // An alternation found by fuzzing: Vectorscan missed the last branch.
     {"|==ht:hrmfatcH|/+t|=\"", "http://|==ht:hrmfatcH|/+t|=\"", kLinkElement, true},
+    // A "[" inside a class, found by fuzzing: Vectorscan read the class
+    // otherwise and missed the rule's own text.
+    {"/ad0[****u*****-*0[*******r0]*****rl",
+     "http:///ad0[****u*****-*0[*******r0]*****rl", kLinkElement, true},
+    {"x[[]y", "http://x[y", kLinkElement, true},
+    {"x[[]y", "http://xzy", kLinkElement, false},
     // The index scans ASCII text byte by byte where a pattern allows it; these
     // name characters by number that fold to "k" or "s" only in UTF mode.
     {"\\x{212a}ey", "http://KEY", kLinkElement, true},
