@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "common/loopback.h"
+
 namespace cvie::testing {
 namespace {
 
@@ -35,42 +37,15 @@ const char* Reason(int status) {
 
 }  // namespace
 
-int UnusedLoopbackPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);
-  return port;
-}
-
 HttpTestServer::HttpTestServer() = default;
 
 HttpTestServer::~HttpTestServer() { Stop(); }
 
 bool HttpTestServer::Start() {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+  uint16_t port = 0;
+  listen_fd_ = cvie::testing::ListenOnLoopback(&port, 16);
   if (listen_fd_ < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;  // the system picks a free port
-  socklen_t length = sizeof address;
-  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(listen_fd_, 16) != 0 ||
-      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(listen_fd_);
-    listen_fd_ = -1;
-    return false;
-  }
-  port_ = ntohs(address.sin_port);
+  port_ = port;
   accept_thread_ = std::thread(&HttpTestServer::AcceptLoop, this);
   return true;
 }

@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/loopback.h"  // UnusedLoopbackPort
+
 namespace cvie::testing {
 
 struct HttpRoute {
@@ -26,10 +28,6 @@ struct HttpRoute {
   int piece_delay_ms = 0;  // between pieces
   bool stall = false;      // send the headers, then nothing until stopped
 };
-
-// A loopback port nobody listens on: one the system handed out and that was
-// released again at once.
-int UnusedLoopbackPort();
 
 class HttpTestServer {
  public:

@@ -1,13 +1,11 @@
 // Tests of what each command of the button's menu does when chosen.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include "comm/comm_mgr.h"
 #include "commands_fixture.h"
+#include "common/loopback.h"
 #include "common/test_support.h"
 #include "config/preferences.h"
 #include "platform/text.h"
@@ -180,24 +178,8 @@ TEST_F(CommandsTest, ReportAndHelpNavigateTheCurrentWindow) {
   EXPECT_TRUE(browser.navigations.empty());
 }
 
-// A port on the loopback interface that nothing listens on.
-int ClosedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
-    return -1;
-  socklen_t len = sizeof(addr);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  int port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
-}
-
 TEST_F(CommandsTest, CheckUpdateRunsAnInteractiveCheckThatReportsTheFailure) {
-  int port = ClosedPort();
+  int port = cvie::testing::UnusedLoopbackPort();
   ASSERT_GT(port, 0);
   std::string server = "http://127.0.0.1:" + std::to_string(port);
   setenv("CVIE_UPDATE_SERVER", server.c_str(), 1);

@@ -11,6 +11,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "common/loopback.h"
+
 namespace cvie::faults {
 namespace {
 
@@ -62,16 +64,7 @@ bool MatchesPattern(const std::string& piece, uint64_t offset, const char* data,
 }
 
 FaultOrigin::FaultOrigin() {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 128);
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  listen_fd_ = cvie::testing::ListenOnLoopback(&port_, 128);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

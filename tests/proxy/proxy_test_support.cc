@@ -11,6 +11,8 @@
 #include <boost/beast/http/parser.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include "common/loopback.h"
+
 namespace cvie::proxy::testing {
 
 namespace http = boost::beast::http;
@@ -164,13 +166,7 @@ bool RunningProxy::Start(ProxyServerOptions options) {
 }
 
 EchoServer::EchoServer() {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 64);
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  listen_fd_ = cvie::testing::ListenOnLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
@@ -208,14 +204,6 @@ void EchoServer::AcceptLoop() {
   }
 }
 
-uint16_t UnusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  socklen_t len = sizeof addr;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  close(fd);
-  return ntohs(addr.sin_port);
-}
+uint16_t UnusedPort() { return cvie::testing::UnusedLoopbackPort(); }
 
 }  // namespace cvie::proxy::testing

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 
+#include "common/loopback.h"
+
 namespace cvie::road::testing {
 namespace {
 
@@ -45,18 +47,7 @@ const char* Reason(int status) {
 }  // namespace
 
 OriginServer::OriginServer() {
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  int one = 1;
-  setsockopt(listen_fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 64);
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  listen_fd_ = cvie::testing::ListenOnLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

@@ -17,6 +17,8 @@
 #include <chrono>
 #include <fstream>
 
+#include "common/loopback.h"
+
 namespace cvie::tlstest {
 
 namespace {
@@ -221,13 +223,7 @@ int FakeInterception::contexts_made() {
 
 TlsOrigin::TlsOrigin(std::shared_ptr<SSL_CTX> context) : context_(std::move(context)) {
   IgnoreSigpipe();
-  listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr = Loopback(0);
-  bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  listen(listen_fd_, 64);
-  socklen_t len = sizeof addr;
-  getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-  port_ = ntohs(addr.sin_port);
+  listen_fd_ = cvie::testing::ListenOnLoopback(&port_);
   acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 

@@ -10,6 +10,8 @@
 
 #include <algorithm>
 
+#include "common/loopback.h"
+
 namespace cvie::testing {
 
 namespace {
@@ -124,21 +126,11 @@ bool Gate::WaitOpen(std::chrono::milliseconds timeout) {
 
 HttpTestServer::HttpTestServer(Handler handler, bool keep_alive)
     : handler_(std::move(handler)), keep_alive_(keep_alive) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  uint16_t port = 0;
+  int fd = ListenOnLoopback(&port, 16);
   if (fd < 0) return;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;  // the system picks a free port
-  socklen_t length = sizeof address;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, 16) != 0 ||
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    close(fd);
-    return;
-  }
   listen_fd_ = fd;
-  port_ = ntohs(address.sin_port);
+  port_ = port;
   accept_thread_ = std::thread(&HttpTestServer::AcceptLoop, this);
 }
 
@@ -210,19 +202,6 @@ void HttpTestServer::Serve(int fd) {
   close(fd);
 }
 
-uint16_t UnusedPort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  uint16_t port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-    port = ntohs(address.sin_port);
-  }
-  close(fd);  // not listening: connections to it are refused
-  return port;
-}
+uint16_t UnusedPort() { return UnusedLoopbackPort(); }
 
 }  // namespace cvie::testing
