@@ -22,7 +22,7 @@ namespace cvie {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '5'};
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '6'};
 // The program version a cache was written by.
 constexpr char kProgramVersion[] = "2.2";
 
@@ -164,12 +164,14 @@ bool HasAlternation(const std::string& pattern) {
   return false;
 }
 
-// True when `pattern` has a "[" inside a character class. PCRE2 reads it as
-// a plain "[" unless a POSIX name like "[:alpha:]" follows, while Vectorscan
-// was seen to read such classes otherwise and miss matches (for example
-// "\/ad0[.*u.*-.*0[.*r0].*rl" against the rule's own text); rule lists hardly
-// have them, so these rules are tried one by one.
-bool HasBracketInClass(const std::string& pattern) {
+// True when `pattern` has a character class that POSIX syntax could claim: a
+// "[" inside a class, or a class opening with ".", ":" or "=". PCRE2 reads
+// those characters as plain members unless a whole POSIX name like
+// "[:alpha:]" stands there, while Vectorscan was seen to read such classes
+// otherwise and miss matches (for example "\/ad0[.*u.*-.*0[.*r0].*rl" and
+// "\/ad0[.*exam.*-subdocume.*r0].*rl" against the rules' own texts); rule
+// lists hardly have them, so these rules are tried one by one.
+bool HasPosixLikeClass(const std::string& pattern) {
   bool in_class = false;
   for (size_t i = 0; i < pattern.size(); ++i) {
     char c = pattern[i];
@@ -181,6 +183,10 @@ bool HasBracketInClass(const std::string& pattern) {
     } else if (c == '[') {
       in_class = true;
       if (i + 1 < pattern.size() && pattern[i + 1] == '^') ++i;
+      if (i + 1 < pattern.size() &&
+          (pattern[i + 1] == '.' || pattern[i + 1] == ':' || pattern[i + 1] == '=')) {
+        return true;
+      }
       if (i + 1 < pattern.size() && pattern[i + 1] == ']') ++i;
     }
   }
@@ -329,7 +335,7 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
     if (!rule.good) continue;
     unsigned flags = BaseFlags(rule);
     if (HasControlBytes(rule.pattern) || HasAlternation(rule.pattern) ||
-        HasBracketInClass(rule.pattern)) {
+        HasPosixLikeClass(rule.pattern)) {
       modes[i] = kFallback;
     } else if (Accepts(rule.pattern, flags)) {
       modes[i] = kExact;

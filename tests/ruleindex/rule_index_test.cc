@@ -209,6 +209,9 @@ const RuleCase kRuleCases[] = {
     {"/ad0[****u*****-*0[*******r0]*****rl",
      "http:///ad0[****u*****-*0[*******r0]*****rl", kLinkElement, true},
     {"x[[]y", "http://x[y", kLinkElement, true},
+    // A class opening with "." (a rule wildcard inside it), found by fuzzing.
+    {"/ad0[**exam****-subdocume*r0]*****rl",
+     "http:///ad0[**exam****-subdocume*r0]*****rl", kLinkElement, true},
     {"x[[]y", "http://xzy", kLinkElement, false},
     // The index scans ASCII text byte by byte where a pattern allows it; these
     // name characters by number that fold to "k" or "s" only in UTF mode.
