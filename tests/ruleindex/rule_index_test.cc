@@ -209,7 +209,10 @@ const RuleCase kRuleCases[] = {
     {"/ad0[****u*****-*0[*******r0]*****rl",
      "http:///ad0[****u*****-*0[*******r0]*****rl", kLinkElement, true},
     {"x[[]y", "http://x[y", kLinkElement, true},
-    // A class opening with "." (a rule wildcard inside it), found by fuzzing.
+    // Classes found by fuzzing: one opening with "." (a rule wildcard inside
+    // it), one with ranges following ranges.
+    {"/ad0[\"*-u-PS **(-*+**r0]*****2l", "http:///ad0[\"*-u-PS **(-*+**r0]*****2l",
+     kLinkElement, true},
     {"/ad0[**exam****-subdocume*r0]*****rl",
      "http:///ad0[**exam****-subdocume*r0]*****rl", kLinkElement, true},
     {"x[[]y", "http://xzy", kLinkElement, false},
