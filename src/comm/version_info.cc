@@ -1,5 +1,6 @@
 #include "comm/version_info.h"
 
+#include <stdarg.h>
 #include <stdio.h>
 #include <time.h>
 #include <wchar.h>
@@ -29,9 +30,14 @@ int ShowBox(const std::wstring& text, const std::wstring& caption, platform::UIN
   return platform::ActiveUi().MessageBox(nullptr, text, caption, type);
 }
 
-std::wstring Format(const wchar_t* format, double value) {
-  wchar_t text[128];
-  swprintf(text, sizeof text / sizeof text[0], format, value);
+// Formats one version number into a decision line. A version file may
+// announce any number, 1e300 included, so the text has no fixed length.
+std::wstring Format(const wchar_t* format, ...) {
+  std::wstring text;
+  va_list args;
+  va_start(args, format);
+  FormatWideV(&text, format, args);
+  va_end(args);
   return text;
 }
 

@@ -322,6 +322,30 @@ TEST_F(VersionInfoTest, OverlongLinesAreSkippedAndLogged) {
             std::string::npos);
 }
 
+TEST_F(VersionInfoTest, AHugeAnnouncedVersionIsDecidedAndLoggedWhole) {
+  // 125 digits: its decision line is longer than any fixed line buffer.
+  ForgetAnnouncements();
+  InstallRuleFile(MakeRuleFile("! c\n", '1', '3'));
+  const std::string digits(125, '2');
+  WriteFile(ToNarrow(VersionFilePath()), "NewestenRuleVersionNum=" + digits + "\n");
+  cvie::testing::EventRecorder events;
+  SetUpdateListener(&events);
+  std::vector<DownloadItem> items;
+  EXPECT_EQ(VersionInfo::Instance().ProcessVersionFile(false, &items), 0);
+  SetUpdateListener(&events_);
+  EXPECT_EQ(items.size(), 1u);
+  std::string upgrade;
+  for (const std::string& e : events.events()) {
+    if (e.rfind("decision To upgrade", 0) == 0) upgrade = e.substr(9);
+  }
+  // A double keeps about 16 significant digits; the rest of its expansion
+  // differs, but every one of the 125 integer digits and the ".0" are there.
+  const std::string prefix = "To upgrade to rule version " + digits.substr(0, 15);
+  EXPECT_EQ(upgrade.compare(0, prefix.size(), prefix), 0) << upgrade;
+  EXPECT_EQ(upgrade.size(), 27u + 125u + 2u) << upgrade;
+  EXPECT_EQ(upgrade.substr(upgrade.size() - 2), ".0");
+}
+
 TEST_F(VersionInfoTest, ProgramVersionIsTwoPointTwo) {
   EXPECT_STREQ(VersionInfo::Instance().GetProgramVersion(), "2.2");
 }
