@@ -13,6 +13,7 @@ Interceptor::Sources Interceptor::UserSources() {
   // The file's name as the settings write it (UTF-8), whatever the locale.
   sources.passthrough_path = std::filesystem::path(ToNarrow(HttpsPassthroughPath()));
   sources.load_ca = &LocalCa::Load;
+  sources.ca_stamp = &LocalCaFilesStamp;
   return sources;
 }
 
@@ -48,11 +49,25 @@ LocalCa* Interceptor::RefreshLocked(bool enabled) {
   // A stat per CONNECT: an edit of the list counts from the next connection.
   passthrough_ = HttpsPassthroughList::LoadIfChanged(sources_.passthrough_path,
                                                      std::move(passthrough_));
+  // A CA removed or made again with `cvie ca` is let go at once: a removed
+  // key must not go on signing, and a browser trusts only the new one.
+  if (ca_ && sources_.ca_stamp && sources_.ca_stamp() != ca_stamp_) {
+    ca_.reset();
+    ca_tried_ = false;
+    ca_missing_logged_ = true;  // the next load, if any, is told
+    if (log_) {
+      log_(
+          "the local CA was removed or replaced: secure sites are tunnelled "
+          "unfiltered until a CA loads");
+    }
+  }
   auto now = std::chrono::steady_clock::now();
   if (enabled && !ca_ && (!ca_tried_ || now - ca_tried_at_ >= sources_.refresh)) {
     ca_tried_ = true;
     ca_tried_at_ = now;
     std::string error;
+    // Stamped before reading, so a change during the load is seen next time.
+    if (sources_.ca_stamp) ca_stamp_ = sources_.ca_stamp();
     if (sources_.load_ca) ca_ = sources_.load_ca(&error);
     if (ca_ && ca_missing_logged_) {
       if (log_) log_("the local CA is loaded: secure sites are filtered from now on");
@@ -77,16 +92,16 @@ bool Interceptor::ShouldInspect(const std::string& host) {
 
 std::shared_ptr<SSL_CTX> Interceptor::ContextFor(const std::string& host,
                                                  std::string* error) {
-  LocalCa* ca;
+  std::shared_ptr<LocalCa> ca;
   {
     std::lock_guard<std::mutex> lock(mu_);
-    ca = ca_.get();
+    ca = ca_;
   }
   if (!ca) {
     *error = "no local CA is loaded";
     return nullptr;
   }
-  // Minting may take a moment; the CA is kept once loaded and is thread safe.
+  // Minting may take a moment; the CA is thread safe and `ca` keeps it alive.
   return ca->ServerContextFor(host, error);
 }
 

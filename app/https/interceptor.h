@@ -10,7 +10,9 @@
 // changes. So `cvie https off` and an edit of the list take effect on a running
 // proxy. The CA is loaded on first need; while it is missing, secure sites are
 // tunnelled unfiltered, one log line says so, and loading is retried every
-// `refresh` (so `cvie ca create` also takes effect without a restart).
+// `refresh` (so `cvie ca create` also takes effect without a restart). A
+// loaded CA whose files are removed or replaced (`cvie ca remove`, `create`)
+// is dropped at the next CONNECT and the files are read again.
 //
 // Thread safety: ShouldInspect and ContextFor may be called from many threads
 // at once; the shared state is behind one mutex, the switch is an atomic.
@@ -40,6 +42,9 @@ class Interceptor : public proxy::TlsInterception {
     std::function<bool()> enabled;           // InspectHttpsEnabled
     std::filesystem::path passthrough_path;  // HttpsPassthroughPath
     std::function<std::unique_ptr<LocalCa>(std::string*)> load_ca;  // LocalCa::Load
+    // Changes when the CA's files do (LocalCaFilesStamp); may be empty, and
+    // then a loaded CA is kept until the interceptor ends.
+    std::function<std::string()> ca_stamp;
     std::chrono::milliseconds refresh{2000};
   };
   static Sources UserSources();
@@ -74,7 +79,10 @@ class Interceptor : public proxy::TlsInterception {
 
   std::mutex mu_;
   std::shared_ptr<const HttpsPassthroughList> passthrough_;  // guarded by mu_
-  std::unique_ptr<LocalCa> ca_;                        // guarded by mu_; kept once loaded
+  // Guarded by mu_. Kept while its files stay as they were when it was loaded;
+  // a connection still minting with a replaced one holds its own reference.
+  std::shared_ptr<LocalCa> ca_;
+  std::string ca_stamp_;                               // guarded by mu_; at load
   bool ca_tried_ = false;                              // guarded by mu_
   bool ca_missing_logged_ = false;                     // guarded by mu_
   std::chrono::steady_clock::time_point ca_tried_at_;  // guarded by mu_

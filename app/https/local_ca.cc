@@ -254,6 +254,13 @@ bool LocalCaPresent() {
          platform::PathExists(LocalCaKeyPath());
 }
 
+std::string LocalCaFilesStamp() {
+  std::string certificate = platform::FileVersionStamp(LocalCaCertificatePath());
+  std::string key = platform::FileVersionStamp(LocalCaKeyPath());
+  if (certificate.empty() || key.empty()) return std::string();
+  return certificate + "|" + key;
+}
+
 bool CreateLocalCa(int days, std::string* error) {
   if (days < 1 || days > 3650) {
     SetError(error, "the validity must be 1 to 3650 days");

@@ -38,6 +38,9 @@ bool ExportLocalCa(const std::wstring& path, std::string* error);
 bool RemoveLocalCa(std::string* error);
 // True when both files exist.
 bool LocalCaPresent();
+// Changes whenever either file is created, replaced, written or removed; empty
+// when either is missing. The proxy compares it to notice a new or removed CA.
+std::string LocalCaFilesStamp();
 
 class LocalCa {
  public:

@@ -21,6 +21,15 @@ bool GetFileSize(const std::wstring& path, uint64_t* size) {
   return true;
 }
 
+std::string FileVersionStamp(const std::wstring& path) {
+  struct stat st;
+  if (stat(ToNarrow(path).c_str(), &st) != 0) return std::string();
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+         std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) +
+         "." + std::to_string(st.st_ctim.tv_nsec);
+}
+
 bool PathExists(const std::wstring& path) {
   struct stat st;
   return lstat(ToNarrow(path).c_str(), &st) == 0;

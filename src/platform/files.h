@@ -20,6 +20,11 @@ namespace cvie::platform {
 // or is no regular file.
 bool GetFileSize(const std::wstring& path, uint64_t* size);
 
+// Identifies one version of the file at `path` (device, inode, size, times):
+// two calls give the same text only when the file was neither replaced nor
+// written in between. Empty when nothing is at `path`.
+std::string FileVersionStamp(const std::wstring& path);
+
 // True when something (file, folder, link) exists at `path`.
 bool PathExists(const std::wstring& path);
 

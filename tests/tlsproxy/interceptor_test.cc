@@ -13,6 +13,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 
 #include "common/test_support.h"
 #include "https/https_settings.h"
@@ -185,6 +187,84 @@ TEST_F(InterceptorTest, ConcurrentQuestionsWhileTheListChanges) {
   }
   for (std::thread& t : threads) t.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// True when the certificate `context` presents was signed by the CA in the
+// user's folder now.
+bool SignedByTheCurrentCa(const std::shared_ptr<SSL_CTX>& context) {
+  std::string error;
+  std::unique_ptr<https::LocalCa> ca = https::LocalCa::Load(&error);
+  if (!ca || !context) return false;
+  X509* leaf = SSL_CTX_get0_certificate(context.get());
+  return leaf && X509_verify(leaf, X509_get0_pubkey(ca->Certificate())) == 1;
+}
+
+TEST_F(InterceptorTest, ARemovedOrReplacedCaIsLetGoAtTheNextConnection) {
+  std::string error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error;
+  Interceptor interceptor(FastSources(), [this](const std::string& l) { Log(l); });
+  ASSERT_TRUE(interceptor.ShouldInspect("site.test"));
+  std::shared_ptr<SSL_CTX> first = interceptor.ContextFor("site.test", &error);
+  ASSERT_TRUE(SignedByTheCurrentCa(first)) << error;
+
+  // Removed: the next question tunnels, and no context is signed any more.
+  ASSERT_TRUE(https::RemoveLocalCa(&error)) << error;
+  EXPECT_FALSE(interceptor.ShouldInspect("site.test"));
+  EXPECT_TRUE(Logged("the local CA was removed or replaced"));
+  EXPECT_EQ(interceptor.ContextFor("site.test", &error), nullptr);
+  // A connection that took its context before keeps a usable one.
+  EXPECT_NE(SSL_CTX_get0_certificate(first.get()), nullptr);
+
+  // Made again: picked up, and the host's certificate comes from the new CA.
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  EXPECT_TRUE(Eventually([&] { return interceptor.ShouldInspect("site.test"); }));
+  EXPECT_TRUE(Logged("the local CA is loaded"));
+  EXPECT_TRUE(SignedByTheCurrentCa(interceptor.ContextFor("site.test", &error)));
+
+  // Replaced between two connections, never seen missing.
+  ASSERT_TRUE(https::RemoveLocalCa(&error)) << error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  EXPECT_TRUE(Eventually([&] {
+    std::string e;
+    return interceptor.ShouldInspect("site.test") &&
+           SignedByTheCurrentCa(interceptor.ContextFor("site.test", &e));
+  }));
+}
+
+TEST_F(InterceptorTest, ConcurrentConnectionsWhileTheCaIsReplaced) {
+  std::string error;
+  ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+  ASSERT_TRUE(https::SetInspectHttps(true, &error)) << error;
+  Interceptor interceptor(FastSources(), nullptr);
+  std::atomic<bool> done{false};
+  std::atomic<int> contexts{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; !done.load(); ++i) {
+        std::string host = "h" + std::to_string((t + i) % 5) + ".test";
+        std::string e;
+        // Null while no CA is present; otherwise a context that stays usable.
+        if (interceptor.ShouldInspect(host)) {
+          std::shared_ptr<SSL_CTX> context = interceptor.ContextFor(host, &e);
+          if (context && SSL_CTX_get0_certificate(context.get())) ++contexts;
+        }
+      }
+    });
+  }
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(https::RemoveLocalCa(&error)) << error;
+    ASSERT_TRUE(https::CreateLocalCa(30, &error)) << error;
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  }
+  EXPECT_TRUE(Eventually([&] {
+    std::string e;
+    return SignedByTheCurrentCa(interceptor.ContextFor("h1.test", &e));
+  }));
+  done = true;
+  for (std::thread& t : threads) t.join();
+  EXPECT_GT(contexts.load(), 0);
 }
 
 }  // namespace
