@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <dlfcn.h>
 #include <errno.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -42,6 +43,8 @@ std::wstring ExecutablePath() {
 std::wstring ModuleFilePath() { return ExecutablePath(); }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+void* FindLoadedSymbol(const char* name) { return dlsym(RTLD_DEFAULT, name); }
 
 bool GetDiskFreeClusters(uint64_t* total, uint64_t* available) {
   struct statvfs info;

@@ -39,6 +39,10 @@ std::wstring ModuleFilePath();
 
 DWORD GetCurrentProcessId();
 
+// The address of `name` among the symbols the process has loaded (its own
+// and its shared libraries'); null when there is none.
+void* FindLoadedSymbol(const char* name);
+
 // Hands memory the process has freed back to the system where the allocator
 // would otherwise keep it (after a large build that freed most of what it
 // allocated). Only a hint: nothing changes for the caller.

@@ -22,7 +22,7 @@ namespace cvie {
 
 namespace {
 
-constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '7'};
+constexpr char kMagic[8] = {'C', 'V', 'I', 'E', 'I', 'D', 'X', '8'};
 // The program version a cache was written by.
 constexpr char kProgramVersion[] = "2.2";
 
@@ -118,17 +118,106 @@ bool NeedsUtf8(const std::string& pattern) {
   return false;
 }
 
-// The index only scans plain ASCII text (see Score). On ASCII text a pattern
-// of ASCII literals, classes and wildcards matches the same in UTF-8 mode and
-// byte by byte: no ASCII character folds to or from a non-ASCII one except
-// through "k" and "s", which an ASCII pattern can only reach by number. Byte
-// mode builds a database less than half the size that scans about twice as
-// fast, so UTF-8 mode is kept only for patterns that need it.
-unsigned BaseFlags(const FilterRule& rule) {
-  unsigned flags = HS_FLAG_SINGLEMATCH | HS_FLAG_ALLOWEMPTY;
-  if (NeedsUtf8(rule.pattern)) flags |= HS_FLAG_UTF8;
-  if (rule.caseless()) flags |= HS_FLAG_CASELESS;
-  return flags;
+// The longest run of literal characters, unescaped, of a pattern of the form
+// MatchesBytewiseInUtf8 accepts: every text the pattern matches holds it.
+std::string LongestLiteral(const std::string& pattern) {
+  std::string longest;
+  std::string run;
+  size_t i = !pattern.empty() && pattern[0] == '^' ? 1 : 0;
+  while (i < pattern.size()) {
+    char c = pattern[i];
+    if (c == '\\' && i + 1 < pattern.size()) {
+      if (pattern[i + 1] == 'Z') break;
+      run += pattern[i + 1];
+      i += 2;
+    } else if (c == '.') {  // ".*"
+      if (run.size() > longest.size()) longest = run;
+      run.clear();
+      i += 2;
+    } else {
+      run += c;
+      ++i;
+    }
+  }
+  return run.size() > longest.size() ? run : longest;
+}
+
+// What the database looks for on behalf of a rule. A candidate only has to be
+// found whenever the rule matches (PCRE2 then decides), and Vectorscan 5.4.9
+// was seen to miss matches of wildcard patterns: "^.*js" (caseless) in
+// "http://track.example.net/t.js", or "^http.*aa" next to a few other
+// patterns in "http://www.example.caa". Plain literal search is the part of
+// it that holds up, so a rule of literals and wildcards is looked for by its
+// longest literal run; other rules keep their whole pattern, with "." taking
+// any byte (which only widens it).
+//
+// On ASCII text a pattern of ASCII literals, classes and wildcards matches the
+// same in UTF-8 mode and byte by byte: no ASCII character folds to or from a
+// non-ASCII one except through "k" and "s", which an ASCII pattern can only
+// reach by number. Byte mode builds a database less than half the size that
+// scans about twice as fast, so UTF-8 mode is kept only for patterns that
+// need it.
+struct DatabaseEntry {
+  std::string pattern;  // empty: the rule cannot be looked for this way
+  unsigned flags = 0;
+};
+
+DatabaseEntry EntryFor(const FilterRule& rule) {
+  DatabaseEntry entry;
+  entry.flags = HS_FLAG_SINGLEMATCH;
+  if (rule.caseless()) entry.flags |= HS_FLAG_CASELESS;
+  if (!NeedsUtf8(rule.pattern) && MatchesBytewiseInUtf8(rule.pattern)) {
+    // A run of one character would be a candidate nearly everywhere; such
+    // rules are rare and are tried one by one instead.
+    std::string literal = LongestLiteral(rule.pattern);
+    if (literal.size() < 2) return entry;
+    for (unsigned char c : literal) {
+      if (isalnum(c)) {
+        entry.pattern += static_cast<char>(c);
+      } else {
+        char escaped[5];
+        snprintf(escaped, sizeof escaped, "\\x%02x", c);
+        entry.pattern += escaped;
+      }
+    }
+    return entry;
+  }
+  entry.pattern = rule.pattern;
+  entry.flags |= HS_FLAG_ALLOWEMPTY | HS_FLAG_DOTALL;
+  if (NeedsUtf8(rule.pattern)) entry.flags |= HS_FLAG_UTF8;
+  return entry;
+}
+
+// Vectorscan's build for processors with AVX-512 was seen to miss plain
+// literals found by its AVX2 build (the literal "az" among twenty others in a
+// URL of 72 characters). On such processors the database is made for AVX2 and
+// scanned through the library's AVX2 entry point, when the library (a build
+// for several processors) offers one.
+using ScanFunction = hs_error_t (*)(const hs_database_t*, const char*, unsigned, unsigned,
+                                    hs_scratch_t*, match_event_handler, void*);
+
+struct ScanTarget {
+  hs_platform_info_t platform;
+  ScanFunction scan = hs_scan;
+};
+
+const ScanTarget& Target() {
+  static const ScanTarget target = [] {
+    ScanTarget t;
+    if (hs_populate_platform(&t.platform) != HS_SUCCESS) {
+      memset(&t.platform, 0, sizeof t.platform);
+    }
+    const unsigned long long avx512 = HS_CPU_FEATURES_AVX512 | HS_CPU_FEATURES_AVX512VBMI;
+    if ((t.platform.cpu_features & avx512) != 0) {
+      void* avx2_scan = platform::FindLoadedSymbol("avx2_hs_scan");
+      if (avx2_scan != nullptr) {
+        t.platform.cpu_features &= ~avx512;
+        t.scan = reinterpret_cast<ScanFunction>(avx2_scan);
+      }
+    }
+    return t;
+  }();
+  return target;
 }
 
 // True when `pattern` holds an ASCII control byte. Vectorscan was seen to miss
@@ -267,24 +356,26 @@ int ScanRules(const RulesHolder& holder, uint32_t mask, const char* text) {
 // (exact to prefilter, prefilter to fallback) and the set is compiled again.
 hs_database_t* CompileDatabase(const RulesHolder& holder, std::vector<uint8_t>* modes) {
   for (;;) {
-    std::vector<const char*> patterns;
+    std::vector<DatabaseEntry> entries;
     std::vector<unsigned> flags;
     std::vector<unsigned> ids;
     for (size_t i = 0; i < modes->size(); ++i) {
       uint8_t mode = (*modes)[i];
       if (mode != RuleIndex::kExact && mode != RuleIndex::kPrefilter) continue;
-      const FilterRule& rule = holder.Rule(i);
-      patterns.push_back(rule.pattern.c_str());
-      flags.push_back(BaseFlags(rule) |
+      entries.push_back(EntryFor(holder.Rule(i)));
+      flags.push_back(entries.back().flags |
                       (mode == RuleIndex::kPrefilter ? HS_FLAG_PREFILTER : 0));
       ids.push_back(static_cast<unsigned>(i));
     }
-    if (patterns.empty()) return nullptr;
+    if (entries.empty()) return nullptr;
+    std::vector<const char*> patterns;
+    for (const DatabaseEntry& entry : entries) patterns.push_back(entry.pattern.c_str());
     hs_database_t* db = nullptr;
     hs_compile_error_t* error = nullptr;
+    hs_platform_info_t platform = Target().platform;
     hs_error_t status = hs_compile_multi(patterns.data(), flags.data(), ids.data(),
                                          static_cast<unsigned>(patterns.size()),
-                                         HS_MODE_BLOCK, nullptr, &db, &error);
+                                         HS_MODE_BLOCK, &platform, &db, &error);
     if (status == HS_SUCCESS) return db;
     int failed = error != nullptr ? error->expression : -1;
     Logger::Instance().LogA(LOG_NOTICE, "Rule index compilation failed: %s\n",
@@ -322,13 +413,13 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
   for (size_t i = 0; i < holder.RuleCount(); ++i) {
     const FilterRule& rule = holder.Rule(i);
     if (!rule.good) continue;
-    unsigned flags = BaseFlags(rule);
-    if (HasControlBytes(rule.pattern) || HasAlternation(rule.pattern) ||
-        HasCharacterClass(rule.pattern)) {
+    DatabaseEntry entry = EntryFor(rule);
+    if (entry.pattern.empty() || HasControlBytes(rule.pattern) ||
+        HasAlternation(rule.pattern) || HasCharacterClass(rule.pattern)) {
       modes[i] = kFallback;
-    } else if (Accepts(rule.pattern, flags)) {
+    } else if (Accepts(entry.pattern, entry.flags)) {
       modes[i] = kExact;
-    } else if (Accepts(rule.pattern, flags | HS_FLAG_PREFILTER)) {
+    } else if (Accepts(entry.pattern, entry.flags | HS_FLAG_PREFILTER)) {
       modes[i] = kPrefilter;
     } else {
       modes[i] = kFallback;
@@ -481,8 +572,8 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   hs_scratch_t* scratch = ScratchFor(db_, serial_);
   if (scratch == nullptr) return ScanRules(holder_, mask, text);
   ScanContext scan{&holder_, mask, text, false};
-  hs_error_t status =
-      hs_scan(db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
+  hs_error_t status = Target().scan(db_, text, static_cast<unsigned>(length), 0, scratch,
+                                    OnCandidate, &scan);
   if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
     return ScanRules(holder_, mask, text);
   }

@@ -1,13 +1,17 @@
 // rules/rule_index.h
 //
-// An index over every rule of a RulesHolder: all translated patterns compiled
-// into one Vectorscan database, so that a check scans its text once instead of
+// An index over every rule of a RulesHolder: one Vectorscan database that
+// looks for all rules at once, so that a check scans its text once instead of
 // running each rule in turn. The database only proposes candidate rules; each
 // candidate whose type mask covers the check is confirmed with the holder's
 // own PCRE2 pattern (RulesHolder::Match), so PCRE2 alone decides and a check
 // gives exactly the decision of the rule-by-rule scan.
 //
-// Patterns Vectorscan cannot compile exactly are compiled in prefilter mode
+// A rule made of literal text and ".*" (nearly every rule of a real list) is
+// looked for by its longest literal run, because Vectorscan misses some
+// matches of wildcard patterns; a rule whose longest run is one character is
+// tried one by one. Other patterns go in whole, and those Vectorscan cannot
+// compile exactly are compiled in prefilter mode
 // (it may propose too many candidates, never too few); the few it rejects even
 // then are tried one by one on every check. Patterns that mean the same byte
 // by byte on ASCII text are compiled without UTF-8 mode (a smaller, faster
@@ -41,7 +45,7 @@ class RuleIndex {
   // How one rule takes part in the index.
   enum Mode : uint8_t {
     kNotIndexed = 0,  // a bad rule: never matches, not scanned for
-    kExact = 1,       // in the database, compiled exactly
+    kExact = 1,       // in the database: its longest literal or its whole pattern
     kPrefilter = 2,   // in the database, compiled in prefilter mode
     kFallback = 3,    // tried rule by rule on every check
   };

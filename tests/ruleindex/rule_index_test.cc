@@ -256,6 +256,12 @@ const RuleCase kRuleCases[] = {
      "ad",
      kLinkElement, false},
     {"/ad", "http://x/\xc3\xa9/ad", kLinkElement, true},
+    // Wildcard rules whose whole pattern Vectorscan did not find (the first
+    // found by fuzzing): they are looked for by their longest literal.
+    {"|*js***", "http://track.example.net/t.js", kLinkElement, true},
+    {"|http://*ab", "http://www.example.com/pathab", kLinkElement, true},
+    {"|http://*ab", "https://www.example.com/pathab", kLinkElement, false},
+    {"|*j", "http://x/j", kLinkElement, true},  // one character: one by one
 };
 
 TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
@@ -268,6 +274,30 @@ TEST(RuleIndexTest, KnownAnswersThroughTheIndex) {
     EXPECT_EQ(holder->CheckElement(c.kind, c.text, 0), c.blocked)
         << "rule by rule: rule [" << c.rule << "] text [" << c.text << "]";
   }
+}
+
+// A few rules together, each found wherever its match ends in the text: in
+// small databases Vectorscan's AVX-512 scan missed the literal "az" and its
+// wildcard scan missed "^http.*aa" at some offsets.
+TEST(RuleIndexTest, RulesAmongFewOthersAreFoundAtEveryOffset) {
+  std::vector<std::string> lines = {"|http://*aa", "az", "|*js", "/x/*banner"};
+  for (int i = 1; i <= 20; ++i) lines.push_back("zq" + std::to_string(100 + i) + "xw");
+  auto holder = HolderOf(lines);
+  ASSERT_TRUE(holder->EnableIndex(std::wstring()));
+  const std::string filler = "http://www.example.com/path/to/some/thing?q=1&r=2";
+  std::vector<std::string> texts;
+  for (size_t n = 8; n < 160; ++n) {
+    std::string prefix;
+    while (prefix.size() < n) prefix += filler;
+    prefix.resize(n);
+    for (const char* tail : {"aa", "az", "js", "az/x?y=1", "/x/banner"}) {
+      texts.push_back(prefix + tail);
+    }
+  }
+  for (const std::string& text : texts) {
+    EXPECT_TRUE(holder->CheckElement(kLinkElement, text.c_str(), 0)) << text;
+  }
+  EXPECT_GT(ExpectSameDecisions(holder.get(), texts), 0u);
 }
 
 // The index cache: served when valid, never used for other rules or when
