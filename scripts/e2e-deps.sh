@@ -4,10 +4,20 @@
 # browser download) into tests/e2e/node_modules from the committed lock file.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
-if ! command -v chromium >/dev/null 2>&1 || ! command -v node >/dev/null 2>&1 ||
-   ! command -v npm >/dev/null 2>&1; then
+# Only what is missing: a machine may already have a Node.js of its own (with
+# its npm), which Debian's npm package conflicts with.
+missing=""
+command -v chromium >/dev/null 2>&1 || missing="chromium"
+if ! command -v node >/dev/null 2>&1; then
+  missing="$missing nodejs"
+fi
+if ! command -v npm >/dev/null 2>&1; then
+  missing="$missing npm"
+fi
+if [ -n "$missing" ]; then
   apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends chromium nodejs npm
+  # shellcheck disable=SC2086 # one word per package
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
 cd "$here/tests/e2e"
 npm ci --no-audit --no-fund
