@@ -235,7 +235,8 @@ TEST_P(HugeBody, OneGibibytePassesWholeWithBoundedMemory) {
     }
   });
   StreamedResponse r;
-  bool answered = StreamGet(proxy.port(), base + "/huge", {}, 30000, &AdPagePiece(), &r);
+  bool answered = StreamGet(proxy.port(), base + "/huge", {}, 30000 * SlowBuildFactor(),
+                            &AdPagePiece(), &r);
   done = true;
   sampler.join();
 
