@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "comm/comm_mgr.h"
 #include "command.h"
 #include "https/interceptor.h"
 #include "panel/panel_handler.h"
@@ -27,6 +28,38 @@
 
 namespace cvie::app {
 namespace {
+
+// How long the update worker gets to end when the proxy stops.
+constexpr int kUpdateWorkerStopMs = 10000;
+
+// Makes the panel's ui the process's ui for the life of the command. On every
+// way out it closes the panel (a question the update worker waits on is
+// refused at once), ends the update worker and only then gives the previous
+// ui back: the worker must not be left running while the objects it uses go
+// away (this ui, and once the command returns the process's log, download
+// session and manager), nor turn to another ui with a late question.
+class PanelUiScope {
+ public:
+  explicit PanelUiScope(panel::PanelUi* ui) : ui_(ui), previous_(platform::SetUi(ui)) {}
+  ~PanelUiScope() {
+    ui_->Close();
+    CCommMgr* manager = CommMgr();
+    if (manager && !manager->StopWorkers(kUpdateWorkerStopMs)) {
+      // Leave without destroying anything the worker may still use.
+      fprintf(stderr, "cvie: the update check did not stop; leaving it behind\n");
+      fflush(stdout);
+      fflush(stderr);
+      _Exit(1);
+    }
+    platform::SetUi(previous_);
+  }
+  PanelUiScope(const PanelUiScope&) = delete;
+  PanelUiScope& operator=(const PanelUiScope&) = delete;
+
+ private:
+  panel::PanelUi* ui_;
+  platform::Ui* previous_;
+};
 
 struct ProxyArgs {
   std::string listen = "127.0.0.1:8118";
@@ -75,10 +108,9 @@ int RunProxy(const ProxyArgs& args) {
   // of the update check started with the window.
   road::BrowserWindow window;
   panel::PanelUi ui;
-  platform::Ui* previous_ui = platform::SetUi(&ui);
+  PanelUiScope ui_scope(&ui);
   road::PluginHost host;
   if (!host.Open(args.update_check, &error, &window)) {
-    platform::SetUi(previous_ui);
     return Fail(error);
   }
   window.set_helper(host.helper());
@@ -88,7 +120,6 @@ int RunProxy(const ProxyArgs& args) {
   panel::PanelHandler panel(&window, &ui);
   proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) {
-    platform::SetUi(previous_ui);
     return Fail(error);
   }
 
@@ -102,7 +133,6 @@ int RunProxy(const ProxyArgs& args) {
   // The window closes: the registrations are withdrawn.
   window.set_helper(nullptr);
   host.Close();
-  platform::SetUi(previous_ui);
   printf("cvie proxy stopped\n");
   return 0;
 }

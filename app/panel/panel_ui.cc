@@ -12,12 +12,16 @@ PanelUi::PanelUi(int question_timeout_ms)
     : question_timeout_ms_(question_timeout_ms), window_([this] { WindowLoop(); }) {}
 
 PanelUi::~PanelUi() {
+  Close();
+  window_.join();
+}
+
+void PanelUi::Close() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stopping_ = true;
   }
   cv_.notify_all();
-  window_.join();
 }
 
 void PanelUi::WindowLoop() {

@@ -43,6 +43,7 @@ class PanelUi : public platform::Ui {
 
   // `question_timeout_ms`: how long an unanswered question waits.
   explicit PanelUi(int question_timeout_ms = 10 * 60 * 1000);
+  // Closes the panel first (see Close) and ends the window thread.
   ~PanelUi() override;
   PanelUi(const PanelUi&) = delete;
   PanelUi& operator=(const PanelUi&) = delete;
@@ -60,6 +61,12 @@ class PanelUi : public platform::Ui {
   // Waits until no dialog is open (its OK or Cancel fully handled) or
   // `wait_ms` passed; true when none is open.
   bool WaitDialogClosed(int wait_ms);
+
+  // The panel closes: a question waiting now or asked later is refused (No or
+  // Cancel) at once, an open dialog is cancelled, and Run takes no further
+  // job. Lets a thread blocked on a question (the update worker's) go before
+  // the process ends.
+  void Close();
 
   std::vector<Notice> Notices() const;
   void DismissNotice(uint64_t id);

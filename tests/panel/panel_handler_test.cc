@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <future>
 #include <memory>
 #include <string>
@@ -241,6 +242,24 @@ TEST_F(PanelTest, AboutBoxAndQuestionsAppearInThePage) {
   platform::ActiveUi().MessageBox(nullptr, L"No update is needed.", L"Corvane Filter",
                                   platform::MB_OK);
   EXPECT_NE(Request("GET", "/").body.find("No update is needed."), std::string::npos);
+}
+
+// Closing the panel refuses the question a thread waits on, at once and not
+// after the ten-minute wait, and every later question.
+TEST(PanelUiClose, RefusesWaitingAndLaterQuestions) {
+  PanelUi ui;
+  std::future<int> yes_no = std::async(std::launch::async, [&ui] {
+    return ui.MessageBox(nullptr, L"Install it?", L"Corvane Filter", platform::MB_YESNO);
+  });
+  for (int i = 0; i < 500 && ui.Questions().empty(); ++i) usleep(10000);
+  ASSERT_EQ(ui.Questions().size(), 1u);
+  ui.Close();
+  ASSERT_EQ(yes_no.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(yes_no.get(), platform::IDNO);
+  EXPECT_EQ(ui.MessageBox(nullptr, L"Go on?", L"Corvane Filter", platform::MB_OKCANCEL),
+            platform::IDCANCEL);
+  EXPECT_TRUE(ui.Questions().empty());
+  EXPECT_FALSE(ui.Run([] {}, 1000));
 }
 
 TEST_F(PanelTest, ServesOnlyItsOwnPages) {

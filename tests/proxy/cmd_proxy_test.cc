@@ -2,6 +2,8 @@
 // cleanly on SIGTERM or SIGINT.
 
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "common/child_process.h"
+#include "common/loopback.h"
 #include "common/test_support.h"
 #include "proxy_test_support.h"
 
@@ -90,6 +93,70 @@ TEST_F(CvieProxyCommand, ReportsAPortInUse) {
   EXPECT_EQ(child.Wait(10000), 1);
   EXPECT_EQ(child.err().rfind("cvie: cannot listen on " + where + ": ", 0), 0u)
       << child.err();
+}
+
+// Points the update check at a loopback server that takes the connection and
+// never answers, so the silent update check started with the window is still
+// waiting for its version file (15 s at most) when the proxy ends.
+class SilentUpdateServer {
+ public:
+  SilentUpdateServer() {
+    uint16_t port = 0;
+    fd_ = cvie::testing::ListenOnLoopback(&port);
+    const char* old = getenv("CVIE_UPDATE_SERVER");
+    if (old) previous_ = old;
+    setenv("CVIE_UPDATE_SERVER", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+  }
+  ~SilentUpdateServer() {
+    setenv("CVIE_UPDATE_SERVER", previous_.c_str(), 1);
+    if (fd_ >= 0) close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+  std::string previous_;
+};
+
+// The proxy ends while its update check is under way: the worker is stopped
+// before the objects it uses are destroyed, so the process ends cleanly and
+// long before the check's own 15 s limit.
+TEST_F(CvieProxyCommand, EndsCleanlyWhileTheUpdateCheckWaits) {
+  SilentUpdateServer update;
+  ASSERT_TRUE(update.ok());
+
+  // A port in use: the command gives up right after the window opened, at
+  // times while the worker is still setting up its download. Each attempt has
+  // a folder of its own, so the rule file is installed first as on a new
+  // machine.
+  testing::RunningProxy taken;
+  ASSERT_TRUE(taken.Start());
+  std::string where = "127.0.0.1:" + std::to_string(taken.port());
+  std::string shared_root = getenv("CVIE_ROOT");
+  for (int attempt = 0; attempt < 40; ++attempt) {
+    std::string root = shared_root + "/port-in-use-" + std::to_string(attempt);
+    setenv("CVIE_ROOT", root.c_str(), 1);
+    ChildProcess child;
+    bool spawned = child.Spawn({exe(), "proxy", "--listen", where});
+    setenv("CVIE_ROOT", shared_root.c_str(), 1);
+    ASSERT_TRUE(spawned);
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(child.Wait(12000), 1) << "attempt " << attempt << "\n" << child.err();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12));
+    EXPECT_EQ(child.err().rfind("cvie: cannot listen on " + where + ": ", 0), 0u)
+        << child.err();
+  }
+
+  // A stop signal while the check waits.
+  ChildProcess child;
+  ASSERT_TRUE(child.Spawn({exe(), "proxy", "--listen", "127.0.0.1:0"}));
+  std::smatch match;
+  ASSERT_TRUE(
+      child.WaitForLine(std::regex("^cvie proxy listening on .*$"), &match, 10000))
+      << child.out();
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(12000), 0) << child.err();
+  EXPECT_NE(child.out().find("cvie proxy stopped"), std::string::npos) << child.out();
 }
 
 }  // namespace
