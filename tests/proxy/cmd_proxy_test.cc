@@ -140,9 +140,7 @@ TEST_F(CvieProxyCommand, EndsCleanlyWhileTheUpdateCheckWaits) {
     bool spawned = child.Spawn({exe(), "proxy", "--listen", where});
     setenv("CVIE_ROOT", shared_root.c_str(), 1);
     ASSERT_TRUE(spawned);
-    auto started = std::chrono::steady_clock::now();
     ASSERT_EQ(child.Wait(12000), 1) << "attempt " << attempt << "\n" << child.err();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(12));
     EXPECT_EQ(child.err().rfind("cvie: cannot listen on " + where + ": ", 0), 0u)
         << child.err();
   }
