@@ -166,7 +166,8 @@ DatabaseEntry EntryFor(const FilterRule& rule) {
   DatabaseEntry entry;
   entry.flags = HS_FLAG_SINGLEMATCH;
   if (rule.caseless()) entry.flags |= HS_FLAG_CASELESS;
-  if (!NeedsUtf8(rule.pattern) && MatchesBytewiseInUtf8(rule.pattern)) {
+  const bool needs_utf8 = NeedsUtf8(rule.pattern);
+  if (!needs_utf8 && MatchesBytewiseInUtf8(rule.pattern)) {
     // A run of one character would be a candidate nearly everywhere; such
     // rules are rare and are tried one by one instead.
     std::string literal = LongestLiteral(rule.pattern);
@@ -184,7 +185,7 @@ DatabaseEntry EntryFor(const FilterRule& rule) {
   }
   entry.pattern = rule.pattern;
   entry.flags |= HS_FLAG_ALLOWEMPTY | HS_FLAG_DOTALL;
-  if (NeedsUtf8(rule.pattern)) entry.flags |= HS_FLAG_UTF8;
+  if (needs_utf8) entry.flags |= HS_FLAG_UTF8;
   return entry;
 }
 
@@ -351,25 +352,25 @@ int ScanRules(const RulesHolder& holder, uint32_t mask, const char* text) {
   return 0;
 }
 
-// Compiles the database for the rules whose mode is kExact or kPrefilter.
-// When Vectorscan rejects one pattern of the set, that pattern is demoted
-// (exact to prefilter, prefilter to fallback) and the set is compiled again.
-hs_database_t* CompileDatabase(const RulesHolder& holder, std::vector<uint8_t>* modes) {
+// Compiles the database for the rules whose mode is kExact or kPrefilter,
+// each looked for as entries[rule] says. When Vectorscan rejects one pattern
+// of the set, that pattern is demoted (exact to prefilter, prefilter to
+// fallback) and the set is compiled again.
+hs_database_t* CompileDatabase(const std::vector<DatabaseEntry>& entries,
+                               std::vector<uint8_t>* modes) {
   for (;;) {
-    std::vector<DatabaseEntry> entries;
+    std::vector<const char*> patterns;
     std::vector<unsigned> flags;
     std::vector<unsigned> ids;
     for (size_t i = 0; i < modes->size(); ++i) {
       uint8_t mode = (*modes)[i];
       if (mode != RuleIndex::kExact && mode != RuleIndex::kPrefilter) continue;
-      entries.push_back(EntryFor(holder.Rule(i)));
-      flags.push_back(entries.back().flags |
+      patterns.push_back(entries[i].pattern.c_str());
+      flags.push_back(entries[i].flags |
                       (mode == RuleIndex::kPrefilter ? HS_FLAG_PREFILTER : 0));
       ids.push_back(static_cast<unsigned>(i));
     }
-    if (entries.empty()) return nullptr;
-    std::vector<const char*> patterns;
-    for (const DatabaseEntry& entry : entries) patterns.push_back(entry.pattern.c_str());
+    if (patterns.empty()) return nullptr;
     hs_database_t* db = nullptr;
     hs_compile_error_t* error = nullptr;
     hs_platform_info_t platform = Target().platform;
@@ -410,10 +411,12 @@ RuleIndex::~RuleIndex() {
 
 std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
   std::vector<uint8_t> modes(holder.RuleCount(), kNotIndexed);
+  std::vector<DatabaseEntry> entries(holder.RuleCount());
   for (size_t i = 0; i < holder.RuleCount(); ++i) {
     const FilterRule& rule = holder.Rule(i);
     if (!rule.good) continue;
-    DatabaseEntry entry = EntryFor(rule);
+    entries[i] = EntryFor(rule);
+    const DatabaseEntry& entry = entries[i];
     if (entry.pattern.empty() || HasControlBytes(rule.pattern) ||
         HasAlternation(rule.pattern) || HasCharacterClass(rule.pattern)) {
       modes[i] = kFallback;
@@ -425,7 +428,8 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
       modes[i] = kFallback;
     }
   }
-  hs_database_t* db = CompileDatabase(holder, &modes);
+  hs_database_t* db = CompileDatabase(entries, &modes);
+  entries = std::vector<DatabaseEntry>();
   // Compiling a large list allocates over a hundred megabytes in small pieces
   // that are all freed by now; the allocator would keep them in the process
   // for good, so they are handed back to the system.

@@ -132,14 +132,12 @@ TEST_F(CvieProxyCommand, EndsCleanlyWhileTheUpdateCheckWaits) {
   testing::RunningProxy taken;
   ASSERT_TRUE(taken.Start());
   std::string where = "127.0.0.1:" + std::to_string(taken.port());
-  std::string shared_root = getenv("CVIE_ROOT");
   for (int attempt = 0; attempt < 40; ++attempt) {
-    std::string root = shared_root + "/port-in-use-" + std::to_string(attempt);
-    setenv("CVIE_ROOT", root.c_str(), 1);
     ChildProcess child;
-    bool spawned = child.Spawn({exe(), "proxy", "--listen", where});
-    setenv("CVIE_ROOT", shared_root.c_str(), 1);
-    ASSERT_TRUE(spawned);
+    {
+      cvie::testing::ScopedCvieRoot fresh;
+      ASSERT_TRUE(child.Spawn({exe(), "proxy", "--listen", where}));
+    }
     ASSERT_EQ(child.Wait(12000), 1) << "attempt " << attempt << "\n" << child.err();
     EXPECT_EQ(child.err().rfind("cvie: cannot listen on " + where + ": ", 0), 0u)
         << child.err();
