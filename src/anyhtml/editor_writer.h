@@ -14,7 +14,8 @@ class AnyHtmlEditorWriter {
  public:
   virtual ~AnyHtmlEditorWriter() = default;
   // Takes `length` bytes at `data`. Returns 0 (S_OK) on success, a failure
-  // code otherwise; the editor ignores the result.
+  // code otherwise. After a failure the output has a hole: the editor writes
+  // nothing more and its Edit reports the page as failed.
   virtual int32_t Write(const char* data, uint32_t length) = 0;
 };
 

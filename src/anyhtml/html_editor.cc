@@ -128,7 +128,7 @@ int AnyHtmlEditor::Edit(const char* data, size_t length, int encoding) {
   StartDocument(encoding);
   int result = Parse(data, length, encoding);
   EndDocument(encoding);
-  return result;
+  return write_result_ != 0 ? ANYHTML_WRITE_FAILED : result;
 }
 
 int AnyHtmlEditor::OnNode(AnyHtmlNode* node, int encoding) {
@@ -178,6 +178,7 @@ bool AnyHtmlEditor::RewriteScript(const char*, size_t, std::string*, int) {
 
 void AnyHtmlEditor::StartDocument(int) {
   mode_ = MODE_NORMAL;
+  write_result_ = 0;
   DropPending();
 }
 
@@ -190,16 +191,22 @@ void AnyHtmlEditor::WriteNode(const AnyHtmlNode* node, int) {
   const char* text = nullptr;
   size_t length = 0;
   if (node->GetText(&text, &length) != 0) {
-    writer_->Write(kEditorErrorMarker, sizeof(kEditorErrorMarker) - 1);
+    Emit(kEditorErrorMarker, sizeof(kEditorErrorMarker) - 1);
     return;
   }
   // The writer takes 32-bit lengths; a larger node goes in pieces.
-  while (length > 0) {
+  while (length > 0 && write_result_ == 0) {
     uint32_t piece = length > 0x40000000u ? 0x40000000u : static_cast<uint32_t>(length);
-    writer_->Write(text, piece);
+    Emit(text, piece);
     text += piece;
     length -= piece;
   }
+}
+
+void AnyHtmlEditor::Emit(const char* data, uint32_t length) {
+  if (write_result_ != 0) return;
+  const int32_t result = writer_->Write(data, length);
+  if (result != 0) write_result_ = result;
 }
 
 void AnyHtmlEditor::FlushPending(int encoding) {
@@ -222,10 +229,20 @@ void AnyHtmlEditor::HideElement(AnyHtmlElement* element, int) {
   if (element == nullptr) return;
   const char* style = element->GetAttribute("style");
   style_.assign(style != nullptr ? style : "");
+  std::string_view added;
   if (options_->remove_blocked) {
-    style_.append(kEditorHidingStyle, sizeof(kEditorHidingStyle) - 1);
+    added = std::string_view(kEditorHidingStyle, sizeof(kEditorHidingStyle) - 1);
   } else if (options_->highlight) {
-    style_.append(kEditorHighlightingStyle, sizeof(kEditorHighlightingStyle) - 1);
+    added =
+        std::string_view(kEditorHighlightingStyle, sizeof(kEditorHighlightingStyle) - 1);
+  }
+  if (!added.empty()) {
+    // A declaration glued to the last one ("border:0display: none;") is invalid
+    // CSS and the browser drops it: end the element's own style first.
+    size_t last = style_.size();
+    while (last > 0 && IsHtmlSpace(static_cast<unsigned char>(style_[last - 1]))) --last;
+    if (last > 0 && style_[last - 1] != ';') style_ += ';';
+    style_.append(added);
   }
   element->SetAttribute("style", style_);
   element->RebuildText();

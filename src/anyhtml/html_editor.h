@@ -69,9 +69,15 @@ class AnyHtmlEditor : public AnyHtmlParser {
   AnyHtmlEditor& operator=(const AnyHtmlEditor&) = delete;
 
   // Edits one page: StartDocument, Parse, EndDocument. Returns the parser's
-  // result (0 = the whole input was scanned). The caller appends two zero
-  // bytes after the page, as the parser expects.
+  // result (0 = the whole input was scanned), or ANYHTML_WRITE_FAILED when the
+  // writer refused an append (write_result() says how; the output is then
+  // incomplete and must not be served). The caller appends two zero bytes
+  // after the page, as the parser expects.
   int Edit(const char* data, size_t length, int encoding);
+
+  // The writer's failure code of the first refused append since the last
+  // StartDocument, or 0 when every append succeeded.
+  int32_t write_result() const { return write_result_; }
 
   // Parser callbacks. OnNode refuses a null node (-1); both return 0
   // otherwise.
@@ -85,13 +91,13 @@ class AnyHtmlEditor : public AnyHtmlParser {
   virtual bool RewriteScript(const char* text, size_t length, std::string* out,
                              int encoding);
 
-  // Back to MODE_NORMAL with nothing pending.
+  // Back to MODE_NORMAL with nothing pending and no write failure.
   virtual void StartDocument(int encoding);
   // Writes, unchecked, whatever is still pending at the end of the page.
   virtual void EndDocument(int encoding);
   // Writes the node's text: its source bytes, or its regenerated text when it
   // was changed; the error marker when the text cannot be obtained; nothing
-  // for 0 bytes.
+  // for 0 bytes, nor after the writer has failed once.
   virtual void WriteNode(const AnyHtmlNode* node, int encoding);
   // Writes every pending node, front to back, and empties the list.
   virtual void FlushPending(int encoding);
@@ -103,7 +109,9 @@ class AnyHtmlEditor : public AnyHtmlParser {
   void DropPending();
   // Appends the hiding style (remove-blocked on) or the highlighting style
   // (remove-blocked off, highlight on) to the element's style attribute, adding
-  // the attribute when absent, and regenerates the tag.
+  // the attribute when absent, and regenerates the tag. A style that does not
+  // end in ";" (trailing white space aside) gets one before the added text;
+  // otherwise its bytes are kept as they are.
   void HideElement(AnyHtmlElement* element, int encoding);
 
   EditorMode mode() const { return mode_; }
@@ -161,11 +169,15 @@ class AnyHtmlEditor : public AnyHtmlParser {
   void RewritePendingScripts(int encoding);
   // Asks the checker; a null checker or a null text blocks nothing.
   bool Blocked(int kind, const char* text, int encoding);
+  // Hands bytes to the writer unless it has failed before; keeps the first
+  // failure in write_result_.
+  void Emit(const char* data, uint32_t length);
 
   AnyHtmlEditorWriter* writer_;
   const EditorOptions* options_;
   AnyHtmlEditorRuleChecker* checker_;
   EditorMode mode_ = MODE_NORMAL;
+  int32_t write_result_ = 0;  // first failure of the writer, 0 while none
   std::vector<PendingNode> pending_;
   std::vector<std::unique_ptr<AnyHtmlElement>> spare_elements_;
   // Scratch text reused from call to call: the script text handed to the

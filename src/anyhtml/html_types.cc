@@ -15,7 +15,8 @@ const char* const kErrorTexts[] = {"No error",
                                    "Failed to read Element name",
                                    "Error reading attributes",
                                    "Error reading attr name",
-                                   "Error reading attr value"};
+                                   "Error reading attr value",
+                                   "Failed to write the output"};
 
 }  // namespace
 

@@ -49,6 +49,7 @@ enum AnyHtmlError : int32_t {
   ANYHTML_BAD_ATTRIBUTES = 6,    // "Error reading attributes"
   ANYHTML_BAD_ATTR_NAME = 7,     // "Error reading attr name"
   ANYHTML_BAD_ATTR_VALUE = 8,    // "Error reading attr value"
+  ANYHTML_WRITE_FAILED = 9,      // "Failed to write the output" (page editor)
 };
 
 // The library's text for a result code; "Unknown error" outside the table.

@@ -252,9 +252,20 @@ const EditCase kElementCases[] = {
      "<iframe src=ad.html style=\"border:0;\"></iframe>",
      "<iframe src=\"ad.html\" style=\"border:0;display: none;\"></iframe>",
      "frame ad.html"},
-    {"no separator is added to a style", nullptr, "frame ad.html",
-     "<iframe src=ad.html style=\"border:0\">",
-     "<iframe src=\"ad.html\" style=\"border:0display: none;\">", "frame ad.html"},
+    {"a style without a closing semicolon gets one before the hiding style", nullptr,
+     "frame ad.html", "<iframe src=ad.html style=\"border:0\">",
+     "<iframe src=\"ad.html\" style=\"border:0;display: none;\">", "frame ad.html"},
+    {"trailing white space is kept and the semicolon follows it", nullptr, "div ad",
+     "<div class=ad style=\"color:red \t\">",
+     "<div class=\"ad\" style=\"color:red \t;display: none;\">", "div ad"},
+    {"a style ending in a semicolon and white space is kept byte for byte", nullptr,
+     "div ad", "<div class=ad style='color:red; '>",
+     "<div class=\"ad\" style=\"color:red; display: none;\">", "div ad"},
+    {"an empty style takes the hiding style alone", nullptr, "div ad",
+     "<div class=ad style=\"\">", "<div class=\"ad\" style=\"display: none;\">",
+     "div ad"},
+    {"a blank style takes no semicolon", nullptr, "div ad", "<div class=ad style=\"  \">",
+     "<div class=\"ad\" style=\"  display: none;\">", "div ad"},
     {"frame filter off", [](EditorOptions& o) { o.filter_frame = 0; }, "frame ad.html",
      "<iframe src=ad.html>", "<iframe src=ad.html>", ""},
     {"div id is asked first", nullptr, "div banner1", "<div id=banner1 class=ad>",
@@ -339,11 +350,17 @@ const EditCase kHighlightCases[] = {
      "thick;\"><a href=\"ad\" style=\"outline-color: yellow; outline-style: double; "
      "outline-width: thick;\">t</a></marquee>",
      "link ad"},
+    {"a style without a closing semicolon gets one before the mark", Highlight,
+     "background b.jpg", "<td background=b.jpg style=\"color:red\">",
+     "<td background=\"b.jpg\" style=\"color:red;outline-color: yellow; outline-style: "
+     "double; outline-width: thick;\">",
+     "background b.jpg"},
     {"neither removing nor highlighting still sets the style",
      [](EditorOptions& o) { o.remove_blocked = 0; }, "frame f",
-     "<iframe src=f><iframe src=f style=\"a:b;\">",
-     "<iframe src=\"f\" style=\"\"><iframe src=\"f\" style=\"a:b;\">",
-     "frame f | frame f"},
+     "<iframe src=f><iframe src=f style=\"a:b;\"><iframe src=f style=\"a:b\">",
+     "<iframe src=\"f\" style=\"\"><iframe src=\"f\" style=\"a:b;\"><iframe "
+     "src=\"f\" style=\"a:b\">",
+     "frame f | frame f | frame f"},
 };
 
 TEST(EditorMarking, MarksBlockedElementsWhenRemovalIsOff) {
@@ -435,6 +452,81 @@ TEST(EditorOutput, StartDocumentClearsARegionLeftOpen) {
   EXPECT_EQ(editor.pending_count(), 0u);
   editor.Parse(second.data(), second.size() - 2, 0);
   EXPECT_EQ(writer.out, "<b>x</b>");
+}
+
+// Collects what it is given, but refuses the `fail_at`-th append (1 for the
+// first) with an out-of-memory code, as a full output buffer does.
+class FailingWriter : public AnyHtmlEditorWriter {
+ public:
+  static constexpr int32_t kRefused = static_cast<int32_t>(0x8007000E);
+  explicit FailingWriter(int fail_at) : fail_at_(fail_at) {}
+  int32_t Write(const char* data, uint32_t length) override {
+    if (++calls == fail_at_) return kRefused;
+    out.append(data, length);
+    return 0;
+  }
+  std::string out;
+  int calls = 0;
+
+ private:
+  int fail_at_;
+};
+
+TEST(EditorOutput, ARefusedAppendFailsThePageAndStopsWriting) {
+  // Plain nodes, a hidden (rebuilt) frame, and a region written at its end.
+  const std::string page =
+      "<p>a</p><iframe src=ad.html style=\"border:0\"><a href=x><img src=b.gif></a>"
+      "<marquee><a href=ok>m</a></marquee>z";
+  const std::string padded = page + '\0' + '\0';
+  EditorOptions options;
+  TableChecker whole_checker("frame ad.html");
+  StringWriter whole_writer;
+  int whole_result = -1;
+  const std::string whole = EditPage(page, options, &whole_checker, &whole_result);
+  ASSERT_EQ(whole_result, 0);
+  // How many appends the whole page takes.
+  {
+    TableChecker checker("frame ad.html");
+    AnyHtmlEditor editor(&whole_writer, &options, &checker);
+    ASSERT_EQ(editor.Edit(padded.data(), page.size(), 0), 0);
+  }
+  const int appends = whole_writer.writes;
+  ASSERT_GT(appends, 4);
+
+  for (int fail_at = 1; fail_at <= appends; ++fail_at) {
+    TableChecker checker("frame ad.html");
+    FailingWriter writer(fail_at);
+    AnyHtmlEditor editor(&writer, &options, &checker);
+    EXPECT_EQ(editor.Edit(padded.data(), page.size(), 0), ANYHTML_WRITE_FAILED)
+        << "refused append " << fail_at;
+    EXPECT_EQ(editor.write_result(), FailingWriter::kRefused) << fail_at;
+    // Nothing is handed over after the refusal: the output stops at the hole.
+    EXPECT_EQ(writer.calls, fail_at) << fail_at;
+    EXPECT_EQ(whole.compare(0, writer.out.size(), writer.out), 0) << fail_at;
+    EXPECT_LT(writer.out.size(), whole.size()) << fail_at;
+  }
+
+  // A writer that refuses nothing on this page: the page is edited whole.
+  TableChecker checker("frame ad.html");
+  FailingWriter late(appends + 1);
+  AnyHtmlEditor editor(&late, &options, &checker);
+  EXPECT_EQ(editor.Edit(padded.data(), page.size(), 0), 0);
+  EXPECT_EQ(editor.write_result(), 0);
+  EXPECT_EQ(late.out, whole);
+}
+
+TEST(EditorOutput, TheNextPageStartsWithoutTheLastPagesWriteFailure) {
+  const std::string page = "<p>a</p><b>b</b>";
+  const std::string padded = page + '\0' + '\0';
+  EditorOptions options;
+  TableChecker checker;
+  FailingWriter writer(1);
+  AnyHtmlEditor editor(&writer, &options, &checker);
+  ASSERT_EQ(editor.Edit(padded.data(), page.size(), 0), ANYHTML_WRITE_FAILED);
+  writer.out.clear();
+  EXPECT_EQ(editor.Edit(padded.data(), page.size(), 0), 0);
+  EXPECT_EQ(editor.write_result(), 0);
+  EXPECT_EQ(writer.out, page);
 }
 
 // ---- Rewrite hooks ----
