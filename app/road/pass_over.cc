@@ -1,7 +1,6 @@
 #include "road/pass_over.h"
 
-#include <mutex>
-
+#include "ie/counted_registration.h"
 #include "ie/ns_handler.h"
 #include "platform/com_registry.h"
 #include "platform/urlmon.h"
@@ -14,7 +13,6 @@ thread_local bool t_unfiltered = false;
 // {5C1D7E52-0B7A-4C9E-9E0F-2B61A4D3C8E7}
 const CLSID kPassOverClsid = {
     0x5C1D7E52, 0x0B7A, 0x4C9E, {0x9E, 0x0F, 0x2B, 0x61, 0xA4, 0xD3, 0xC8, 0xE7}};
-const wchar_t* const kSchemes[] = {L"http", L"https", L"file"};
 
 class PassOver : public ComObject<IInternetProtocol> {
  public:
@@ -51,49 +49,29 @@ HRESULT CreatePassOver(REFIID iid, void** object) {
   return hr;
 }
 
-std::mutex g_mu;
-int g_count = 0;
-IClassFactory* g_factory = nullptr;
+// Registered for every scheme or for none: a scheme the session refuses
+// withdraws the ones registered before it. Never destroyed.
+CountedRegistration& TheRegistration() {
+  static CountedRegistration* const registration = new CountedRegistration(
+      {L"http", L"https", L"file"},
+      [](IClassFactory** out) { return CreateClassFactory(CreatePassOver, out); },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* scheme) {
+        return session->RegisterNameSpace(factory, kPassOverClsid, scheme, 0, nullptr, 0);
+      },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* scheme) {
+        return session->UnregisterNameSpace(factory, scheme);
+      },
+      CountedRegistration::OnRefusal::kAllOrNothing);
+  return *registration;
+}
 
 }  // namespace
 
-HRESULT RegisterPassOver() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (g_count > 0) {
-    ++g_count;
-    return S_OK;
-  }
-  ComPtr<IInternetSession> session;
-  HRESULT hr = CoInternetGetSession(0, session.ReleaseAndGetAddressOf(), 0);
-  if (FAILED(hr)) return hr;
-  if (!g_factory) {
-    hr = CreateClassFactory(CreatePassOver, &g_factory);
-    if (FAILED(hr)) return hr;
-  }
-  for (const wchar_t* scheme : kSchemes) {
-    hr = session->RegisterNameSpace(g_factory, kPassOverClsid, scheme, 0, nullptr, 0);
-    if (FAILED(hr)) return hr;
-  }
-  g_count = 1;
-  return S_OK;
-}
+HRESULT RegisterPassOver() { return TheRegistration().Register(); }
 
-void UnregisterPassOver() {
-  std::lock_guard<std::mutex> lock(g_mu);
-  if (g_count > 1) {
-    --g_count;
-    return;
-  }
-  if (g_count == 0) return;
-  g_count = 0;
-  ComPtr<IInternetSession> session;
-  if (SUCCEEDED(CoInternetGetSession(0, session.ReleaseAndGetAddressOf(), 0))) {
-    for (const wchar_t* scheme : kSchemes)
-      session->UnregisterNameSpace(g_factory, scheme);
-  }
-  g_factory->Release();
-  g_factory = nullptr;
-}
+void UnregisterPassOver() { TheRegistration().Unregister(); }
+
+int PassOverRegistrationCount() { return TheRegistration().count(); }
 
 ScopedUnfiltered::ScopedUnfiltered() : previous_(t_unfiltered) { t_unfiltered = true; }
 ScopedUnfiltered::~ScopedUnfiltered() { t_unfiltered = previous_; }

@@ -17,10 +17,13 @@
 namespace cvie::road {
 
 // Registers the handler for "http", "https" and "file" (counted: only the
-// first call registers). S_OK or the session's failure.
+// first call registers). S_OK, or the session's failure: then no scheme stays
+// registered and nothing is counted.
 HRESULT RegisterPassOver();
 // Undoes one RegisterPassOver; the last one withdraws the registrations.
 void UnregisterPassOver();
+// RegisterPassOver calls not yet undone.
+int PassOverRegistrationCount();
 
 // While alive, bindings made on this thread are read unfiltered.
 class ScopedUnfiltered {

@@ -12,6 +12,7 @@
 
 #include "anyhtml/html_editor.h"
 #include "config/options.h"
+#include "ie/counted_registration.h"
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "ie/ns_handler.h"
@@ -47,28 +48,22 @@ const bool kClassAdded = [] {
   return true;
 }();
 
-struct Registration {
-  std::mutex mutex;
-  int count = 0;                          // guarded by mutex
-  IClassFactory* class_object = nullptr;  // guarded by mutex; one reference
-};
-
-Registration& TheRegistration() {
-  static Registration* const registration = new Registration();
+// The filter's registration for "text/html"; never destroyed.
+CountedRegistration& TheRegistration() {
+  static CountedRegistration* const registration = new CountedRegistration(
+      {kHtmlType},
+      [](IClassFactory** out) {
+        return CoGetClassObject(CLSID_HTMLMimeFilterPP, CLSCTX_SERVER, nullptr,
+                                IID_IClassFactory, reinterpret_cast<void**>(out));
+      },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* type) {
+        return session->RegisterMimeFilter(factory, CLSID_HTMLMimeFilterPP, type);
+      },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* type) {
+        return session->UnregisterMimeFilter(factory, type);
+      },
+      CountedRegistration::OnRefusal::kCountAnyway);
   return *registration;
-}
-
-HRESULT GetClassObjectLocked(Registration& r, IClassFactory** out) {
-  if (!r.class_object) {
-    IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(CLSID_HTMLMimeFilterPP, CLSCTX_SERVER, nullptr,
-                                  IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    if (!factory) return E_POINTER;
-    r.class_object = factory;
-  }
-  *out = r.class_object;
-  return S_OK;
 }
 
 Logger& Log() { return Logger::Instance(); }
@@ -222,7 +217,10 @@ HRESULT CHTMLMimeFilterPP::Read(void* buffer, ULONG count, ULONG* read) {
     if (hr != S_OK) return hr;
     if (passed_on_) return ReadPassedOn(buffer, count, read);
   }
-  if (state_ == HMFS_PARSING) ParseData();
+  if (state_ == HMFS_PARSING) {
+    HRESULT parsed = ParseData();
+    if (FAILED(parsed)) return parsed;  // the page cannot be served whole
+  }
   if (state_ < HMFS_READY) return E_PENDING;
   if (state_ != HMFS_READY) return S_FALSE;
   ULONG served = 0;
@@ -369,11 +367,17 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
       reinterpret_cast<const unsigned char*>(input_buffer_->GetData());
   is_utf16_ = size > 2 && data[0] == 0xFF && data[1] == 0xFE;
   bool copy_input = true;
-  if (!is_utf16_ && !IsBypassed()) copy_input = FAILED(FilterPage());
+  if (!is_utf16_ && !IsBypassed()) {
+    HRESULT filtered = FilterPage();
+    // An output with a hole fails the page, as an input with one does.
+    if (filtered == E_OUTOFMEMORY) return filtered;
+    copy_input = FAILED(filtered);
+  }
   if (copy_input) {
     // Whatever a failed edit wrote is discarded.
     output_buffer_->Reset();
-    output_buffer_->Append(input_buffer_->GetData(), size);
+    HRESULT copied = output_buffer_->Append(input_buffer_->GetData(), size);
+    if (FAILED(copied)) return copied;
   }
   output_buffer_->SetComplete();
   state_ = HMFS_READY;
@@ -390,8 +394,14 @@ HRESULT CHTMLMimeFilterPP::FilterPage() {
     if (!checker) checker = rules;
     const EditorOptions options = CVCfg::Instance().GetEditorOptions();
     AnyHtmlEditor editor(output_buffer_.get(), &options, checker);
-    if (editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0) == 0)
+    int edited = editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0);
+    if (edited == 0) {
       result = S_OK;
+    } else if (edited == ANYHTML_WRITE_FAILED) {
+      Log().Log(LOG_NOTICE, L"%d output buffer refused the edited page (%x)\n",
+                instance_number_, static_cast<unsigned>(editor.write_result()));
+      result = E_OUTOFMEMORY;
+    }
   }
   return result;
 }
@@ -426,56 +436,11 @@ HRESULT CHTMLMimeFilterPP::ReadParsedData(void* buffer, ULONG count, ULONG* read
 void SetHtmlFilterPageLimit(size_t bytes) { t_page_limit = bytes; }
 size_t HtmlFilterPageLimit() { return t_page_limit; }
 
-HRESULT RegisterHtmlFilter() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.count > 0) {
-    ++r.count;
-    return S_OK;
-  }
-  IClassFactory* factory = nullptr;
-  HRESULT hr = GetClassObjectLocked(r, &factory);
-  if (FAILED(hr)) return hr;
-  IInternetSession* session = nullptr;
-  hr = CoInternetGetSession(0, &session, 0);
-  if (FAILED(hr)) return hr;
-  if (!session) return E_POINTER;
-  hr = session->RegisterMimeFilter(factory, CLSID_HTMLMimeFilterPP, kHtmlType);
-  r.count = 1;
-  session->Release();
-  return hr;
-}
+HRESULT RegisterHtmlFilter() { return TheRegistration().Register(); }
 
-HRESULT UnregisterHtmlFilter() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.count > 1) {
-    --r.count;
-    return S_OK;
-  }
-  IClassFactory* factory = nullptr;
-  HRESULT hr = GetClassObjectLocked(r, &factory);
-  if (SUCCEEDED(hr)) {
-    IInternetSession* session = nullptr;
-    hr = CoInternetGetSession(0, &session, 0);
-    if (SUCCEEDED(hr) && session) {
-      hr = session->UnregisterMimeFilter(factory, kHtmlType);
-      session->Release();
-    }
-  }
-  if (r.class_object) {
-    r.class_object->Release();
-    r.class_object = nullptr;
-  }
-  r.count = 0;
-  return hr;
-}
+HRESULT UnregisterHtmlFilter() { return TheRegistration().Unregister(); }
 
-int HtmlFilterRegistrationCount() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  return r.count;
-}
+int HtmlFilterRegistrationCount() { return TheRegistration().count(); }
 
 void SetHtmlFilterRules(RulesHolder* rules) {
   g_rules_override.store(rules, std::memory_order_release);

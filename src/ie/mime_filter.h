@@ -120,15 +120,18 @@ class CHTMLMimeFilterPP
   virtual HRESULT ReadAllData();
   // Makes the output buffer from the complete page: the rewritten page, or
   // the page as downloaded when it is UTF-16, bypassed, or the editor
-  // failed. State HMFS_READY: S_OK. E_FAIL outside HMFS_PARSING (S_OK at
-  // once in HMFS_READY).
+  // failed. State HMFS_READY: S_OK. When the output buffer cannot hold the
+  // page, its failure code, and the state stays HMFS_PARSING. E_FAIL outside
+  // HMFS_PARSING (S_OK at once in HMFS_READY).
   virtual HRESULT ParseData();
   // Serves the reader from the output buffer: E_PENDING before HMFS_READY,
   // S_FALSE once done (the state becomes HMFS_DONE when the buffer is
   // drained), else S_OK with up to `count` bytes.
   virtual HRESULT ReadParsedData(void* buffer, ULONG count, ULONG* read);
   // Runs the page editor over the input into the output buffer. S_OK when the
-  // editor ran to the end; E_FAIL when no loaded rules are there, the object
+  // editor ran to the end; E_OUTOFMEMORY when the output buffer refused bytes
+  // (the edited page would have a hole: ParseData and Read then fail the page
+  // instead of serving it); E_FAIL when no loaded rules are there, the object
   // is bypassed, or the editor stopped early.
   virtual HRESULT FilterPage();
 

@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "config/options.h"
+#include "ie/counted_registration.h"
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "log/logger.h"
@@ -17,8 +18,6 @@
 namespace cvie {
 
 namespace {
-
-const wchar_t* const kSchemes[] = {L"http", L"https", L"file"};
 
 // Numbers the objects for the log; never decremented.
 std::atomic<int32_t> g_instance_counter{0};
@@ -33,29 +32,25 @@ const bool kClassAdded = [] {
 
 // --- Registration ------------------------------------------------------------
 
-struct Registration {
-  std::mutex mutex;
-  int count = 0;                          // guarded by mutex
-  IClassFactory* class_object = nullptr;  // guarded by mutex; one reference
-};
-
-Registration& TheRegistration() {
-  static Registration* const registration = new Registration();
+// The handler's registration for "http", "https" and "file", in that order.
+// Refused schemes are not retried and a missing session registers nothing
+// without an error. Never destroyed.
+CountedRegistration& TheRegistration() {
+  static CountedRegistration* const registration = new CountedRegistration(
+      {L"http", L"https", L"file"},
+      [](IClassFactory** out) {
+        return CoGetClassObject(CLSID_NSHandler, CLSCTX_SERVER, nullptr,
+                                IID_IClassFactory, reinterpret_cast<void**>(out));
+      },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* scheme) {
+        return session->RegisterNameSpace(factory, CLSID_NSHandler, scheme, 0, nullptr,
+                                          0);
+      },
+      [](IInternetSession* session, IClassFactory* factory, const wchar_t* scheme) {
+        return session->UnregisterNameSpace(factory, scheme);
+      },
+      CountedRegistration::OnRefusal::kCountAnyway, /*quiet_without_session=*/true);
   return *registration;
-}
-
-// The cached class object, fetched through COM on first need.
-HRESULT GetClassObjectLocked(Registration& r, IClassFactory** out) {
-  if (!r.class_object) {
-    IClassFactory* factory = nullptr;
-    HRESULT hr = CoGetClassObject(CLSID_NSHandler, CLSCTX_SERVER, nullptr,
-                                  IID_IClassFactory, reinterpret_cast<void**>(&factory));
-    if (FAILED(hr)) return hr;
-    if (!factory) return E_POINTER;
-    r.class_object = factory;
-  }
-  *out = r.class_object;
-  return S_OK;
 }
 
 // --- Page address table ------------------------------------------------------
@@ -221,56 +216,11 @@ HRESULT CNSHandler::ReportResult(HRESULT result, DWORD error, LPCWSTR text) {
 
 // --- Registration ------------------------------------------------------------
 
-HRESULT RegisterNamespaceHandler() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.count > 0) {
-    ++r.count;
-    return S_OK;
-  }
-  IClassFactory* factory = nullptr;
-  HRESULT hr = GetClassObjectLocked(r, &factory);
-  if (FAILED(hr)) return hr;
-  IInternetSession* session = nullptr;
-  if (FAILED(CoInternetGetSession(0, &session, 0)) || !session) return S_OK;
-  for (const wchar_t* scheme : kSchemes) {
-    hr = session->RegisterNameSpace(factory, CLSID_NSHandler, scheme, 0, nullptr, 0);
-  }
-  ++r.count;
-  session->Release();
-  return hr;
-}
+HRESULT RegisterNamespaceHandler() { return TheRegistration().Register(); }
 
-HRESULT UnregisterNamespaceHandler() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  if (r.count > 1) {
-    --r.count;
-    return S_OK;
-  }
-  IClassFactory* factory = nullptr;
-  HRESULT hr = GetClassObjectLocked(r, &factory);
-  if (SUCCEEDED(hr)) {
-    IInternetSession* session = nullptr;
-    if (SUCCEEDED(CoInternetGetSession(0, &session, 0)) && session) {
-      for (const wchar_t* scheme : kSchemes)
-        hr = session->UnregisterNameSpace(factory, scheme);
-      session->Release();
-    }
-  }
-  if (r.class_object) {
-    r.class_object->Release();
-    r.class_object = nullptr;
-  }
-  r.count = 0;
-  return hr;
-}
+HRESULT UnregisterNamespaceHandler() { return TheRegistration().Unregister(); }
 
-int NamespaceHandlerRegistrationCount() {
-  Registration& r = TheRegistration();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  return r.count;
-}
+int NamespaceHandlerRegistrationCount() { return TheRegistration().count(); }
 
 // --- Page address table ------------------------------------------------------
 

@@ -49,6 +49,15 @@ struct Registration {
 
 std::atomic<bool> session_available{true};
 
+// A scheme whose namespace registrations are refused (tests only); empty: none.
+std::mutex refused_mutex;
+std::wstring refused_scheme;  // guarded by refused_mutex
+
+bool SchemeRefused(const std::wstring& scheme) {
+  std::lock_guard<std::mutex> lock(refused_mutex);
+  return !refused_scheme.empty() && refused_scheme == scheme;
+}
+
 class Session : public ComObject<IInternetSession> {
  public:
   Session() : ComObject(false) {}
@@ -58,6 +67,7 @@ class Session : public ComObject<IInternetSession> {
                             DWORD /*reserved*/) override {
     if (!factory || !scheme || !*scheme) return E_INVALIDARG;
     Registration r{LowerAscii(std::wstring(scheme)), factory, clsid, {}};
+    if (SchemeRefused(r.name)) return E_FAIL;
     for (ULONG i = 0; patterns && i < pattern_count; ++i) {
       if (patterns[i]) r.patterns.push_back(patterns[i]);
     }
@@ -177,5 +187,10 @@ void SetInternetSessionAvailableForTesting(bool available) {
 }
 
 void ClearInternetSessionForTesting() { TheSession().Clear(); }
+
+void RefuseNameSpaceRegistrationForTesting(const std::wstring& scheme) {
+  std::lock_guard<std::mutex> lock(refused_mutex);
+  refused_scheme = LowerAscii(scheme);
+}
 
 }  // namespace cvie

@@ -6,6 +6,8 @@
 
 #pragma once
 
+#include <string>
+
 namespace cvie {
 
 // While false, CoInternetGetSession fails with INET_E_NO_SESSION (as when
@@ -15,5 +17,10 @@ void SetInternetSessionAvailableForTesting(bool available);
 // Withdraws every namespace handler and MIME filter registration and
 // releases their class objects.
 void ClearInternetSessionForTesting();
+
+// From now on RegisterNameSpace for `scheme` fails with E_FAIL and
+// registers nothing (as a session that refuses one scheme). An empty scheme
+// refuses none again. Process-wide.
+void RefuseNameSpaceRegistrationForTesting(const std::wstring& scheme);
 
 }  // namespace cvie
