@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,44 @@ DWORD Stored(const wchar_t* name) {
   return value;
 }
 
+// The sixteen options as the product defines them, in their order: registry
+// value, parameter name and default. Written here once, by hand, so that a
+// wrong entry in the program's own table cannot also be the expected one.
+struct ExpectedOption {
+  const wchar_t* value_name;
+  const wchar_t* label;
+  int default_value;
+};
+const ExpectedOption kExpectedOptions[] = {
+    {L"Enable Corvane", L"Enable Corvane Option", 1},
+    {L"ShowTabsForFlash", L"ShowTabsForFlash Option", 0},
+    {L"CollapseBlockedElements", L"CollapseBlockedElements Option", 1},
+    {L"BlockAdsOnLocalPage", L"BlockAdsOnLocalPage Option", 1},
+    {L"FilterScript", L"FilterScript Option", 1},
+    {L"FilterImage", L"FilterImage Option", 1},
+    {L"CheckBannerLink", L"CheckBannerLink Option", 1},
+    {L"FilterMarquee", L"FilterMarquee Option", 1},
+    {L"EnableLogging", L"EnableLogging Option", 1},
+    {L"FilterFrame", L"FilterFrame Option", 1},
+    {L"FilterFlash", L"FilterFlash Option", 1},
+    {L"FilterCSS", L"FilterCSS Option", 0},
+    {L"FilterBackground", L"FilterBackground Option", 0},
+    {L"MinImageWidthToCheck", L"MinImageWidthToCheck Option", 10},
+    {L"MinImageHeightToCheck", L"MinImageHeightToCheck Option", 10},
+    {L"WhiteListTS", L"WhiteListTS Option", 0},
+};
+
+TEST(CVCfg, OptionTableHasTheSixteenOptionsWithTheirDefaults) {
+  ASSERT_EQ(std::size(kExpectedOptions), static_cast<size_t>(OPTION_COUNT));
+  for (int i = 0; i < OPTION_COUNT; ++i) {
+    const ExpectedOption& want = kExpectedOptions[i];
+    const OptionDefinition& have = kOptionDefinitions[i];
+    EXPECT_EQ(std::wstring(have.value_name), want.value_name) << i;
+    EXPECT_EQ(std::wstring(have.label), want.label) << i;
+    EXPECT_EQ(have.default_value, want.default_value) << i;
+  }
+}
+
 TEST(CVCfg, FirstStartWritesAllSixteenDefaults) {
   cvie::testing::ScopedCvieRoot root;
   ResetDataFolderCacheForTesting();
@@ -56,31 +95,8 @@ TEST(CVCfg, FirstStartWritesAllSixteenDefaults) {
   }
   RegCloseKey(key);
   EXPECT_EQ(count, OPTION_COUNT);
-  struct Row {
-    const wchar_t* value_name;
-    const wchar_t* label;
-    int default_value;
-  };
-  const Row rows[] = {
-      {L"Enable Corvane", L"Enable Corvane Option", 1},
-      {L"ShowTabsForFlash", L"ShowTabsForFlash Option", 0},
-      {L"CollapseBlockedElements", L"CollapseBlockedElements Option", 1},
-      {L"BlockAdsOnLocalPage", L"BlockAdsOnLocalPage Option", 1},
-      {L"FilterScript", L"FilterScript Option", 1},
-      {L"FilterImage", L"FilterImage Option", 1},
-      {L"CheckBannerLink", L"CheckBannerLink Option", 1},
-      {L"FilterMarquee", L"FilterMarquee Option", 1},
-      {L"EnableLogging", L"EnableLogging Option", 1},
-      {L"FilterFrame", L"FilterFrame Option", 1},
-      {L"FilterFlash", L"FilterFlash Option", 1},
-      {L"FilterCSS", L"FilterCSS Option", 0},
-      {L"FilterBackground", L"FilterBackground Option", 0},
-      {L"MinImageWidthToCheck", L"MinImageWidthToCheck Option", 10},
-      {L"MinImageHeightToCheck", L"MinImageHeightToCheck Option", 10},
-      {L"WhiteListTS", L"WhiteListTS Option", 0},
-  };
   for (int i = 0; i < OPTION_COUNT; ++i) {
-    const Row& r = rows[i];
+    const ExpectedOption& r = kExpectedOptions[i];
     std::string row = std::to_string(i);
     EXPECT_EQ(Stored(r.value_name), static_cast<DWORD>(r.default_value)) << row;
     EXPECT_EQ(cfg.GetOption(i), r.default_value) << row;
