@@ -50,7 +50,7 @@ CommandRun SetupCreate(CLI::App* sub) {
   sub->add_option("--days", *days, "Days the certificate is valid (1 to 3650)")
       ->capture_default_str();
   return [days] {
-    if (*days < 1 || *days > 3650) return Fail("--days must be 1 to 3650");
+    if (*days < 1 || *days > 3650) return UsageError("--days must be 1 to 3650");
     std::string error;
     if (!https::CreateLocalCa(*days, &error)) return Fail(error);
     std::unique_ptr<https::LocalCa> ca = https::LocalCa::Load(&error);

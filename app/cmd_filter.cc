@@ -10,8 +10,9 @@
 // by its registry name, for this run only (nothing is stored). --explain
 // writes one line per question the editor asks the rules, in order, to
 // standard error: the kind ("script-block" for a whole script), the text
-// asked about (tabs and line breaks written as \t \n \r) and "blocked" or
-// "allowed".
+// asked about (tabs and line breaks written as \t \n \r; a text longer than
+// 200 characters is cut there and followed by "... (N bytes)") and "blocked"
+// or "allowed".
 
 #include <errno.h>
 #include <stdio.h>
@@ -30,6 +31,7 @@
 #include "config/editor_options.h"
 #include "config/options.h"
 #include "log/logger.h"
+#include "option_value.h"
 #include "platform/text.h"
 #include "rule_source.h"
 #include "rules/rules_holder.h"
@@ -39,8 +41,7 @@ namespace {
 
 struct FilterSettings {
   std::string input = "-";
-  std::string rule_text;
-  std::string rule_file;
+  RuleSource rules;
   std::vector<std::string> options;
   bool explain = false;
 };
@@ -108,44 +109,6 @@ bool ReadPage(const std::string& input, CEasyBuffer* page, std::string* error) {
   return true;
 }
 
-// Fills `rules` from a plain rule list, line by line, as a rule file is read.
-bool LoadRuleText(const std::string& path, RulesHolder* rules, std::string* error) {
-  std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    *error = "cannot read rule text " + path + ": Is a directory";
-    return false;
-  }
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    *error = "cannot read rule text " + path + ": " + strerror(errno ? errno : ENOENT);
-    return false;
-  }
-  std::string line;
-  while (std::getline(in, line)) {
-    if (rules->ParseRule(line) == -1) break;
-  }
-  if (in.bad()) {
-    *error = "cannot read rule text " + path + ": " + strerror(errno ? errno : EIO);
-    return false;
-  }
-  rules->set_loaded(true);
-  return true;
-}
-
-// A whole decimal integer that a REG_DWORD can hold, signed or not.
-bool ParseInteger(const std::string& text, long long* value) {
-  size_t i = !text.empty() && (text[0] == '-' || text[0] == '+') ? 1 : 0;
-  if (i == text.size()) return false;
-  for (size_t j = i; j < text.size(); ++j) {
-    if (text[j] < '0' || text[j] > '9') return false;
-  }
-  errno = 0;
-  long long v = strtoll(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || v < -2147483648LL || v > 4294967295LL) return false;
-  *value = v;
-  return true;
-}
-
 // What one run filters with: the editor's switches, and whether filtering is
 // on at all ("Enable Corvane").
 struct RunOptions {
@@ -168,13 +131,11 @@ bool ApplyOption(const std::string& assignment, RunOptions* run, std::string* er
     *error = "unknown option \"" + name + "\" (see cvie options list)";
     return false;
   }
-  long long wide_value;
-  if (!ParseInteger(text, &wide_value)) {
+  int32_t value;
+  if (!ParseOptionValue(text, &value)) {
     *error = "not an integer: \"" + text + "\" for option " + name;
     return false;
   }
-  // A stored value is a REG_DWORD: values above the int range keep their bits.
-  const int value = static_cast<int32_t>(static_cast<uint32_t>(wide_value));
   EditorOptions& o = run->editor;
   switch (index) {
     case OPTION_ENABLE_CORVANE:
@@ -224,6 +185,9 @@ bool ApplyOption(const std::string& assignment, RunOptions* run, std::string* er
   return true;
 }
 
+// How much of a checked text --explain shows.
+constexpr size_t kExplainedCharacters = 200;
+
 // Writes each question and its answer to standard error, one line each.
 class ExplainingChecker : public AnyHtmlEditorRuleChecker {
  public:
@@ -248,7 +212,17 @@ class ExplainingChecker : public AnyHtmlEditorRuleChecker {
   void Explain(const char* kind, const char* text, bool blocked) {
     line_.assign(kind);
     line_ += '\t';
-    for (const char* p = text ? text : ""; *p; ++p) {
+    const char* p = text ? text : "";
+    // A long text (a whole script, most often) is cut after its first
+    // kExplainedCharacters characters (UTF-8 sequences kept whole), with its
+    // length in bytes, so that one page cannot fill the terminal.
+    const size_t length = strlen(p);
+    size_t characters = 0;
+    for (; *p; ++p) {
+      if ((static_cast<unsigned char>(*p) & 0xC0) != 0x80 &&
+          ++characters > kExplainedCharacters) {
+        break;
+      }
       switch (*p) {
         case '\t':
           line_ += "\\t";
@@ -264,6 +238,7 @@ class ExplainingChecker : public AnyHtmlEditorRuleChecker {
           break;
       }
     }
+    if (*p) line_ += "... (" + std::to_string(length) + " bytes)";
     line_ += blocked ? "\tblocked\n" : "\tallowed\n";
     fwrite(line_.data(), 1, line_.size(), stderr);
   }
@@ -294,22 +269,13 @@ int RunFilter(const FilterSettings& settings) {
   run.editor = cfg.GetEditorOptions();
   run.enabled = cfg.GetEnableCorvane() == 1;
   for (const std::string& assignment : settings.options) {
-    if (!ApplyOption(assignment, &run, &error)) return Fail(error);
+    if (!ApplyOption(assignment, &run, &error)) return UsageError(error);
   }
 
   // A plain rule list, an enciphered rule file, or the installed rule file.
   std::unique_ptr<RulesHolder> owned;
-  RulesHolder* rules = nullptr;
-  if (!settings.rule_text.empty()) {
-    owned = std::make_unique<RulesHolder>();
-    if (!LoadRuleText(settings.rule_text, owned.get(), &error)) return Fail(error);
-    rules = owned.get();
-  } else {
-    RuleSource source;
-    source.rule_file = settings.rule_file;
-    rules = source.Load(&owned, &error);
-    if (rules == nullptr) return Fail(error);
-  }
+  RulesHolder* rules = settings.rules.Load(&owned, &error);
+  if (rules == nullptr) return Fail(error);
 
   std::unique_ptr<CEasyBuffer> page(new CEasyBuffer());
   if (!ReadPage(settings.input, page.get(), &error)) return Fail(error);
@@ -328,6 +294,9 @@ int RunFilter(const FilterSettings& settings) {
     AnyHtmlEditor editor(output.get(), &run.editor, checker);
     result = editor.Edit(page->GetData(), page->GetSize(), ENCODING_UNKNOWN);
   }
+  if (result == ANYHTML_WRITE_FAILED) {
+    return Fail("cannot hold the filtered page in memory: page too large");
+  }
   if (result != 0) {
     return Fail(std::string("page not parsed to its end: ") + AnyHtmlErrorText(result));
   }
@@ -338,13 +307,8 @@ int RunFilter(const FilterSettings& settings) {
 
 CommandRun SetupFilter(CLI::App* sub) {
   auto settings = std::make_shared<FilterSettings>();
-  CLI::Option* text =
-      sub->add_option("--rule-text", settings->rule_text,
-                      "Plain rule list to filter with, one rule per line");
-  CLI::Option* file = sub->add_option(
-      "--rules", settings->rule_file,
-      "Enciphered rule file (.rle); without this or --rule-text, the installed one");
-  text->excludes(file);
+  // Without --rule-text or --rules, the installed rule file.
+  settings->rules.AddOptions(sub);
   sub->add_option("--option", settings->options,
                   "NAME=VALUE: use VALUE for the stored option NAME (registry name, e.g. "
                   "FilterCSS=1) in this run only; may be repeated")

@@ -24,7 +24,7 @@ CommandRun SetupHttps(CLI::App* sub) {
       return 0;
     }
     if (*state != "on" && *state != "off") {
-      return Fail("unknown state \"" + *state + "\": use on or off");
+      return UsageError("unknown state \"" + *state + "\": use on or off");
     }
     const bool on = *state == "on";
     if (on && !https::EnsurePassthroughFile(&error)) return Fail(error);

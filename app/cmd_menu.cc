@@ -110,7 +110,7 @@ CommandRun SetupMenu(CLI::App* sub) {
     } else {
       Command* command = cfg.FindCommand(static_cast<int32_t>(menu.GetSelectedId()));
       if (!command) {
-        status = Fail("no menu item has identifier " + std::to_string(*choose));
+        status = UsageError("no menu item has identifier " + std::to_string(*choose));
       } else {
         bool done = command->Execute(&context);
         // An update check runs on a worker: wait for its outcome.

@@ -1,47 +1,61 @@
 // cvie options list|get|set: the stored filter options.
 
-#include <errno.h>
 #include <stdio.h>
-#include <stdlib.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "command.h"
 #include "config/options.h"
+#include "option_value.h"
 #include "platform/text.h"
 
 namespace cvie::app {
 namespace {
 
-// Parses a whole decimal integer that a REG_DWORD can hold, signed or not.
-bool ParseOptionValue(const std::string& text, long long* value) {
-  if (text.empty()) return false;
-  size_t i = text[0] == '-' || text[0] == '+' ? 1 : 0;
-  if (i == text.size()) return false;
-  for (size_t j = i; j < text.size(); ++j) {
-    if (text[j] < '0' || text[j] > '9') return false;
-  }
-  errno = 0;
-  long long v = strtoll(text.c_str(), nullptr, 10);
-  if (errno == ERANGE || v < -2147483648LL || v > 4294967295LL) return false;
-  *value = v;
-  return true;
-}
-
 int FindOrFail(const std::string& name, int* index) {
   *index = FindOption(ToWide(name));
-  if (*index < 0) return Fail("unknown option \"" + name + "\" (see cvie options list)");
+  if (*index < 0) {
+    return UsageError("unknown option \"" + name + "\" (see cvie options list)");
+  }
   return 0;
+}
+
+// What a value that the program keeps for itself, not a setting, is for.
+const char* InternalNote(int index) {
+  return index == OPTION_WHITE_LIST_TS ? "internal: when the whitelist last changed"
+                                       : nullptr;
 }
 
 CommandRun SetupList(CLI::App*) {
   return [] {
     CVCfg& cfg = CVCfg::Instance();
-    printf("%-24s %11s %11s\n", "option", "value", "default");
+    struct Row {
+      std::string name, value, fallback;
+      const char* note;
+    };
+    std::vector<Row> rows;
+    rows.push_back({"option", "value", "default", nullptr});
     for (int i = 0; i < OPTION_COUNT; ++i) {
       const OptionDefinition& d = kOptionDefinitions[i];
-      printf("%-24s %11lld %11d\n", ToNarrow(d.value_name).c_str(),
-             static_cast<long long>(cfg.GetOption(i)), d.default_value);
+      rows.push_back({ToNarrow(d.value_name), std::to_string(cfg.GetOption(i)),
+                      std::to_string(d.default_value), InternalNote(i)});
+    }
+    // Each column as wide as its widest entry: names to the left, numbers to
+    // the right.
+    size_t name_width = 0, value_width = 0, default_width = 0;
+    for (const Row& row : rows) {
+      name_width = std::max(name_width, row.name.size());
+      value_width = std::max(value_width, row.value.size());
+      default_width = std::max(default_width, row.fallback.size());
+    }
+    for (const Row& row : rows) {
+      printf("%-*s  %*s  %*s", static_cast<int>(name_width), row.name.c_str(),
+             static_cast<int>(value_width), row.value.c_str(),
+             static_cast<int>(default_width), row.fallback.c_str());
+      if (row.note) printf("  (%s)", row.note);
+      printf("\n");
     }
     return 0;
   };
@@ -69,11 +83,11 @@ CommandRun SetupSet(CLI::App* sub) {
   return [name, value] {
     int index;
     if (int rc = FindOrFail(*name, &index)) return rc;
-    long long v;
-    if (!ParseOptionValue(*value, &v)) return Fail("not an integer: \"" + *value + "\"");
-    // Values above the int range are DWORDs; they keep their bits.
-    CVCfg::Instance().OptionParam(index)->SetInt(
-        static_cast<int32_t>(static_cast<uint32_t>(v)));
+    int32_t v;
+    if (!ParseOptionValue(*value, &v)) {
+      return UsageError("not an integer: \"" + *value + "\"");
+    }
+    CVCfg::Instance().OptionParam(index)->SetInt(v);
     return 0;
   };
 }

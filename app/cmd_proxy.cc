@@ -73,10 +73,10 @@ struct ProxyArgs {
 int RunProxy(const ProxyArgs& args) {
   proxy::ListenAddress address;
   std::string error;
-  if (!proxy::ParseListenAddress(args.listen, &address, &error)) return Fail(error);
+  if (!proxy::ParseListenAddress(args.listen, &address, &error)) return UsageError(error);
   if ((args.workers_given && args.workers < 1) || args.workers < 0 ||
       args.workers > 1024) {
-    return Fail("--workers must be a number from 1 to 1024");
+    return UsageError("--workers must be a number from 1 to 1024");
   }
   std::string where = proxy::FormatHostPort(address.host, address.port);
   if (!proxy::IsLoopbackAddress(address.host)) {

@@ -15,7 +15,6 @@
 
 #include "command.h"
 #include "platform/text.h"
-#include "rules/rule_file.h"
 #include "rules/rule_index.h"
 #include "rules/rule_loading.h"
 #include "rules/rule_options.h"
@@ -97,7 +96,7 @@ CommandRun SetupRulesBench(CLI::App* sub) {
                   "Timed passes over the URLs (default 3, 1 with --reference)");
   return [args]() -> int {
     if (args->rules.empty() && args->rule_text.empty()) {
-      return Fail("one of --rules or --rule-text is required");
+      return UsageError("one of --rules or --rule-text is required");
     }
     std::vector<Check> checks;
     if (!ReadChecks(args->urls, &checks)) return Fail("cannot read " + args->urls);
@@ -106,26 +105,11 @@ CommandRun SetupRulesBench(CLI::App* sub) {
     std::unique_ptr<RulesHolder> holder;
     bool from_cache = false;
     if (!args->rules.empty()) {
-      if (args->reference) {
-        // Rule-by-rule loading: no index is built or read.
-        if (CheckRuleFile(ToWide(args->rules)) != 0) {
-          return Fail("cannot load rule file: " + args->rules);
-        }
-        holder = std::make_unique<RulesHolder>();
-        RulesHolder* sink = holder.get();
-        RuleFileReader reader(ToWide(args->rules), [sink](std::string line) {
-          return sink->ParseRule(std::move(line));
-        });
-        while (reader.NextLine() == 1) {
-        }
-        reader.Close();
-        holder->set_loaded(true);
-      } else {
-        // The product's own loading: the index comes from the cache beside the
-        // file when it is valid.
-        holder = LoadRuleFile(ToWide(args->rules));
-        if (!holder) return Fail("cannot load rule file: " + args->rules);
-      }
+      // The product's own loading: the index comes from the cache beside the
+      // file when it is valid. The reference scan then leaves it unused.
+      holder = LoadRuleFile(ToWide(args->rules));
+      if (!holder) return Fail("cannot load rule file: " + args->rules);
+      holder->set_reference_scan(args->reference);
     } else {
       holder = std::make_unique<RulesHolder>();
       if (!ReadRuleText(args->rule_text, holder.get())) {

@@ -62,7 +62,8 @@ CommandRun SetupEncipher(CLI::App* sub) {
   return [plain, output, version]() {
     const std::string& v = *version;
     if (v.size() != 3 || v[1] != '.' || v[0] == ' ' || v[2] == ' ') {
-      return Fail("--version must be MAJOR.MINOR with one character each, e.g. 1.0");
+      return UsageError(
+          "--version must be MAJOR.MINOR with one character each, e.g. 1.0");
     }
     std::string text;
     if (!ReadWholeFile(*plain, &text)) return Fail(*plain + ": cannot read the file");

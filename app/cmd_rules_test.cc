@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -15,6 +16,42 @@ namespace cvie::app {
 namespace {
 
 constexpr char kScriptBlockKind[] = "script-block";
+
+// Type names of public filter lists, for the element kind each one stands for
+// when the page editor asks (names equal to a kind, such as "image" or
+// "script", need no entry).
+struct KindAlias {
+  const char* alias;
+  const char* kind;
+};
+constexpr KindAlias kKindAliases[] = {
+    {"subdocument", "frame"}, {"object", "flash"}, {"object-subrequest", "flash"},
+    {"css", "stylesheet"},    {"other", "link"},
+};
+
+// The element kind named by `name` or by one of its aliases, or -1.
+int KindFromName(const std::string& name) {
+  for (const KindAlias& alias : kKindAliases) {
+    if (name == alias.alias) return ElementKindFromName(alias.kind);
+  }
+  return ElementKindFromName(name);
+}
+
+// "link, image, ... or script-block (also subdocument = frame, ...)".
+std::string KindNames() {
+  std::string names;
+  for (int i = 0; i < kElementKindCount; ++i) {
+    names += kElementKinds[i].name;
+    names += ", ";
+  }
+  names += kScriptBlockKind;
+  names += "; list type names: ";
+  for (size_t i = 0; i < std::size(kKindAliases); ++i) {
+    if (i > 0) names += ", ";
+    names += std::string(kKindAliases[i].alias) + " = " + kKindAliases[i].kind;
+  }
+  return names;
+}
 
 // Prints each rule tried: its translated pattern, the text and the outcome.
 class ExplainPrinter : public MatchObserver {
@@ -42,16 +79,15 @@ CommandRun SetupRulesTest(CLI::App* sub) {
   args->rules.AddOptions(sub);
   sub->add_flag("--explain", args->explain,
                 "Show the pattern of each rule tried and whether it matched");
-  sub->add_option("kind", args->kind,
-                  "Element kind (link, image, background, flash, script, frame, "
-                  "stylesheet, marquee, div) or script-block")
-      ->required();
+  sub->add_option("kind", args->kind, "Element kind (" + KindNames() + ")")->required();
   sub->add_option("text", args->text, "The element's URL or text, or the script")
       ->required();
   return [args]() -> int {
-    int kind = ElementKindFromName(args->kind);
+    int kind = KindFromName(args->kind);
     bool script_block = args->kind == kScriptBlockKind;
-    if (kind < 0 && !script_block) return Fail("unknown kind: " + args->kind);
+    if (kind < 0 && !script_block) {
+      return UsageError("unknown kind: " + args->kind + " (kinds: " + KindNames() + ")");
+    }
     std::unique_ptr<RulesHolder> owned;
     std::string error;
     RulesHolder* holder = args->rules.Load(&owned, &error);

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "comm/comm_mgr.h"
@@ -40,9 +41,11 @@ class PrintingListener : public UpdateListener {
     if (!finished) {
       printf("Download timed out: %s (%u bytes received)\n", ToNarrow(url).c_str(),
              bytes);
+      NoteFailure("download timed out: " + ToNarrow(url));
     } else if (FAILED(result)) {
       printf("Download failed: %s (%s)\n", ToNarrow(url).c_str(),
              ToNarrow(error).c_str());
+      NoteFailure("download failed: " + ToNarrow(url) + " (" + ToNarrow(error) + ")");
     } else {
       printf("Downloaded %s to %s (%u bytes)\n", ToNarrow(url).c_str(),
              ToNarrow(path).c_str(), bytes);
@@ -61,6 +64,7 @@ class PrintingListener : public UpdateListener {
     } else {
       printf("Downloaded rule file refused; the installed one is kept: %s\n",
              ToNarrow(path).c_str());
+      NoteFailure("the downloaded rule file was refused");
     }
     fflush(stdout);
   }
@@ -69,8 +73,20 @@ class PrintingListener : public UpdateListener {
   bool started() const { return started_.load(); }
   bool busy() const { return busy_.load(); }
   bool installed() const { return installed_.load(); }
+  // Why the check failed (the first failure), or empty when nothing failed.
+  std::string failure() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failure_;
+  }
 
  private:
+  void NoteFailure(const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failure_.empty()) failure_ = why;
+  }
+
+  std::mutex mutex_;
+  std::string failure_;  // guarded by mutex_
   std::atomic<bool> started_{false};
   std::atomic<bool> busy_{false};
   std::atomic<bool> installed_{false};
@@ -124,6 +140,8 @@ CommandRun SetupUpdate(CLI::App* sub) {
     }
     printf("Rule file installed: %s\n", listener.installed() ? "yes" : "no");
     fflush(stdout);
+    const std::string failure = listener.failure();
+    if (!failure.empty()) return Fail("the update check failed: " + failure);
     return 0;
   };
 }

@@ -5,11 +5,14 @@
 #include "command.h"
 
 namespace cvie::app {
+
+const char* VersionLine() { return "Corvane Filter 2.2"; }
+
 namespace {
 
 CommandRun SetupVersion(CLI::App*) {
   return [] {
-    printf("Corvane Filter 2.2\n");
+    printf("%s\n", VersionLine());
     return 0;
   };
 }

@@ -49,7 +49,8 @@ CommandRun SetupAdd(CLI::App* sub) {
       return 0;
     }
     if (list.Add(entry.c_str()) != 0) {
-      return Fail("cannot add \"" + *text + "\": an entry must be one line of text");
+      return UsageError("cannot add \"" + *text +
+                        "\": an entry must be one line of text");
     }
     if (int rc = SaveOrFail(list)) return rc;
     printf("added: %s\n", ToNarrow(entry.substr(0, kMaxWhitelistEntryLength)).c_str());

@@ -32,8 +32,8 @@ std::vector<CommandEntry>& RegisteredCommands();
 // and requires one of its subcommands.
 struct CommandRegistrar {
   CommandRegistrar(std::string name, std::string description, CommandSetup setup) {
-    RegisteredCommands().push_back({std::move(name), std::move(description),
-                                    std::move(setup)});
+    RegisteredCommands().push_back(
+        {std::move(name), std::move(description), std::move(setup)});
   }
 };
 
@@ -42,5 +42,14 @@ std::string GroupDescription(const std::string& group);
 
 // Prints "cvie: <message>" on stderr and returns 1: the usual failure ending.
 int Fail(const std::string& message);
+
+// The exit status of a command line that cannot be run as written.
+constexpr int kUsageStatus = 2;
+// Prints "cvie: <message>" on stderr and returns kUsageStatus: the ending of
+// an argument error (a value out of range, an unknown name).
+int UsageError(const std::string& message);
+
+// "Corvane Filter <version>", as `cvie version` and `cvie --version` print it.
+const char* VersionLine();
 
 }  // namespace cvie::app

@@ -1,11 +1,13 @@
 // cvie: the host program. Subcommands register themselves (command.h).
 
 #include <stdio.h>
+#include <string.h>
 
 #include <algorithm>
 #include <map>
 
 #include "command.h"
+#include "config/options.h"
 
 namespace cvie::app {
 
@@ -31,6 +33,56 @@ int Fail(const std::string& message) {
   return 1;
 }
 
+int UsageError(const std::string& message) {
+  fprintf(stderr, "cvie: %s\n", message.c_str());
+  return kUsageStatus;
+}
+
+namespace {
+
+// The names of the subcommands of `level`, in order, joined with ", ".
+std::string SubcommandNames(const CLI::App* level) {
+  std::string names;
+  for (const CLI::App* sub : level->get_subcommands({})) {
+    if (!names.empty()) names += ", ";
+    names += sub->get_name();
+  }
+  return names;
+}
+
+// Walks the command words at the start of the arguments. When a word names no
+// command of its level, or the words stop at a group of commands, writes so
+// with the commands there are and returns false. Options end the walk (CLI11
+// judges them).
+bool CommandWordsKnown(CLI::App* app, int argc, char** argv) {
+  CLI::App* level = app;
+  std::string path = "cvie";
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    if (word[0] == '-' || level->get_subcommands({}).empty()) return true;
+    CLI::App* sub = nullptr;
+    try {
+      sub = level->get_subcommand(word);
+    } catch (const CLI::OptionNotFound&) {
+      sub = nullptr;
+    }
+    if (sub == nullptr) {
+      std::string full = level == app ? word : path.substr(5) + " " + word;
+      fprintf(stderr, "cvie: unknown command: %s (%s commands: %s)\n", full.c_str(),
+              path.c_str(), SubcommandNames(level).c_str());
+      return false;
+    }
+    path += " " + sub->get_name();
+    level = sub;
+  }
+  if (level->get_subcommands({}).empty()) return true;
+  fprintf(stderr, "cvie: a command is required (%s commands: %s)\n", path.c_str(),
+          SubcommandNames(level).c_str());
+  return false;
+}
+
+}  // namespace
+
 }  // namespace cvie::app
 
 int main(int argc, char** argv) {
@@ -38,6 +90,7 @@ int main(int argc, char** argv) {
   CLI::App app{"Corvane Filter: removes advertising from web pages", "cvie"};
   app.require_subcommand(1);
   app.set_help_all_flag("--help-all", "Show help for every command");
+  app.set_version_flag("--version", cvie::app::VersionLine());
 
   auto commands = cvie::app::RegisteredCommands();
   std::sort(commands.begin(), commands.end(),
@@ -54,7 +107,8 @@ int main(int argc, char** argv) {
       name = name.substr(space + 1);
       auto found = groups.find(group);
       if (found == groups.end()) {
-        CLI::App* group_app = app.add_subcommand(group, cvie::app::GroupDescription(group));
+        CLI::App* group_app =
+            app.add_subcommand(group, cvie::app::GroupDescription(group));
         group_app->require_subcommand(1);
         found = groups.emplace(group, group_app).first;
       }
@@ -64,10 +118,23 @@ int main(int argc, char** argv) {
     runners[sub] = entry.setup(sub);
   }
 
+  if (!cvie::app::CommandWordsKnown(&app, argc, argv)) return cvie::app::kUsageStatus;
   try {
     app.parse(argc, argv);
-  } catch (const CLI::ParseError& e) {
+  } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    // One line, whatever CLI11 would have added.
+    std::string what = e.what();
+    for (char& c : what) {
+      if (c == '\n') c = ' ';
+    }
+    while (!what.empty() && what.back() == ' ') what.pop_back();
+    return cvie::app::UsageError(what + " (see --help)");
   }
   CLI::App* chosen = nullptr;
   for (CLI::App* level = &app; level && !level->get_subcommands().empty();) {
@@ -75,6 +142,11 @@ int main(int argc, char** argv) {
     chosen = level;
   }
   auto it = runners.find(chosen);
-  if (it != runners.end() && it->second) return it->second();
-  return cvie::app::Fail("no command given (see --help)");
+  if (it == runners.end() || !it->second) {
+    return cvie::app::UsageError("no command given (see --help)");
+  }
+  // Every command starts as the module does: the stored options are read once,
+  // which applies the "EnableLogging" switch before anything is logged.
+  cvie::CVCfg::Instance();
+  return it->second();
 }

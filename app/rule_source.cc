@@ -1,5 +1,9 @@
 #include "rule_source.h"
 
+#include <stdio.h>
+
+#include <vector>
+
 #include "config/data_folders.h"
 #include "platform/text.h"
 #include "rules/rule_loading.h"
@@ -19,9 +23,15 @@ RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,
                               std::string* error) const {
   if (!rule_text.empty()) {
     auto holder = std::make_unique<RulesHolder>();
-    if (!ReadRuleText(rule_text, holder.get())) {
+    std::vector<BadRuleLine> bad_rules;
+    if (!ReadRuleText(rule_text, holder.get(), &bad_rules)) {
       *error = "cannot read rule list: " + rule_text;
       return nullptr;
+    }
+    // Such a rule never matches; the author learns where it is.
+    for (const BadRuleLine& bad : bad_rules) {
+      fprintf(stderr, "cvie: %s line %zu: rule skipped, it does not compile (%s): %s\n",
+              rule_text.c_str(), bad.line_number, bad.error.c_str(), bad.text.c_str());
     }
     holder->set_loaded(true);
     holder->LogRuleCount();

@@ -24,7 +24,9 @@ struct RuleSource {
 
   // Loads the rules. Returns the holder to ask (owned by `owned` for a list or a
   // file named on the command line, process-wide for the installed rule file),
-  // or null with `*error` set to a one-line message.
+  // or null with `*error` set to a one-line message. Each rule of a plain list
+  // that does not compile is named on stderr with its line number (it stays in
+  // the holder and never matches).
   RulesHolder* Load(std::unique_ptr<RulesHolder>* owned, std::string* error) const;
 };
 

@@ -4,13 +4,20 @@
 
 namespace cvie {
 
-bool ReadRuleText(const std::string& path, RulesHolder* holder) {
+bool ReadRuleText(const std::string& path, RulesHolder* holder,
+                  std::vector<BadRuleLine>* bad_rules) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
   std::string line;
+  size_t line_number = 0;
   while (std::getline(in, line)) {
+    ++line_number;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (holder->ParseRule(line) == -1) return true;
+    const int parsed = holder->ParseRule(line);
+    if (parsed == -1) return true;
+    if (parsed == 1 && bad_rules && !holder->Rule(holder->RuleCount() - 1).good) {
+      bad_rules->push_back({line_number, line, holder->compile_error_message()});
+    }
   }
   return !in.bad();
 }

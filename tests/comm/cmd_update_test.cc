@@ -181,12 +181,16 @@ TEST_F(CmdUpdateTest, CannotStartWhileAnotherCheckHoldsTheLock) {
   EXPECT_TRUE(server_.requests().empty());
 }
 
-TEST_F(CmdUpdateTest, AnUnreachableServerFailsQuietlyAndIsNotCalledCurrent) {
+TEST_F(CmdUpdateTest, AnUnreachableServerFailsTheCheckAndIsNotCalledCurrent) {
   std::string out;
   // The server comes from the environment here, and nobody serves its port.
   std::string unreachable =
       "http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort());
-  EXPECT_EQ(Run("--interactive", &out, "CVIE_UPDATE_SERVER=" + unreachable), 0) << out;
+  EXPECT_EQ(Run("--interactive", &out, "CVIE_UPDATE_SERVER=" + unreachable), 1) << out;
+  EXPECT_NE(out.find("cvie: the update check failed: download failed: " + unreachable +
+                     "/downloads/cvie.ver"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("Update server: " + unreachable + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("Download failed: " + unreachable + "/downloads/cvie.ver"),
             std::string::npos)

@@ -62,7 +62,7 @@ TEST_F(CmdMenuTest, PrintsTheMenuAndRunsChosenCommands) {
       {"menu --url http://a.example/ --choose 305", 0,
        "Browser navigates to: http://updates.corvane.example/reportads\n"
        "305 Go Report page Cmd: done\n"},
-      {"menu --choose 999", 1, "cvie: no menu item has identifier 999\n"},
+      {"menu --choose 999", 2, "cvie: no menu item has identifier 999\n"},
   };
   for (const Step& step : steps) {
     EXPECT_EQ(step.status, Run(step.args, &out)) << step.args;

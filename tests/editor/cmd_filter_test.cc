@@ -193,34 +193,39 @@ TEST_F(CvieFilterRules, ExplainWritesEveryCheckInOrder) {
   EXPECT_EQ(quiet_err, "") << "no --explain";
 }
 
-TEST_F(CvieFilterRules, BadArgumentsAreOneLineAndExitOne) {
+// Missing or bad files exit 1; arguments that cannot be used as written exit 2.
+TEST_F(CvieFilterRules, FailuresAreOneLineWithTheirExitStatus) {
   struct Case {
     const char* name;
     std::string args;
+    int status;
     std::string message;  // start of the line after "cvie: "
   } const cases[] = {
-      {"no rules installed", "filter " + Quote(page_), "no rule file is installed at "},
-      {"bad rule file", "filter --rules " + Quote(rules_) + " " + Quote(page_),
+      {"no rules installed", "filter " + Quote(page_), 1,
+       "no rule file is installed at "},
+      {"bad rule file", "filter --rules " + Quote(rules_) + " " + Quote(page_), 1,
        "not a good rule file"},
       {"missing rule text",
-       "filter --rule-text " + Quote(root_.path() / "none.txt") + " " + Quote(page_),
-       "cannot read rule text "},
+       "filter --rule-text " + Quote(root_.path() / "none.txt") + " " + Quote(page_), 1,
+       "cannot read rule list: "},
       {"unknown option",
-       "filter --rule-text " + Quote(rules_) + " --option Nope=1 " + Quote(page_),
+       "filter --rule-text " + Quote(rules_) + " --option Nope=1 " + Quote(page_), 2,
        "unknown option \"Nope\""},
       {"option without value",
-       "filter --rule-text " + Quote(rules_) + " --option FilterCSS " + Quote(page_),
+       "filter --rule-text " + Quote(rules_) + " --option FilterCSS " + Quote(page_), 2,
        "--option needs NAME=VALUE"},
       {"value not a number",
        "filter --rule-text " + Quote(rules_) + " --option FilterCSS=on " + Quote(page_),
-       "not an integer: \"on\""},
+       2, "not an integer: \"on\""},
       {"missing page",
-       "filter --rule-text " + Quote(rules_) + " " + Quote(root_.path() / "none.html"),
+       "filter --rule-text " + Quote(rules_) + " " + Quote(root_.path() / "none.html"), 1,
        "cannot read "},
+      {"unknown flag", "filter --rule-text " + Quote(rules_) + " --nope " + Quote(page_),
+       2, "The following argument"},
   };
   for (const Case& c : cases) {
     std::string out, err;
-    EXPECT_EQ(Cvie(c.args, &out, &err), 1) << c.name;
+    EXPECT_EQ(Cvie(c.args, &out, &err), c.status) << c.name;
     EXPECT_EQ(out, "") << c.name;
     EXPECT_EQ(err.rfind("cvie: " + c.message, 0), 0u) << c.name << ": " << err;
     EXPECT_EQ(err.find('\n'), err.size() - 1) << c.name << ": not one line: " << err;

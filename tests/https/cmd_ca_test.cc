@@ -137,7 +137,7 @@ TEST_F(CmdCaTest, HttpsOnOffAndBadArgument) {
       {"https", 0, "HTTPS filtering is on.\n"},
       {"https off", 0, "HTTPS filtering is off"},
       {"https", 0, "HTTPS filtering is off.\n"},
-      {"https maybe", 1, "cvie: unknown state \"maybe\": use on or off\n"},
+      {"https maybe", 2, "cvie: unknown state \"maybe\": use on or off\n"},
       {"https", 0, "HTTPS filtering is off.\n"},
       {"ca create", 0, "SPKI SHA-256"},
       {"https on", 0, "HTTPS filtering is on.\n"},

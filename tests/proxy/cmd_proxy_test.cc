@@ -79,7 +79,7 @@ TEST_F(CvieProxyCommand, RefusesBadArgumentsWithOneLine) {
     args.insert(args.end(), c.args.begin(), c.args.end());
     ChildProcess child;
     ASSERT_TRUE(child.Spawn(args));
-    EXPECT_EQ(child.Wait(10000), 1) << c.message;
+    EXPECT_EQ(child.Wait(10000), 2) << c.message;
     EXPECT_EQ(child.err(), std::string(c.message) + "\n");
   }
 }

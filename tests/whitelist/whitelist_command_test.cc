@@ -37,7 +37,7 @@ TEST(WhitelistCommand, ListsAddsRemovesAndLooksUp) {
       {"remove zzz", 1, "cvie: not on the whitelist: zzz\n"},
       {"remove abc.org", 0, "removed: abc.org\n"},
       {"list", 0, "example.com\n"},
-      {"add ''", 1, "cvie: cannot add \"\": an entry must be one line of text\n"},
+      {"add ''", 2, "cvie: cannot add \"\": an entry must be one line of text\n"},
       {"contains", 1, nullptr},
       {"frobnicate", 1, nullptr},
   };
