@@ -193,6 +193,25 @@ TEST_F(CvieFilterRules, ExplainWritesEveryCheckInOrder) {
   EXPECT_EQ(quiet_err, "") << "no --explain";
 }
 
+// A long text is shown by its first 200 characters (a UTF-8 character is never
+// split) and its length, so that a page of big scripts stays readable.
+TEST_F(CvieFilterRules, ExplainCutsLongTextsAfterTwoHundredCharacters) {
+  // "<script>" and 191 ASCII characters, then "é" (2 bytes) as the 200th
+  // character, then a long rest that ends with what the rule blocks.
+  const std::string script = "<script>" + std::string(191, 'a') + "\xC3\xA9" +
+                             std::string(50000, 'b') + " adsbygoogle</script>";
+  const fs::path page = root_.path() / "big.html";
+  WriteFile(page, "<p>x</p>" + script);
+  std::string out, err;
+  ASSERT_EQ(Cvie("filter --explain --rule-text " + Quote(rules_) + " " + Quote(page),
+                 &out, &err),
+            0);
+  const std::string shown = script.substr(0, 8 + 191 + 2);  // up to and with the é
+  EXPECT_EQ(err, "script-block\t" + shown + "... (" + std::to_string(script.size()) +
+                     " bytes)\tblocked\n");
+  EXPECT_EQ(out, "<p>x</p>");
+}
+
 // Missing or bad files exit 1; arguments that cannot be used as written exit 2.
 TEST_F(CvieFilterRules, FailuresAreOneLineWithTheirExitStatus) {
   struct Case {
