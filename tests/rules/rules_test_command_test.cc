@@ -1,5 +1,6 @@
 // cvie rules test: the verdict, the explanation and the errors of the command.
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,63 @@ TEST(RulesTestCommand, ExplainMarksRulesThatDoNotCompile) {
   ASSERT_EQ(RunCommand(Command({"--explain", "--rule-text", rules, "link", "ad("}), &out),
             0);
   EXPECT_EQ(out, "rule 1: ad( on ad(: no match (does not compile)\nallowed\n");
+}
+
+// The filter lists' type names stand for the kinds the page editor asks about.
+TEST(RulesTestCommand, AcceptsListTypeNamesForItsKinds) {
+  ScopedCvieRoot root;
+  std::string rules = (root.path() / "rules.txt").string();
+  WriteFile(rules, "/f/$subdocument\n/o/$object\n/c/$stylesheet\n/l/$link\n");
+  struct AliasCase {
+    const char* kind;
+    const char* url;
+    const char* verdict;
+  };
+  const AliasCase kCases[] = {
+      {"subdocument", "http://x/f/", "blocked\n"},
+      {"frame", "http://x/f/", "blocked\n"},
+      {"subdocument", "http://x/o/", "allowed\n"},
+      {"object", "http://x/o/", "blocked\n"},
+      {"object-subrequest", "http://x/o/", "blocked\n"},
+      {"css", "http://x/c/", "blocked\n"},
+      {"other", "http://x/l/", "blocked\n"},
+      {"image", "http://x/f/", "allowed\n"},
+  };
+  for (const AliasCase& c : kCases) {
+    std::string out;
+    EXPECT_EQ(RunCommand(Command({"--rule-text", rules, c.kind, c.url}), &out), 0)
+        << c.kind;
+    EXPECT_EQ(out, c.verdict) << c.kind << " " << c.url;
+  }
+}
+
+// A rule of the list that does not compile is named on stderr with its line;
+// it is skipped and the other rules still decide.
+TEST(RulesTestCommand, NamesRulesThatDoNotCompileWithTheirLine) {
+  ScopedCvieRoot root;
+  std::string rules = (root.path() / "rules.txt").string();
+  WriteFile(rules, "/ads/\nad(\n! a comment\n[x(\n");
+  std::string err;
+  ASSERT_EQ(RunCommand(Command({"--rule-text", rules, "image", "http://x/ads/"}) +
+                           " 2>&1 >/dev/null",
+                       &err),
+            0);
+  // The compiler's own words sit between the parentheses.
+  const std::string prefix = "cvie: " + rules + " line ";
+  const std::string says = ": rule skipped, it does not compile (";
+  const size_t end = err.find('\n');
+  ASSERT_NE(end, std::string::npos) << err;
+  const std::string first = err.substr(0, end);
+  const std::string second = err.substr(end + 1);
+  EXPECT_EQ(first.rfind(prefix + "2" + says, 0), 0u) << err;
+  EXPECT_EQ(first.substr(first.size() - 6), "): ad(") << err;
+  EXPECT_EQ(second.rfind(prefix + "4" + says, 0), 0u) << err;
+  EXPECT_EQ(second.substr(second.size() - 7), "): [x(\n") << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 2) << err;
+  std::string out;
+  ASSERT_EQ(RunCommand(Command({"--rule-text", rules, "image", "http://x/ads/"}), &out),
+            0);
+  EXPECT_EQ(out, "blocked\n");
 }
 
 struct ErrorCase {
