@@ -557,7 +557,19 @@ std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
 
 int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   if (text == nullptr) return 0;
-  if (length == 0 || length > 0x7fffffffu) return ScanRules(holder_, mask, text);
+  if (length == 0) {
+    {
+      std::lock_guard<std::mutex> lock(empty_mu_);
+      auto known = empty_scores_.find(mask);
+      if (known != empty_scores_.end()) return known->second;
+    }
+    // Two threads may both work it out the first time; they get the same.
+    const int score = ScanRules(holder_, mask, "");
+    std::lock_guard<std::mutex> lock(empty_mu_);
+    empty_scores_.emplace(mask, score);
+    return score;
+  }
+  if (length > 0x7fffffffu) return ScanRules(holder_, mask, text);
   // Plain ASCII text: the database finds every rule that can match. Other
   // well-formed UTF-8 text: the database finds the rules whose patterns match
   // the same byte by byte there, and the others are tried one by one.
