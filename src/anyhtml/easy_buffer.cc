@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace cvie {
 
 CEasyBuffer::CEasyBuffer() = default;
@@ -86,28 +88,66 @@ HRESULT CEasyBuffer::Clone(IStream**) { return E_NOTIMPL; }
 
 HRESULT CEasyBuffer::Reset() {
   size_ = 0;
+  zeroed_to_ = 0;
   read_position_ = 0;
   complete_ = false;
   return S_OK;
+}
+
+bool CEasyBuffer::Grow(ULONG length) {
+  if (capacity_ - size_ >= length) return true;
+  // In 64 bits, so that a huge request fails instead of wrapping around.
+  uint64_t needed = static_cast<uint64_t>(size_) + length;
+  if (capacity_ >= kGeometricFrom) {
+    needed = std::max<uint64_t>(needed, uint64_t{capacity_} + capacity_ / 2);
+  }
+  uint64_t capacity = (needed + kGrowth - 1) / kGrowth * kGrowth;
+  if (static_cast<uint64_t>(size_) + length > UINT32_MAX) return false;
+  capacity = std::min<uint64_t>(capacity, uint64_t{UINT32_MAX} / kGrowth * kGrowth);
+  if (capacity < static_cast<uint64_t>(size_) + length) return false;
+  char* block = static_cast<char*>(realloc(data_, static_cast<size_t>(capacity)));
+  if (!block) return false;
+  data_ = block;
+  capacity_ = static_cast<ULONG>(capacity);
+  return true;
 }
 
 HRESULT CEasyBuffer::Append(const void* bytes, ULONG length) {
   if (complete_) return E_FAIL;
   if (length == 0) return S_OK;
   if (!bytes) return E_POINTER;
-  if (capacity_ - size_ < length) {
-    // size + length rounded up to the next multiple of 32 KiB, in 64 bits so
-    // that a huge request fails instead of wrapping around.
-    uint64_t needed = static_cast<uint64_t>(size_) + length;
-    uint64_t capacity = (needed + kGrowth - 1) / kGrowth * kGrowth;
-    if (capacity > UINT32_MAX) return E_OUTOFMEMORY;
-    char* block = static_cast<char*>(realloc(data_, static_cast<size_t>(capacity)));
-    if (!block) return E_OUTOFMEMORY;
-    data_ = block;
-    capacity_ = static_cast<ULONG>(capacity);
-  }
+  if (!Grow(length)) return E_OUTOFMEMORY;
   memcpy(data_ + size_, bytes, length);
   size_ += length;
+  zeroed_to_ = std::max(zeroed_to_, size_);
+  return S_OK;
+}
+
+HRESULT CEasyBuffer::Reserve(ULONG total) {
+  if (total <= capacity_) return S_OK;
+  uint64_t capacity = (uint64_t{total} + kGrowth - 1) / kGrowth * kGrowth;
+  if (capacity > UINT32_MAX) return E_OUTOFMEMORY;
+  char* block = static_cast<char*>(realloc(data_, static_cast<size_t>(capacity)));
+  if (!block) return E_OUTOFMEMORY;
+  data_ = block;
+  capacity_ = static_cast<ULONG>(capacity);
+  return S_OK;
+}
+
+char* CEasyBuffer::PrepareAppend(ULONG length) {
+  if (complete_ || !Grow(length) || !data_) return nullptr;
+  const ULONG end = size_ + length;
+  const ULONG from = std::max(size_, zeroed_to_);
+  if (from < end) memset(data_ + from, 0, end - from);
+  zeroed_to_ = std::max(zeroed_to_, end);
+  return data_ + size_;
+}
+
+HRESULT CEasyBuffer::CommitAppend(ULONG length) {
+  if (complete_) return E_FAIL;
+  if (length > capacity_ - size_) return E_INVALIDARG;
+  size_ += length;
+  zeroed_to_ = std::max(zeroed_to_, size_);
   return S_OK;
 }
 

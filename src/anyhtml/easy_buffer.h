@@ -7,7 +7,11 @@
 //
 // Filling: Append any number of times, then SetComplete. Draining: ReadData
 // until S_FALSE (E_PENDING while more data may still come). Reset returns the
-// buffer to filling without freeing memory. The block grows in steps of 32 KiB.
+// buffer to filling without freeing memory. The block grows in steps of 32 KiB
+// while small; from 256 KiB on it grows by half its size at least (rounded to
+// 32 KiB), so a page of n bytes takes O(log n) reallocations, not n / 32 KiB.
+// A writer that knows the size to come reserves it (Reserve), and a reader
+// may fill the free space directly (PrepareAppend, CommitAppend).
 //
 // The reference count is atomic; everything else is for one thread at a time.
 // The creator holds the first reference; Release frees the buffer at 0, and an
@@ -25,6 +29,8 @@ namespace cvie {
 class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
  public:
   static constexpr ULONG kGrowth = 0x8000;  // capacity is a multiple of this
+  // From this capacity on the block grows geometrically.
+  static constexpr ULONG kGeometricFrom = 0x40000;
 
   CEasyBuffer();
   ~CEasyBuffer() override;
@@ -59,10 +65,25 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   // Size and read position to 0, not complete; the block is kept. S_OK.
   virtual HRESULT Reset();
   // Appends `length` bytes. E_FAIL (nothing changed) once complete. Grows the
-  // block to size + length rounded up to a multiple of 32 KiB when it is too
-  // small. E_OUTOFMEMORY when the size would pass 4 GiB or memory runs out,
-  // E_POINTER for null bytes with a non-zero length; nothing changed then.
+  // block when it is too small: to size + length rounded up to a multiple of
+  // 32 KiB, and from a capacity of 256 KiB on to at least one and a half times
+  // the capacity (also rounded). E_OUTOFMEMORY when the size would pass 4 GiB
+  // or memory runs out, E_POINTER for null bytes with a non-zero length;
+  // nothing changed then.
   virtual HRESULT Append(const void* bytes, ULONG length);
+  // Makes the block hold at least `total` bytes (rounded up to 32 KiB) without
+  // changing the data: for a writer that knows how much will come. S_OK, or
+  // E_OUTOFMEMORY (nothing changed).
+  HRESULT Reserve(ULONG total);
+  // Room to append into directly: grows the block as Append would for
+  // `length` bytes and returns the `length` bytes past the data, zero-filled
+  // except for bytes a caller wrote there before without committing them.
+  // Null (nothing changed) once complete or when the block cannot grow.
+  char* PrepareAppend(ULONG length);
+  // Counts `length` bytes written into the room PrepareAppend gave as
+  // appended. E_INVALIDARG (nothing changed) past the block, E_FAIL once
+  // complete.
+  HRESULT CommitAppend(ULONG length);
   // No more data will be appended. S_OK.
   virtual HRESULT SetComplete();
   // Copies up to `count` unread bytes to `buffer` and advances the read
@@ -86,11 +107,15 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   void RemoveTail(ULONG count);
 
  private:
+  // Grows the block to hold size + length bytes; false when it cannot.
+  bool Grow(ULONG length);
+
   bool complete_ = false;
   char* data_ = nullptr;
   ULONG capacity_ = 0;
   ULONG size_ = 0;
   ULONG read_position_ = 0;
+  ULONG zeroed_to_ = 0;  // bytes from size_ up to here are zero or were written
   std::atomic<int32_t> reference_count_{1};
 };
 

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "log/logger.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 
 namespace cvie {
@@ -129,11 +130,23 @@ int CVCfg::GetWithRefresh(int index) {
 }
 
 int CVCfg::GetWithOwnTimer(int index) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    RefreshOwnTimerLocked(Now(), false);
+  std::lock_guard<std::mutex> lock(mu_);
+  // The two values are read from the store once per 10-second period, and at
+  // once after this process changed the store (a command or the panel may
+  // have written them through other objects); in between they come from
+  // memory. The count is taken before reading, so a change committed during
+  // the read is read again on the next call.
+  const uint64_t changes = platform::RegistryChangeCount();
+  const int64_t now = Now();
+  if (now > own_expiry_ || changes != own_changes_) {
+    if (now > own_expiry_) own_expiry_ = now + kExpirySeconds;
+    own_changes_ = changes;
+    // The parameter's own read: it loads unless a change of the same
+    // parameter is being saved (then memory already holds the newest value).
+    params_[OPTION_ENABLE_CORVANE]->GetInt();
+    params_[OPTION_WHITE_LIST_TS]->GetInt();
   }
-  return params_[index]->GetInt();
+  return static_cast<Param*>(params_[index].get())->Param::GetInt();
 }
 
 void CVCfg::SetBoolean(int index, int on) { params_[index]->SetInt(on ? 1 : 0); }

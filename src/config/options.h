@@ -5,10 +5,13 @@
 // and the EditorOptions record built from them.
 //
 // Every option getter returns the registry's current value (each read reloads
-// it). The EditorOptions record and the logger's enabled switch follow the
-// registry at most every 10 seconds (Refresh), or at once on a forced
-// refresh. "Enable Corvane" and "WhiteListTS" have a 10-second timer of their
-// own. A Boolean option is on exactly when its value is 1.
+// it), except "Enable Corvane" and "WhiteListTS", which every page asks for:
+// they have a 10-second timer of their own and are read from the store once
+// per period, or at once after this process changed the store; in between
+// they are served from memory. The EditorOptions record and the logger's
+// enabled switch follow the registry at most every 10 seconds (Refresh), or
+// at once on a forced refresh. A Boolean option is on exactly when its value
+// is 1.
 //
 // One instance serves the process (Instance()); it is shared by every thread
 // that filters a page and by the user-interface code. All operations are
@@ -145,6 +148,8 @@ class CVCfg {
   std::unique_ptr<ParamInRegistry> params_[OPTION_COUNT];
   int64_t options_expiry_ = 0;  // guarded by mu_
   int64_t own_expiry_ = 0;      // "Enable Corvane" and "WhiteListTS"; guarded by mu_
+  // platform::RegistryChangeCount() when those two were last read; guarded by mu_
+  uint64_t own_changes_ = ~uint64_t{0};
 };
 
 }  // namespace cvie

@@ -5,6 +5,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -28,6 +29,9 @@ namespace {
 
 constexpr wchar_t kHtmlType[] = L"text/html";
 constexpr ULONG kSourcePiece = 8192;
+// The most a page's announced length reserves ahead of its bytes: a length
+// that lies costs no more than this.
+constexpr uint64_t kMaxReserve = 64u << 20;
 
 // The page limit of filters started on this thread (0: none).
 thread_local size_t t_page_limit = 0;
@@ -272,6 +276,15 @@ HRESULT CHTMLMimeFilterPP::ReportData(DWORD flags, ULONG progress, ULONG maximum
     log.Log(LOG_DETAIL, L"%d BSCF_DATAFULLYAVAILABLE\n", instance_number_);
   if (flags & BSCF_AVAILABLEDATASIZEUNKNOWN)
     log.Log(LOG_DETAIL, L"%d BSCF_AVAILABLEDDATASIZEUNKNOWN\n", instance_number_);
+  // A source that knows the page's length (Content-Length) says so before the
+  // first bytes: the input buffer takes it at once instead of growing, up to
+  // what the page limit (or kMaxReserve) lets it hold, the two zero bytes
+  // after the page included.
+  if (input_buffer_ && input_buffer_->GetSize() == 0 && maximum > 0 &&
+      !(flags & BSCF_AVAILABLEDATASIZEUNKNOWN)) {
+    const uint64_t cap = page_limit_ > 0 ? page_limit_ + kSourcePiece : kMaxReserve;
+    input_buffer_->Reserve(static_cast<ULONG>(std::min<uint64_t>(maximum, cap) + 2));
+  }
   if (!browser_sink_ || aborted_) return E_FAIL;
   return browser_sink_->ReportData(flags, progress, maximum);
 }
@@ -293,18 +306,28 @@ HRESULT CHTMLMimeFilterPP::ReadAllData() {
   ULONG total = 0;
   ULONG read = 0;
   HRESULT hr;
-  char piece[kSourcePiece + 2];
   do {
-    memset(piece, 0, sizeof piece);
+    // The source writes straight into the free space of the buffer: as much
+    // as the buffer has room for, at least one piece and at most as much as
+    // was collected already, so a page that is there at once takes few reads
+    // and a source that claims more than it wrote gains at most double. A
+    // full buffer grows by half the page at least.
+    const ULONG size = input_buffer_->GetSize();
+    const ULONG room = input_buffer_->GetCapacity() - size;
+    const ULONG want = std::max(kSourcePiece, size);
+    const ULONG count =
+        room >= kSourcePiece ? std::min(room, want) : std::max(kSourcePiece, size / 2);
+    char* space = input_buffer_->PrepareAppend(count);
+    // Bytes that cannot be kept would leave a hole in the page: the download
+    // fails instead.
+    if (!space) return E_OUTOFMEMORY;
     read = 0;
-    hr = source_protocol_->Read(piece, kSourcePiece, &read);
-    if (read > kSourcePiece) read = kSourcePiece;  // a source may not claim more
+    hr = source_protocol_->Read(space, count, &read);
+    if (read > count) read = count;  // a source may not claim more
     total += read;
     if (read > 0) {
       if (state_ == HMFS_STARTED) state_ = HMFS_READING;
-      HRESULT appended = input_buffer_->Append(piece, read);
-      // Bytes that cannot be kept would leave a hole in the page: the
-      // download fails instead.
+      HRESULT appended = input_buffer_->CommitAppend(read);
       if (FAILED(appended)) return appended;
       if (page_limit_ > 0 && input_buffer_->GetSize() > page_limit_ &&
           (hr == S_OK || hr == E_PENDING)) {
@@ -363,6 +386,8 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
   }
   output_buffer_.reset(new CEasyBuffer());
   const ULONG size = input_buffer_->GetSize();
+  // The rewritten page is about as long as the page.
+  output_buffer_->Reserve(size);
   const unsigned char* data =
       reinterpret_cast<const unsigned char*>(input_buffer_->GetData());
   is_utf16_ = size > 2 && data[0] == 0xFF && data[1] == 0xFE;

@@ -103,13 +103,17 @@ class CHTMLMimeFilterPP
 
   // IInternetProtocolSink: the source's notifications, logged and passed on
   // unchanged to the sink given to Start (E_FAIL without one). Data
-  // notifications are no longer passed on after Abort (E_FAIL).
+  // notifications are no longer passed on after Abort (E_FAIL). A data
+  // notification with the page's length, before any byte, reserves that much
+  // input buffer (capped by the page limit, else at 64 MiB).
   HRESULT Switch(PROTOCOLDATA* data) override;
   HRESULT ReportProgress(ULONG status, LPCWSTR text) override;
   HRESULT ReportData(DWORD flags, ULONG progress, ULONG maximum) override;
   HRESULT ReportResult(HRESULT result, DWORD error, LPCWSTR text) override;
 
-  // Collects the page: reads the source in pieces of 8192 bytes while it
+  // Collects the page: the source reads straight into the input buffer's
+  // free space, at least 8192 bytes and at most as much as was collected
+  // (a source claiming more than it was asked for is held to that), while it
   // answers S_OK. At the source's S_FALSE the page is complete (followed by
   // two zero bytes that do not count) and the state becomes HMFS_PARSING:
   // S_OK. Any other source answer is returned as it is, and a later call

@@ -34,6 +34,9 @@ using platform::RenameFile;
 namespace {
 
 constexpr uint64_t kRotateAboveBytes = 2000000;
+// A running process looks at the file's size after each this many bytes of
+// its own lines (one stat and one fstat, under the mutex).
+constexpr uint64_t kCheckEveryBytes = 64 * 1024;
 constexpr size_t kMaxMessageChars = 4095;
 constexpr int kThreshold = LOG_NOTICE;
 
@@ -61,6 +64,25 @@ struct Logger::State {
   std::unique_ptr<AppendFile> file;  // null when the log could not be opened
   std::atomic<bool> closed{false};   // set at process exit: nothing more is written
   std::unique_ptr<NamedMutex> mutex;
+  std::wstring path;           // "log1.txt"
+  std::wstring previous_path;  // "log2.txt"
+  uint64_t unchecked = 0;      // bytes written since the last look; under the mutex
+
+  // Called with the mutex held. When the current file has grown past the
+  // limit, it becomes the previous generation and writing goes on in a new
+  // current file; when another process did that meanwhile, writing moves to
+  // the file now current.
+  void SwitchGenerationsIfLarge() {
+    uint64_t size = 0;
+    const bool ours = file->IsAt(path, &size);
+    if (size > kRotateAboveBytes) {
+      DeleteFileAt(previous_path);
+      if (!RenameFile(path, previous_path, false)) return;
+      file->Reopen(path);
+    } else if (!ours) {
+      file->Reopen(path);
+    }
+  }
 
   bool Writes(int level) const {
     return file && !closed.load(std::memory_order_relaxed) &&
@@ -88,9 +110,10 @@ Logger& Logger::Instance() {
 
 Logger::Logger() : state_(new State) {
   const std::wstring& path = LogFilePath();
-  // Switch generations only here, at creation: a large current log becomes
-  // the previous one. Either step may fail while another process has the
-  // file open; the log then keeps growing.
+  // Switch generations at creation: a large current log becomes the previous
+  // one. While running, Log does the same each time its process has written
+  // another kCheckEveryBytes (State::SwitchGenerationsIfLarge). Either step
+  // may fail; the log then keeps growing until the next try.
   uint64_t size = 0;
   if (GetFileSize(path, &size) && size > kRotateAboveBytes) {
     const std::wstring& previous = PreviousLogFilePath();
@@ -98,6 +121,8 @@ Logger::Logger() : state_(new State) {
     RenameFile(path, previous, false);
   }
   state_->file = AppendFile::Open(path);
+  state_->path = path;
+  state_->previous_path = PreviousLogFilePath();
   state_->threshold = kThreshold;
   state_->mutex = NamedMutex::Open(L"MutexToLog");
   state_->enabled.store(1);
@@ -131,6 +156,11 @@ int Logger::Log(int level, const wchar_t* format, ...) {
   line += ToNarrow(message);
   line += '\n';
   s.file->Write(line.data(), line.size());
+  s.unchecked += line.size();
+  if (s.unchecked >= kCheckEveryBytes) {
+    s.unchecked = 0;
+    s.SwitchGenerationsIfLarge();
+  }
   return 0;
 }
 

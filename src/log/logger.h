@@ -1,8 +1,11 @@
 // log/logger.h
 //
 // The process-wide log: one text file "log1.txt" in the per-user folder, with a
-// single previous generation "log2.txt" switched at creation when the current
-// file is larger than 2,000,000 bytes. Lines are "T<thread> <mm/dd/yy-hh:mm:ss>
+// single previous generation "log2.txt" switched when the current file is
+// larger than 2,000,000 bytes: at creation, and while running each time the
+// process has written another 64 KiB of lines (under "MutexToLog", so one
+// process switches and the others follow into the new file at their next
+// look). Lines are "T<thread> <mm/dd/yy-hh:mm:ss>
 // L<level> <message>"; only lines at or above the threshold (30) are written,
 // and only while enabled (the "EnableLogging" option). Log() is serialised
 // across threads and processes by the named mutex "MutexToLog".

@@ -98,6 +98,26 @@ std::unique_ptr<AppendFile> AppendFile::Open(const std::wstring& path) {
 
 AppendFile::~AppendFile() { close(fd_); }
 
+bool AppendFile::IsAt(const std::wstring& path, uint64_t* size_at_path) const {
+  struct stat at_path, ours;
+  if (stat(ToNarrow(path).c_str(), &at_path) != 0) {
+    *size_at_path = 0;
+    return false;
+  }
+  *size_at_path = static_cast<uint64_t>(at_path.st_size);
+  return fstat(fd_, &ours) == 0 && ours.st_dev == at_path.st_dev &&
+         ours.st_ino == at_path.st_ino;
+}
+
+bool AppendFile::Reopen(const std::wstring& path) {
+  int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  // dup3 swaps the file behind fd_ in one step; fd_ keeps its number.
+  bool swapped = dup3(fd, fd_, O_CLOEXEC) >= 0;
+  close(fd);
+  return swapped;
+}
+
 bool AppendFile::Write(const char* data, size_t size) {
   while (size > 0) {
     ssize_t n = write(fd_, data, size);

@@ -63,6 +63,15 @@ class AppendFile {
 
   // Writes all of `data`; false when the system refuses.
   bool Write(const char* data, size_t size);
+  // True when `path` names the file this object writes to (it may have been
+  // renamed since). *size_at_path gets the size of the file at `path` (0 when
+  // there is none).
+  bool IsAt(const std::wstring& path, uint64_t* size_at_path) const;
+  // Opens `path` (creating it) in place of the file written so far, so that
+  // every holder of this object goes on writing there; a Write running at the
+  // same moment lands whole in one of the two files. False, and unchanged,
+  // when `path` cannot be opened.
+  bool Reopen(const std::wstring& path);
 
   AppendFile(const AppendFile&) = delete;
   AppendFile& operator=(const AppendFile&) = delete;

@@ -22,6 +22,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -67,6 +68,9 @@ const char kSchema[] =
     "  (1, 0, 'HKEY_CLASSES_ROOT', '1'),"
     "  (2, 0, 'HKEY_CURRENT_USER', '2'),"
     "  (3, 0, 'HKEY_LOCAL_MACHINE', '3');";
+
+// Moves on every commit and every store opened (RegistryChangeCount).
+std::atomic<uint64_t> g_change_count{0};
 
 bool IsRoot(HKEY key) { return key >= &g_roots[0] && key <= &g_roots[2]; }
 
@@ -186,7 +190,10 @@ class WriteTransaction {
   bool Commit() {
     if (!open_) return false;
     open_ = false;
-    if (Exec(db_, "COMMIT")) return true;
+    if (Exec(db_, "COMMIT")) {
+      g_change_count.fetch_add(1, std::memory_order_release);
+      return true;
+    }
     Exec(db_, "ROLLBACK");
     return false;
   }
@@ -235,6 +242,7 @@ LONG EnsureOpen(Store& s) {
   s.db = db;
   s.path = path;
   s.environment = environment;
+  g_change_count.fetch_add(1, std::memory_order_release);
   return ERROR_SUCCESS;
 }
 
@@ -641,6 +649,8 @@ std::string DescribeValue(DWORD type, const std::string& bytes) {
 }
 
 }  // namespace
+
+uint64_t RegistryChangeCount() { return g_change_count.load(std::memory_order_acquire); }
 
 std::string RegistryDumpForTesting() {
   std::string out;

@@ -112,6 +112,12 @@ LONG RegGetString(HKEY root, const std::wstring& subkey, const std::wstring& nam
 LONG RegSetString(HKEY root, const std::wstring& subkey, const std::wstring& name,
                   const std::wstring& value);
 
+// A number that moves whenever this process commits a change to the store or
+// opens another store file (CVIE_ROOT moved). A caller that keeps values read
+// from the store in memory reads them again when it moved; changes made by
+// other processes do not move it. Thread-safe; never touches the store.
+uint64_t RegistryChangeCount();
+
 // The whole store as UTF-8 text, for tests that compare it before and after
 // an operation: every key (full path, roots by name) in case-insensitive
 // order, each followed by its values, one per line:

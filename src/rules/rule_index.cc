@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -325,11 +326,36 @@ class Reader {
   size_t pos_ = 0;
 };
 
+// Rules already confirmed against the text of the running scan, per thread:
+// a rule whose literal occurs many times in a long text (a script block) is
+// reported at each occurrence, and its answer over the whole text is the same
+// every time. stamps[rule] == epoch marks a rule tried in this scan.
+struct TriedRules {
+  std::vector<uint32_t> stamps;
+  uint32_t epoch = 0;
+
+  // Starts a scan over an index of `rules` rules.
+  void Begin(size_t rules) {
+    if (stamps.size() < rules) stamps.resize(rules, 0);
+    if (++epoch == 0) {  // wrapped: forget every old mark
+      std::fill(stamps.begin(), stamps.end(), 0);
+      epoch = 1;
+    }
+  }
+  // True the first time `rule` is seen in this scan.
+  bool First(uint32_t rule) {
+    if (stamps[rule] == epoch) return false;
+    stamps[rule] = epoch;
+    return true;
+  }
+};
+
 struct ScanContext {
   const RulesHolder* holder;
   uint32_t mask;
   const char* text;
   bool matched;
+  TriedRules* tried;
 };
 
 int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
@@ -337,6 +363,7 @@ int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long
   ScanContext* scan = static_cast<ScanContext*>(context);
   const FilterRule& rule = scan->holder->Rule(id);
   if ((rule.options & TYPE_MASK_BITS & scan->mask) == 0) return 0;
+  if (!scan->tried->First(id)) return 0;  // answered no already
   if (scan->holder->Match(scan->text, &rule) <= 0) return 0;
   scan->matched = true;
   return 1;  // decided: stop scanning
@@ -557,7 +584,19 @@ std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
 
 int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   if (text == nullptr) return 0;
-  if (length == 0 || length > 0x7fffffffu) return ScanRules(holder_, mask, text);
+  if (length == 0) {
+    {
+      std::lock_guard<std::mutex> lock(empty_mu_);
+      auto known = empty_scores_.find(mask);
+      if (known != empty_scores_.end()) return known->second;
+    }
+    // Two threads may both work it out the first time; they get the same.
+    const int score = ScanRules(holder_, mask, "");
+    std::lock_guard<std::mutex> lock(empty_mu_);
+    empty_scores_.emplace(mask, score);
+    return score;
+  }
+  if (length > 0x7fffffffu) return ScanRules(holder_, mask, text);
   // Plain ASCII text: the database finds every rule that can match. Other
   // well-formed UTF-8 text: the database finds the rules whose patterns match
   // the same byte by byte there, and the others are tried one by one.
@@ -575,7 +614,9 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   if (db_ == nullptr) return 0;
   hs_scratch_t* scratch = ScratchFor(db_, serial_);
   if (scratch == nullptr) return ScanRules(holder_, mask, text);
-  ScanContext scan{&holder_, mask, text, false};
+  thread_local TriedRules tried;
+  tried.Begin(holder_.RuleCount());
+  ScanContext scan{&holder_, mask, text, false, &tried};
   hs_error_t status = Target().scan(db_, text, static_cast<unsigned>(length), 0, scratch,
                                     OnCandidate, &scan);
   if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {

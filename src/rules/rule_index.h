@@ -30,7 +30,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -100,6 +102,10 @@ class RuleIndex {
   std::vector<uint32_t> not_bytewise_;
   hs_database* db_ = nullptr;  // null when no rule is in the database
   uint64_t serial_;            // tells thread scratch spaces which index they fit
+  // The score of the empty text, by mask: the same for every page, and a
+  // rule-by-rule scan of the whole list to work out, so it is worked out once.
+  mutable std::mutex empty_mu_;
+  mutable std::map<uint32_t, int> empty_scores_;  // guarded by empty_mu_
 };
 
 }  // namespace cvie

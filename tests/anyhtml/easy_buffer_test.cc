@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,89 @@ TEST(CEasyBuffer, GrowsInStepsOf32KiB) {
     EXPECT_EQ(holder.buffer->GetCapacity(), c.capacity) << c.name;
     EXPECT_EQ(holder.buffer->GetSize(), total) << c.name;
   }
+}
+
+// Past 256 KiB the block grows by half its size at least, so a large page
+// takes a few dozen reallocations instead of one per 32 KiB.
+TEST(CEasyBuffer, GrowsGeometricallyPastTheSmallSizes) {
+  struct Case {
+    const char* name;
+    ULONG start;     // appended first
+    ULONG then;      // appended next
+    ULONG capacity;  // afterwards
+  };
+  const Case kCases[] = {
+      {"just below the geometric size", 0x40000 - 0x8000, 1, 0x40000},
+      {"from 256 KiB: half as much again", 0x40000, 1, 0x60000},
+      {"a large append wins over the half", 0x40000, 0x100000, 0x140000},
+      {"rounded to 32 KiB", 0x68000, 1, 0xA0000},
+  };
+  std::vector<char> bytes(0x100000, 'g');
+  for (const Case& c : kCases) {
+    BufferHolder holder;
+    ASSERT_EQ(holder.buffer->Append(bytes.data(), c.start), S_OK) << c.name;
+    ASSERT_EQ(holder.buffer->Append(bytes.data(), c.then), S_OK) << c.name;
+    EXPECT_EQ(holder.buffer->GetCapacity(), c.capacity) << c.name;
+  }
+  // 32 MiB in 16 KiB appends.
+  BufferHolder holder;
+  int growths = 0;
+  ULONG capacity = 0;
+  for (int i = 0; i < 2048; ++i) {
+    ASSERT_EQ(holder.buffer->Append(bytes.data(), 16384), S_OK);
+    if (holder.buffer->GetCapacity() != capacity) ++growths;
+    capacity = holder.buffer->GetCapacity();
+  }
+  EXPECT_EQ(holder.buffer->GetSize(), 32u << 20);
+  EXPECT_LE(growths, 30);
+}
+
+TEST(CEasyBuffer, ReserveGrowsOnceAndKeepsTheData) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  ASSERT_EQ(b->Append("abc", 3), S_OK);
+  EXPECT_EQ(b->Reserve(100000), S_OK);
+  EXPECT_EQ(b->GetCapacity(), 131072u);
+  EXPECT_EQ(b->Reserve(10), S_OK);  // never shrinks
+  EXPECT_EQ(b->GetCapacity(), 131072u);
+  EXPECT_EQ(b->Reserve(0xFFFFFFFFu), E_OUTOFMEMORY);
+  EXPECT_EQ(b->GetCapacity(), 131072u);
+  const char* block = b->GetData();
+  std::vector<char> bytes(99997, 'r');
+  ASSERT_EQ(b->Append(bytes.data(), 99997), S_OK);
+  EXPECT_EQ(b->GetData(), block);
+  EXPECT_EQ(std::string(b->GetData(), 3), "abc");
+  EXPECT_EQ(b->GetSize(), 100000u);
+}
+
+// A reader fills the free space directly: the room it gets is zero-filled
+// (bytes it wrote but did not commit stay), only committed bytes count, and
+// nothing is taken past the block or once complete.
+TEST(CEasyBuffer, PrepareAndCommitAppendInPlace) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  ASSERT_EQ(b->Append("ab", 2), S_OK);
+  char* room = b->PrepareAppend(10);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(room, b->GetData() + 2);
+  EXPECT_EQ(std::string(room, 10), std::string(10, '\0'));
+  memcpy(room, "cdefgh", 6);
+  EXPECT_EQ(b->CommitAppend(3), S_OK);
+  EXPECT_EQ(std::string(b->GetData(), b->GetSize()), "abcde");
+  room = b->PrepareAppend(5);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(std::string(room, 5), std::string("fgh\0\0", 5));
+  EXPECT_EQ(b->CommitAppend(b->GetCapacity() - b->GetSize() + 1), E_INVALIDARG);
+  EXPECT_EQ(b->GetSize(), 5u);
+  // Growing keeps the data and zero-fills the new room.
+  room = b->PrepareAppend(100000);
+  ASSERT_NE(room, nullptr);
+  EXPECT_EQ(std::string(b->GetData(), 5), "abcde");
+  EXPECT_EQ(std::count(room + 3, room + 100000, '\0'), 100000 - 3);
+  ASSERT_EQ(b->SetComplete(), S_OK);
+  EXPECT_EQ(b->PrepareAppend(1), nullptr);
+  EXPECT_EQ(b->CommitAppend(1), E_FAIL);
+  EXPECT_EQ(b->GetSize(), 5u);
 }
 
 TEST(CEasyBuffer, KeepsWhatWasAppendedAcrossGrowth) {

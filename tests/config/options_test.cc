@@ -186,6 +186,64 @@ TEST(CVCfg, RecordFollowsTheRegistryAfterTenSeconds) {
   }
 }
 
+// Writes `value` of option `name` through a connection of its own, as another
+// process does: this process's registry layer does not see the write.
+void StoreAsAnotherProcess(const cvie::testing::ScopedCvieRoot& root, const char* name,
+                           uint32_t value) {
+  sqlite3* other = nullptr;
+  ASSERT_EQ(sqlite3_open((root.path() / "config" / "registry.db").c_str(), &other),
+            SQLITE_OK);
+  sqlite3_busy_timeout(other, 5000);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(other, "UPDATE vals SET data = ? WHERE folded = ?", -1,
+                               &stmt, nullptr),
+            SQLITE_OK);
+  sqlite3_bind_blob(stmt, 1, &value, sizeof value, SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, 2, name, -1, SQLITE_TRANSIENT);
+  EXPECT_EQ(sqlite3_step(stmt), SQLITE_DONE);
+  EXPECT_EQ(sqlite3_changes(other), 1) << name;
+  sqlite3_finalize(stmt);
+  sqlite3_close(other);
+}
+
+// "Enable Corvane" and "WhiteListTS" are read from the store once per
+// 10-second period: a change by another process shows after the period, a
+// change made through this process's store at once.
+TEST(CVCfg, OwnTimerOptionsComeFromMemoryBetweenPeriods) {
+  cvie::testing::ScopedCvieRoot root;
+  ResetDataFolderCacheForTesting();
+  FakeClock clock;
+  const int64_t start = clock.now;
+  CVCfg cfg(clock.fn());
+  ASSERT_EQ(cfg.GetEnableCorvane(), 1);
+  ASSERT_EQ(cfg.GetWhiteListTS(), 0u);  // read now: the period runs to start + 10
+  struct Step {
+    int at;
+    int other_enable;  // -1: nothing; else stored by "another process"
+    int other_stamp;   // -1: nothing
+    int own_enable;    // -1: nothing; else stored through this process
+    int want_enable;
+    uint32_t want_stamp;
+  };
+  const Step steps[] = {
+      {0, 0, 500, -1, 1, 0},     // another process's change: not yet
+      {10, -1, -1, -1, 1, 0},    // exactly 10 seconds: still from memory
+      {11, -1, -1, -1, 0, 500},  // past the period: read again
+      {12, 1, 600, -1, 0, 500},  // the next period runs to start + 21
+      {13, -1, -1, 1, 1, 600},   // a change through this process: at once
+      {14, 0, -1, -1, 1, 600},  {22, -1, -1, -1, 0, 600},
+  };
+  for (const Step& s : steps) {
+    clock.now = start + s.at;
+    if (s.other_enable >= 0)
+      StoreAsAnotherProcess(root, "enable corvane", s.other_enable);
+    if (s.other_stamp >= 0) StoreAsAnotherProcess(root, "whitelistts", s.other_stamp);
+    if (s.own_enable >= 0) Store(L"Enable Corvane", static_cast<DWORD>(s.own_enable));
+    EXPECT_EQ(cfg.GetEnableCorvane(), s.want_enable) << "at +" << s.at;
+    EXPECT_EQ(cfg.GetWhiteListTS(), s.want_stamp) << "at +" << s.at;
+  }
+}
+
 TEST(CVCfg, EnableLoggingIsHandedToTheLogger) {
   cvie::testing::ScopedCvieRoot root;
   ResetDataFolderCacheForTesting();
@@ -330,6 +388,40 @@ TEST(CVCfg, ConcurrentReadersWritersAndRefreshes) {
   EXPECT_EQ(bad.load(), 0);
   EXPECT_EQ(cfg.GetFilterImage(), 1);  // the last write: 199 % 2
   EXPECT_EQ(cfg.GetFilterScript(), 0);
+}
+
+// Page threads read the two timer options while another thread stamps the
+// whitelist and switches filtering, and the clock runs: every read gives a
+// value that was written, and after the writers stop the last one.
+TEST(CVCfg, ConcurrentOwnTimerReadsAndWrites) {
+  cvie::testing::ScopedCvieRoot root;
+  ResetDataFolderCacheForTesting();
+  FakeClock clock;
+  CVCfg cfg(clock.fn());
+  std::atomic<bool> stop{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!stop) {
+        const uint32_t stamp = cfg.GetWhiteListTS();
+        if (stamp != 0 && (stamp < 100 || stamp > 199)) ++bad;
+        const int enable = cfg.GetEnableCorvane();
+        if (enable != 0 && enable != 1) ++bad;
+        clock.now += 2;
+      }
+    });
+  }
+  ParamInRegistry* enable = cfg.OptionParam(OPTION_ENABLE_CORVANE);
+  for (uint32_t i = 100; i < 200; ++i) {
+    cfg.SetWhiteListTS(i);
+    enable->SetInt(static_cast<int>(i % 2));
+  }
+  stop = true;
+  for (auto& r : readers) r.join();
+  EXPECT_EQ(bad.load(), 0);
+  EXPECT_EQ(cfg.GetWhiteListTS(), 199u);
+  EXPECT_EQ(cfg.GetEnableCorvane(), 1);
 }
 
 }  // namespace

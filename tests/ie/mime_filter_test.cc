@@ -327,6 +327,32 @@ TEST_F(MimeFilterTest, ASourceClaimingMoreThanItsPieceIsHeldToThePiece) {
   EXPECT_EQ(out.substr(0, 12), "<p>short</p>");
 }
 
+// A page that is all there is read in whole chunks straight into the input
+// buffer (each read asks for as much as was collected), not 8 KiB at a time,
+// with or without its length announced first; the page comes out edited as
+// a whole, byte for byte as the editor makes it.
+TEST_F(MimeFilterTest, APageAvailableAtOnceIsReadInFewLargeReads) {
+  std::string page = "<html><body>";
+  while (page.size() < (1u << 20)) page += "<p>story text, a paragraph long</p>\n";
+  page += std::string(kAdPage) + "</body></html>";
+  const std::string expected = EditedWithStoredOptions(page, TestRules());
+  for (bool announce : {false, true}) {
+    source_ = ComPtr<FakeSource>(new FakeSource());
+    auto filter = NewFilter();
+    source_->Feed(page);
+    source_->Finish();
+    ASSERT_EQ(StartFilter(filter.Get(), source_.Get(), sink_.Get()), S_OK);
+    if (announce) {
+      filter->ReportData(BSCF_FIRSTDATANOTIFICATION, 0, static_cast<ULONG>(page.size()));
+    }
+    HRESULT last = S_OK;
+    EXPECT_EQ(ReadFilter(filter.Get(), 65536, &last), expected) << announce;
+    EXPECT_EQ(last, S_FALSE);
+    // 1 MiB in 8 KiB pieces would take 129 reads.
+    EXPECT_LE(source_->reads, 32) << announce;
+  }
+}
+
 TEST_F(MimeFilterTest, AfterAbortReadsEndAndDataNotificationsStop) {
   auto filter = NewFilter();
   source_->Feed(kAdPage);

@@ -241,6 +241,58 @@ TEST(Logger, GenerationSwitchAtCreation) {
   }
 }
 
+// Writes `bytes` of 1000-character lines marked `name`.
+void LogBytes(const wchar_t* name, size_t bytes) {
+  const std::wstring payload(1000, L'p');
+  for (size_t done = 0; done < bytes; done += 1000) {
+    Logger::Instance().Log(LOG_NOTICE, L"%ls %ls", name, payload.c_str());
+  }
+}
+
+// A process that runs for long switches generations while running, by the
+// same rule as at creation, and a second process writing to the same log
+// follows into the new current file.
+TEST(Logger, GenerationSwitchWhileRunning) {
+  LogRoot r;
+  int go[2], done[2];
+  ASSERT_EQ(pipe(go), 0);
+  ASSERT_EQ(pipe(done), 0);
+  // The follower has the log open before the other process switches, writes
+  // again after it, then enough for its own look at the file.
+  pid_t follower = StartChild([&] {
+    Logger::Instance().Log(LOG_NOTICE, L"follower before");
+    char c;
+    if (read(go[0], &c, 1) != 1) _exit(1);
+    LogBytes(L"follower", 70 * 1024);
+    Logger::Instance().Log(LOG_NOTICE, L"follower last");
+    if (write(done[1], "x", 1) != 1) _exit(1);
+  });
+  ASSERT_TRUE(RunInChild([] {
+    LogBytes(L"writer", 2000000 + 70 * 1024);
+    Logger::Instance().Log(LOG_NOTICE, L"writer last");
+  }));
+  const std::string log2 = ReadOrEmpty(r.log2());
+  EXPECT_GT(log2.size(), 2000000u);
+  EXPECT_LT(log2.size(), 2000000u + 70 * 1024);
+  EXPECT_NE(log2.find("L30 follower before\n"), std::string::npos);
+  EXPECT_NE(ReadOrEmpty(r.log1()).find("L30 writer last\n"), std::string::npos);
+  EXPECT_LT(ReadOrEmpty(r.log1()).size(), 200000u);
+
+  ASSERT_EQ(write(go[1], "x", 1), 1);
+  char c;
+  ASSERT_EQ(read(done[0], &c, 1), 1);
+  ASSERT_TRUE(WaitChild(follower));
+  const std::string log1 = ReadOrEmpty(r.log1());
+  EXPECT_NE(log1.find("L30 follower last\n"), std::string::npos);
+  // Until its own next look (after 64 KiB of its lines) the follower may
+  // still have written to the previous generation, never past that.
+  EXPECT_LT(ReadOrEmpty(r.log2()).size(), log2.size() + 70 * 1024);
+  for (const std::string& line : Lines(log1)) {
+    EXPECT_TRUE(std::regex_match(line, kLinePattern)) << line.substr(0, 80);
+  }
+  for (int fd : {go[0], go[1], done[0], done[1]}) close(fd);
+}
+
 TEST(Logger, MissingFolderAtCreationMeansNoLogForTheProcess) {
   cvie::testing::ScopedCvieRoot root;
   ResetDataFolderCacheForTesting();
@@ -281,7 +333,9 @@ void CheckWholeLines(const std::string& log, const std::vector<std::string>& wri
 
 TEST(Logger, TwoProcessesLoggingAtOnceWriteWholeLines) {
   LogRoot r;
-  constexpr int kLines = 10000;
+  // As many lines as stay below the 2,000,000 bytes at which the log switches
+  // generations while running (about 345 bytes a line).
+  constexpr int kLines = 2800;
   auto writer = [](const wchar_t* name) {
     return [name] {
       const std::wstring payload = Payload();

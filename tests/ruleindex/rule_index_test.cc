@@ -360,6 +360,24 @@ TEST(RuleIndexTest, CacheIsUsedOnlyWhenValid) {
             0u);
 }
 
+// The empty text is decided once per kind and remembered: every later check
+// of any kind gives the rule-by-rule answer, which differs by kind here.
+TEST(RuleIndexTest, EmptyTextIsDecidedPerKindAsTheRuleScan) {
+  auto holder = HolderOf({"^$$image", "banner", "x?$script"});
+  ASSERT_TRUE(holder->EnableIndex(std::wstring()));
+  const Decision reference = Decide(holder.get(), "", true);
+  EXPECT_TRUE(reference.element[1]);   // image: "^$"
+  EXPECT_FALSE(reference.element[0]);  // link: no rule matches nothing
+  for (int round = 0; round < 3; ++round) {
+    const Decision indexed = Decide(holder.get(), "", false);
+    for (int kind = 0; kind < kElementKindCount; ++kind) {
+      EXPECT_EQ(indexed.element[kind], reference.element[kind])
+          << "kind " << kind << ", round " << round;
+    }
+    EXPECT_EQ(indexed.script, reference.script) << "round " << round;
+  }
+}
+
 TEST(RuleIndexTest, ConcurrentChecksDecideAsTheRuleScan) {
   std::vector<std::string> lines(std::begin(kAdversarialRules),
                                  std::end(kAdversarialRules));
