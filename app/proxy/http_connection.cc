@@ -194,42 +194,6 @@ std::string HttpsOrigin(const std::string& host, uint16_t port) {
   return "https://" + host;
 }
 
-// How a request's Transfer-Encoding lets its body be read: 0 when there is
-// none or it is exactly "chunked"; 400 when chunked is not the one final
-// coding (the body's end cannot be found, so nothing after it may be read as
-// another request) or the request is HTTP/1.0; 501 for codings before chunked,
-// which the proxy does not decode.
-int TransferCodingStatus(
-    const http::request_parser<http::string_body>::value_type& request) {
-  std::vector<std::string> codings;
-  bool present = false;
-  for (const auto& field : request) {
-    if (field.name() != http::field::transfer_encoding) continue;
-    present = true;
-    std::string_view value(field.value().data(), field.value().size());
-    while (!value.empty()) {
-      size_t comma = value.find(',');
-      std::string_view token = value.substr(0, comma);
-      value =
-          comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-      while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
-        token.remove_prefix(1);
-      while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
-        token.remove_suffix(1);
-      if (!token.empty()) codings.emplace_back(token);
-    }
-  }
-  if (!present) return 0;
-  if (request.version() < 11 || codings.empty() ||
-      !EqualsIgnoreCase(codings.back(), "chunked")) {
-    return 400;
-  }
-  for (size_t i = 0; i + 1 < codings.size(); ++i) {
-    if (EqualsIgnoreCase(codings[i], "chunked")) return 400;  // chunked twice
-  }
-  return codings.size() == 1 ? 0 : 501;
-}
-
 bool IsHttpParseError(beast::error_code ec) {
   return ec.category() == http::make_error_code(http::error::bad_target).category() &&
          ec != http::error::end_of_stream && ec != http::error::partial_message;
@@ -357,7 +321,7 @@ void HttpConnection::OnHeader(beast::error_code ec) {
         {std::string(field.name_string().data(), field.name_string().size()),
          std::string(field.value().data(), field.value().size())});
   }
-  if (int status = TransferCodingStatus(request); status != 0) {
+  if (int status = TransferCodingStatus(request.version(), head_headers_); status != 0) {
     return SendAndClose(SimpleResponse(
         status,
         status == 501 ? "Transfer codings other than chunked are not supported.\n"
