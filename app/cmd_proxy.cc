@@ -10,12 +10,18 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/comm_mgr.h"
 #include "command.h"
+#include "https/https_settings.h"
 #include "https/interceptor.h"
+#include "https/local_ca.h"
+#include "log/logger.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 #include "platform/upstream_trust.h"
 #include "proxy/listen_address.h"
@@ -68,7 +74,41 @@ struct ProxyArgs {
   bool update_check = true;
   bool no_update_check = false;
   size_t max_filtered_mib = 32;
+  std::string connect_ports = "443";
 };
+
+// "443,8443" -> {443, 8443}; false when an entry is not a port (1..65535).
+bool ParsePortList(const std::string& text, std::vector<uint16_t>* ports) {
+  ports->clear();
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) comma = text.size();
+    std::string item = text.substr(start, comma - start);
+    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+    while (!item.empty() && item.back() == ' ') item.pop_back();
+    if (item.empty() || item.size() > 5 ||
+        item.find_first_not_of("0123456789") != std::string::npos) {
+      return false;
+    }
+    unsigned long port = strtoul(item.c_str(), nullptr, 10);
+    if (port < 1 || port > 65535) return false;
+    ports->push_back(static_cast<uint16_t>(port));
+    start = comma + 1;
+  }
+  return !ports->empty();
+}
+
+// Why the local CA's key must not be used, or empty. Said at start so that the
+// user learns it before wondering why secure pages are not filtered.
+std::string CaKeyProblem() {
+  if (!https::InspectHttpsEnabled() || !https::LocalCaPresent()) return "";
+  std::string why;
+  if (platform::FileIsPrivate(https::LocalCaKeyPath(), &why)) return "";
+  return "the local CA key " + ToNarrow(https::LocalCaKeyPath()) + " " + why +
+         ": secure sites are tunnelled unfiltered until only you can read it (chmod "
+         "600, owned by you)";
+}
 
 int RunProxy(const ProxyArgs& args) {
   proxy::ListenAddress address;
@@ -77,6 +117,10 @@ int RunProxy(const ProxyArgs& args) {
   if ((args.workers_given && args.workers < 1) || args.workers < 0 ||
       args.workers > 1024) {
     return UsageError("--workers must be a number from 1 to 1024");
+  }
+  std::vector<uint16_t> connect_ports;
+  if (!ParsePortList(args.connect_ports, &connect_ports)) {
+    return Fail("--connect-ports must be a comma-separated list of ports (1 to 65535)");
   }
   std::string where = proxy::FormatHostPort(address.host, address.port);
   if (!proxy::IsLoopbackAddress(address.host)) {
@@ -93,6 +137,7 @@ int RunProxy(const ProxyArgs& args) {
   options.address = address.host;
   options.port = address.port;
   options.workers = static_cast<size_t>(args.workers);
+  options.connect_ports = connect_ports;
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
   };
@@ -112,6 +157,11 @@ int RunProxy(const ProxyArgs& args) {
   road::PluginHost host;
   if (!host.Open(args.update_check, &error, &window)) {
     return Fail(error);
+  }
+  if (std::string problem = CaKeyProblem(); !problem.empty()) {
+    fprintf(stderr, "cvie: warning: %s\n", problem.c_str());
+    Logger::Instance().Log(LOG_NOTICE, L"%s\n", problem.c_str());
+    ui.AddNotice(L"HTTPS filtering", ToWide(problem));
   }
   window.set_helper(host.helper());
   road::RoadOptions road_options;
@@ -149,6 +199,9 @@ CommandRun SetupProxy(CLI::App* sub) {
          "--max-filtered-mib", args->max_filtered_mib,
          "HTML pages declaring more than this many MiB pass unfiltered (default 32)")
       ->check(CLI::Range(1, 4096));
+  sub->add_option("--connect-ports", args->connect_ports,
+                  "Ports that CONNECT (secure sites) may reach, comma-separated; any "
+                  "other gets 403 (default 443)");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,
                                          "Do not run the silent update check at start");
   return [args, workers, no_update] {

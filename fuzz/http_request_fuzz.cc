@@ -8,6 +8,7 @@
 //  - an absolute target has scheme http or https, a host, a port and a path
 //    starting with "/"; its host and port survive FormatHostPort and
 //    ParseConnectTarget unchanged;
+//  - a request whose transfer coding the server accepts is read as chunked;
 //  - after RemoveHopByHopHeaders no hop-by-hop header is left;
 //  - the response head planned from the request's headers parses back as one
 //    whole response header with the same status (no header can split it).
@@ -104,6 +105,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A parsed field can never carry a line end into a handler.
   for (const Header& h : headers)
     Check(h.value.find_first_of("\r\n") == std::string::npos);
+  // A request the server reads on (coding status 0) with a Transfer-Encoding
+  // is one whose body the parser reads as chunked: never a body taken as empty
+  // with the rest of the stream left to run as another request.
+  int coding = TransferCodingStatus(request.version(), headers);
+  Check(coding == 0 || coding == 400 || coding == 501);
+  if (coding == 0 && FindHeader(headers, "Transfer-Encoding")) Check(parser.chunked());
   bool keep_alive = ClientWantsKeepAlive(static_cast<int>(request.version()), headers);
 
   HeaderList end_to_end = headers;

@@ -75,7 +75,7 @@ LocalCa* Interceptor::RefreshLocked(bool enabled) {
       ca_missing_logged_ = true;
       if (log_) {
         log_("HTTPS filtering is on but the local CA cannot be loaded (" + error +
-             "): secure sites are tunnelled unfiltered; run cvie ca create");
+             "): secure sites are tunnelled unfiltered");
       }
     }
   }

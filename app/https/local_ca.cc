@@ -369,6 +369,14 @@ std::unique_ptr<LocalCa> LocalCa::Load(std::string* error) {
     SetError(error, "no local CA (make one with: cvie ca create)");
     return nullptr;
   }
+  // A key others may read (or replace) is no secret: every site certificate
+  // minted with it could be forged by them.
+  if (std::string why; !platform::FileIsPrivate(key_path, &why)) {
+    SetError(error, "the local CA key " + ToNarrow(key_path) + " " + why +
+                        "; it is not used until only you can read it (chmod 600, owned "
+                        "by you)");
+    return nullptr;
+  }
   std::string cert_pem;
   std::string key_pem;
   if (!ReadSmallFile(cert_path, &cert_pem)) {

@@ -45,7 +45,9 @@ std::string LocalCaFilesStamp();
 class LocalCa {
  public:
   // Loads the CA from the per-user folder. Null with `error` set when a file is
-  // missing or damaged, or the key does not belong to the certificate.
+  // missing or damaged, the key does not belong to the certificate, or the key
+  // file is not private to this user (owned by another user, or open to group
+  // or others).
   static std::unique_ptr<LocalCa> Load(std::string* error);
   // Loads from PEM texts (tests).
   static std::unique_ptr<LocalCa> FromPem(const std::string& certificate_pem,

@@ -274,6 +274,9 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
     back += "?tab=General";
+  } else if (path == "/location") {
+    std::string url = FormField(form, "url");
+    if (!url.empty()) window_->SetLocation(ToWide(url));
   } else if (path == "/answer") {
     ui_->Answer(static_cast<uint64_t>(ToInt(FormField(form, "id"), 0)),
                 ToInt(FormField(form, "answer"), platform::IDNO));
@@ -342,8 +345,8 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
   std::string query;
   if (size_t q = request.path.find('?'); q != std::string::npos)
     query = request.path.substr(q + 1);
-  std::string url = FormField(query, "url");
-  if (!url.empty()) window_->SetLocation(ToWide(url));
+  // A GET changes nothing (a "?url=" of another site's link is not followed):
+  // the location is set by POST /location with the token.
   std::string tab = FormField(query, "tab");
 
   std::wstring location;

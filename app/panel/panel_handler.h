@@ -2,13 +2,14 @@
 //
 // The control panel: direct requests to the proxy's own address.
 //   GET  /              the "Main Option Menu" as CmdShowButtonMenu prepares it
-//                       for the window's location (?url=... sets the location
-//                       first), the open dialog, notices and questions
+//                       for the window's location, the open dialog, notices
+//                       and questions (a GET never changes anything)
 //   GET  /menu.json     the same menu as data
 //   GET  /log           the tail of "log1.txt" as text
 //   GET  /panel.css, /panel.js   the embedded assets
 //   POST /command       id=<command>: runs the command on the window thread
 //   POST /dialog        act=click|edit|delete|sort|ok|cancel (+control, row, text)
+//   POST /location      url=<address>: the window's location from now on
 //   POST /answer        id=<question>&answer=<button>
 //   POST /dismiss       id=<notice>
 //   POST /https         on=1 switches HTTPS filtering on, anything else off

@@ -17,9 +17,11 @@ using tcp = net::ip::tcp;
 using boost::system::error_code;
 
 void ConnectTunnel::Launch(std::shared_ptr<ServerState> state, tcp::socket client,
-                           std::string early_data, std::string host, uint16_t port) {
+                           std::string early_data, std::string host, uint16_t port,
+                           std::shared_ptr<void> client_slot) {
   auto tunnel = std::make_shared<ConnectTunnel>(
       std::move(state), std::move(client), std::move(early_data), std::move(host), port);
+  tunnel->client_slot_ = std::move(client_slot);
   tunnel->Begin();
 }
 

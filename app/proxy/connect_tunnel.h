@@ -30,9 +30,11 @@ class ConnectTunnel : public Session, public std::enable_shared_from_this<Connec
  public:
   // Takes over `client` (whose CONNECT header was read) and starts connecting.
   // `early_data` is what the client sent after the header; it is forwarded first.
+  // `client_slot` (ServerState::AdmitClient) is held until the tunnel closes.
   static void Launch(std::shared_ptr<ServerState> state,
                      boost::asio::ip::tcp::socket client, std::string early_data,
-                     std::string host, uint16_t port);
+                     std::string host, uint16_t port,
+                     std::shared_ptr<void> client_slot = nullptr);
 
   ConnectTunnel(std::shared_ptr<ServerState> state, boost::asio::ip::tcp::socket client,
                 std::string early_data, std::string host, uint16_t port);
@@ -57,6 +59,7 @@ class ConnectTunnel : public Session, public std::enable_shared_from_this<Connec
   void Close();
 
   std::shared_ptr<ServerState> state_;
+  std::shared_ptr<void> client_slot_;  // counts this tunnel against its client
   boost::asio::ip::tcp::socket client_;
   boost::asio::ip::tcp::socket upstream_;
   boost::asio::ip::tcp::resolver resolver_;

@@ -123,14 +123,22 @@ void DirectFetchHandler::Handle(const ProxyRequest& request, ResponseWriter& out
 
   // The browser's headers go upstream as they are, except the length, which
   // libcurl sets for the body it sends.
+  // Each line goes after the last one: curl_slist_append walks the whole list.
   curl_slist* headers = nullptr;
+  curl_slist* tail = nullptr;
+  auto append = [&headers, &tail](const char* line) {
+    curl_slist* added = curl_slist_append(tail, line);
+    if (!added) return;
+    if (!headers) headers = added;
+    tail = tail ? tail->next : added;
+  };
   for (const Header& h : request.headers) {
     if (EqualsIgnoreCase(h.name, "Content-Length")) continue;
     // "Name;" is libcurl's way to send a header with an empty value.
     std::string line = h.value.empty() ? h.name + ";" : h.name + ": " + h.value;
-    headers = curl_slist_append(headers, line.c_str());
+    append(line.c_str());
   }
-  headers = curl_slist_append(headers, "Expect:");
+  append("Expect:");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
 
   CURLcode rc = curl_easy_perform(curl);

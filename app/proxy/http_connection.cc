@@ -1,9 +1,11 @@
 #include "proxy/http_connection.h"
 
+#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <exception>
 #include <future>
 #include <iterator>
@@ -202,15 +204,58 @@ bool IsHttpParseError(beast::error_code ec) {
 HttpConnection::HttpConnection(std::shared_ptr<ServerState> state, tcp::socket socket)
     : state_(std::move(state)), stream_(std::move(socket)) {
   client_address_ = EndpointText(stream_.socket());
+  // Nothing but a request head, a chunk-size line or trailer fields waits in
+  // the buffer unparsed (body bytes are taken out as they come), so this
+  // bounds what one connection can make the proxy hold besides its body.
+  buffer_.max_size(static_cast<size_t>(state_->options.max_header_bytes) +
+                   state_->options.max_chunk_line_bytes);
 }
 
-HttpConnection::~HttpConnection() = default;
+HttpConnection::~HttpConnection() { ReleaseBody(); }
 
 void HttpConnection::Start() {
   id_ = state_->Register(shared_from_this());
   boost::system::error_code ignored;
   stream_.socket().set_option(tcp::no_delay(true), ignored);
+  tcp::endpoint remote = stream_.socket().remote_endpoint(ignored);
+  client_slot_ =
+      state_->AdmitClient(ignored ? std::string() : remote.address().to_string());
+  if (!client_slot_) {
+    return SendAndClose(
+        SimpleResponse(503, "Too many connections from this address.\n", true));
+  }
   ReadRequest();
+}
+
+void HttpConnection::ReleaseBody() {
+  if (body_counted_ == 0) return;
+  state_->ReleaseBody(body_counted_);
+  body_counted_ = 0;
+}
+
+bool HttpConnection::NamesThisProxy(const std::string& host) const {
+  RequestTarget parsed = ParseRequestTarget("http://" + host + "/");
+  if (parsed.form != TargetForm::kAbsolute || parsed.path != "/") return false;
+  // A Host without a port is taken as naming this proxy's port: the names
+  // below are ours whatever the port, and a rebinding page's Host always
+  // carries its own name.
+  size_t colon = host.rfind(':');
+  size_t bracket = host.rfind(']');
+  bool port_given =
+      colon != std::string::npos && (bracket == std::string::npos || colon > bracket);
+  if (port_given && parsed.port != state_->listen_port) return false;
+  std::string name = parsed.host;
+  for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  if (name == "localhost" || name == "127.0.0.1" || name == "::1" ||
+      name == state_->listen_host) {
+    return true;
+  }
+  // The address the client reached us on (a proxy listening on 0.0.0.0 is
+  // reached on one of the machine's addresses); an address literal is never a
+  // name someone else controls.
+  boost::system::error_code ec;
+  tcp::endpoint local = stream_.socket().local_endpoint(ec);
+  return !ec && name == local.address().to_string();
 }
 
 void HttpConnection::StopGracefully() {
@@ -248,6 +293,10 @@ void HttpConnection::FailRead(beast::error_code ec) {
     SendAndClose(SimpleResponse(431, "Request header too large.\n", true));
   } else if (ec == http::error::body_limit) {
     SendAndClose(SimpleResponse(413, "Request body too large.\n", true));
+  } else if (ec == http::error::buffer_overflow) {
+    // The read buffer is full of a chunk-size line or trailer fields.
+    SendAndClose(
+        SimpleResponse(413, "A chunk line or the trailer fields are too large.\n", true));
   } else if (IsHttpParseError(ec)) {
     SendAndClose(SimpleResponse(400, "Malformed request.\n", true));
   } else {
@@ -265,6 +314,19 @@ void HttpConnection::OnHeader(beast::error_code ec) {
   if (static_cast<size_t>(std::distance(request.begin(), request.end())) >
       state_->options.max_header_count) {
     return SendAndClose(SimpleResponse(431, "Too many request header fields.\n", true));
+  }
+  head_headers_.clear();
+  for (const auto& field : request) {
+    head_headers_.push_back(
+        {std::string(field.name_string().data(), field.name_string().size()),
+         std::string(field.value().data(), field.value().size())});
+  }
+  if (int status = TransferCodingStatus(request.version(), head_headers_); status != 0) {
+    return SendAndClose(SimpleResponse(
+        status,
+        status == 501 ? "Transfer codings other than chunked are not supported.\n"
+                      : "The request's Transfer-Encoding does not end in chunked.\n",
+        true));
   }
   if (request.method() == http::verb::connect) {
     if (tls_) {
@@ -288,6 +350,15 @@ void HttpConnection::OnHeader(beast::error_code ec) {
   }
 
   if (!parser_->is_done()) {
+    // A declared length is counted at once: many large uploads at the same
+    // time are refused before their bytes arrive.
+    if (auto length = parser_->content_length(); length && *length > 0) {
+      if (!state_->ReserveBody(*length)) {
+        return SendAndClose(SimpleResponse(
+            503, "The proxy is receiving too many uploads; try again later.\n", true));
+      }
+      body_counted_ = *length;
+    }
     auto expect = request.find(http::field::expect);
     // An HTTP/1.1 client that asked may wait for this before sending its body.
     if (request.version() >= 11 && expect != request.end() &&
@@ -311,16 +382,44 @@ void HttpConnection::OnHeader(beast::error_code ec) {
 void HttpConnection::ReadBody() {
   if (closed_) return;
   stream_.expires_after(state_->options.read_timeout);
+  ReadMoreBody();
+}
+
+void HttpConnection::ReadMoreBody() {
   WithStream([&](auto& stream) {
-    http::async_read(
-        stream, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnBody(ec); });
+    http::async_read_some(stream, buffer_, *parser_,
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                            self->OnBodyPart(ec);
+                          });
   });
 }
 
-void HttpConnection::OnBody(beast::error_code ec) {
+void HttpConnection::OnBodyPart(beast::error_code ec) {
   if (closed_) return;
   if (ec) return FailRead(ec);
+  const auto& request = parser_->get();
+  // A chunked body is counted as it grows.
+  uint64_t size = request.body().size();
+  if (size > body_counted_) {
+    if (!state_->ReserveBody(size - body_counted_)) {
+      return SendAndClose(SimpleResponse(
+          503, "The proxy is receiving too many uploads; try again later.\n", true));
+    }
+    body_counted_ = size;
+  }
+  if (!parser_->is_done()) return ReadMoreBody();
+  // Trailer fields count against the header limits, together with the head.
+  size_t fields = 0;
+  uint64_t field_bytes = 0;
+  for (const auto& field : request) {
+    ++fields;
+    field_bytes += field.name_string().size() + field.value().size() + 4;
+  }
+  if (fields > state_->options.max_header_count ||
+      field_bytes > state_->options.max_header_bytes) {
+    return SendAndClose(
+        SimpleResponse(431, "Too many or too large header and trailer fields.\n", true));
+  }
   Dispatch();
 }
 
@@ -330,6 +429,17 @@ void HttpConnection::StartTunnel() {
   RequestTarget authority = ParseConnectTarget(target);
   if (authority.form != TargetForm::kAuthority) {
     return SendAndClose(SimpleResponse(400, "CONNECT needs host:port.\n", true));
+  }
+  const std::vector<uint16_t>& ports = state_->options.connect_ports;
+  if (std::find(ports.begin(), ports.end(), authority.port) == ports.end()) {
+    std::string allowed;
+    for (uint16_t port : ports)
+      allowed += (allowed.empty() ? "" : ", ") + std::to_string(port);
+    return SendAndClose(SimpleResponse(403,
+                                       "The proxy opens tunnels only to port" +
+                                           std::string(ports.size() == 1 ? " " : "s ") +
+                                           allowed + ".\n",
+                                       true));
   }
   if (state_->stopping.load()) {
     return SendAndClose(SimpleResponse(503, "The proxy is stopping.\n", true));
@@ -345,7 +455,8 @@ void HttpConnection::StartTunnel() {
   state_->Unregister(id_);
   stream_.expires_never();
   ConnectTunnel::Launch(state_, stream_.release_socket(), std::move(early),
-                        std::move(authority.host), authority.port);
+                        std::move(authority.host), authority.port,
+                        std::move(client_slot_));
 }
 
 void HttpConnection::StartTls(std::string host, uint16_t port) {
@@ -416,11 +527,11 @@ void HttpConnection::Dispatch() {
   request->method.assign(message.method_string().data(), message.method_string().size());
   request->target.assign(target);
   request->version = static_cast<int>(message.version());
-  for (const auto& field : message) {
-    request->headers.push_back(
-        {std::string(field.name_string().data(), field.name_string().size()),
-         std::string(field.value().data(), field.value().size())});
-  }
+  // The fields of the head only: trailer fields (which the parser files among
+  // them) are not passed on, as the body goes upstream with a length and a
+  // trailer must not pose as a header.
+  request->headers = std::move(head_headers_);
+  head_headers_.clear();
   request->body = std::move(message.body());
   request->client_address = client_address_;
 
@@ -439,6 +550,11 @@ void HttpConnection::Dispatch() {
     const std::string* host = FindHeader(request->headers, "Host");
     if (!host && request->version >= 11) {
       return SendAndClose(SimpleResponse(400, "Missing Host header.\n", true));
+    }
+    if (host && !NamesThisProxy(*host)) {
+      return SendAndClose(SimpleResponse(
+          421, "This is a proxy; its control panel answers only under its own address.\n",
+          true));
     }
     request->url =
         "http://" +
@@ -567,6 +683,7 @@ bool HttpConnection::WriteFromWorker(const std::vector<net::const_buffer>& buffe
 
 void HttpConnection::OnResponseDone(bool keep_alive) {
   handling_ = false;
+  ReleaseBody();
   StopWatchingClient();
   if (closed_) return;
   if (!keep_alive || close_after_response_ || state_->stopping.load()) {
@@ -619,6 +736,7 @@ void HttpConnection::Drain() {
 void HttpConnection::CloseNow() {
   if (closed_) return;
   closed_ = true;
+  ReleaseBody();
   MarkCancelled();
   boost::system::error_code ignored;
   stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);

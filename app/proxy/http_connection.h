@@ -67,7 +67,14 @@ class HttpConnection : public Session,
   void ReadRequest();
   void OnHeader(boost::beast::error_code ec);
   void ReadBody();
-  void OnBody(boost::beast::error_code ec);
+  void ReadMoreBody();
+  void OnBodyPart(boost::beast::error_code ec);
+  // Gives back the body bytes counted against the server's in-flight budget.
+  void ReleaseBody();
+  // True when the Host of a direct request names this proxy: a loopback name
+  // or the address the client connected to, with the listening port. A page
+  // on a foreign name that resolves here (DNS rebinding) never gets the panel.
+  bool NamesThisProxy(const std::string& host) const;
   // Turns a read error into the response it deserves (or none) and closes.
   void FailRead(boost::beast::error_code ec);
   void StartTunnel();
@@ -103,6 +110,7 @@ class HttpConnection : public Session,
   void CloseNow();
 
   std::shared_ptr<ServerState> state_;
+  std::shared_ptr<void> client_slot_;  // counts this connection against its client
   boost::beast::tcp_stream stream_;
   boost::beast::flat_buffer buffer_;
   std::optional<Parser> parser_;
@@ -120,6 +128,8 @@ class HttpConnection : public Session,
   bool handling_ = false;  // a worker runs a request of this connection
   bool closed_ = false;
   bool close_after_response_ = false;
+  HeaderList head_headers_;      // the request's header fields, without trailers
+  uint64_t body_counted_ = 0;    // body bytes counted against the in-flight budget
   std::string server_response_;  // a response the server writes itself
   std::vector<char> drain_buffer_;
   size_t drained_ = 0;

@@ -109,6 +109,35 @@ void RemoveHopByHopHeaders(HeaderList* headers) {
   headers->erase(std::remove_if(headers->begin(), headers->end(), drop), headers->end());
 }
 
+int TransferCodingStatus(unsigned version, const HeaderList& headers) {
+  std::vector<std::string_view> codings;
+  bool present = false;
+  for (const Header& h : headers) {
+    if (!EqualsIgnoreCase(h.name, "Transfer-Encoding")) continue;
+    present = true;
+    std::string_view value = h.value;
+    while (!value.empty()) {
+      size_t comma = value.find(',');
+      std::string_view token = value.substr(0, comma);
+      value =
+          comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+      while (!token.empty() && (token.front() == ' ' || token.front() == '\t'))
+        token.remove_prefix(1);
+      while (!token.empty() && (token.back() == ' ' || token.back() == '\t'))
+        token.remove_suffix(1);
+      if (!token.empty()) codings.push_back(token);
+    }
+  }
+  if (!present) return 0;
+  if (version < 11 || codings.empty() || !EqualsIgnoreCase(codings.back(), "chunked")) {
+    return 400;
+  }
+  for (size_t i = 0; i + 1 < codings.size(); ++i) {
+    if (EqualsIgnoreCase(codings[i], "chunked")) return 400;  // chunked twice
+  }
+  return codings.size() == 1 ? 0 : 501;
+}
+
 bool IsValidHeaderName(std::string_view name) {
   if (name.empty()) return false;
   return std::all_of(name.begin(), name.end(),

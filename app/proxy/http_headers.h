@@ -39,6 +39,13 @@ bool IsHopByHopHeader(std::string_view name);
 // Proxy-Connection) header of the same list. The order of the rest is kept.
 void RemoveHopByHopHeaders(HeaderList* headers);
 
+// How a request's Transfer-Encoding lets its body be read: 0 when there is
+// none or it is exactly "chunked"; 400 when chunked is not the one final
+// coding (the body's end cannot be found, so nothing after it may be read as
+// another request) or the request is older than HTTP/1.1 (`version` 11);
+// 501 when other codings come before chunked (the proxy does not decode them).
+int TransferCodingStatus(unsigned version, const HeaderList& headers);
+
 // A header name is a token (letters, digits and !#$%&'*+-.^_`|~), never empty.
 bool IsValidHeaderName(std::string_view name);
 // A header value may hold any byte except CR, LF and NUL: such bytes would let a

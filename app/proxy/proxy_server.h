@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "proxy/handlers.h"
 #include "proxy/listen_address.h"
@@ -39,6 +40,18 @@ struct ProxyServerOptions {
   uint32_t max_header_bytes = 64 * 1024;       // request line and headers; 431 beyond
   size_t max_header_count = 200;               // header fields; 431 beyond
   uint64_t max_body_bytes = 32 * 1024 * 1024;  // request body; 413 beyond
+  // A chunk-size line (with its extensions) of a chunked request body. The
+  // read buffer of a connection never holds more than max_header_bytes plus
+  // this, so trailer fields are bounded by it too; 413 beyond.
+  uint32_t max_chunk_line_bytes = 4096;
+  // Request bodies read and not yet handled, all connections together; a body
+  // that would pass it gets 503 and the connection closes.
+  uint64_t max_body_bytes_in_flight = 256ull * 1024 * 1024;
+  // Open connections and tunnels from one client address; beyond, 503.
+  size_t max_connections_per_client = 256;
+  // The ports CONNECT may reach; any other gets 403 (a page must not make the
+  // proxy open loopback or internal services).
+  std::vector<uint16_t> connect_ports = {443};
 
   std::chrono::milliseconds read_timeout{60000};     // to read one request
   std::chrono::milliseconds idle_timeout{60000};     // keep-alive wait for the next one

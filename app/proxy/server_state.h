@@ -81,6 +81,39 @@ class ServerState {
     --in_flight_;
     if (in_flight_ == 0) idle_cv_.notify_all();
   }
+  // Counts `bytes` more of request body against max_body_bytes_in_flight;
+  // false (nothing counted) when they would pass it.
+  bool ReserveBody(uint64_t bytes) {
+    uint64_t limit = options.max_body_bytes_in_flight;
+    uint64_t now = body_in_flight_.load(std::memory_order_relaxed);
+    do {
+      if (bytes > limit || now > limit - bytes) return false;
+    } while (!body_in_flight_.compare_exchange_weak(now, now + bytes,
+                                                    std::memory_order_relaxed));
+    return true;
+  }
+  void ReleaseBody(uint64_t bytes) {
+    body_in_flight_.fetch_sub(bytes, std::memory_order_relaxed);
+  }
+
+  // A place for one more connection from `client` (an address without port),
+  // held as long as the returned object lives; null when the client already
+  // has max_connections_per_client. The object must not outlive this state.
+  std::shared_ptr<void> AdmitClient(const std::string& client) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t& open = clients_[client];
+    if (open >= options.max_connections_per_client) {
+      if (open == 0) clients_.erase(client);
+      return nullptr;
+    }
+    ++open;
+    return std::shared_ptr<void>(this, [this, client](void*) {
+      std::lock_guard<std::mutex> lock(mu_);
+      auto it = clients_.find(client);
+      if (it != clients_.end() && --it->second == 0) clients_.erase(it);
+    });
+  }
+
   // Waits until no request is being handled or `timeout` passed; true when idle.
   bool WaitForNoRequests(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mu_);
@@ -93,6 +126,8 @@ class ServerState {
   std::unordered_map<uint64_t, std::weak_ptr<Session>> sessions_;  // guarded by mu_
   uint64_t next_id_ = 0;                                           // guarded by mu_
   int in_flight_ = 0;                                              // guarded by mu_
+  std::unordered_map<std::string, size_t> clients_;  // open connections; mu_
+  std::atomic<uint64_t> body_in_flight_{0};          // request body bytes held
 };
 
 }  // namespace cvie::proxy

@@ -37,10 +37,11 @@ proxy::HeaderList ResponseHeaders(const Binding& binding, bool drop_length) {
   proxy::HeaderList headers;
   headers.reserve(binding.headers().size() + 1);
   for (const HttpHeader& h : binding.headers()) {
-    if (proxy::IsHopByHopHeader(h.name)) continue;
     if (drop_length && proxy::EqualsIgnoreCase(h.name, "Content-Length")) continue;
     headers.push_back({h.name, h.value});
   }
+  // Also the fields the origin's Connection header names.
+  proxy::RemoveHopByHopHeaders(&headers);
   return headers;
 }
 

@@ -90,9 +90,34 @@ bool ListFolder(const std::wstring& path, std::vector<FolderEntry>* entries) {
   return true;
 }
 
+bool FileIsPrivate(const std::wstring& path, std::string* why) {
+  struct stat st;
+  char text[96];
+  if (stat(ToNarrow(path).c_str(), &st) != 0) {
+    snprintf(text, sizeof text, "cannot be read (%s)", strerror(errno));
+  } else if (!S_ISREG(st.st_mode)) {
+    snprintf(text, sizeof text, "is not a regular file");
+  } else if (st.st_uid != geteuid()) {
+    snprintf(text, sizeof text, "is owned by another user (uid %u)",
+             static_cast<unsigned>(st.st_uid));
+  } else if ((st.st_mode & 077) != 0) {
+    snprintf(text, sizeof text, "is open to group or other users (mode %04o)",
+             static_cast<unsigned>(st.st_mode & 07777));
+  } else {
+    return true;
+  }
+  if (why) *why = text;
+  return false;
+}
+
 std::unique_ptr<AppendFile> AppendFile::Open(const std::wstring& path) {
-  int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+      (st.st_mode & 077) != 0) {
+    fchmod(fd, st.st_mode & 0700);
+  }
   return std::unique_ptr<AppendFile>(new AppendFile(fd));
 }
 

@@ -52,9 +52,16 @@ struct FolderEntry {
 // when the folder cannot be listed, or `path` is a symbolic link.
 bool ListFolder(const std::wstring& path, std::vector<FolderEntry>* entries);
 
-// A file opened for appending (created when missing, permissions 0644). Each
-// Write is one system write at the end of the file, so lines written by
-// several processes at once do not mix inside a line.
+// True when `path` is a regular file owned by this process's user that no
+// group or other user may read or write. Otherwise false with `why` saying
+// what is wrong in a few words (e.g. "readable by other users (mode 0644)").
+bool FileIsPrivate(const std::wstring& path, std::string* why);
+
+// A file opened for appending, private to its owner: created with permissions
+// 0600, and an existing file of this user that others may read or write is
+// narrowed to 0600 (a log holds every address visited). Each Write is one
+// system write at the end of the file, so lines written by several processes
+// at once do not mix inside a line.
 class AppendFile {
  public:
   // Null when the file cannot be opened (for instance a missing folder).

@@ -75,6 +75,9 @@ class SharedState {
 
 // The transfer pauses while this much is buffered and unread.
 constexpr size_t kPauseAt = 1024 * 1024;
+// Header fields of one response; an answer with more fails like a broken one
+// (the proxy's request limit is 200).
+constexpr size_t kMaxResponseHeaders = 256;
 
 std::string Trim(const std::string& text) {
   size_t begin = text.find_first_not_of(" \t\r\n");
@@ -228,14 +231,13 @@ class HttpProtocol : public DefaultProtocol {
       has_content_type |= lower == "content-type";
       // libcurl sends "Name;" as a header with an empty value.
       std::string line = h.value.empty() ? h.name + ";" : h.name + ": " + h.value;
-      header_list_ = curl_slist_append(header_list_, line.c_str());
+      AppendHeaderLine(line.c_str());
     }
     // Headers libcurl would add on its own are switched off unless the client
     // sent them: the server sees what the client asked for.
-    header_list_ = curl_slist_append(header_list_, "Expect:");
-    if (!has_accept) header_list_ = curl_slist_append(header_list_, "Accept:");
-    if (!has_content_type)
-      header_list_ = curl_slist_append(header_list_, "Content-Type:");
+    AppendHeaderLine("Expect:");
+    if (!has_accept) AppendHeaderLine("Accept:");
+    if (!has_content_type) AppendHeaderLine("Content-Type:");
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, header_list_);
 
     if (curl_multi_add_handle(multi_, easy_) != CURLM_OK) {
@@ -286,6 +288,7 @@ class HttpProtocol : public DefaultProtocol {
     if (multi) curl_multi_cleanup(multi);
     if (header_list_) curl_slist_free_all(header_list_);
     header_list_ = nullptr;
+    header_tail_ = nullptr;
   }
 
  private:
@@ -334,6 +337,8 @@ class HttpProtocol : public DefaultProtocol {
     }
     size_t colon = line.find(':');
     if (colon == std::string::npos) return true;  // not a header: ignored
+    // An answer with more fields than any request may have is refused whole.
+    if (raw_headers_.size() >= kMaxResponseHeaders) return false;
     raw_headers_.push_back(
         HttpHeader{Trim(line.substr(0, colon)), Trim(line.substr(colon + 1))});
     return true;
@@ -391,6 +396,15 @@ class HttpProtocol : public DefaultProtocol {
     }
   }
 
+  // Appends after the last line; curl_slist_append itself walks the whole
+  // list each time.
+  void AppendHeaderLine(const char* line) {
+    curl_slist* added = curl_slist_append(header_tail_, line);
+    if (!added) return;
+    if (!header_list_) header_list_ = added;
+    header_tail_ = header_tail_ ? header_tail_->next : added;
+  }
+
   // The host part of the URL being fetched, for messages.
   std::string UrlHost() const {
     std::string host;
@@ -410,6 +424,7 @@ class HttpProtocol : public DefaultProtocol {
   std::mutex wakeup_mutex_;
   std::atomic<bool> woken_{false};
   curl_slist* header_list_ = nullptr;
+  curl_slist* header_tail_ = nullptr;  // the last line of header_list_
   bool added_ = false;
   bool paused_ = false;
   bool activity_ = false;

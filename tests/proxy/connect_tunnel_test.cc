@@ -27,10 +27,17 @@ std::string RandomBytes(size_t n, unsigned seed) {
   return out;
 }
 
+// A proxy that may open tunnels to `port` (only 443 by default).
+ProxyServerOptions AllowingPort(uint16_t port) {
+  ProxyServerOptions options;
+  options.connect_ports = {443, port};
+  return options;
+}
+
 TEST(ConnectTunnel, RelaysBytesBothWaysUnchanged) {
   EchoServer echo;
   RunningProxy p;
-  ASSERT_TRUE(p.Start());
+  ASSERT_TRUE(p.Start(AllowingPort(echo.port())));
   std::string authority = "127.0.0.1:" + std::to_string(echo.port());
   // Bytes sent right behind the CONNECT header (as a TLS client may) are part of
   // the tunnel too.
@@ -60,18 +67,22 @@ TEST(ConnectTunnel, RelaysBytesBothWaysUnchanged) {
 }
 
 TEST(ConnectTunnel, RefusesBadOrUnreachableTargets) {
+  uint16_t unused = testing::UnusedPort();
+  EchoServer echo;
   struct Case {
     const char* name;
     std::string target;
     int status;
   } cases[] = {
-      {"nothing listens", "127.0.0.1:" + std::to_string(testing::UnusedPort()), 502},
+      {"nothing listens", "127.0.0.1:" + std::to_string(unused), 502},
+      {"a port not allowed", "127.0.0.1:" + std::to_string(echo.port()), 403},
+      {"a loopback service's port", "localhost:22", 403},
       {"no port", "127.0.0.1", 400},
       {"port zero", "127.0.0.1:0", 400},
       {"a URL instead of an authority", "http://127.0.0.1:1/", 400},
   };
   RunningProxy p;
-  ASSERT_TRUE(p.Start());
+  ASSERT_TRUE(p.Start(AllowingPort(unused)));
   for (const auto& c : cases) {
     TestClient client;
     ASSERT_TRUE(client.Connect(p.port()));
@@ -86,7 +97,7 @@ TEST(ConnectTunnel, RefusesBadOrUnreachableTargets) {
 TEST(ConnectTunnel, StopClosesOpenTunnels) {
   EchoServer echo;
   RunningProxy p;
-  ASSERT_TRUE(p.Start());
+  ASSERT_TRUE(p.Start(AllowingPort(echo.port())));
   std::string authority = "127.0.0.1:" + std::to_string(echo.port());
   TestClient client;
   ASSERT_TRUE(client.Connect(p.port()));
@@ -105,7 +116,7 @@ TEST(ConnectTunnel, StopClosesOpenTunnels) {
 
 TEST(ConnectTunnel, SilentTunnelsCloseAfterTheIdleTimeout) {
   EchoServer echo;
-  ProxyServerOptions options;
+  ProxyServerOptions options = AllowingPort(echo.port());
   options.tunnel_idle_timeout = std::chrono::milliseconds(200);
   RunningProxy p;
   ASSERT_TRUE(p.Start(options));

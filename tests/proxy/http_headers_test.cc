@@ -1,5 +1,8 @@
 #include "proxy/http_headers.h"
 
+#include <string>
+#include <vector>
+
 #include <gtest/gtest.h>
 
 namespace cvie::proxy {
@@ -86,6 +89,40 @@ TEST(HttpHeaders, FindsHeadersAndTokensWithoutCase) {
   EXPECT_EQ(FindHeader(headers, "Content-Length"), nullptr);
   EXPECT_TRUE(HeaderHasToken("Keep-Alive, Upgrade", "upgrade"));
   EXPECT_FALSE(HeaderHasToken("keep-alive-ish", "keep-alive"));
+}
+
+TEST(HttpHeaders, OnlyAFinalSingleChunkedCodingIsRead) {
+  struct Case {
+    std::vector<std::string> values;  // one Transfer-Encoding field each
+    unsigned version;
+    int status;
+  } cases[] = {
+      {{}, 11, 0},
+      {{"chunked"}, 11, 0},
+      {{"Chunked"}, 11, 0},
+      {{" chunked\t"}, 11, 0},
+      {{"chunked"}, 10, 400},
+      {{"xchunked"}, 11, 400},
+      {{"chunked, identity"}, 11, 400},
+      {{"chunked", "identity"}, 11, 400},
+      {{"identity"}, 11, 400},
+      {{""}, 11, 400},
+      {{" , "}, 11, 400},
+      {{"chunked, chunked"}, 11, 400},
+      {{"chunked", "chunked"}, 11, 400},
+      {{"gzip, chunked"}, 11, 501},
+      {{"gzip", "chunked"}, 11, 501},
+  };
+  for (const Case& c : cases) {
+    HeaderList headers = {{"Host", "a"}};
+    std::string shown;
+    for (const std::string& v : c.values) {
+      headers.push_back({"Transfer-Encoding", v});
+      shown += "[" + v + "]";
+    }
+    EXPECT_EQ(TransferCodingStatus(c.version, headers), c.status)
+        << shown << " HTTP/" << c.version;
+  }
 }
 
 }  // namespace

@@ -59,7 +59,10 @@ TEST(CmdProxyTls, FiltersSecurePagesOnlyWhenSwitchedOnWithACa) {
 
     cvie::testing::ChildProcess proxy;
     std::string error;
-    uint16_t port = cvie::testing::StartCvieProxy(&proxy, {"--no-update-check"}, &error);
+    uint16_t port = cvie::testing::StartCvieProxy(
+        &proxy,
+        {"--no-update-check", "--connect-ports", "443," + std::to_string(origin.port())},
+        &error);
     ASSERT_NE(port, 0) << c.name << ": " << error;
     std::string url =
         "https://localhost:" + std::to_string(origin.port()) + "/story.html";

@@ -65,7 +65,9 @@ class TlsProxyTest : public ::testing::Test {
 };
 
 TEST_F(TlsProxyTest, InspectedRequestsReachTheHandlerAsHttpsUrls) {
-  StartProxy();
+  proxy::ProxyServerOptions options;
+  options.connect_ports = {443, 8443, 9};
+  StartProxy(options);
   struct Case {
     const char* name;
     std::string url;       // what the client asks for
@@ -149,7 +151,9 @@ TEST_F(TlsProxyTest, TunnelsHostsItDoesNotInspectByteForByte) {
   TlsOrigin origin(ServerContext(MakeLeaf(origin_ca, {"127.0.0.1"})));
   origin.Set("/page", "text/html",
              "<html><body><img src=\"/ads/banner1.gif\"></body></html>");
-  StartProxy();
+  proxy::ProxyServerOptions options;
+  options.connect_ports = {origin.port()};
+  StartProxy(options);
   std::string authority = "127.0.0.1:" + std::to_string(origin.port());
 
   struct Case {

@@ -5,7 +5,9 @@
 // site and the reason.
 
 #include <memory>
+#include <numeric>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,7 +41,8 @@ class TlsRoadTest : public ::testing::Test {
     interception_ = std::make_unique<FakeInterception>(local_ca_);
   }
 
-  void StartProxy() {
+  // `connect_ports`: the ports CONNECT may reach.
+  void StartProxy(std::vector<uint16_t> connect_ports) {
     std::string error;
     ASSERT_TRUE(host_.Open(false, &error, &window_)) << error;
     window_.set_helper(host_.helper());
@@ -48,6 +51,7 @@ class TlsRoadTest : public ::testing::Test {
     options.address = "127.0.0.1";
     options.port = 0;
     options.tls_interception = interception_.get();
+    options.connect_ports = std::move(connect_ports);
     server_ = std::make_unique<proxy::ProxyServer>(options, road_.get(), &panel_);
     ASSERT_TRUE(server_->Start(&error)) << error;
   }
@@ -74,7 +78,7 @@ TEST_F(TlsRoadTest, FiltersAnAdPageServedOverHttps) {
   origin.Set("/news.html", "text/html; charset=utf-8", kAdPage);
   origin.Set("/data.bin", "application/octet-stream", std::string("\0\1\2ads\xff", 7));
   SetUpstreamCaFile(origin_ca_file_);
-  StartProxy();
+  StartProxy({origin.port()});
   std::string base = "https://localhost:" + std::to_string(origin.port());
 
   CurlResult page = CurlGet(base + "/news.html", server_->port(), local_ca_file_);
@@ -108,7 +112,10 @@ TEST_F(TlsRoadTest, UnverifiedOriginGetsA502NamingSiteAndReason) {
        "no alternative certificate subject name matches target host name"},
       {"unknown authority", {"localhost"}, -1, 30, false, "local issuer certificate"},
   };
-  StartProxy();
+  // Each case has an origin of its own, on a port not known yet.
+  std::vector<uint16_t> any_port(65535);
+  std::iota(any_port.begin(), any_port.end(), 1);
+  StartProxy(any_port);
   for (const Case& c : cases) {
     TlsOrigin origin(
         ServerContext(MakeLeaf(origin_ca_, c.hosts, c.from_days, c.to_days)));
