@@ -248,13 +248,17 @@ class HttpProtocol : public DefaultProtocol {
 
   bool Fetch(int timeout_ms) override {
     if (!added_) return finished();
+    activity_ = false;
     if (paused_ && Buffered() < kPauseAt / 2) {
+      // Resuming hands over what libcurl held back at once, from inside this
+      // call: that counts as news. The rest of the answer may already be in
+      // libcurl's hands, with nothing more to come from the socket, so the
+      // mark must not be cleared after it (that waited out the idle timeout).
       paused_ = false;
       curl_easy_pause(easy_, CURLPAUSE_CONT);
     }
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    activity_ = false;
     for (;;) {
       int running = 0;
       curl_multi_perform(multi_, &running);
