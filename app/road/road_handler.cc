@@ -10,7 +10,6 @@
 #include "ie/mime_filter.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
-#include "road/pass_over.h"
 
 namespace cvie::road {
 namespace {
@@ -169,14 +168,10 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
     long long declared = DeclaredLength(*binding);
     if (declared >= 0 &&
         static_cast<unsigned long long>(declared) > options_.max_filtered_bytes) {
-      // Too big to hold twice: fetch it again past the filter and stream it.
-      binding->Abort();
-      binding.reset();
-      ScopedUnfiltered unfiltered;
-      binding = Binding::Bind(bind);
-      if (FailedBeforeAnswer(*binding))
-        return SendBindingError(out, request.url, *binding);
-      return Stream(*binding, out);
+      // Too big to hold twice: the same transfer goes on past the filter
+      // and streams (a request is never sent twice). Nothing has been read
+      // yet, so setting the filter aside cannot fail.
+      if (binding->BypassFilter()) return Stream(*binding, out);
     }
     std::string body;
     HRESULT hr = S_OK;
