@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <random>
 #include <string>
 
 #include "comm/comm_mgr.h"
@@ -16,6 +17,7 @@
 #include "https/interceptor.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
+#include "platform/own_listeners.h"
 #include "platform/ui.h"
 #include "platform/upstream_trust.h"
 #include "proxy/listen_address.h"
@@ -68,7 +70,18 @@ struct ProxyArgs {
   bool update_check = true;
   bool no_update_check = false;
   size_t max_filtered_mib = 32;
+  int idle_timeout_ms = 60000;  // hidden option, for tests
 };
+
+// A token that names this start of the proxy in the Via header of the
+// requests it forwards: a request that comes back carrying it is a loop.
+std::string NewLoopToken() {
+  std::random_device random;
+  std::string token = "cvie-";
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) token += kHex[random() & 15];
+  return token;
+}
 
 int RunProxy(const ProxyArgs& args) {
   proxy::ListenAddress address;
@@ -93,6 +106,7 @@ int RunProxy(const ProxyArgs& args) {
   options.address = address.host;
   options.port = address.port;
   options.workers = static_cast<size_t>(args.workers);
+  options.loop_token = NewLoopToken();
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
   };
@@ -116,12 +130,17 @@ int RunProxy(const ProxyArgs& args) {
   window.set_helper(host.helper());
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
+  road_options.idle_timeout_ms = args.idle_timeout_ms;
+  road_options.via_token = options.loop_token;
   road::RoadHandler road(&window, road_options);
   panel::PanelHandler panel(&window, &ui);
   proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) {
     return Fail(error);
   }
+
+  // Upstream connections to our own port are refused: they would loop.
+  AddOwnListener(server.address(), server.port());
 
   printf("cvie proxy listening on http://%s/\n",
          proxy::FormatHostPort(server.address(), server.port()).c_str());
@@ -130,6 +149,7 @@ int RunProxy(const ProxyArgs& args) {
   printf("cvie proxy stopping (signal %d)\n", sig);
   fflush(stdout);
   server.Stop();
+  ClearOwnListeners();
   // The window closes: the registrations are withdrawn.
   window.set_helper(nullptr);
   host.Close();
@@ -149,6 +169,11 @@ CommandRun SetupProxy(CLI::App* sub) {
          "--max-filtered-mib", args->max_filtered_mib,
          "HTML pages declaring more than this many MiB pass unfiltered (default 32)")
       ->check(CLI::Range(1, 4096));
+  // Tests wait seconds, not a minute, for a silent server.
+  sub->add_option("--idle-timeout-ms", args->idle_timeout_ms,
+                  "How long an upstream server may send nothing")
+      ->check(CLI::Range(100, 3600000))
+      ->group("");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,
                                          "Do not run the silent update check at start");
   return [args, workers, no_update] {

@@ -24,6 +24,8 @@ BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
   bind.headers.reserve(request.headers.size());
   for (const proxy::Header& h : request.headers)
     bind.headers.push_back({h.name, h.value});
+  if (!options.via_token.empty())
+    bind.headers.push_back({"Via", "1.1 " + options.via_token});
   bind.body = request.body;
   bind.connect_timeout_ms = options.connect_timeout_ms;
   bind.idle_timeout_ms = options.idle_timeout_ms;
@@ -59,7 +61,9 @@ void SendBindingError(proxy::ResponseWriter& out, const std::string& url,
                       const Binding& binding) {
   std::string why = binding.error_text();
   if (why.empty()) why = "the download failed";
-  int status = binding.result() == INET_E_CONNECTION_TIMEOUT ? 504 : 502;
+  int status = 502;
+  if (binding.result() == INET_E_CONNECTION_TIMEOUT) status = 504;
+  if (binding.result() == CVIE_E_LOOP_DETECTED) status = 508;
   SendFetchError(out, status, url, why);
 }
 

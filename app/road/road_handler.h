@@ -30,6 +30,8 @@
 
 #include <stddef.h>
 
+#include <string>
+
 #include "proxy/handlers.h"
 #include "road/browser_window.h"
 
@@ -39,6 +41,10 @@ struct RoadOptions {
   size_t max_filtered_bytes = 32u << 20;
   int connect_timeout_ms = 15000;
   int idle_timeout_ms = 60000;
+  // When not empty, every forwarded request carries "Via: 1.1 <via_token>",
+  // by which the proxy knows a request that comes back to it
+  // (ProxyServerOptions::loop_token).
+  std::string via_token;
 };
 
 class RoadHandler : public proxy::ProxyExchangeHandler {
