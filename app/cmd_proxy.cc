@@ -70,6 +70,7 @@ struct ProxyArgs {
   bool update_check = true;
   bool no_update_check = false;
   size_t max_filtered_mib = 32;
+  size_t max_workers = 0;       // 0: the server's default
   int idle_timeout_ms = 60000;  // hidden option, for tests
 };
 
@@ -106,6 +107,7 @@ int RunProxy(const ProxyArgs& args) {
   options.address = address.host;
   options.port = address.port;
   options.workers = static_cast<size_t>(args.workers);
+  options.max_workers = args.max_workers;
   options.loop_token = NewLoopToken();
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
@@ -162,9 +164,14 @@ CommandRun SetupProxy(CLI::App* sub) {
   sub->add_option("--listen", args->listen,
                   "Address and port to listen on (default 127.0.0.1:8118; port 0 picks a "
                   "free one)");
-  CLI::Option* workers =
-      sub->add_option("--workers", args->workers,
-                      "Requests handled at once (default: twice the number of cores)");
+  CLI::Option* workers = sub->add_option(
+      "--workers", args->workers,
+      "Workers always ready for requests (default: twice the number of cores); more "
+      "start while requests wait for slow servers, up to --max-workers");
+  sub->add_option("--max-workers", args->max_workers,
+                  "Requests handled at once at most (default: 8 times --workers, at "
+                  "least 64)")
+      ->check(CLI::Range(1, 4096));
   sub->add_option(
          "--max-filtered-mib", args->max_filtered_mib,
          "HTML pages declaring more than this many MiB pass unfiltered (default 32)")

@@ -24,8 +24,9 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 struct ProxyServer::Impl {
-  Impl(size_t workers, size_t max_queued, size_t panel_workers)
-      : pool(workers, max_queued),
+  Impl(size_t workers, size_t max_queued, size_t max_workers,
+       std::chrono::milliseconds worker_idle, size_t panel_workers)
+      : pool(workers, max_queued, max_workers, worker_idle),
         panel_pool(panel_workers, max_queued),
         acceptor(net::make_strand(io)),
         retry_timer(acceptor.get_executor()),
@@ -85,7 +86,10 @@ bool ProxyServer::Start(std::string* error) {
   tcp::endpoint endpoint(address, options_.port);
   std::string where = FormatHostPort(address.to_string(), options_.port);
 
-  impl_ = std::make_unique<Impl>(workers, options_.max_queued_requests,
+  size_t max_workers = options_.max_workers;
+  if (max_workers == 0) max_workers = std::max<size_t>(64, 8 * workers);
+  impl_ = std::make_unique<Impl>(workers, options_.max_queued_requests, max_workers,
+                                 options_.worker_idle_timeout,
                                  std::max<size_t>(1, options_.panel_workers));
   impl_->state = std::make_shared<ServerState>(options_, proxy_, panel_, &impl_->pool,
                                                &impl_->panel_pool);

@@ -3,8 +3,9 @@
 // The HTTP/1.1 forward proxy's server side. Connections are accepted and read
 // asynchronously on a few I/O threads, so idle keep-alive connections and slow
 // clients hold no worker; each request, once its header and body are read, is
-// handled start to finish on one thread of a bounded worker pool (panel
-// requests on a small pool of their own), then its connection goes back to
+// handled start to finish on one thread of a worker pool that grows up to a
+// cap while requests hold their workers (panel requests on a small pool of
+// their own), then its connection goes back to
 // reading. Requests in absolute form go to the
 // ProxyExchangeHandler, direct requests to the proxy's own address go to the
 // PanelHandler, CONNECT requests are tunnelled (ConnectTunnel) or, for hosts
@@ -34,6 +35,12 @@ struct ProxyServerOptions {
   std::string address = "127.0.0.1";  // numeric address to bind
   uint16_t port = kDefaultProxyPort;  // 0: a free port chosen by the system
   size_t workers = 0;                 // 0: twice the number of cores
+  // Workers beyond `workers` start when every worker is busy, up to this
+  // many in all (0: 8 times `workers`, at least 64), and end after
+  // `worker_idle_timeout` with nothing to do: a request that holds its worker
+  // for long (a slow or endless answer) does not stall the others.
+  size_t max_workers = 0;
+  std::chrono::milliseconds worker_idle_timeout{30000};
   size_t io_threads = 1;              // threads running the asynchronous I/O
   size_t max_queued_requests = 1024;  // beyond this, 503 until a worker frees up
 
