@@ -9,6 +9,7 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,7 @@
 #include "panel/panel_ui.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "platform/own_listeners.h"
 #include "platform/ui.h"
 #include "platform/upstream_trust.h"
 #include "proxy/listen_address.h"
@@ -74,6 +76,8 @@ struct ProxyArgs {
   bool update_check = true;
   bool no_update_check = false;
   size_t max_filtered_mib = 32;
+  size_t max_workers = 0;       // 0: the server's default
+  int idle_timeout_ms = 60000;  // hidden option, for tests
   std::string connect_ports = "443";
 };
 
@@ -110,6 +114,16 @@ std::string CaKeyProblem() {
          "600, owned by you)";
 }
 
+// A token that names this start of the proxy in the Via header of the
+// requests it forwards: a request that comes back carrying it is a loop.
+std::string NewLoopToken() {
+  std::random_device random;
+  std::string token = "cvie-";
+  static const char kHex[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) token += kHex[random() & 15];
+  return token;
+}
+
 int RunProxy(const ProxyArgs& args) {
   proxy::ListenAddress address;
   std::string error;
@@ -120,7 +134,7 @@ int RunProxy(const ProxyArgs& args) {
   }
   std::vector<uint16_t> connect_ports;
   if (!ParsePortList(args.connect_ports, &connect_ports)) {
-    return Fail("--connect-ports must be a comma-separated list of ports (1 to 65535)");
+    return UsageError("--connect-ports must be a comma-separated list of ports (1 to 65535)");
   }
   std::string where = proxy::FormatHostPort(address.host, address.port);
   if (!proxy::IsLoopbackAddress(address.host)) {
@@ -138,6 +152,8 @@ int RunProxy(const ProxyArgs& args) {
   options.port = address.port;
   options.workers = static_cast<size_t>(args.workers);
   options.connect_ports = connect_ports;
+  options.max_workers = args.max_workers;
+  options.loop_token = NewLoopToken();
   options.log = [](const std::string& line) {
     fprintf(stderr, "cvie: %s\n", line.c_str());
   };
@@ -166,12 +182,17 @@ int RunProxy(const ProxyArgs& args) {
   window.set_helper(host.helper());
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
+  road_options.idle_timeout_ms = args.idle_timeout_ms;
+  road_options.via_token = options.loop_token;
   road::RoadHandler road(&window, road_options);
   panel::PanelHandler panel(&window, &ui);
   proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) {
     return Fail(error);
   }
+
+  // Upstream connections to our own port are refused: they would loop.
+  AddOwnListener(server.address(), server.port());
 
   printf("cvie proxy listening on http://%s/\n",
          proxy::FormatHostPort(server.address(), server.port()).c_str());
@@ -180,6 +201,7 @@ int RunProxy(const ProxyArgs& args) {
   printf("cvie proxy stopping (signal %d)\n", sig);
   fflush(stdout);
   server.Stop();
+  ClearOwnListeners();
   // The window closes: the registrations are withdrawn.
   window.set_helper(nullptr);
   host.Close();
@@ -192,9 +214,14 @@ CommandRun SetupProxy(CLI::App* sub) {
   sub->add_option("--listen", args->listen,
                   "Address and port to listen on (default 127.0.0.1:8118; port 0 picks a "
                   "free one)");
-  CLI::Option* workers =
-      sub->add_option("--workers", args->workers,
-                      "Requests handled at once (default: twice the number of cores)");
+  CLI::Option* workers = sub->add_option(
+      "--workers", args->workers,
+      "Workers always ready for requests (default: twice the number of cores); more "
+      "start while requests wait for slow servers, up to --max-workers");
+  sub->add_option("--max-workers", args->max_workers,
+                  "Requests handled at once at most (default: 8 times --workers, at "
+                  "least 64)")
+      ->check(CLI::Range(1, 4096));
   sub->add_option(
          "--max-filtered-mib", args->max_filtered_mib,
          "HTML pages declaring more than this many MiB pass unfiltered (default 32)")
@@ -202,6 +229,11 @@ CommandRun SetupProxy(CLI::App* sub) {
   sub->add_option("--connect-ports", args->connect_ports,
                   "Ports that CONNECT (secure sites) may reach, comma-separated; any "
                   "other gets 403 (default 443)");
+  // Tests wait seconds, not a minute, for a silent server.
+  sub->add_option("--idle-timeout-ms", args->idle_timeout_ms,
+                  "How long an upstream server may send nothing")
+      ->check(CLI::Range(100, 3600000))
+      ->group("");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,
                                          "Do not run the silent update check at start");
   return [args, workers, no_update] {

@@ -541,6 +541,19 @@ void HttpConnection::Dispatch() {
   traits.keep_alive = ClientWantsKeepAlive(request->version, request->headers);
   RemoveHopByHopHeaders(&request->headers);
 
+  // A request that carries our own Via token has been through this proxy
+  // already and came back: refused here, before it waits for a worker that
+  // its outer request may hold.
+  if (!state_->options.loop_token.empty()) {
+    for (const Header& h : request->headers) {
+      if (EqualsIgnoreCase(h.name, "Via") &&
+          h.value.find(state_->options.loop_token) != std::string::npos) {
+        return SendAndClose(SimpleResponse(
+            508, "The request came back to this proxy: it loops.\n", true));
+      }
+    }
+  }
+
   bool panel = false;
   request->path = parsed.path;
   if (tls_) {
@@ -575,7 +588,8 @@ void HttpConnection::Dispatch() {
   handling_ = true;
   state_->BeginRequest();
   auto self = shared_from_this();
-  bool queued = state_->pool->TryPost(
+  WorkerPool* pool = panel ? state_->panel_pool : state_->pool;
+  bool queued = pool->TryPost(
       [self, request, traits, panel] { self->HandleOnWorker(request, traits, panel); });
   if (!queued) {
     handling_ = false;

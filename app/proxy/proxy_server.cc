@@ -24,8 +24,10 @@ namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
 struct ProxyServer::Impl {
-  explicit Impl(size_t workers, size_t max_queued)
-      : pool(workers, max_queued),
+  Impl(size_t workers, size_t max_queued, size_t max_workers,
+       std::chrono::milliseconds worker_idle, size_t panel_workers)
+      : pool(workers, max_queued, max_workers, worker_idle),
+        panel_pool(panel_workers, max_queued),
         acceptor(net::make_strand(io)),
         retry_timer(acceptor.get_executor()),
         work(net::make_work_guard(io)) {}
@@ -51,6 +53,7 @@ struct ProxyServer::Impl {
 
   // Declared in the order they must be built; torn down explicitly by Stop.
   WorkerPool pool;
+  WorkerPool panel_pool;
   net::io_context io;
   tcp::acceptor acceptor;
   net::steady_timer retry_timer;
@@ -83,8 +86,13 @@ bool ProxyServer::Start(std::string* error) {
   tcp::endpoint endpoint(address, options_.port);
   std::string where = FormatHostPort(address.to_string(), options_.port);
 
-  impl_ = std::make_unique<Impl>(workers, options_.max_queued_requests);
-  impl_->state = std::make_shared<ServerState>(options_, proxy_, panel_, &impl_->pool);
+  size_t max_workers = options_.max_workers;
+  if (max_workers == 0) max_workers = std::max<size_t>(64, 8 * workers);
+  impl_ = std::make_unique<Impl>(workers, options_.max_queued_requests, max_workers,
+                                 options_.worker_idle_timeout,
+                                 std::max<size_t>(1, options_.panel_workers));
+  impl_->state = std::make_shared<ServerState>(options_, proxy_, panel_, &impl_->pool,
+                                               &impl_->panel_pool);
   tcp::acceptor& acceptor = impl_->acceptor;
   acceptor.open(endpoint.protocol(), ec);
   if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
@@ -134,6 +142,7 @@ void ProxyServer::Stop() {
   // 3. Whatever is left is aborted; handlers see their writes fail.
   for (auto& session : state.LiveSessions()) session->Abort();
   impl.pool.Shutdown();
+  impl.panel_pool.Shutdown();
 
   // 4. The I/O threads end; pending operations are dropped with the context.
   impl.work.reset();

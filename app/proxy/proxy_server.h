@@ -3,8 +3,10 @@
 // The HTTP/1.1 forward proxy's server side. Connections are accepted and read
 // asynchronously on a few I/O threads, so idle keep-alive connections and slow
 // clients hold no worker; each request, once its header and body are read, is
-// handled start to finish on one thread of a bounded worker pool, then its
-// connection goes back to reading. Requests in absolute form go to the
+// handled start to finish on one thread of a worker pool that grows up to a
+// cap while requests hold their workers (panel requests on a small pool of
+// their own), then its connection goes back to
+// reading. Requests in absolute form go to the
 // ProxyExchangeHandler, direct requests to the proxy's own address go to the
 // PanelHandler, CONNECT requests are tunnelled (ConnectTunnel) or, for hosts
 // the TlsInterception inspects, answered by a TLS session of the proxy's own
@@ -34,6 +36,12 @@ struct ProxyServerOptions {
   std::string address = "127.0.0.1";  // numeric address to bind
   uint16_t port = kDefaultProxyPort;  // 0: a free port chosen by the system
   size_t workers = 0;                 // 0: twice the number of cores
+  // Workers beyond `workers` start when every worker is busy, up to this
+  // many in all (0: 8 times `workers`, at least 64), and end after
+  // `worker_idle_timeout` with nothing to do: a request that holds its worker
+  // for long (a slow or endless answer) does not stall the others.
+  size_t max_workers = 0;
+  std::chrono::milliseconds worker_idle_timeout{30000};
   size_t io_threads = 1;              // threads running the asynchronous I/O
   size_t max_queued_requests = 1024;  // beyond this, 503 until a worker frees up
 
@@ -60,6 +68,15 @@ struct ProxyServerOptions {
   std::chrono::milliseconds tunnel_idle_timeout{600000};  // a silent tunnel closes
   std::chrono::milliseconds stop_grace{10000};            // in-flight requests may finish
   std::chrono::milliseconds tls_handshake_timeout{15000};  // an inspected CONNECT's TLS
+
+  // When not empty, a request whose Via header names this token has already
+  // passed through this proxy: it is answered 508 Loop Detected at once, on
+  // the I/O thread, without waiting for a worker. The road adds the token to
+  // the requests it forwards (RoadOptions::via_token).
+  std::string loop_token;
+  // Panel requests run on a small pool of their own, so that the panel
+  // answers while every worker of the main pool is busy.
+  size_t panel_workers = 2;
 
   // When set, CONNECT requests to hosts it chooses are terminated by the proxy
   // and their decrypted requests go to the ProxyExchangeHandler with https

@@ -1,7 +1,7 @@
 // app/proxy/server_state.h
 //
 // What every connection and tunnel of one proxy server shares: the options, the
-// handlers, the worker pool, the list of live sessions (so that Stop can reach
+// handlers, the worker pools, the list of live sessions (so that Stop can reach
 // them) and the count of requests being handled. Internal to app/proxy.
 
 #pragma once
@@ -38,14 +38,19 @@ class Session {
 class ServerState {
  public:
   ServerState(const ProxyServerOptions& options, ProxyExchangeHandler* proxy,
-              PanelHandler* panel, WorkerPool* pool)
-      : options(options), proxy_handler(proxy), panel_handler(panel), pool(pool) {}
+              PanelHandler* panel, WorkerPool* pool, WorkerPool* panel_pool)
+      : options(options),
+        proxy_handler(proxy),
+        panel_handler(panel),
+        pool(pool),
+        panel_pool(panel_pool) {}
 
   const ProxyServerOptions options;
   ProxyExchangeHandler* const proxy_handler;
   PanelHandler* const panel_handler;
-  WorkerPool* const pool;
-  std::string listen_host;  // set before the first connection is accepted
+  WorkerPool* const pool;        // requests to fetch through the proxy
+  WorkerPool* const panel_pool;  // requests for the control panel
+  std::string listen_host;       // set before the first connection is accepted
   uint16_t listen_port = 0;
   std::atomic<bool> stopping{false};
 

@@ -10,7 +10,6 @@
 #include "ie/mime_filter.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
-#include "road/pass_over.h"
 
 namespace cvie::road {
 namespace {
@@ -25,6 +24,8 @@ BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
   bind.headers.reserve(request.headers.size());
   for (const proxy::Header& h : request.headers)
     bind.headers.push_back({h.name, h.value});
+  if (!options.via_token.empty())
+    bind.headers.push_back({"Via", "1.1 " + options.via_token});
   bind.body = request.body;
   bind.connect_timeout_ms = options.connect_timeout_ms;
   bind.idle_timeout_ms = options.idle_timeout_ms;
@@ -61,7 +62,9 @@ void SendBindingError(proxy::ResponseWriter& out, const std::string& url,
                       const Binding& binding) {
   std::string why = binding.error_text();
   if (why.empty()) why = "the download failed";
-  int status = binding.result() == INET_E_CONNECTION_TIMEOUT ? 504 : 502;
+  int status = 502;
+  if (binding.result() == INET_E_CONNECTION_TIMEOUT) status = 504;
+  if (binding.result() == CVIE_E_LOOP_DETECTED) status = 508;
   SendFetchError(out, status, url, why);
 }
 
@@ -170,14 +173,10 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
     long long declared = DeclaredLength(*binding);
     if (declared >= 0 &&
         static_cast<unsigned long long>(declared) > options_.max_filtered_bytes) {
-      // Too big to hold twice: fetch it again past the filter and stream it.
-      binding->Abort();
-      binding.reset();
-      ScopedUnfiltered unfiltered;
-      binding = Binding::Bind(bind);
-      if (FailedBeforeAnswer(*binding))
-        return SendBindingError(out, request.url, *binding);
-      return Stream(*binding, out);
+      // Too big to hold twice: the same transfer goes on past the filter
+      // and streams (a request is never sent twice). Nothing has been read
+      // yet, so setting the filter aside cannot fail.
+      if (binding->BypassFilter()) return Stream(*binding, out);
     }
     std::string body;
     HRESULT hr = S_OK;

@@ -14,7 +14,8 @@
 // An origin that cannot be reached gets the browser a 502 page (504 when it
 // does not answer in time). An origin that stops half way ends the response
 // cut short. An HTML page that declares more than `max_filtered_bytes` is
-// fetched again past the filter and streamed unfiltered, so one huge page
+// streamed unfiltered from the same transfer (the filter is set aside before
+// it reads anything; the request is never sent twice), so one huge page
 // cannot hold that much memory twice. One that declares no length and grows
 // past that size is sent as it is, without a length: what was read so far,
 // then the rest as it arrives, unfiltered.
@@ -23,12 +24,13 @@
 // location for the panel).
 //
 // Thread safety: Handle may run on many worker threads at once; each call
-// owns its binding. The pass-over registration must be in place
-// (RegisterPassOver) for the oversize rule to bypass the filter.
+// owns its binding.
 
 #pragma once
 
 #include <stddef.h>
+
+#include <string>
 
 #include "proxy/handlers.h"
 #include "road/browser_window.h"
@@ -39,6 +41,10 @@ struct RoadOptions {
   size_t max_filtered_bytes = 32u << 20;
   int connect_timeout_ms = 15000;
   int idle_timeout_ms = 60000;
+  // When not empty, every forwarded request carries "Via: 1.1 <via_token>",
+  // by which the proxy knows a request that comes back to it
+  // (ProxyServerOptions::loop_token).
+  std::string via_token;
 };
 
 class RoadHandler : public proxy::ProxyExchangeHandler {

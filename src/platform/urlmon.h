@@ -78,6 +78,10 @@ constexpr HRESULT INET_E_DEFAULT_ACTION = INET_E_USE_DEFAULT_PROTOCOLHANDLER;
 constexpr HRESULT INET_E_USE_DEFAULT_SETTING = static_cast<HRESULT>(0x800C0012);
 constexpr HRESULT INET_E_QUERYOPTION_UNKNOWN = static_cast<HRESULT>(0x800C0013);
 constexpr HRESULT INET_E_REDIRECT_FAILED = static_cast<HRESULT>(0x800C0014);
+// Not a Windows code: this platform's own. The server's address is one this
+// process listens on (platform/own_listeners.h): the request would loop back
+// into it, so no connection was made.
+constexpr HRESULT CVIE_E_LOOP_DETECTED = static_cast<HRESULT>(0x800C7F01);
 
 // --- Flags and status values --------------------------------------------------
 

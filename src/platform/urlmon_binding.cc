@@ -62,6 +62,7 @@ struct Binding::Core {
   HRESULT failure = S_OK;  // the binding's own failure
   std::string failure_text;
   bool aborted = false;
+  bool read_started = false;  // the reader has called Read
 
   // Shared with other threads.
   std::mutex mutex;
@@ -498,6 +499,7 @@ HRESULT Binding::Read(void* buffer, ULONG count, ULONG* read) {
   if (core.aborted) return E_ABORT;
   if (FAILED(core.failure)) return core.failure;
   if (!core.top) return E_UNEXPECTED;
+  core.read_started = true;
   ULONG n = 0;
   HRESULT hr = core.top->Read(buffer, count, &n);
   if (read) *read = n;
@@ -567,6 +569,20 @@ HRESULT Binding::ReadAll(std::string* body) {
     if (hr == S_FALSE) return S_OK;
     if (FAILED(hr)) return hr;
   }
+}
+
+bool Binding::BypassFilter() {
+  Core& core = *core_;
+  if (!filtered_) return true;
+  if (core.read_started) return false;
+  // The filter has read nothing yet. It is released without Terminate,
+  // which it would pass on to the source that goes on serving the reader.
+  ComPtr<IInternetProtocol> filter = std::move(core.top);
+  core.top = core.source;
+  core.forward = core.browser_sink;
+  filtered_ = false;
+  filter.Reset();
+  return true;
 }
 
 uint64_t Binding::data_notifications() const { return core_->reader_data_notes.load(); }

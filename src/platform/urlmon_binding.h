@@ -122,6 +122,11 @@ class Binding {
   const std::string& mime_type() const { return mime_type_; }
   // True when a MIME filter reads the source and the reader reads the filter.
   bool filtered() const { return filtered_; }
+  // Sets the MIME filter aside: the body is read straight from the source,
+  // in the same transfer (nothing is requested again). Only before the first
+  // Read: true when the body is now read unfiltered (also when there was no
+  // filter), false once reading has started.
+  bool BypassFilter();
   // True when a namespace handler serves the request instead of the
   // default protocol.
   bool served_by_namespace_handler() const { return served_by_handler_; }

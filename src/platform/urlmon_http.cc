@@ -3,11 +3,14 @@
 
 #include <curl/curl.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
 
+#include "platform/own_listeners.h"
 #include "platform/upstream_trust.h"
 #include "platform/urlmon_internal.h"
 
@@ -190,6 +193,15 @@ class HttpProtocol : public DefaultProtocol {
     if (CURLSH* share = SharedState::Get()) curl_easy_setopt(easy_, CURLOPT_SHARE, share);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(request_.connect_timeout_ms));
+    // A server that sends nothing for the idle timeout ends the transfer also
+    // while nobody reads it (libcurl's own check; a paused transfer is
+    // exempt, as the wait is then ours).
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy_, CURLOPT_LOW_SPEED_TIME,
+                     std::max(1L, static_cast<long>(request_.idle_timeout_ms / 1000)));
+    // Every connection is checked where it goes before it is made.
+    curl_easy_setopt(easy_, CURLOPT_OPENSOCKETFUNCTION, &HttpProtocol::OnOpenSocket);
+    curl_easy_setopt(easy_, CURLOPT_OPENSOCKETDATA, this);
     curl_easy_setopt(easy_, CURLOPT_ERRORBUFFER, error_buffer_);
     // Upstream certificates are always verified, peer and host name (libcurl's
     // defaults, set here so that nothing can have changed them).
@@ -250,13 +262,17 @@ class HttpProtocol : public DefaultProtocol {
 
   bool Fetch(int timeout_ms) override {
     if (!added_) return finished();
+    activity_ = false;
     if (paused_ && Buffered() < kPauseAt / 2) {
+      // Resuming hands over what libcurl held back at once, from inside this
+      // call: that counts as news. The rest of the answer may already be in
+      // libcurl's hands, with nothing more to come from the socket, so the
+      // mark must not be cleared after it (that waited out the idle timeout).
       paused_ = false;
       curl_easy_pause(easy_, CURLPAUSE_CONT);
     }
     auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    activity_ = false;
     for (;;) {
       int running = 0;
       curl_multi_perform(multi_, &running);
@@ -292,6 +308,18 @@ class HttpProtocol : public DefaultProtocol {
   }
 
  private:
+  // Refuses a connection to one of this process's own listeners (a request
+  // naming the proxy itself under any spelling), else opens the socket as
+  // libcurl would.
+  static curl_socket_t OnOpenSocket(void* self, curlsocktype /*purpose*/,
+                                    curl_sockaddr* address) {
+    if (ReachesOwnListener(&address->addr, address->addrlen)) {
+      static_cast<HttpProtocol*>(self)->loop_refused_ = true;
+      return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+  }
+
   static size_t OnHeader(char* data, size_t size, size_t count, void* self) {
     return static_cast<HttpProtocol*>(self)->HeaderLine(std::string(data, size * count))
                ? size * count
@@ -385,7 +413,10 @@ class HttpProtocol : public DefaultProtocol {
         curl_off_t connected_us = 0;
         curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connected_us);
         std::string text = error_buffer_[0] ? error_buffer_ : curl_easy_strerror(code);
-        if (code == CURLE_PEER_FAILED_VERIFICATION) {
+        if (loop_refused_ && code == CURLE_COULDNT_CONNECT) {
+          Finish(CVIE_E_LOOP_DETECTED,
+                 url_ + ": the address leads back to this proxy; not fetched");
+        } else if (code == CURLE_PEER_FAILED_VERIFICATION) {
           // The browser must see why the site was not trusted, and which site.
           Finish(MapCurlError(code, connected_us > 0),
                  "The secure site " + UrlHost() + " could not be verified: " + text);
@@ -429,6 +460,7 @@ class HttpProtocol : public DefaultProtocol {
   bool paused_ = false;
   bool activity_ = false;
   bool head_request_ = false;
+  bool loop_refused_ = false;  // a connection was refused as one to ourselves
   std::string url_;
   std::string ca_file_;  // the trust bundle named for this transfer, if any
   int status_ = 0;

@@ -70,5 +70,43 @@ TEST(WorkerPool, ConcurrentPostsBeyondTheQueueBoundAreRefused) {
   EXPECT_FALSE(pool.TryPost([] {})) << "a pool that shut down takes no task";
 }
 
+// Tasks that hold their worker for long do not keep the next ones waiting:
+// the pool starts workers up to its cap, and the extra ones end once idle.
+TEST(WorkerPool, ConcurrentLongTasksGrowThePoolToItsCapThenItShrinks) {
+  std::mutex mu;
+  std::condition_variable cv;
+  bool release = false;
+  std::atomic<int> running{0};
+  WorkerPool pool(2, 0, 6, std::chrono::milliseconds(100));
+  EXPECT_EQ(pool.live_workers(), 2u);
+  auto hold = [&] {
+    ++running;
+    std::unique_lock<std::mutex> lock(mu);
+    cv.wait(lock, [&] { return release; });
+    --running;
+  };
+  for (int i = 0; i < 7; ++i) ASSERT_TRUE(pool.TryPost(hold));
+  for (int i = 0; i < 500 && running < 6; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(running.load(), 6) << "six workers at most: the seventh task waits";
+  EXPECT_EQ(pool.live_workers(), 6u);
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    release = true;
+  }
+  cv.notify_all();
+  size_t live = pool.live_workers();
+  for (int i = 0; i < 400 && live > 2; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    live = pool.live_workers();
+  }
+  EXPECT_EQ(live, 2u) << "idle extra workers must end";
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(pool.TryPost([&] { ran = true; }));
+  pool.Shutdown();
+  EXPECT_TRUE(ran.load());
+  EXPECT_EQ(running.load(), 0);
+}
+
 }  // namespace
 }  // namespace cvie::proxy
