@@ -58,6 +58,12 @@ struct ListEngine::Query {
   bool page_check = false;  // looking for "document" exceptions on the page
   std::string_view page_url;
   std::string page_host;
+  std::string page_site;  // worked out on demand
+
+  const std::string& PageSite() {
+    if (page_site.empty()) page_site = SiteOf(page_host);
+    return page_site;
+  }
   int third_party = -1;          // -1: not worked out yet
   bool reference = false;        // rule by rule: test each rule's literal first
   std::string lower_text;        // the text in lower case, for the reference scan
@@ -66,7 +72,7 @@ struct ListEngine::Query {
   bool ThirdParty() {
     if (third_party < 0) {
       std::string request_site = SiteOf(HostOf(text));
-      third_party = page_host.empty() || request_site != SiteOf(page_host) ? 1 : 0;
+      third_party = page_host.empty() || request_site != PageSite() ? 1 : 0;
     }
     return third_party == 1;
   }
@@ -340,7 +346,23 @@ Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
   query.text = request.url;
   query.type = request.type;
   query.page_url = request.page_url;
-  query.page_host = HostOf(request.page_url);
+  // The editor asks about many elements of one page in turn: the page's host
+  // and site are worked out once per page and thread.
+  struct PageParts {
+    std::string url;
+    std::string host;
+    std::string site;
+    bool valid = false;
+  };
+  thread_local PageParts last_page;
+  if (!last_page.valid || last_page.url != request.page_url) {
+    last_page.url.assign(request.page_url);
+    last_page.host = HostOf(request.page_url);
+    last_page.site = last_page.host.empty() ? std::string() : SiteOf(last_page.host);
+    last_page.valid = true;
+  }
+  query.page_host = last_page.host;
+  query.page_site = last_page.site;
   thread_local std::vector<uint32_t> blockers;
   thread_local std::vector<uint32_t> exceptions;
   ScanSide(*block_, &query, use_index, &blockers);
