@@ -164,7 +164,8 @@ CommandRun SetupRulesBench(CLI::App* sub) {
                   "Index cache file for --rule-text (default: build in memory)");
   sub->add_option("--urls", args->urls, "File of \"KIND URL\" lines")->required();
   sub->add_option("--list", args->lists,
-                  "Filter list in EasyList format (may be repeated)");
+                  "Filter list in EasyList format (may be repeated)")
+      ->allow_extra_args(false);
   sub->add_flag("--reference", args->reference, "Check rule by rule, without the index");
   sub->add_option("--passes", args->passes,
                   "Timed passes over the URLs (default 3, 1 with --reference)");

@@ -17,7 +17,9 @@ void RuleSource::AddOptions(CLI::App* sub) {
   CLI::Option* file =
       sub->add_option("--rules", rule_file, "Enciphered rule file (.rle)");
   text->excludes(file);
-  sub->add_option("--list", lists, "Filter list in EasyList format (may be repeated)");
+  // One file per --list, so that positional arguments after it stay positional.
+  sub->add_option("--list", lists, "Filter list in EasyList format (may be repeated)")
+      ->allow_extra_args(false);
 }
 
 bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine,
