@@ -119,12 +119,13 @@ int ExpiresHours(std::string_view value) {
 }
 
 // Where a hiding rule's marker starts and which it is, or npos when the line
-// is a network rule. The site part before it holds none of "/*|@\"!" (as
-// the widely used blockers read it).
+// is a network rule. The site part before it holds none of "/|@\"!$" (as
+// the widely used blockers read it; a "*" stays, for "site.*" entries, which
+// are then skipped as sites the product does not understand).
 size_t HidingMarker(std::string_view line) {
   size_t hash = line.find('#');
   if (hash == std::string_view::npos) return std::string_view::npos;
-  if (line.substr(0, hash).find_first_of("/*|@\"!$") != std::string_view::npos) {
+  if (line.substr(0, hash).find_first_of("/|@\"!$") != std::string_view::npos) {
     return std::string_view::npos;
   }
   std::string_view rest = line.substr(hash);

@@ -30,7 +30,8 @@ const char kList[] =
     "||cdn.example^$csp=script-src 'none'\r\n"
     "||cdn.example^$redirect=noop.js\r\n"
     "||cdn.example^$rewrite=abp-resource:blank-js\r\n"
-    "||cdn.example^$script,unknownword\r\n";
+    "||cdn.example^$script,unknownword\r\n"
+    "shop.*##div[class$=\"-sponsored\"]\r\n";
 
 TEST(FilterListParse, ReadsMetadataRulesAndSkippedLines) {
   FilterList list = ParseFilterList(kList, "test.txt");
@@ -70,7 +71,8 @@ TEST(FilterListParse, ReadsMetadataRulesAndSkippedLines) {
   EXPECT_EQ(list.skipped["option redirect="], 1u);
   EXPECT_EQ(list.skipped["option rewrite="], 1u);
   EXPECT_EQ(list.skipped["option unknownword"], 1u);
-  EXPECT_EQ(list.SkippedCount(), 7u);
+  EXPECT_EQ(list.skipped["hiding site not understood"], 1u);
+  EXPECT_EQ(list.SkippedCount(), 8u);
 }
 
 TEST(FilterListParse, ClampsTheRefreshInterval) {
