@@ -22,8 +22,8 @@
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
 #include "platform/files.h"
-#include "platform/text.h"
 #include "platform/own_listeners.h"
+#include "platform/text.h"
 #include "platform/ui.h"
 #include "platform/upstream_trust.h"
 #include "proxy/listen_address.h"
@@ -134,7 +134,8 @@ int RunProxy(const ProxyArgs& args) {
   }
   std::vector<uint16_t> connect_ports;
   if (!ParsePortList(args.connect_ports, &connect_ports)) {
-    return UsageError("--connect-ports must be a comma-separated list of ports (1 to 65535)");
+    return UsageError(
+        "--connect-ports must be a comma-separated list of ports (1 to 65535)");
   }
   std::string where = proxy::FormatHostPort(address.host, address.port);
   if (!proxy::IsLoopbackAddress(address.host)) {

@@ -9,12 +9,17 @@
 #include <chrono>
 #include <ctime>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "command.h"
+#include "lists/filter_list.h"
+#include "lists/list_engine.h"
 #include "platform/text.h"
+#include "rule_source.h"
+#include "rules/rule_file.h"
 #include "rules/rule_index.h"
 #include "rules/rule_loading.h"
 #include "rules/rule_options.h"
@@ -27,8 +32,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct RulesBenchArgs {
-  std::string rules;      // enciphered rule file
-  std::string rule_text;  // plain rule list
+  std::string rules;               // enciphered rule file
+  std::string rule_text;           // plain rule list
+  std::vector<std::string> lists;  // filter lists
   std::string index_cache;
   std::string urls;
   bool reference = false;
@@ -38,6 +44,7 @@ struct RulesBenchArgs {
 struct Check {
   int kind;
   std::string text;
+  std::string page;  // may be empty
 };
 
 // A "VmRSS:" or "VmHWM:" figure of /proc/self/status in kilobytes.
@@ -69,7 +76,14 @@ bool ReadChecks(const std::string& path, std::vector<Check>* checks) {
     if (blank == std::string::npos) continue;
     int kind = ElementKindFromName(line.substr(0, blank));
     if (kind < 0) continue;
-    checks->push_back({kind, line.substr(blank + 1)});
+    std::string text = line.substr(blank + 1);
+    std::string page;
+    size_t second = text.find(' ');
+    if (second != std::string::npos) {
+      page = text.substr(second + 1);
+      text.resize(second);
+    }
+    checks->push_back({kind, std::move(text), std::move(page)});
   }
   return true;
 }
@@ -82,6 +96,64 @@ size_t RunPass(RulesHolder* holder, const std::vector<Check>& checks, size_t lim
   return blocked;
 }
 
+// The same figures for filter lists alone (lines "KIND URL [PAGE]").
+int BenchLists(const RulesBenchArgs& args) {
+  std::vector<Check> checks;
+  if (!ReadChecks(args.urls, &checks)) return Fail("cannot read " + args.urls);
+  long rss_before = ResidentKb();
+  Clock::time_point start = Clock::now();
+  RuleSource source;
+  source.lists = args.lists;
+  std::unique_ptr<lists::ListEngine> engine;
+  std::string error;
+  if (!source.LoadLists(&engine, &error)) return Fail(error);
+  double load_ms = MsSince(start);
+  long rss_after = ResidentKb();
+  std::vector<lists::Request> requests;
+  requests.reserve(checks.size());
+  for (const Check& check : checks) {
+    requests.push_back({lists::RequestTypeOfKind(check.kind), check.text, check.page});
+  }
+  auto run = [&](size_t limit) {
+    size_t blocked = 0;
+    for (size_t i = 0; i < requests.size() && i < limit; ++i) {
+      lists::Decision decision = args.reference ? engine->DecideReference(requests[i])
+                                                : engine->Decide(requests[i]);
+      blocked += decision.blocked ? 1 : 0;
+    }
+    return blocked;
+  };
+  int passes = args.passes > 0 ? args.passes : (args.reference ? 1 : 3);
+  run(args.reference ? 200 : requests.size());  // warm-up
+  size_t blocked = 0;
+  std::clock_t cpu_start = std::clock();
+  for (int pass = 0; pass < passes; ++pass) blocked = run(requests.size());
+  double check_ms =
+      1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+  size_t total_checks = requests.size() * static_cast<size_t>(passes);
+  double us_per_check =
+      total_checks ? check_ms * 1000.0 / static_cast<double>(total_checks) : 0;
+  size_t rules = 0;
+  size_t skipped = 0;
+  std::map<std::string, size_t> reasons;
+  for (const lists::FilterList& list : engine->lists()) {
+    rules += list.network.size();
+    skipped += list.SkippedCount();
+    for (const auto& [reason, count] : list.skipped) reasons[reason] += count;
+  }
+  printf("rules %zu bad %zu checks %zu blocked %zu load_ms %.0f us_per_check %.3f\n",
+         rules, skipped, requests.size(), blocked, load_ms, us_per_check);
+  fprintf(
+      stderr,
+      "memory_kb %ld peak_kb %ld indexed %zu fallback %zu database_kb %zu passes %d\n",
+      rss_after - rss_before, StatusKb("VmHWM:"), engine->IndexedCount(),
+      engine->FallbackCount(), engine->DatabaseBytes() / 1024, passes);
+  for (const auto& [reason, count] : reasons) {
+    fprintf(stderr, "skipped %zu %s\n", count, reason.c_str());
+  }
+  return 0;
+}
+
 CommandRun SetupRulesBench(CLI::App* sub) {
   auto args = std::make_shared<RulesBenchArgs>();
   auto* rules = sub->add_option("--rules", args->rules, "Enciphered rule file (.rle)");
@@ -91,13 +163,17 @@ CommandRun SetupRulesBench(CLI::App* sub) {
   sub->add_option("--index-cache", args->index_cache,
                   "Index cache file for --rule-text (default: build in memory)");
   sub->add_option("--urls", args->urls, "File of \"KIND URL\" lines")->required();
+  sub->add_option("--list", args->lists,
+                  "Filter list in EasyList format (may be repeated)")
+      ->allow_extra_args(false);
   sub->add_flag("--reference", args->reference, "Check rule by rule, without the index");
   sub->add_option("--passes", args->passes,
                   "Timed passes over the URLs (default 3, 1 with --reference)");
   return [args]() -> int {
-    if (args->rules.empty() && args->rule_text.empty()) {
-      return UsageError("one of --rules or --rule-text is required");
+    if (args->rules.empty() && args->rule_text.empty() && args->lists.empty()) {
+      return UsageError("one of --rules, --rule-text or --list is required");
     }
+    if (args->rules.empty() && args->rule_text.empty()) return BenchLists(*args);
     std::vector<Check> checks;
     if (!ReadChecks(args->urls, &checks)) return Fail("cannot read " + args->urls);
     long rss_before = ResidentKb();

@@ -1,13 +1,18 @@
-// cvie rules test: loads a rule list and says whether one element or one
-// script block would be blocked, optionally showing every rule it tried.
+// cvie rules test: loads rules (a rule list or file, filter lists) and says
+// whether one element or one script block would be blocked, or does so for
+// every line of a batch file, optionally explaining each decision.
 
 #include <stdio.h>
 
+#include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "command.h"
+#include "lists/filter_list.h"
+#include "lists/list_engine.h"
 #include "rule_source.h"
 #include "rules/rule_options.h"
 #include "rules/rules_holder.h"
@@ -71,33 +76,97 @@ struct RulesTestArgs {
   RuleSource rules;
   std::string kind;
   std::string text;
+  std::string page;
+  std::string batch;
   bool explain = false;
 };
+
+// The rules one command asks: the product's own and the filter lists.
+struct LoadedRules {
+  std::unique_ptr<RulesHolder> owned;
+  RulesHolder* holder = nullptr;  // null when only lists are asked
+  std::unique_ptr<lists::ListEngine> lists;
+};
+
+// Decides one query and prints the explanation when asked. Returns -1 for an
+// unknown kind, else 1 when blocked and 0 when allowed.
+int Decide(const LoadedRules& loaded, const std::string& kind_name,
+           const std::string& text, const std::string& page, bool explain) {
+  int kind = KindFromName(kind_name);
+  bool script_block = kind_name == kScriptBlockKind;
+  if (kind < 0 && !script_block) return -1;
+  bool blocked = false;
+  if (loaded.holder != nullptr) {
+    ExplainPrinter printer(*loaded.holder);
+    MatchObserver* observer = explain ? &printer : nullptr;
+    blocked = script_block ? loaded.holder->ExplainScript(text.c_str(), observer)
+                           : loaded.holder->ExplainElement(kind, text.c_str(), observer);
+  }
+  if (!blocked && loaded.lists && !script_block) {
+    lists::Request request{lists::RequestTypeOfKind(kind), text, page};
+    lists::Decision decision = loaded.lists->Decide(request);
+    if (explain) {
+      if (decision.blocking.valid()) {
+        printf("list rule %s\n", loaded.lists->Describe(decision.blocking).c_str());
+      } else {
+        printf("no list rule matches\n");
+      }
+      if (decision.exception.valid()) {
+        printf("list exception %s\n", loaded.lists->Describe(decision.exception).c_str());
+      }
+    }
+    blocked = decision.blocked;
+  }
+  return blocked ? 1 : 0;
+}
 
 CommandRun SetupRulesTest(CLI::App* sub) {
   auto args = std::make_shared<RulesTestArgs>();
   args->rules.AddOptions(sub);
   sub->add_flag("--explain", args->explain,
-                "Show the pattern of each rule tried and whether it matched");
-  sub->add_option("kind", args->kind, "Element kind (" + KindNames() + ")")->required();
-  sub->add_option("text", args->text, "The element's URL or text, or the script")
-      ->required();
+                "Show the pattern of each rule tried and whether it matched, and the "
+                "list rule and exception that decided");
+  sub->add_option("--page", args->page,
+                  "Address of the page the element is on (lists: third-party, domain=)");
+  sub->add_option("--batch", args->batch,
+                  "File of \"KIND URL [PAGE]\" lines: one decision a line, in order");
+  sub->add_option("kind", args->kind, "Element kind (" + KindNames() + ")");
+  sub->add_option("text", args->text, "The element's URL or text, or the script");
   return [args]() -> int {
-    int kind = KindFromName(args->kind);
-    bool script_block = args->kind == kScriptBlockKind;
-    if (kind < 0 && !script_block) {
-      return UsageError("unknown kind: " + args->kind + " (kinds: " + KindNames() + ")");
+    if (args->batch.empty() && (args->kind.empty() || args->text.empty())) {
+      return UsageError("give KIND and TEXT, or --batch FILE");
     }
-    std::unique_ptr<RulesHolder> owned;
+    LoadedRules loaded;
     std::string error;
-    RulesHolder* holder = args->rules.Load(&owned, &error);
-    if (holder == nullptr) return Fail(error);
-    ExplainPrinter printer(*holder);
-    MatchObserver* observer = args->explain ? &printer : nullptr;
-    bool blocked = script_block
-                       ? holder->ExplainScript(args->text.c_str(), observer)
-                       : holder->ExplainElement(kind, args->text.c_str(), observer);
-    printf("%s\n", blocked ? "blocked" : "allowed");
+    if (args->rules.WantsRules()) {
+      loaded.holder = args->rules.Load(&loaded.owned, &error);
+      if (loaded.holder == nullptr) return Fail(error);
+    }
+    if (!args->rules.LoadLists(&loaded.lists, &error)) return Fail(error);
+    if (args->batch.empty()) {
+      int result = Decide(loaded, args->kind, args->text, args->page, args->explain);
+      if (result < 0) {
+        return UsageError("unknown kind: " + args->kind + " (kinds: " + KindNames() +
+                          ")");
+      }
+      printf("%s\n", result > 0 ? "blocked" : "allowed");
+      return 0;
+    }
+    std::ifstream in(args->batch, std::ios::binary);
+    if (!in.is_open()) return Fail("cannot read " + args->batch);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::istringstream fields(line);
+      std::string kind, url, page;
+      fields >> kind >> url >> page;
+      if (kind.empty()) continue;
+      int result = Decide(loaded, kind, url, page, args->explain);
+      if (result < 0) {
+        return UsageError("unknown kind: " + kind + " (kinds: " + KindNames() + ")");
+      }
+      printf("%s\n", result > 0 ? "blocked" : "allowed");
+    }
     return 0;
   };
 }

@@ -2,9 +2,12 @@
 
 #include <stdio.h>
 
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "config/data_folders.h"
+#include "lists/filter_list.h"
 #include "platform/text.h"
 #include "rules/rule_loading.h"
 #include "rules/rule_text.h"
@@ -17,6 +20,33 @@ void RuleSource::AddOptions(CLI::App* sub) {
   CLI::Option* file =
       sub->add_option("--rules", rule_file, "Enciphered rule file (.rle)");
   text->excludes(file);
+  // One file per --list, so that positional arguments after it stay positional.
+  sub->add_option("--list", lists, "Filter list in EasyList format (may be repeated)")
+      ->allow_extra_args(false);
+}
+
+bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine,
+                           std::string* error) const {
+  engine->reset();
+  if (lists.empty()) return true;
+  std::vector<lists::FilterList> parsed;
+  for (const std::string& path : lists) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) {
+      *error = "cannot read filter list: " + path;
+      return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    parsed.push_back(lists::ParseFilterList(text.str(), name));
+  }
+  *engine = lists::ListEngine::Build(std::move(parsed));
+  if (!*engine) {
+    *error = "cannot compile the filter lists";
+    return false;
+  }
+  return true;
 }
 
 RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config ccache clang libclang-rt-14-dev
   clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
-  libpcre2-dev libvectorscan-dev libcurl4-openssl-dev libboost-dev
+  libpcre2-dev libvectorscan-dev libpsl-dev publicsuffix libcurl4-openssl-dev libboost-dev
   libsqlite3-dev uuid-dev libcli11-dev nlohmann-json3-dev libssl-dev
   zlib1g-dev libbrotli-dev python3 curl
 )

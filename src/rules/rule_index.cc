@@ -17,6 +17,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "rules/rules_holder.h"
+#include "rules/scan_target.h"
 #include "rules/utf8_check.h"
 
 namespace cvie {
@@ -188,38 +189,6 @@ DatabaseEntry EntryFor(const FilterRule& rule) {
   entry.flags |= HS_FLAG_ALLOWEMPTY | HS_FLAG_DOTALL;
   if (needs_utf8) entry.flags |= HS_FLAG_UTF8;
   return entry;
-}
-
-// Vectorscan's build for processors with AVX-512 was seen to miss plain
-// literals found by its AVX2 build (the literal "az" among twenty others in a
-// URL of 72 characters). On such processors the database is made for AVX2 and
-// scanned through the library's AVX2 entry point, when the library (a build
-// for several processors) offers one.
-using ScanFunction = hs_error_t (*)(const hs_database_t*, const char*, unsigned, unsigned,
-                                    hs_scratch_t*, match_event_handler, void*);
-
-struct ScanTarget {
-  hs_platform_info_t platform;
-  ScanFunction scan = hs_scan;
-};
-
-const ScanTarget& Target() {
-  static const ScanTarget target = [] {
-    ScanTarget t;
-    if (hs_populate_platform(&t.platform) != HS_SUCCESS) {
-      memset(&t.platform, 0, sizeof t.platform);
-    }
-    const unsigned long long avx512 = HS_CPU_FEATURES_AVX512 | HS_CPU_FEATURES_AVX512VBMI;
-    if ((t.platform.cpu_features & avx512) != 0) {
-      void* avx2_scan = platform::FindLoadedSymbol("avx2_hs_scan");
-      if (avx2_scan != nullptr) {
-        t.platform.cpu_features &= ~avx512;
-        t.scan = reinterpret_cast<ScanFunction>(avx2_scan);
-      }
-    }
-    return t;
-  }();
-  return target;
 }
 
 // True when `pattern` holds an ASCII control byte. Vectorscan was seen to miss
@@ -400,7 +369,7 @@ hs_database_t* CompileDatabase(const std::vector<DatabaseEntry>& entries,
     if (patterns.empty()) return nullptr;
     hs_database_t* db = nullptr;
     hs_compile_error_t* error = nullptr;
-    hs_platform_info_t platform = Target().platform;
+    hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
     hs_error_t status = hs_compile_multi(patterns.data(), flags.data(), ids.data(),
                                          static_cast<unsigned>(patterns.size()),
                                          HS_MODE_BLOCK, &platform, &db, &error);
@@ -617,8 +586,8 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   thread_local TriedRules tried;
   tried.Begin(holder_.RuleCount());
   ScanContext scan{&holder_, mask, text, false, &tried};
-  hs_error_t status = Target().scan(db_, text, static_cast<unsigned>(length), 0, scratch,
-                                    OnCandidate, &scan);
+  hs_error_t status = ScanTargetOfThisMachine().scan(
+      db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
   if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
     return ScanRules(holder_, mask, text);
   }

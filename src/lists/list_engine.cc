@@ -1,0 +1,432 @@
+#include "lists/list_engine.h"
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <ctype.h>
+#include <hs/hs.h>
+#include <pcre2.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <bitset>
+
+#include "lists/site.h"
+#include "log/logger.h"
+#include "rules/scan_target.h"
+
+namespace cvie::lists {
+
+namespace {
+// The rule-by-rule scan marks each pair of adjacent characters of the text in
+// a bit set of this size: a rule's literal can only occur in the text when
+// the bits of its own pairs are set.
+constexpr size_t kPairBits = 4096;
+}  // namespace
+
+struct ListEngine::Compiled {
+  RuleRef ref;
+  const NetworkRule* rule = nullptr;
+  pcre2_code* code = nullptr;
+  std::string lower_literal;  // the rule's literal in lower case (reference scan)
+};
+
+// What the rule-by-rule scan reads first for each rule, kept small and
+// together so that passing over every rule stays in the processor's cache.
+struct QuickTest {
+  uint32_t types = 0;
+  bool page_document = false;
+  uint8_t pair_count = 0;
+  uint16_t pairs[3] = {0, 0, 0};  // PairBit of a few adjacent pairs of the literal
+};
+
+struct ListEngine::Side {
+  std::vector<Compiled> rules;     // in list order: the first match is the lowest
+  std::vector<QuickTest> quick;    // one per rule
+  std::vector<uint32_t> fallback;  // rules tried one by one on every check
+  hs_database_t* db = nullptr;     // the others; null when there are none
+  ~Side() {
+    for (Compiled& rule : rules) pcre2_code_free(rule.code);
+    if (db != nullptr) hs_free_database(db);
+  }
+};
+
+// One request, with the parts of it the options need worked out on demand.
+struct ListEngine::Query {
+  std::string_view text;  // the address the patterns are matched against
+  uint32_t type = 0;
+  bool page_check = false;  // looking for "document" exceptions on the page
+  std::string_view page_url;
+  std::string page_host;
+  std::string page_site;  // worked out on demand
+
+  const std::string& PageSite() {
+    if (page_site.empty()) page_site = SiteOf(page_host);
+    return page_site;
+  }
+  int third_party = -1;          // -1: not worked out yet
+  bool reference = false;        // rule by rule: test each rule's literal first
+  std::string lower_text;        // the text in lower case, for the reference scan
+  std::bitset<kPairBits> pairs;  // pairs of adjacent characters of lower_text
+
+  bool ThirdParty() {
+    if (third_party < 0) {
+      std::string request_site = SiteOf(HostOf(text));
+      third_party = page_host.empty() || request_site != PageSite() ? 1 : 0;
+    }
+    return third_party == 1;
+  }
+};
+
+namespace {
+
+std::atomic<uint64_t> next_serial{1};
+
+uint16_t PairBit(unsigned char first, unsigned char second) {
+  return static_cast<uint16_t>((first * 31u + second) % kPairBits);
+}
+
+// Scan scratch space of the calling thread, grown to fit both databases of
+// the engine it was last used with, and freed when the thread ends.
+struct ThreadScratch {
+  hs_scratch_t* scratch = nullptr;
+  uint64_t fitted_serial = 0;
+  ~ThreadScratch() {
+    if (scratch != nullptr) hs_free_scratch(scratch);
+  }
+};
+
+hs_scratch_t* ScratchFor(const hs_database_t* first, const hs_database_t* second,
+                         uint64_t serial) {
+  thread_local ThreadScratch per_thread;
+  if (per_thread.fitted_serial != serial || per_thread.scratch == nullptr) {
+    for (const hs_database_t* db : {first, second}) {
+      if (db != nullptr && hs_alloc_scratch(db, &per_thread.scratch) != HS_SUCCESS) {
+        return nullptr;
+      }
+    }
+    per_thread.fitted_serial = serial;
+  }
+  return per_thread.scratch;
+}
+
+pcre2_match_data* ThreadMatchData() {
+  struct PerThread {
+    pcre2_match_data* data = pcre2_match_data_create(1, nullptr);
+    ~PerThread() { pcre2_match_data_free(data); }
+  };
+  thread_local PerThread per_thread;
+  return per_thread.data;
+}
+
+struct DatabaseEntry {
+  std::string pattern;  // empty: tried one by one
+  unsigned flags = 0;
+};
+
+// What the database looks for on behalf of a rule: its longest literal run
+// (at least two characters; shorter runs would be candidates nearly
+// everywhere), or a regular expression in prefilter mode, which may propose
+// too many candidates, never too few. Always caseless: PCRE2 decides case.
+DatabaseEntry EntryFor(const NetworkRule& rule) {
+  DatabaseEntry entry;
+  entry.flags = HS_FLAG_SINGLEMATCH | HS_FLAG_CASELESS;
+  if (rule.regex) {
+    entry.flags |= HS_FLAG_PREFILTER | HS_FLAG_DOTALL | HS_FLAG_ALLOWEMPTY;
+    hs_expr_info_t* info = nullptr;
+    hs_compile_error_t* error = nullptr;
+    hs_error_t status =
+        hs_expression_info(rule.pattern.c_str(), entry.flags, &info, &error);
+    if (info != nullptr) free(info);
+    if (error != nullptr) hs_free_compile_error(error);
+    if (status == HS_SUCCESS) entry.pattern = rule.pattern;
+    return entry;
+  }
+  if (rule.literal.size() < 2) return entry;
+  for (unsigned char c : rule.literal) {
+    if (isalnum(c)) {
+      entry.pattern += static_cast<char>(c);
+    } else {
+      char escaped[5];
+      snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      entry.pattern += escaped;
+    }
+  }
+  return entry;
+}
+
+// Compiles the database of one side. A pattern Vectorscan rejects is moved to
+// the fallback list and the rest compiled again.
+hs_database_t* CompileSide(const std::vector<DatabaseEntry>& entries,
+                           std::vector<bool>* in_database) {
+  for (;;) {
+    std::vector<const char*> patterns;
+    std::vector<unsigned> flags;
+    std::vector<unsigned> ids;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      if (!(*in_database)[i]) continue;
+      patterns.push_back(entries[i].pattern.c_str());
+      flags.push_back(entries[i].flags);
+      ids.push_back(static_cast<unsigned>(i));
+    }
+    if (patterns.empty()) return nullptr;
+    hs_database_t* db = nullptr;
+    hs_compile_error_t* error = nullptr;
+    hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
+    hs_error_t status = hs_compile_multi(patterns.data(), flags.data(), ids.data(),
+                                         static_cast<unsigned>(patterns.size()),
+                                         HS_MODE_BLOCK, &platform, &db, &error);
+    if (status == HS_SUCCESS) return db;
+    int failed = error != nullptr ? error->expression : -1;
+    if (error != nullptr) hs_free_compile_error(error);
+    if (failed < 0 || static_cast<size_t>(failed) >= ids.size()) return nullptr;
+    (*in_database)[ids[failed]] = false;
+  }
+}
+
+struct ScanContext {
+  const ListEngine* engine;
+  const std::vector<ListEngine::Compiled>* rules;
+  std::vector<uint32_t>* matched;
+  bool (*matches)(const ListEngine*, const ListEngine::Compiled&, void*);
+  void* query;
+};
+
+int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigned int,
+                void* context) {
+  ScanContext* scan = static_cast<ScanContext*>(context);
+  if (scan->matches(scan->engine, (*scan->rules)[id], scan->query)) {
+    scan->matched->push_back(id);
+  }
+  return 0;
+}
+
+}  // namespace
+
+ListEngine::~ListEngine() = default;
+
+std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
+  std::unique_ptr<ListEngine> engine(new ListEngine());
+  engine->lists_ = std::move(lists);
+  engine->block_ = std::make_unique<Side>();
+  engine->allow_ = std::make_unique<Side>();
+  engine->serial_ = next_serial++;
+  for (size_t l = 0; l < engine->lists_.size(); ++l) {
+    FilterList& list = engine->lists_[l];
+    for (size_t r = 0; r < list.network.size(); ++r) {
+      const NetworkRule& rule = list.network[r];
+      int error_code = 0;
+      PCRE2_SIZE error_offset = 0;
+      pcre2_code* code = pcre2_compile(
+          reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()), rule.pattern.size(),
+          (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
+          &error_offset, nullptr);
+      if (code == nullptr) {
+        ++list.skipped["regular expression does not compile"];
+        continue;
+      }
+      Side& side = rule.exception ? *engine->allow_ : *engine->block_;
+      Compiled compiled{{static_cast<int>(l), static_cast<uint32_t>(r)}, &rule, code, {}};
+      compiled.lower_literal = rule.literal;
+      for (char& c : compiled.lower_literal) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      }
+      QuickTest quick;
+      quick.types = rule.types;
+      quick.page_document = rule.page_document;
+      const std::string& literal = compiled.lower_literal;
+      if (literal.size() >= 2) {
+        const size_t starts[] = {0, (literal.size() - 2) / 2, literal.size() - 2};
+        for (size_t start : starts) {
+          quick.pairs[quick.pair_count++] =
+              PairBit(static_cast<unsigned char>(literal[start]),
+                      static_cast<unsigned char>(literal[start + 1]));
+        }
+      }
+      side.quick.push_back(quick);
+      side.rules.push_back(std::move(compiled));
+    }
+  }
+  for (Side* side : {engine->block_.get(), engine->allow_.get()}) {
+    std::vector<DatabaseEntry> entries;
+    std::vector<bool> in_database;
+    entries.reserve(side->rules.size());
+    for (const Compiled& rule : side->rules) {
+      entries.push_back(EntryFor(*rule.rule));
+      in_database.push_back(!entries.back().pattern.empty());
+    }
+    bool wanted =
+        std::find(in_database.begin(), in_database.end(), true) != in_database.end();
+    side->db = CompileSide(entries, &in_database);
+    if (wanted && side->db == nullptr) {
+      Logger::Instance().LogA(LOG_NOTICE, "Filter list index could not be compiled\n");
+      return nullptr;
+    }
+    for (size_t i = 0; i < in_database.size(); ++i) {
+      if (!in_database[i]) side->fallback.push_back(static_cast<uint32_t>(i));
+    }
+  }
+  return engine;
+}
+
+bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
+  const NetworkRule& rule = *compiled.rule;
+  if (query->page_check) {
+    if (!rule.page_document) return false;
+  } else if ((rule.types & query->type) == 0) {
+    return false;
+  }
+  // Every address a non-regex rule matches holds its literal (in some case):
+  // a quick test that spares most PCRE2 calls of the rule-by-rule scan.
+  if (query->reference &&
+      query->lower_text.find(compiled.lower_literal) == std::string::npos) {
+    return false;
+  }
+  if (!rule.domains.empty() && !rule.domains.Allows(query->page_host)) return false;
+  if (!query->page_check && rule.party != Party::kAny &&
+      query->ThirdParty() != (rule.party == Party::kThird)) {
+    return false;
+  }
+  return pcre2_match(compiled.code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
+                     query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
+}
+
+void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
+                          std::vector<uint32_t>* matched) const {
+  matched->clear();
+  hs_scratch_t* scratch = use_index && side.db != nullptr
+                              ? ScratchFor(block_->db, allow_->db, serial_)
+                              : nullptr;
+  if (!use_index || (side.db != nullptr && scratch == nullptr)) {
+    // The rule-by-rule scan (also when no scratch space could be had).
+    query->reference = true;
+    query->lower_text.assign(query->text);
+    for (char& c : query->lower_text) {
+      c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    query->pairs.reset();
+    for (size_t i = 1; i < query->lower_text.size(); ++i) {
+      query->pairs.set(PairBit(static_cast<unsigned char>(query->lower_text[i - 1]),
+                               static_cast<unsigned char>(query->lower_text[i])));
+    }
+    for (uint32_t i = 0; i < side.rules.size(); ++i) {
+      const QuickTest& quick = side.quick[i];
+      if (query->page_check ? !quick.page_document : (quick.types & query->type) == 0) {
+        continue;
+      }
+      bool pairs_present = true;
+      for (uint8_t k = 0; k < quick.pair_count && pairs_present; ++k) {
+        pairs_present = query->pairs.test(quick.pairs[k]);
+      }
+      if (pairs_present && Matches(side.rules[i], query)) matched->push_back(i);
+    }
+    query->reference = false;
+    return;
+  }
+  if (side.db != nullptr) {
+    ScanContext context{this, &side.rules, matched,
+                        [](const ListEngine* engine, const Compiled& rule, void* q) {
+                          return engine->Matches(rule, static_cast<Query*>(q));
+                        },
+                        query};
+    ScanTargetOfThisMachine().scan(side.db, query->text.data(),
+                                   static_cast<unsigned>(query->text.size()), 0, scratch,
+                                   OnCandidate, &context);
+  }
+  for (uint32_t i : side.fallback) {
+    if (Matches(side.rules[i], query)) matched->push_back(i);
+  }
+  std::sort(matched->begin(), matched->end());
+}
+
+Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
+  Decision decision;
+  if (request.type == 0) return decision;
+  Query query;
+  query.text = request.url;
+  query.type = request.type;
+  query.page_url = request.page_url;
+  // The editor asks about many elements of one page in turn: the page's host
+  // and site are worked out once per page and thread.
+  struct PageParts {
+    std::string url;
+    std::string host;
+    std::string site;
+    bool valid = false;
+  };
+  thread_local PageParts last_page;
+  if (!last_page.valid || last_page.url != request.page_url) {
+    last_page.url.assign(request.page_url);
+    last_page.host = HostOf(request.page_url);
+    last_page.site = last_page.host.empty() ? std::string() : SiteOf(last_page.host);
+    last_page.valid = true;
+  }
+  query.page_host = last_page.host;
+  query.page_site = last_page.site;
+  thread_local std::vector<uint32_t> blockers;
+  thread_local std::vector<uint32_t> exceptions;
+  ScanSide(*block_, &query, use_index, &blockers);
+  if (blockers.empty()) return decision;
+  if (!request.page_url.empty()) {
+    Query page = query;
+    page.text = request.page_url;
+    page.page_check = true;
+    ScanSide(*allow_, &page, use_index, &exceptions);
+    if (!exceptions.empty()) {
+      decision.blocking = block_->rules[blockers.front()].ref;
+      decision.exception = allow_->rules[exceptions.front()].ref;
+      return decision;
+    }
+  }
+  for (uint32_t i : blockers) {
+    if (block_->rules[i].rule->important) {
+      decision.blocked = true;
+      decision.blocking = block_->rules[i].ref;
+      return decision;
+    }
+  }
+  decision.blocking = block_->rules[blockers.front()].ref;
+  ScanSide(*allow_, &query, use_index, &exceptions);
+  if (!exceptions.empty()) {
+    decision.exception = allow_->rules[exceptions.front()].ref;
+    return decision;
+  }
+  decision.blocked = true;
+  return decision;
+}
+
+Decision ListEngine::Decide(const Request& request) const {
+  return DecideWith(request, /*use_index=*/true);
+}
+
+Decision ListEngine::DecideReference(const Request& request) const {
+  return DecideWith(request, /*use_index=*/false);
+}
+
+std::string ListEngine::Describe(RuleRef ref) const {
+  if (!ref.valid()) return {};
+  const FilterList& list = lists_[static_cast<size_t>(ref.list)];
+  const NetworkRule& rule = list.network[ref.rule];
+  return list.name + ":" + std::to_string(rule.line) + ": " + rule.text;
+}
+
+size_t ListEngine::IndexedCount() const {
+  return block_->rules.size() - block_->fallback.size() + allow_->rules.size() -
+         allow_->fallback.size();
+}
+
+size_t ListEngine::FallbackCount() const {
+  return block_->fallback.size() + allow_->fallback.size();
+}
+
+size_t ListEngine::DatabaseBytes() const {
+  size_t total = 0;
+  for (const Side* side : {block_.get(), allow_.get()}) {
+    size_t size = 0;
+    if (side->db != nullptr && hs_database_size(side->db, &size) == HS_SUCCESS)
+      total += size;
+  }
+  return total;
+}
+
+}  // namespace cvie::lists

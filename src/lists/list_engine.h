@@ -1,0 +1,98 @@
+// lists/list_engine.h
+//
+// The network rules of several filter lists compiled for checking requests,
+// and the decision for one request: blocked when a blocking rule matches and
+// no exception does, unless an "important" blocking rule matches (then only a
+// "document" exception on the page undoes it).
+//
+// Candidates are found the way the product's own rule index finds them (one
+// Vectorscan database for blocking rules, one for exceptions, each rule looked
+// for by its longest literal run or, for a regular expression, by its
+// pattern in prefilter mode); PCRE2 confirms every candidate, so Decide gives
+// the same answer as DecideReference, which tries every rule in turn.
+//
+// Build once, then immutable: Decide and DecideReference may be called from
+// any number of threads at once.
+
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lists/filter_list.h"
+
+namespace cvie::lists {
+
+// One request of a page.
+struct Request {
+  uint32_t type = 0;          // one RequestType bit; 0 is never blocked
+  std::string_view url;       // the request address
+  std::string_view page_url;  // the page's address; may be empty
+};
+
+// Which rule of which list: indexes into ListEngine::lists().
+struct RuleRef {
+  int list = -1;  // -1: none
+  uint32_t rule = 0;
+  bool valid() const { return list >= 0; }
+};
+
+struct Decision {
+  bool blocked = false;
+  RuleRef blocking;   // the blocking rule that decided (the first of the lists)
+  RuleRef exception;  // the exception that allowed it, if one did
+};
+
+class ListEngine {
+ public:
+  // Compiles the network rules of `lists`. A rule whose pattern PCRE2 cannot
+  // compile is left out and counted in its list's skipped lines ("regular
+  // expression does not compile"). Null only when Vectorscan cannot build a
+  // database for rules it should hold.
+  static std::unique_ptr<ListEngine> Build(std::vector<FilterList> lists);
+  ~ListEngine();
+  ListEngine(const ListEngine&) = delete;
+  ListEngine& operator=(const ListEngine&) = delete;
+
+  // The decision for `request`, through the index.
+  Decision Decide(const Request& request) const;
+  // The same decision, trying every rule in turn (for equality tests).
+  Decision DecideReference(const Request& request) const;
+
+  const std::vector<FilterList>& lists() const { return lists_; }
+  const NetworkRule& RuleOf(RuleRef ref) const {
+    return lists_[static_cast<size_t>(ref.list)].network[ref.rule];
+  }
+  // "list:line: text" of a rule, for explanations.
+  std::string Describe(RuleRef ref) const;
+
+  // Figures for reports: rules in the databases, rules tried on every check,
+  // and the bytes of both databases.
+  size_t IndexedCount() const;
+  size_t FallbackCount() const;
+  size_t DatabaseBytes() const;
+
+  struct Compiled;  // a rule's compiled pattern and where it lives
+
+ private:
+  ListEngine() = default;
+  struct Side;  // blocking rules or exceptions, with their database
+  struct Query;
+
+  bool Matches(const Compiled& rule, Query* query) const;
+  void ScanSide(const Side& side, Query* query, bool use_index,
+                std::vector<uint32_t>* matched) const;
+  Decision DecideWith(const Request& request, bool use_index) const;
+
+  std::vector<FilterList> lists_;
+  std::unique_ptr<Side> block_;
+  std::unique_ptr<Side> allow_;
+  uint64_t serial_ = 0;
+};
+
+}  // namespace cvie::lists
