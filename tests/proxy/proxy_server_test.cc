@@ -621,6 +621,7 @@ TEST(ProxyServer, SilentConnectionsCloseAfterTheirTimeout) {
 TEST(ProxyServer, ConcurrentStalledReaderLosesItsWorkerAfterTheWriteTimeout) {
   ProxyServerOptions options;
   options.workers = 1;
+  options.max_workers = 1;  // one worker in all: the stalled reader must free it
   options.write_timeout = std::chrono::milliseconds(300);
   RunningProxy p;
   std::atomic<bool> stalled_write_failed{false};
@@ -701,6 +702,7 @@ TEST(ProxyServer, ConcurrentRequestsShareTheBoundedWorkers) {
   constexpr int kClients = 24;
   ProxyServerOptions options;
   options.workers = kWorkers;
+  options.max_workers = kWorkers;  // a pool that may not grow
   RunningProxy p;
   std::atomic<int> running{0};
   std::atomic<int> most{0};
