@@ -7,6 +7,7 @@
 #include <map>
 
 #include "command.h"
+#include "config/data_folders.h"
 #include "config/options.h"
 
 namespace cvie::app {
@@ -145,8 +146,12 @@ int main(int argc, char** argv) {
   if (it == runners.end() || !it->second) {
     return cvie::app::UsageError("no command given (see --help)");
   }
-  // Every command starts as the module does: the stored options are read once,
-  // which applies the "EnableLogging" switch before anything is logged.
+  // Every command starts as the module does: the data folders exist, then the
+  // stored options are read once, which applies the "EnableLogging" switch
+  // before anything is logged. The logger opens its file when the options
+  // first ask for it, so the folders come first: a log file that cannot be
+  // created then stays closed for the whole run.
+  cvie::CreateDataFolders();
   cvie::CVCfg::Instance();
   return it->second();
 }

@@ -110,14 +110,26 @@ bool FileIsPrivate(const std::wstring& path, std::string* why) {
   return false;
 }
 
-std::unique_ptr<AppendFile> AppendFile::Open(const std::wstring& path) {
+namespace {
+
+// Opens `path` for appending, creating it 0600; an existing file of this user
+// that others may read or write is narrowed to its owner. -1 on failure.
+int OpenPrivateForAppend(const std::wstring& path) {
   int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
       (st.st_mode & 077) != 0) {
     fchmod(fd, st.st_mode & 0700);
   }
+  return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<AppendFile> AppendFile::Open(const std::wstring& path) {
+  int fd = OpenPrivateForAppend(path);
+  if (fd < 0) return nullptr;
   return std::unique_ptr<AppendFile>(new AppendFile(fd));
 }
 
@@ -135,7 +147,7 @@ bool AppendFile::IsAt(const std::wstring& path, uint64_t* size_at_path) const {
 }
 
 bool AppendFile::Reopen(const std::wstring& path) {
-  int fd = open(ToNarrow(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = OpenPrivateForAppend(path);
   if (fd < 0) return false;
   // dup3 swaps the file behind fd_ in one step; fd_ keeps its number.
   bool swapped = dup3(fd, fd_, O_CLOEXEC) >= 0;
