@@ -99,7 +99,9 @@ try {
   const passthrough = (switched.match(/listed in (\S+)/) || [])[1];
   check('cvie https on names the passthrough file', !!passthrough && fs.existsSync(passthrough), switched);
 
-  const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check'],
+  // Secure sites are reached on port 443 only unless widened: allow the origin's.
+  const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check',
+    '--connect-ports', `443,${originPort}`],
     { CVIE_UPSTREAM_CA_FILE: file('origin-ca.pem') }, /listening on http:\/\/127\.0\.0\.1:(\d+)\//);
 
   context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
