@@ -9,10 +9,29 @@
 #include "command.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace cvie::app {
 namespace {
+
+// The switch's state in words. Switched on is not enough to filter secure
+// pages: the proxy also needs a local CA whose key only this user can read,
+// and tunnels secure sites unfiltered without one.
+std::string HttpsState() {
+  if (!https::InspectHttpsEnabled()) return "HTTPS filtering is off.";
+  if (!https::LocalCaPresent()) {
+    return "HTTPS filtering is on, but there is no local CA: secure sites are tunnelled "
+           "unfiltered (run cvie ca create).";
+  }
+  std::string why;
+  if (!platform::FileIsPrivate(https::LocalCaKeyPath(), &why)) {
+    return "HTTPS filtering is on, but the local CA key " +
+           ToNarrow(https::LocalCaKeyPath()) + " " + why +
+           ": secure sites are tunnelled unfiltered.";
+  }
+  return "HTTPS filtering is on.";
+}
 
 CommandRun SetupHttps(CLI::App* sub) {
   auto state = std::make_shared<std::string>();
@@ -20,7 +39,7 @@ CommandRun SetupHttps(CLI::App* sub) {
   return [state] {
     std::string error;
     if (state->empty()) {
-      printf("HTTPS filtering is %s.\n", https::InspectHttpsEnabled() ? "on" : "off");
+      printf("%s\n", HttpsState().c_str());
       return 0;
     }
     if (*state != "on" && *state != "off") {

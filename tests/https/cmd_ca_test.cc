@@ -134,13 +134,15 @@ TEST_F(CmdCaTest, HttpsOnOffAndBadArgument) {
   const Step steps[] = {
       {"https", 0, "HTTPS filtering is off.\n"},
       {"https on", 0, "run cvie ca create first"},
-      {"https", 0, "HTTPS filtering is on.\n"},
+      {"https", 0,
+       "HTTPS filtering is on, but there is no local CA: secure sites are tunnelled"},
       {"https off", 0, "HTTPS filtering is off"},
       {"https", 0, "HTTPS filtering is off.\n"},
       {"https maybe", 2, "cvie: unknown state \"maybe\": use on or off\n"},
       {"https", 0, "HTTPS filtering is off.\n"},
       {"ca create", 0, "SPKI SHA-256"},
       {"https on", 0, "HTTPS filtering is on.\n"},
+      {"https", 0, "HTTPS filtering is on.\n"},
   };
   for (const Step& s : steps) {
     std::string out;
@@ -155,6 +157,14 @@ TEST_F(CmdCaTest, HttpsOnOffAndBadArgument) {
   const fs::path list = Find("https-passthrough.txt");
   ASSERT_FALSE(list.empty());
   EXPECT_TRUE(Has(out, list.string())) << out;
+  // A key that others may read is not used: the state says so.
+  const fs::path key = Find("local-ca.key");
+  ASSERT_FALSE(key.empty());
+  fs::permissions(key, fs::perms::group_read | fs::perms::others_read,
+                  fs::perm_options::add);
+  ASSERT_EQ(0, Run("https", &out));
+  EXPECT_TRUE(Has(out, "is open to group or other users")) << out;
+  EXPECT_TRUE(Has(out, "secure sites are tunnelled unfiltered")) << out;
 }
 
 }  // namespace
