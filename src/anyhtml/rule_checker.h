@@ -7,6 +7,8 @@
 
 #pragma once
 
+#include <string>
+
 namespace cvie {
 
 // Element kinds the editor passes to CheckElement.
@@ -22,6 +24,14 @@ enum ElementKind : int {
   kDivElement = 8,
 };
 
+// Why an element was decided, for explanations and the blocked-elements log.
+// A rule is named "source:line: text" (source: the rule file or list name).
+struct CheckVerdict {
+  bool blocked = false;
+  std::string rule;       // the rule that blocked; empty when none did
+  std::string exception;  // the exception that let a match through; may be empty
+};
+
 class AnyHtmlEditorRuleChecker {
  public:
   virtual ~AnyHtmlEditorRuleChecker() = default;
@@ -30,6 +40,21 @@ class AnyHtmlEditorRuleChecker {
   virtual bool CheckElement(int kind, const char* text, int encoding) = 0;
   // True when the script block `text` (NUL-terminated, may be null) is blocked.
   virtual bool CheckScript(const char* text, int encoding) = 0;
+
+  // The same decisions with their reasons in `verdict` (cleared first). A
+  // checker that cannot name its rules leaves them empty. Slower than the
+  // plain checks: use only when the reason is wanted.
+  virtual bool ExplainElementCheck(int kind, const char* text, int encoding,
+                                   CheckVerdict* verdict) {
+    *verdict = CheckVerdict();
+    verdict->blocked = CheckElement(kind, text, encoding);
+    return verdict->blocked;
+  }
+  virtual bool ExplainScriptCheck(const char* text, int encoding, CheckVerdict* verdict) {
+    *verdict = CheckVerdict();
+    verdict->blocked = CheckScript(text, encoding);
+    return verdict->blocked;
+  }
 };
 
 }  // namespace cvie
