@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpcre2-dev libvectorscan-dev libpsl-dev publicsuffix libcurl4-openssl-dev libboost-dev
   libsqlite3-dev uuid-dev libcli11-dev nlohmann-json3-dev libssl-dev
-  zlib1g-dev libbrotli-dev python3 curl
+  zlib1g-dev libbrotli-dev libzstd-dev python3 curl
 )
 if [[ "${CVIE_E2E_DEPS:-0}" == 1 ]]; then
   packages+=(chromium nodejs npm wrk)

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <mutex>
 
+#include "platform/content_decoding.h"
 #include "platform/own_listeners.h"
 #include "platform/upstream_trust.h"
 #include "platform/urlmon_internal.h"
@@ -188,7 +189,11 @@ class HttpProtocol : public DefaultProtocol {
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy_, CURLOPT_PROXY, "");  // never a proxy from the environment
     curl_easy_setopt(easy_, CURLOPT_PATH_AS_IS, 1L);
-    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, "");  // all that libcurl decodes
+    // Compressed answers are asked for, and decoded here rather than by
+    // libcurl, a piece at a time as the reader makes room: libcurl would
+    // hold everything a paused piece decodes to, whatever its size.
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, ContentDecoder::AcceptedEncodings());
+    curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     if (CURLSH* share = SharedState::Get()) curl_easy_setopt(easy_, CURLOPT_SHARE, share);
     curl_easy_setopt(easy_, CURLOPT_CONNECTTIMEOUT_MS,
@@ -263,7 +268,17 @@ class HttpProtocol : public DefaultProtocol {
   bool Fetch(int timeout_ms) override {
     if (!added_) return finished();
     activity_ = false;
-    if (paused_ && Buffered() < kPauseAt / 2) {
+    if (decoder_ && Buffered() < kPauseAt / 2 && DrainDecoder()) activity_ = true;
+    if (decoder_ && decoder_->failed()) {
+      FailDecoding();
+      return true;
+    }
+    if (done_pending_ && !decoder_->HasPending()) {
+      done_pending_ = false;
+      Finish(S_OK, "");
+    }
+    if (activity_ || finished()) return true;
+    if (paused_ && Buffered() < kPauseAt / 2 && !(decoder_ && decoder_->HasPending())) {
       // Resuming hands over what libcurl held back at once, from inside this
       // call: that counts as news. The rest of the answer may already be in
       // libcurl's hands, with nothing more to come from the socket, so the
@@ -331,12 +346,44 @@ class HttpProtocol : public DefaultProtocol {
     size_t n = size * count;
     p->activity_ = true;
     if (!p->head_known()) p->CompleteHead();
-    if (p->Buffered() >= kPauseAt) {
+    if (p->decoder_failed_) return 0;
+    if (p->Buffered() >= kPauseAt || (p->decoder_ && p->decoder_->HasPending())) {
       p->paused_ = true;
       return CURL_WRITEFUNC_PAUSE;
     }
-    p->Append(data, n);
-    return n;
+    if (!p->decoder_) {
+      p->Append(data, n);
+      return n;
+    }
+    p->decoder_->Feed(data, n);
+    p->DrainDecoder();
+    return p->decoder_->failed() ? 0 : n;
+  }
+
+  // Decodes what was fed until the buffer holds kPauseAt bytes or the
+  // decoder needs more input. True when anything was decoded.
+  bool DrainDecoder() {
+    bool any = false;
+    while (!decoder_->failed() && Buffered() < kPauseAt) {
+      size_t made = decoder_->Drain(decode_buffer_, sizeof decode_buffer_);
+      if (made == 0) break;
+      Append(decode_buffer_, made);
+      any = true;
+    }
+    if (decoder_->failed()) decoder_failed_ = true;
+    return any;
+  }
+
+  // The answer's compressed data is broken: the transfer fails.
+  void FailDecoding() {
+    decoder_failed_ = true;
+    done_pending_ = false;
+    if (added_) {
+      curl_multi_remove_handle(multi_, easy_);
+      added_ = false;
+    }
+    Finish(INET_E_DOWNLOAD_FAILURE,
+           url_ + ": the answer's compressed data is broken (" + decoder_->error() + ")");
   }
 
   bool HeaderLine(std::string line) {
@@ -388,6 +435,10 @@ class HttpProtocol : public DefaultProtocol {
       }
     }
     bool decoded = !content_encoding.empty() && Trim(content_encoding) != "identity";
+    if (decoded && !head_request_) {
+      decoder_ = ContentDecoder::ForEncoding(content_encoding, &decoder_error_);
+      if (!decoder_ && !decoder_error_.empty()) decoder_failed_ = true;
+    }
     std::vector<HttpHeader> headers;
     for (HttpHeader& h : raw_headers_) {
       std::string lower = LowerAscii(h.name);
@@ -406,9 +457,20 @@ class HttpProtocol : public DefaultProtocol {
     while (CURLMsg* message = curl_multi_info_read(multi_, &left)) {
       if (message->msg != CURLMSG_DONE || message->easy_handle != easy_) continue;
       CURLcode code = message->data.result;
-      if (code == CURLE_OK) {
+      if (decoder_failed_) {
+        if (decoder_) {
+          FailDecoding();
+        } else {
+          Finish(INET_E_DOWNLOAD_FAILURE, url_ + ": " + decoder_error_);
+        }
+      } else if (code == CURLE_OK) {
         if (!head_known()) CompleteHead();
-        Finish(S_OK, "");
+        // Fed bytes still to decode: the end is announced once they are.
+        if (decoder_ && decoder_->HasPending()) {
+          done_pending_ = true;
+        } else {
+          Finish(S_OK, "");
+        }
       } else {
         curl_off_t connected_us = 0;
         curl_easy_getinfo(easy_, CURLINFO_CONNECT_TIME_T, &connected_us);
@@ -467,6 +529,11 @@ class HttpProtocol : public DefaultProtocol {
   std::string reason_;
   std::vector<HttpHeader> raw_headers_;
   char error_buffer_[CURL_ERROR_SIZE];
+  std::unique_ptr<ContentDecoder> decoder_;  // null: the body is not coded
+  std::string decoder_error_;                // a coding that cannot be undone
+  bool decoder_failed_ = false;
+  bool done_pending_ = false;  // the transfer ended; decoded bytes still to come
+  char decode_buffer_[64 * 1024];
 };
 
 }  // namespace

@@ -1,5 +1,5 @@
-// Compressed answers through `cvie proxy`: libcurl decodes gzip, deflate,
-// brotli and zstd before the road sees the body. Decoded bodies larger than
+// Compressed answers through `cvie proxy`: the binding decodes gzip,
+// deflate, brotli and zstd before the road sees the body. Decoded bodies larger than
 // the binding's read-ahead (1 MiB) must flow on at once, for pages that are
 // filtered and for everything else; and a small answer that decodes to a
 // gibibyte must cost the proxy no more than its own limits, whatever the
@@ -247,6 +247,85 @@ TEST_P(CompressedBody, LargeDecodedBodiesArriveWholeWithoutStalling) {
       EXPECT_TRUE(r.pattern_ok) << name << ": bytes changed on the way";
     }
     printf("[ figures ] %s in %.2f s\n", name.c_str(), r.seconds);
+  }
+}
+
+// A small answer that decodes to a gibibyte (an eighth of it in a sanitizer
+// build) streams through in pieces: the proxy's memory grows by no more than
+// the filtering limit (a page is collected up to 32 MiB before it is found too
+// large) and its buffers, whatever the ratio. Before, libcurl decoded each
+// paused piece whole and ran out of memory: pages failed with 502 and scripts
+// were cut at 1 MiB.
+TEST_P(CompressedBody, BombCostsNoMoreThanTheProxysOwnLimits) {
+  const uint64_t kBytes = ResidentMemoryIsMeaningful() ? 1024 * kMiB : 128 * kMiB;
+  // As for a 1 GiB plain page: the filtering limit (32 MiB) held twice while
+  // a page is found too large, plus pieces in flight.
+  constexpr long kRssGrowthLimitKiB = 100 * 1024;
+  const Coding coding = GetParam();
+  const std::string piece(4096, 'a');
+  const std::string encoded = coding == Coding::kZstd ? ZstdFrame(piece, kBytes, true)
+                                                      : Encode(coding, piece, kBytes);
+  ASSERT_LT(encoded.size(), kBytes / 100);
+  for (const char* content_type : {"text/html", "application/javascript"}) {
+    std::string name = std::string(CodingName(coding)) + " bomb as " + content_type;
+    std::string path = std::string("/bomb/") + content_type;
+    origin_.Set(path, EncodedAnswer(coding, content_type, encoded));
+    const long baseline = ProcessRssKiB(proxy_.pid());
+    ASSERT_GT(baseline, 0);
+    std::atomic<bool> done{false};
+    std::atomic<long> peak{baseline};
+    std::thread sampler([&] {
+      while (!done) {
+        long rss = ProcessRssKiB(proxy_.pid());
+        if (rss > peak) peak = rss;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    });
+    StreamedResponse r;
+    bool answered =
+        StreamGet(proxy_.port(), Url(path), {}, 10000 * SlowBuildFactor(), &piece, &r);
+    done = true;
+    sampler.join();
+    ASSERT_TRUE(answered) << name;
+    EXPECT_EQ(r.status, 200) << name << "\n" << r.head;
+    EXPECT_TRUE(r.complete) << name << ": cut short after " << r.body_bytes << " bytes";
+    EXPECT_EQ(r.body_bytes, kBytes) << name;
+    EXPECT_TRUE(r.pattern_ok) << name << ": bytes changed on the way";
+    if (ResidentMemoryIsMeaningful()) {
+      EXPECT_LT(peak - baseline, kRssGrowthLimitKiB)
+          << name << ": RSS grew from " << baseline << " KiB to " << peak << " KiB";
+    }
+    printf(
+        "[ figures ] %s: %zu bytes -> %llu MiB in %.1f s, proxy RSS %ld -> peak %ld "
+        "KiB\n",
+        name.c_str(), encoded.size(), static_cast<unsigned long long>(kBytes / kMiB),
+        r.seconds, baseline, peak.load());
+  }
+}
+
+// Broken compressed data fails the answer rather than passing garbage on as
+// a page or a script.
+TEST_P(CompressedBody, BrokenCompressedDataFailsTheAnswer) {
+  const Coding coding = GetParam();
+  std::string encoded = Encode(coding, AdPagePiece(), 256 * 1024);
+  // Damage the middle of the stream (a stored zstd block would pass damage
+  // through, so its block header is hit instead).
+  size_t at = coding == Coding::kZstd ? 6 : encoded.size() / 2;
+  for (size_t i = at; i < at + 16 && i < encoded.size(); ++i) encoded[i] ^= 0x5A;
+  for (const char* content_type : {"text/html", "application/javascript"}) {
+    std::string name = std::string(CodingName(coding)) + " broken as " + content_type;
+    std::string path = std::string("/broken/") + content_type;
+    origin_.Set(path, EncodedAnswer(coding, content_type, encoded));
+    StreamedResponse r;
+    ASSERT_TRUE(StreamGet(proxy_.port(), Url(path), {}, 5000 * SlowBuildFactor(),
+                          &AdPagePiece(), &r))
+        << name;
+    // Either refused whole, or cut short: never a complete answer of garbage.
+    EXPECT_FALSE(r.status == 200 && r.complete && r.body_bytes == 256 * 1024 &&
+                 r.pattern_ok)
+        << name << "\n"
+        << r.head;
+    EXPECT_FALSE(r.status == 200 && r.complete) << name << "\n" << r.head;
   }
 }
 

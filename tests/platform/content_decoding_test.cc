@@ -1,0 +1,114 @@
+// ContentDecoder: codings undone in the right order, a piece at a time and
+// never more than the caller's room, broken data reported.
+
+#include "platform/content_decoding.h"
+
+#include <zlib.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+namespace cvie {
+namespace {
+
+std::string Zlib(const std::string& text, int window_bits) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, window_bits, 8, Z_DEFAULT_STRATEGY);
+  std::string out(deflateBound(&z, text.size()) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(out.size() - z.avail_out);
+  deflateEnd(&z);
+  return out;
+}
+std::string Gzip(const std::string& text) { return Zlib(text, 15 + 16); }
+
+// Feeds `encoded` in pieces of `piece` bytes and drains with `room` bytes
+// at a time, as the HTTP binding does; the decoded text, or "ERROR: ...".
+std::string DecodeAll(ContentDecoder* d, const std::string& encoded, size_t piece,
+                      size_t room) {
+  std::string out;
+  std::string buffer(room, '\0');
+  for (size_t at = 0; at < encoded.size(); at += piece) {
+    d->Feed(encoded.data() + at, std::min(piece, encoded.size() - at));
+    while (size_t made = d->Drain(&buffer[0], room)) {
+      EXPECT_LE(made, room);
+      out.append(buffer, 0, made);
+    }
+    if (d->failed()) return "ERROR: " + d->error();
+    EXPECT_FALSE(d->HasPending());
+  }
+  return out;
+}
+
+TEST(ContentDecoding, UndoesEachCodingAndChainsInReverseOrder) {
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += "line " + std::to_string(i) + "\n";
+  struct Case {
+    const char* header;
+    std::string encoded;
+  };
+  const Case kCases[] = {
+      {"gzip", Gzip(text)},
+      {"x-gzip", Gzip(text)},
+      {"deflate", Zlib(text, 15)},
+      {"deflate", Zlib(text, -15)},  // raw deflate, as some servers send
+      {"deflate, gzip", Gzip(Zlib(text, 15))},
+      {"identity, GZIP", Gzip(text)},
+  };
+  for (const Case& c : kCases) {
+    std::string error;
+    auto decoder = ContentDecoder::ForEncoding(c.header, &error);
+    ASSERT_TRUE(decoder) << c.header << ": " << error;
+    std::string out = DecodeAll(decoder.get(), c.encoded, 1000, 777);
+    EXPECT_TRUE(out == text) << c.header << ": " << out.substr(0, 60);
+  }
+}
+
+TEST(ContentDecoding, NoDecoderForIdentityAndAnErrorForUnknownCodings) {
+  std::string error;
+  EXPECT_FALSE(ContentDecoder::ForEncoding("identity", &error));
+  EXPECT_EQ(error, "");
+  EXPECT_FALSE(ContentDecoder::ForEncoding("gzip, compress", &error));
+  EXPECT_EQ(error, "unknown content coding \"compress\"");
+}
+
+TEST(ContentDecoding, HoldsBackWhatDoesNotFitUntilDrained) {
+  const std::string text(8 << 20, 'z');  // 8 MiB from a few KiB
+  const std::string encoded = Gzip(text);
+  std::string error;
+  auto decoder = ContentDecoder::ForEncoding("gzip", &error);
+  ASSERT_TRUE(decoder);
+  decoder->Feed(encoded.data(), encoded.size());
+  char buffer[4096];
+  EXPECT_EQ(decoder->Drain(buffer, sizeof buffer), sizeof buffer);
+  EXPECT_TRUE(decoder->HasPending());
+  size_t total = sizeof buffer;
+  while (size_t made = decoder->Drain(buffer, sizeof buffer)) total += made;
+  EXPECT_EQ(total, text.size());
+  EXPECT_FALSE(decoder->HasPending());
+  // Bytes after the end of the stream are ignored.
+  decoder->Feed("trailing", 8);
+  EXPECT_EQ(decoder->Drain(buffer, sizeof buffer), 0u);
+  EXPECT_FALSE(decoder->failed());
+}
+
+TEST(ContentDecoding, BrokenDataIsReported) {
+  std::string encoded = Gzip(std::string(100000, 'q') + "tail");
+  encoded[12] ^= 0x55;
+  encoded[13] ^= 0x55;
+  std::string error;
+  auto decoder = ContentDecoder::ForEncoding("gzip", &error);
+  ASSERT_TRUE(decoder);
+  std::string out = DecodeAll(decoder.get(), encoded, 4096, 4096);
+  EXPECT_EQ(out.rfind("ERROR: ", 0), 0u) << out.substr(0, 80);
+  EXPECT_TRUE(decoder->failed());
+  EXPECT_FALSE(decoder->HasPending());
+}
+
+}  // namespace
+}  // namespace cvie
