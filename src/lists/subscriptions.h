@@ -26,10 +26,7 @@
 #include <vector>
 
 #include "lists/filter_list.h"
-
-namespace cvie::platform {
-class NamedMutex;
-}
+#include "platform/sync.h"
 
 namespace cvie::lists {
 
