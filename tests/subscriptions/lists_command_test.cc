@@ -3,6 +3,10 @@
 // proxy server: the table escaped, add and remove only with the token, the
 // link from the panel's home.
 
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -19,6 +23,7 @@ namespace {
 
 using testing::CvieExecutable;
 using testing::RunCommand;
+using testing::SmallList;
 
 class ListsCommandTest : public testing::SubscriptionsTest {
  protected:
@@ -81,6 +86,30 @@ TEST_F(ListsCommandTest, CommandsSubscribeRemoveAndUpdateWithTheirExitCodes) {
   std::string out;
   EXPECT_EQ(Cvie("lists remove " + Url("/list.txt"), &out), 0) << out;
   EXPECT_EQ(StoredBody(Url("/list.txt")), "(none)");
+}
+
+TEST_F(ListsCommandTest, ProxyStartFetchesTheDefaultListsUnlessAskedNotTo) {
+  const std::string list = Url("/list.txt");
+  setenv("CVIE_DEFAULT_LISTS", list.c_str(), 1);
+  for (bool check : {false, true}) {
+    testing::ChildProcess proxy;
+    std::string error;
+    std::vector<std::string> extra;
+    if (!check) extra.push_back("--no-update-check");
+    ASSERT_NE(testing::StartCvieProxy(&proxy, extra, &error), 0) << error;
+    bool fetched = false;
+    // Without the check, 1.5 s after the start is long past when the check
+    // would have fetched it (well under a second here).
+    const int polls = check ? 100 : 15;
+    for (int i = 0; i < polls && !fetched; ++i) {
+      fetched = StoredBody(list) == SmallList("1");
+      if (!fetched) usleep(100 * 1000);
+    }
+    proxy.Stop(SIGTERM);
+    EXPECT_EQ(fetched, check) << (check ? "with" : "without") << " the update check";
+    EXPECT_EQ(server_.requests().size(), check ? 1u : 0u);
+  }
+  setenv("CVIE_DEFAULT_LISTS", "", 1);
 }
 
 class ListsPanelTest : public testing::SubscriptionsTest {
