@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 #include "config/data_folders.h"
 #include "log/logger.h"
@@ -19,6 +20,27 @@ using lists::Subscription;
 using lists::SubscriptionStore;
 
 std::atomic<int> g_timeout_for_testing{0};
+
+// Holds the store's lock: the process's own mutex (so threads wait for each
+// other even when the lock file cannot be opened), then the lock shared with
+// other processes.
+class StoreLock {
+ public:
+  StoreLock() : local_(LocalMutex()), shared_(lists::OpenStoreMutex()) {
+    shared_->Lock();
+  }
+  ~StoreLock() { shared_->Unlock(); }
+  StoreLock(const StoreLock&) = delete;
+  StoreLock& operator=(const StoreLock&) = delete;
+
+ private:
+  static std::mutex& LocalMutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  std::lock_guard<std::mutex> local_;
+  std::unique_ptr<platform::NamedMutex> shared_;
+};
 
 int ListTimeoutMs() {
   int shortened = g_timeout_for_testing.load();
@@ -181,8 +203,7 @@ bool FetchListText(const std::string& url, size_t max_bytes, int timeout_ms,
 }
 
 int ReadSubscriptions(std::vector<Subscription>* subscriptions, std::string* error) {
-  std::unique_ptr<platform::NamedMutex> mutex = lists::OpenStoreMutex();
-  platform::NamedMutexLock lock(mutex.get());
+  StoreLock lock;
   SubscriptionStore store(ListsFolderPath());
   if (store.Load(error) != 0) return -1;
   *subscriptions = store.subscriptions();
@@ -196,9 +217,8 @@ AddListResult AddList(const std::string& url, const std::string& title,
     *error = bad;
     return AddListResult::kBadAddress;
   }
-  std::unique_ptr<platform::NamedMutex> mutex = lists::OpenStoreMutex();
   {
-    platform::NamedMutexLock lock(mutex.get());
+    StoreLock lock;
     SubscriptionStore store(ListsFolderPath());
     if (store.Load(error) != 0) return AddListResult::kFailed;
     if (store.Find(url)) {
@@ -211,22 +231,26 @@ AddListResult AddList(const std::string& url, const std::string& title,
     *error = fetched.error;
     return AddListResult::kFailed;
   }
-  platform::NamedMutexLock lock(mutex.get());
+  StoreLock lock;
   SubscriptionStore store(ListsFolderPath());
   if (store.Load(error) != 0) return AddListResult::kFailed;
   store.Add(url, title);  // another process may have added it meanwhile: refreshed then
   if (store.Install(url, fetched.body, fetched.parsed, UnixNow(), error) != 0) {
     return AddListResult::kFailed;
   }
-  if (store.Save(error) != 0) return AddListResult::kFailed;
+  if (store.Save(error) != 0) {
+    // Readers load every body in the folder: one nobody is subscribed to goes.
+    std::string ignored;
+    store.Remove(url, &ignored);
+    return AddListResult::kFailed;
+  }
   Logger::Instance().Log(LOG_NOTICE, L"subscribed to filter list %ls",
                          ToWide(url).c_str());
   return AddListResult::kAdded;
 }
 
 int RemoveList(const std::string& url, std::string* error) {
-  std::unique_ptr<platform::NamedMutex> mutex = lists::OpenStoreMutex();
-  platform::NamedMutexLock lock(mutex.get());
+  StoreLock lock;
   SubscriptionStore store(ListsFolderPath());
   if (store.Load(error) != 0) return -1;
   int removed = store.Remove(url, error);
@@ -239,10 +263,9 @@ int RemoveList(const std::string& url, std::string* error) {
 
 int RefreshLists(bool force, const std::atomic<bool>* stop,
                  std::vector<ListRefresh>* results, std::string* error) {
-  std::unique_ptr<platform::NamedMutex> mutex = lists::OpenStoreMutex();
   std::vector<std::string> due;
   {
-    platform::NamedMutexLock lock(mutex.get());
+    StoreLock lock;
     SubscriptionStore store(ListsFolderPath());
     if (store.Load(error) != 0) return -1;
     const int64_t now = UnixNow();
@@ -258,7 +281,7 @@ int RefreshLists(bool force, const std::atomic<bool>* stop,
     if (!fetched.ok && fetched.error == "stopped") break;
     ListRefresh result;
     result.url = url;
-    platform::NamedMutexLock lock(mutex.get());
+    StoreLock lock;
     SubscriptionStore store(ListsFolderPath());
     if (store.Load(error) != 0) return -1;
     if (!store.Find(url)) continue;  // removed while it was downloading

@@ -8,7 +8,9 @@
 #include <time.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
+#include <thread>
 
 #include "comm/comm_mgr.h"
 #include "lists/subscriptions.h"
@@ -134,6 +136,7 @@ TEST_F(ListsTest, UpdateDownloadsOnlyListsWhoseExpiryPassed) {
 
   {  // The first list's expiry passes.
     auto mutex = lists::OpenStoreMutex();
+    platform::NamedMutexLock lock(mutex.get());
     SubscriptionStore store(ListsFolderPath());
     ASSERT_EQ(store.Load(&error), 0) << error;
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
@@ -255,6 +258,7 @@ TEST_F(ListsTest, TheUpdateWorkerRefreshesDueListsAndKeepsACopyOnFailure) {
   server_.SetRoute("/later.txt", {404, ""});
   {  // A second list, not downloaded yet, and the first one due.
     auto mutex = lists::OpenStoreMutex();
+    platform::NamedMutexLock lock(mutex.get());
     SubscriptionStore store(ListsFolderPath());
     ASSERT_EQ(store.Load(&error), 0) << error;
     store.Add(Url("/later.txt"), "");
@@ -272,6 +276,43 @@ TEST_F(ListsTest, TheUpdateWorkerRefreshesDueListsAndKeepsACopyOnFailure) {
   EXPECT_EQ(after[0].version, "5");
   EXPECT_EQ(lists::StateText(after[1]).rfind("not downloaded yet: ", 0), 0u);
   EXPECT_NE(after[1].last_error.find("404"), std::string::npos) << after[1].last_error;
+}
+
+// Threads adding and refreshing lists at once (as panel requests and the
+// update worker do) lose no subscription and no body.
+TEST_F(ListsTest, ConcurrentAddsAndRefreshesLoseNothing) {
+  constexpr int kThreads = 4;
+  constexpr int kListsEach = 2;
+  for (int i = 0; i < kThreads * kListsEach; ++i) {
+    server_.SetRoute("/c" + std::to_string(i) + ".txt",
+                     {200, SmallList(std::to_string(i))});
+  }
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int k = 0; k < kListsEach; ++k) {
+        std::string error;
+        const std::string url = Url("/c" + std::to_string(t * kListsEach + k) + ".txt");
+        if (AddList(url, "", &error) != AddListResult::kAdded) ++failures;
+        std::vector<ListRefresh> refreshed;
+        if (RefreshLists(true, nullptr, &refreshed, &error) != 0) ++failures;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  std::vector<Subscription> after = Subscriptions();
+  ASSERT_EQ(after.size(), static_cast<size_t>(kThreads * kListsEach));
+  for (int i = 0; i < kThreads * kListsEach; ++i) {
+    const std::string url = Url("/c" + std::to_string(i) + ".txt");
+    EXPECT_EQ(StoredBody(url), SmallList(std::to_string(i))) << url;
+    auto found = std::find_if(after.begin(), after.end(),
+                              [&](const Subscription& s) { return s.url == url; });
+    ASSERT_NE(found, after.end()) << url;
+    EXPECT_EQ(found->version, std::to_string(i));
+    EXPECT_EQ(found->last_error, "");
+  }
 }
 
 }  // namespace
