@@ -1,6 +1,7 @@
 // cvie update [--interactive] [--server URL]: runs one update check to its end
 // and tells what happened: the version file's decisions, the files downloaded,
-// whether a rule file was installed, and every message box.
+// whether a rule file was installed, the filter lists refreshed, and every
+// message box.
 
 #include <stdio.h>
 #include <unistd.h>
@@ -65,6 +66,19 @@ class PrintingListener : public UpdateListener {
       printf("Downloaded rule file refused; the installed one is kept: %s\n",
              ToNarrow(path).c_str());
       NoteFailure("the downloaded rule file was refused");
+    }
+    fflush(stdout);
+  }
+  void OnListUpdated(const std::string& url, bool ok,
+                     const std::string& detail) override {
+    if (url.empty()) {
+      printf("Filter lists not refreshed: %s\n", detail.c_str());
+      NoteFailure("filter lists not refreshed: " + detail);
+    } else if (ok) {
+      printf("Filter list updated: %s (%s)\n", url.c_str(), detail.c_str());
+    } else {
+      printf("Filter list kept as it was: %s (%s)\n", url.c_str(), detail.c_str());
+      NoteFailure("filter list " + url + " not updated (" + detail + ")");
     }
     fflush(stdout);
   }
@@ -148,7 +162,8 @@ CommandRun SetupUpdate(CLI::App* sub) {
 
 CommandRegistrar kUpdate("update",
                          "Run one update check: fetch the version file, download and "
-                         "install a newer rule file, report a newer program",
+                         "install a newer rule file, report a newer program, refresh "
+                         "the filter lists that are due",
                          SetupUpdate);
 
 }  // namespace

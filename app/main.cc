@@ -76,7 +76,9 @@ bool CommandWordsKnown(CLI::App* app, int argc, char** argv) {
     path += " " + sub->get_name();
     level = sub;
   }
-  if (level->get_subcommands({}).empty()) return true;
+  if (level->get_subcommands({}).empty() || level->get_require_subcommand_min() == 0) {
+    return true;
+  }
   fprintf(stderr, "cvie: a command is required (%s commands: %s)\n", path.c_str(),
           SubcommandNames(level).c_str());
   return false;
@@ -108,9 +110,18 @@ int main(int argc, char** argv) {
       name = name.substr(space + 1);
       auto found = groups.find(group);
       if (found == groups.end()) {
-        CLI::App* group_app =
-            app.add_subcommand(group, cvie::app::GroupDescription(group));
-        group_app->require_subcommand(1);
+        // A group that is a command of its own ("lists") runs without one of
+        // its subcommands ("lists add") too.
+        CLI::App* group_app = nullptr;
+        for (CLI::App* existing : app.get_subcommands({})) {
+          if (existing->get_name() == group) group_app = existing;
+        }
+        if (!group_app) {
+          group_app = app.add_subcommand(group, cvie::app::GroupDescription(group));
+          group_app->require_subcommand(1);
+        } else {
+          group_app->require_subcommand(0, 1);
+        }
         found = groups.emplace(group, group_app).first;
       }
       parent = found->second;

@@ -241,6 +241,8 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/") return ServeMenuPage(request, out);
     if (path == "/menu.json") return ServeMenuJson(out);
     if (path == "/log") return ServeLog(out);
+    if (path == "/lists")
+      return Send(out, 200, "text/html; charset=utf-8", lists_.Render(token_));
     if (path == "/panel.css") return Send(out, 200, "text/css; charset=utf-8", kPanelCss);
     if (path == "/panel.js")
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
@@ -274,6 +276,8 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
     back += "?tab=General";
+  } else if (lists_.Act(path, form)) {
+    back = "/lists";
   } else if (path == "/location") {
     std::string url = FormField(form, "url");
     if (!url.empty()) window_->SetLocation(ToWide(url));
@@ -419,7 +423,8 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
         kWaitMs);
   }
   html += dialog_html +
-          "</main><footer><a href=\"/log\">Log</a></footer>"
+          "</main><footer><a href=\"/lists\">Filter lists</a> <a "
+          "href=\"/log\">Log</a></footer>"
           "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);
 }

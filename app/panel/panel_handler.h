@@ -13,6 +13,7 @@
 //   POST /answer        id=<question>&answer=<button>
 //   POST /dismiss       id=<notice>
 //   POST /https         on=1 switches HTTPS filtering on, anything else off
+//   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 // Every POST must carry the token made at start (form field "token" or
 // header "X-Cvie-Token"), else 403: another site cannot change options. Only
 // the embedded assets are served; no path reaches the file system except the
@@ -25,6 +26,7 @@
 
 #include <string>
 
+#include "panel/lists_page.h"
 #include "panel/panel_ui.h"
 #include "proxy/handlers.h"
 #include "road/browser_window.h"
@@ -55,6 +57,7 @@ class PanelHandler : public proxy::PanelHandler {
   PanelUi* ui_;
   ToolbarCfg* cfg_;
   std::string token_;
+  ListsPage lists_;
 };
 
 // A random token of 32 hexadecimal digits.

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "comm/list_updater.h"
 #include "comm/update_listener.h"
 #include "comm/update_server.h"
 #include "comm/version_info.h"
@@ -395,6 +396,21 @@ DWORD CCommMgr::RunWorker(bool interactive) {
         ShowMessage(result < 0 ? kUpdateFailedText : kUpdateInstalledText, kUpdateCaption,
                     platform::MB_SYSTEMMODAL);
       }
+    }
+  }
+
+  // Subscribed filter lists that are due, whatever the version file said.
+  if (!stopping_.load()) {
+    std::vector<ListRefresh> refreshed;
+    std::string error;
+    if (RefreshLists(false, &stopping_, &refreshed, &error) != 0) {
+      Log().Log(LOG_NOTICE, L"filter lists not refreshed: %ls", ToWide(error).c_str());
+    }
+    if (UpdateListener* listener = CurrentUpdateListener()) {
+      for (const ListRefresh& list : refreshed) {
+        listener->OnListUpdated(list.url, list.ok, list.detail);
+      }
+      if (!error.empty()) listener->OnListUpdated("", false, error);
     }
   }
 

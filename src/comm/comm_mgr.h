@@ -18,9 +18,10 @@
 // an interactive user is told the check failed), lets VersionInfo decide,
 // downloads each item under its path with ".new" appended (the item's timeout
 // at most), hands it to the rule file installation and, for an interactive
-// check, tells the user the outcome. A thread timer wakes its loop, so a transfer that
-// stalls without delivering anything still ends at its timeout. The worker's argument and
-// thread are reclaimed when it ends.
+// check, tells the user the outcome. Then it refreshes the subscribed filter
+// lists that are due (comm/list_updater.h), whatever the version file said. A thread
+// timer wakes its loop, so a transfer that stalls without delivering anything still ends
+// at its timeout. The worker's argument and thread are reclaimed when it ends.
 //
 // One manager per process (CommMgr()), shared by the threads that start
 // checks and the workers; every public operation is safe from any thread.

@@ -38,6 +38,11 @@ class UpdateListener {
   virtual void OnInstallResult(const std::wstring& path, int result) {
     (void)path, (void)result;
   }
+  // A subscribed filter list was refreshed (`ok`) or kept as it was because
+  // the download failed or was refused (`detail` says why).
+  virtual void OnListUpdated(const std::string& url, bool ok, const std::string& detail) {
+    (void)url, (void)ok, (void)detail;
+  }
   // The worker's pass is over.
   virtual void OnWorkerEnded() {}
 };

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
+
 #include "platform/text.h"
 
 namespace cvie::platform {
@@ -164,6 +166,63 @@ bool AppendFile::Write(const char* data, size_t size) {
     }
     data += n;
     size -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool ReadWholeFile(const std::wstring& path, std::string* contents) {
+  int fd = open(ToNarrow(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      close(fd);
+      return false;
+    }
+    if (got == 0) break;
+    data.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  *contents = std::move(data);
+  return true;
+}
+
+bool WriteFileAtomically(const std::wstring& path, std::string_view contents,
+                         std::string* error) {
+  const std::string target = ToNarrow(path);
+  std::random_device device;
+  char suffix[32];
+  snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(device()));
+  const std::string temporary = target + suffix;
+  auto fail = [&](const char* what, int fd) {
+    int code = errno;
+    if (fd >= 0) close(fd);
+    unlink(temporary.c_str());
+    if (error) *error = std::string(what) + ": " + strerror(code);
+    return false;
+  };
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  if (fd < 0) return fail("cannot create a temporary file", -1);
+  size_t done = 0;
+  while (done < contents.size()) {
+    ssize_t wrote = write(fd, contents.data() + done, contents.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return fail("cannot write", fd);
+    done += static_cast<size_t>(wrote);
+  }
+  if (fsync(fd) != 0) return fail("cannot flush to disk", fd);
+  if (close(fd) != 0) return fail("cannot close", -1);
+  if (rename(temporary.c_str(), target.c_str()) != 0) return fail("cannot rename", -1);
+  // The rename itself lasts only once the folder is on disk.
+  std::string folder = target.substr(0, target.find_last_of('/') + 1);
+  if (folder.empty()) folder = ".";
+  int dir = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    fsync(dir);
+    close(dir);
   }
   return true;
 }

@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace cvie::platform {
@@ -24,6 +25,19 @@ bool GetFileSize(const std::wstring& path, uint64_t* size);
 // two calls give the same text only when the file was neither replaced nor
 // written in between. Empty when nothing is at `path`.
 std::string FileVersionStamp(const std::wstring& path);
+
+// Reads the whole regular file at `path` into `*contents`; false when it
+// cannot be opened or read.
+bool ReadWholeFile(const std::wstring& path, std::string* contents);
+
+// Replaces the file at `path` with `contents` so that a reader (or a crash)
+// sees either the old file or the whole new one, never a part: writes
+// "<path>.<random>.tmp" in the same folder, flushes it to disk, renames it
+// over `path` and flushes the folder. The new file gets mode 0644. False, with
+// `*error` saying why in a few words, when any step fails; the temporary file
+// is then removed and `path` left as it was.
+bool WriteFileAtomically(const std::wstring& path, std::string_view contents,
+                         std::string* error);
 
 // True when something (file, folder, link) exists at `path`.
 bool PathExists(const std::wstring& path);

@@ -155,15 +155,16 @@ void HttpTestServer::Serve(int fd) {
       } else {
         size_t piece = route.piece_size ? route.piece_size : route.body.size();
         size_t sent = 0;
+        const size_t end = std::min(route.cut_after, route.body.size());
         complete = true;
-        while (sent < route.body.size()) {
-          size_t n = std::min(piece, route.body.size() - sent);
+        while (sent < end) {
+          size_t n = std::min(piece, end - sent);
           if (!SendAll(fd, route.body.data() + sent, n)) {
             complete = false;
             break;
           }
           sent += n;
-          if (sent < route.body.size() && route.piece_delay_ms > 0 &&
+          if (sent < end && route.piece_delay_ms > 0 &&
               !Pause(fd, route.piece_delay_ms)) {
             complete = false;
             break;

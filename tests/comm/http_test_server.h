@@ -27,6 +27,9 @@ struct HttpRoute {
   size_t piece_size = 0;   // send the body in pieces of this size (0: at once)
   int piece_delay_ms = 0;  // between pieces
   bool stall = false;      // send the headers, then nothing until stopped
+  // Close the connection after this many bytes of the body (the headers
+  // still announce all of it): a transfer cut short.
+  size_t cut_after = static_cast<size_t>(-1);
 };
 
 class HttpTestServer {

@@ -23,6 +23,9 @@ int main(int argc, char** argv) {
   setenv("CVIE_ROOT", pattern.c_str(), 1);
   // Nothing under test may reach the real update server.
   setenv("CVIE_UPDATE_SERVER", "http://127.0.0.1:9", 1);
+  // Nor the public filter lists a new user is subscribed to: a test that
+  // wants defaults names loopback ones.
+  setenv("CVIE_DEFAULT_LISTS", "", 1);
   int result = RUN_ALL_TESTS();
   std::error_code ignored;
   std::filesystem::remove_all(pattern, ignored);

@@ -117,13 +117,15 @@ TEST(CommandLine, VersionUnknownAndMissingCommandsAndBadArguments) {
   };
   const Case cases[] = {
       {"bogus",
-       "cvie: unknown command: bogus (cvie commands: ca, fetch, filter, https, menu, "
+       "cvie: unknown command: bogus (cvie commands: ca, fetch, filter, https, lists, "
+       "menu, "
        "options, proxy, register, rules, unregister, update, version, whitelist)\n"},
       {"rules bogus",
        "cvie: unknown command: rules bogus (cvie rules commands: bench, check, "
        "decipher, encipher, install, test)\n"},
       {"",
-       "cvie: a command is required (cvie commands: ca, fetch, filter, https, menu, "
+       "cvie: a command is required (cvie commands: ca, fetch, filter, https, lists, "
+       "menu, "
        "options, proxy, register, rules, unregister, update, version, whitelist)\n"},
       {"options",
        "cvie: a command is required (cvie options commands: get, list, set)\n"},

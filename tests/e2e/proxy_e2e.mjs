@@ -64,7 +64,7 @@ try {
   const origin = await start('python3', ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', www], {},
     /port (\d+)/);
   const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check'],
-    { CVIE_ROOT: path.join(tmp, 'root'), CVIE_UPDATE_SERVER: 'http://127.0.0.1:9' },
+    { CVIE_ROOT: path.join(tmp, 'root'), CVIE_UPDATE_SERVER: 'http://127.0.0.1:9', CVIE_DEFAULT_LISTS: '' },
     /listening on http:\/\/127\.0\.0\.1:(\d+)\//);
   const site = `http://127.0.0.1:${origin.port}/index.html`;
   const panel = `http://127.0.0.1:${proxy.port}/`;

@@ -64,7 +64,7 @@ const origin = https.createServer({ key: fs.readFileSync(file('leaf.key')), cert
 await new Promise((resolve) => origin.listen(0, '127.0.0.1', resolve));
 const originPort = origin.address().port;
 
-const env = { ...process.env, CVIE_ROOT: root, CVIE_UPDATE_SERVER: 'http://127.0.0.1:9' };
+const env = { ...process.env, CVIE_ROOT: root, CVIE_UPDATE_SERVER: 'http://127.0.0.1:9', CVIE_DEFAULT_LISTS: '' };
 const run = (...args) => execFileSync(cvie, args, { env, stdio: ['ignore', 'pipe', 'pipe'] }).toString();
 
 const children = [];
