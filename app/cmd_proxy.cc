@@ -172,11 +172,14 @@ int RunProxy(const ProxyArgs& args) {
   list_sources.refresh = std::chrono::milliseconds(args.lists_refresh_ms);
   https::HostBlocker host_blocker(list_sources, options.log);
   options.host_policy = &host_blocker;
-  options.on_tunnel_blocked = [](const std::string& host,
-                                 const proxy::HostVerdict& verdict) {
-    Logger::Instance().Log(LOG_NOTICE, L"blocked the secure site %s (%s:%u: %s)\n",
-                           host.c_str(), verdict.list.c_str(), verdict.line,
-                           verdict.rule.c_str());
+  panel::TunnelBlocks tunnel_blocks;
+  options.on_tunnel_blocked = [&tunnel_blocks](const std::string& host,
+                                               const proxy::HostVerdict& verdict) {
+    std::string rule =
+        verdict.list + ":" + std::to_string(verdict.line) + ": " + verdict.rule;
+    tunnel_blocks.Record(host, rule);
+    Logger::Instance().Log(LOG_NOTICE, L"blocked the secure site %s (%s)\n", host.c_str(),
+                           rule.c_str());
   };
   // The window opens: rules, whitelist, filter and handler registrations, the
   // silent update check.
@@ -201,6 +204,7 @@ int RunProxy(const ProxyArgs& args) {
   road_options.via_token = options.loop_token;
   road::RoadHandler road(&window, road_options);
   panel::PanelHandler panel(&window, &ui);
+  panel.set_secure_sites(&host_blocker, &tunnel_blocks);
   proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) {
     return Fail(error);
