@@ -5,11 +5,13 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -138,6 +140,61 @@ TEST_F(HostBlocking, RefusesListedHostsAndOpensTheRest) {
                              "||ads.example^)"),
             std::string::npos)
       << child.err();
+}
+
+// As the list updater writes: a whole new file renamed over the old one.
+void ReplaceFile(const std::filesystem::path& path, const std::string& text) {
+  std::filesystem::path temp = path;
+  temp += ".tmp";
+  cvie::testing::WriteFile(temp, text);
+  std::filesystem::rename(temp, path);
+}
+
+// Proxy threads asking while the blocker's thread reloads the lists and the
+// whitelist: every answer comes from one whole generation.
+TEST(HostBlockerConcurrency, AnswersWhileListsAreReloaded) {
+  std::filesystem::path folder = cvie::testing::TestRoot() / "concurrent-lists";
+  std::filesystem::create_directories(folder);
+  ReplaceFile(folder / "a.txt", "||ads.example^\n");
+  ReplaceFile(folder / "generation", "1");
+  HostBlocker::Sources sources;
+  sources.lists_folder = folder;
+  sources.whitelist = [] { return std::vector<std::wstring>{L"https://open.example/x"}; };
+  sources.refresh = std::chrono::milliseconds(5);
+  HostBlocker blocker(sources, nullptr);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> askers;
+  for (int t = 0; t < 4; ++t) {
+    askers.emplace_back([&] {
+      while (!done.load()) {
+        if (!blocker.CheckTunnelHost("x.ads.example").blocked) ++wrong;
+        if (blocker.CheckTunnelHost("open.example").blocked) ++wrong;
+        if (blocker.CheckTunnelHost("a.open.example").blocked) ++wrong;
+      }
+    });
+  }
+  for (int g = 2; g < 40; ++g) {
+    ReplaceFile(folder / "a.txt", "||ads.example^\n||open.example^\n||g" +
+                                      std::to_string(g) + ".example^\n");
+    ReplaceFile(folder / "generation", std::to_string(g));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  bool later = false;
+  for (int i = 0; i < 200 && !later; ++i) {
+    later = blocker.CheckTunnelHost("g39.example").blocked;
+    if (!later) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  done = true;
+  for (std::thread& t : askers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_TRUE(later);
+  proxy::HostVerdict verdict = blocker.CheckTunnelHost("ads.example");
+  EXPECT_TRUE(verdict.blocked);
+  EXPECT_EQ(verdict.list, "a.txt");
+  EXPECT_EQ(verdict.line, 1u);
+  EXPECT_EQ(blocker.status().lists, 1u);
 }
 
 }  // namespace
