@@ -1,5 +1,7 @@
-// cvie https [on|off]: switches HTTPS filtering on or off, or prints whether it
-// is on. The proxy reads the switch when a secure connection is opened.
+// cvie https [on|off|status]: switches HTTPS filtering on or off, or prints
+// whether it is on; `status` says how secure sites are treated (tunnelled,
+// host blocking only, filtered) and what to do next. The proxy reads the
+// switch when a secure connection is opened.
 
 #include <stdio.h>
 
@@ -9,6 +11,7 @@
 #include "command.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
+#include "https/secure_sites.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -35,10 +38,18 @@ std::string HttpsState() {
 
 CommandRun SetupHttps(CLI::App* sub) {
   auto state = std::make_shared<std::string>();
-  sub->add_option("STATE", *state, "on or off (nothing: print the current state)");
+  sub->add_option("STATE", *state,
+                  "on or off (nothing: print the current state; status: how secure sites "
+                  "are treated)");
   return [state] {
     std::string error;
     if (state->empty()) {
+      printf("%s\n", HttpsState().c_str());
+      return 0;
+    }
+    if (*state == "status") {
+      printf("%s\n",
+             https::DescribeSecureSites(https::CurrentSecureSitesState()).c_str());
       printf("%s\n", HttpsState().c_str());
       return 0;
     }

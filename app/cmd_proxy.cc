@@ -15,6 +15,7 @@
 
 #include "comm/comm_mgr.h"
 #include "command.h"
+#include "https/host_blocker.h"
 #include "https/https_settings.h"
 #include "https/interceptor.h"
 #include "https/local_ca.h"
@@ -79,6 +80,7 @@ struct ProxyArgs {
   size_t max_workers = 0;       // 0: the server's default
   int idle_timeout_ms = 60000;  // hidden option, for tests
   std::string connect_ports = "443";
+  int lists_refresh_ms = 2000;  // hidden option, for tests
 };
 
 // "443,8443" -> {443, 8443}; false when an entry is not a port (1..65535).
@@ -164,6 +166,21 @@ int RunProxy(const ProxyArgs& args) {
   }
   https::Interceptor interceptor(https::Interceptor::UserSources(), options.log);
   options.tls_interception = &interceptor;
+  // Tunnels to the lists' advertising hosts are refused, also while secure
+  // sites are not opened for filtering.
+  https::HostBlocker::Sources list_sources = https::HostBlocker::UserSources();
+  list_sources.refresh = std::chrono::milliseconds(args.lists_refresh_ms);
+  https::HostBlocker host_blocker(list_sources, options.log);
+  options.host_policy = &host_blocker;
+  panel::TunnelBlocks tunnel_blocks;
+  options.on_tunnel_blocked = [&tunnel_blocks](const std::string& host,
+                                               const proxy::HostVerdict& verdict) {
+    std::string rule =
+        verdict.list + ":" + std::to_string(verdict.line) + ": " + verdict.rule;
+    tunnel_blocks.Record(host, rule);
+    Logger::Instance().Log(LOG_NOTICE, L"blocked the secure site %s (%s)\n", host.c_str(),
+                           rule.c_str());
+  };
   // The window opens: rules, whitelist, filter and handler registrations, the
   // silent update check.
   // The control panel shows message boxes, questions and dialogs, also those
@@ -187,6 +204,7 @@ int RunProxy(const ProxyArgs& args) {
   road_options.via_token = options.loop_token;
   road::RoadHandler road(&window, road_options);
   panel::PanelHandler panel(&window, &ui);
+  panel.set_secure_sites(&host_blocker, &tunnel_blocks);
   proxy::ProxyServer server(options, &road, &panel);
   if (!server.Start(&error)) {
     return Fail(error);
@@ -234,6 +252,10 @@ CommandRun SetupProxy(CLI::App* sub) {
   sub->add_option("--idle-timeout-ms", args->idle_timeout_ms,
                   "How long an upstream server may send nothing")
       ->check(CLI::Range(100, 3600000))
+      ->group("");
+  sub->add_option("--lists-refresh-ms", args->lists_refresh_ms,
+                  "How often the subscribed lists' generation is looked at")
+      ->check(CLI::Range(50, 3600000))
       ->group("");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,
                                          "Do not run the silent update check at start");

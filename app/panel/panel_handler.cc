@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <fstream>
 #include <random>
 #include <sstream>
 
@@ -13,6 +14,7 @@
 #include "config/preferences.h"
 #include "config/toolbar_cfg.h"
 #include "https/https_settings.h"
+#include "https/local_ca.h"
 #include "panel/assets.h"
 #include "platform/text.h"
 #include "road/html_escape.h"
@@ -247,6 +249,23 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/panel.js")
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
     if (path == "/favicon.ico") return Send(out, 204, "image/x-icon", "");
+    if (path == "/secure-sites") {
+      return Send(out, 200, "text/html; charset=utf-8",
+                  RenderSecureSitesPage(token_, host_blocker_, tunnel_blocks_));
+    }
+    if (path == "/local-ca.pem") {
+      // The certificate only; the key is never read here.
+      std::string pem;
+      std::ifstream file(ToNarrow(https::LocalCaCertificatePath()), std::ios::binary);
+      if (file) {
+        std::ostringstream text;
+        text << file.rdbuf();
+        pem = text.str();
+      }
+      if (pem.find("-----BEGIN CERTIFICATE-----") == std::string::npos)
+        return Send(out, 404, "text/plain; charset=utf-8", "No local CA\n");
+      return Send(out, 200, "application/x-pem-file", pem);
+    }
     return Send(out, 404, "text/plain; charset=utf-8", "Not found\n");
   }
   if (request.method != "POST")
@@ -275,9 +294,15 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
         !https::SetInspectHttps(on, &error)) {
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
-    back += "?tab=General";
+    back = FormField(form, "back") == "secure-sites" ? "/secure-sites" : "/?tab=General";
   } else if (lists_.Act(path, form)) {
     back = "/lists";
+  } else if (path == "/local-ca") {
+    std::string error;
+    if (!https::CreateLocalCa(365, &error)) {
+      return Send(out, 409, "text/plain; charset=utf-8", error + "\n");
+    }
+    back = "/secure-sites";
   } else if (path == "/location") {
     std::string url = FormField(form, "url");
     if (!url.empty()) window_->SetLocation(ToWide(url));
@@ -363,7 +388,7 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
       "href=\"/panel.css\"></head>"
       "<body><header><h1>Corvane Filter</h1><div class=\"location\">" +
       (has_location ? "Page: " + Escape(location) : std::string("No page shown yet")) +
-      "</div></header>";
+      "</div><a class=\"secure-sites\" href=\"/secure-sites\">Secure sites</a></header>";
 
   for (const PanelUi::Question& q : ui_->Questions()) {
     html += "<div class=\"question\"><b>" + Escape(q.caption) + "</b>" + Escape(q.text) +

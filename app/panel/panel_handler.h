@@ -13,7 +13,11 @@
 //   POST /answer        id=<question>&answer=<button>
 //   POST /dismiss       id=<notice>
 //   POST /https         on=1 switches HTTPS filtering on, anything else off
+//                       (back=secure-sites returns to that page)
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
+//   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
+//   GET  /local-ca.pem  the local CA's certificate (public), 404 without one
+//   POST /local-ca      creates the local CA (refused when one exists)
 // Every POST must carry the token made at start (form field "token" or
 // header "X-Cvie-Token"), else 403: another site cannot change options. Only
 // the embedded assets are served; no path reaches the file system except the
@@ -28,6 +32,7 @@
 
 #include "panel/lists_page.h"
 #include "panel/panel_ui.h"
+#include "panel/secure_sites_page.h"
 #include "proxy/handlers.h"
 #include "road/browser_window.h"
 
@@ -44,6 +49,12 @@ class PanelHandler : public proxy::PanelHandler {
                std::string token = "");
   void Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) override;
   const std::string& token() const { return token_; }
+  // Figures for the "Secure sites" page; call before the server starts. Both
+  // may be null and must outlive the handler.
+  void set_secure_sites(const https::HostBlocker* blocker, const TunnelBlocks* blocks) {
+    host_blocker_ = blocker;
+    tunnel_blocks_ = blocks;
+  }
 
  private:
   void ServeMenuPage(const proxy::ProxyRequest& request, proxy::ResponseWriter& out);
@@ -58,6 +69,8 @@ class PanelHandler : public proxy::PanelHandler {
   ToolbarCfg* cfg_;
   std::string token_;
   ListsPage lists_;
+  const https::HostBlocker* host_blocker_ = nullptr;
+  const TunnelBlocks* tunnel_blocks_ = nullptr;
 };
 
 // A random token of 32 hexadecimal digits.

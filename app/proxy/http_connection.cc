@@ -18,6 +18,7 @@
 #include <boost/beast/http/read.hpp>
 
 #include "proxy/connect_tunnel.h"
+#include "proxy/host_policy.h"
 #include "proxy/listen_address.h"
 #include "proxy/request_target.h"
 #include "proxy/tls_interception.h"
@@ -448,6 +449,19 @@ void HttpConnection::StartTunnel() {
   if (interception && interception->ShouldInspect(authority.host)) {
     return StartTls(std::move(authority.host), authority.port);
   }
+  if (HostPolicy* policy = state_->options.host_policy) {
+    HostVerdict verdict = policy->CheckTunnelHost(authority.host);
+    if (verdict.blocked) {
+      state_->Log("blocked the secure site " + authority.host + " (" + verdict.list +
+                  ":" + std::to_string(verdict.line) + ": " + verdict.rule + ")");
+      if (state_->options.on_tunnel_blocked) {
+        state_->options.on_tunnel_blocked(authority.host, verdict);
+      }
+      return SendAndClose(SimpleResponse(
+          403, "Blocked: " + authority.host + " is an advertising or tracking host.\n",
+          true));
+    }
+  }
   // Bytes the client sent after the CONNECT header already belong to the tunnel.
   std::string early(static_cast<const char*>(buffer_.data().data()), buffer_.size());
   buffer_.consume(buffer_.size());
@@ -559,6 +573,16 @@ void HttpConnection::Dispatch() {
   if (tls_) {
     // Inside a secure connection: the CONNECT named the site, never the panel.
     request->url = HttpsOrigin(tls_host_, tls_port_) + parsed.path;
+    // The self-test address is answered here: the browser reaches it only
+    // through an inspected connection, so it shows this only when it trusts
+    // the local CA (a tunnel to the name fails).
+    if (tls_host_ == kSelfTestHost) {
+      return SendAndClose(SimpleResponse(
+          200,
+          "Corvane Filter: this browser trusts the local CA; secure sites are "
+          "filtered.\n",
+          true));
+    }
   } else if (parsed.form == TargetForm::kOrigin) {
     const std::string* host = FindHeader(request->headers, "Host");
     if (!host && request->version >= 11) {

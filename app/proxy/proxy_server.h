@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "proxy/handlers.h"
+#include "proxy/host_policy.h"
 #include "proxy/listen_address.h"
 #include "proxy/tls_interception.h"
 
@@ -82,6 +83,13 @@ struct ProxyServerOptions {
   // and their decrypted requests go to the ProxyExchangeHandler with https
   // URLs; other CONNECTs are tunnelled. Must outlive the server; may be null.
   TlsInterception* tls_interception = nullptr;
+  // When set, a CONNECT that would be tunnelled (not inspected) is refused
+  // with 403 when it says so. Must outlive the server; may be null.
+  HostPolicy* host_policy = nullptr;
+  // Told of every tunnel refused by host_policy: host and verdict. Called on
+  // I/O threads; must be quick and thread safe. May be empty.
+  std::function<void(const std::string& host, const HostVerdict& verdict)>
+      on_tunnel_blocked;
 
   // Called once at the end of Stop, after every request and tunnel ended.
   std::function<void()> on_stop;

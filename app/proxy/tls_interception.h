@@ -19,6 +19,10 @@
 
 namespace cvie::proxy {
 
+// A name no DNS answers, which the proxy answers itself inside an inspected
+// connection: a browser that shows its page trusts the local CA.
+inline constexpr char kSelfTestHost[] = "cvie-selftest.invalid";
+
 class TlsInterception {
  public:
   virtual ~TlsInterception() = default;

@@ -1,0 +1,147 @@
+// app/https/host_blocker.cc
+
+#include "https/host_blocker.h"
+
+#include <algorithm>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+
+#include "config/data_folders.h"
+#include "platform/text.h"
+#include "whitelist/whitelist.h"
+
+namespace cvie::https {
+namespace {
+
+bool ReadWhole(const std::filesystem::path& path, std::string* out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  if (in.bad()) return false;
+  *out = text.str();
+  return true;
+}
+
+}  // namespace
+
+std::vector<lists::FilterList> LoadListsFolder(const std::filesystem::path& folder) {
+  std::vector<std::filesystem::path> files;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::filesystem::path& path = it->path();
+    if (path.extension() == ".txt" && it->is_regular_file(ec)) files.push_back(path);
+  }
+  std::sort(files.begin(), files.end());
+  std::vector<lists::FilterList> lists;
+  for (const std::filesystem::path& path : files) {
+    std::string text;
+    if (!ReadWhole(path, &text)) continue;
+    lists.push_back(lists::ParseFilterList(text, path.filename().string()));
+  }
+  return lists;
+}
+
+std::filesystem::path SharedListsFolder() {
+  return std::filesystem::path(ToNarrow(SharedFolderPath())) / "lists";
+}
+
+HostBlocker::Sources HostBlocker::UserSources() {
+  Sources sources;
+  sources.lists_folder = SharedListsFolder();
+  sources.whitelist = [] {
+    // Read afresh each time: the process's store reloads only on a saving
+    // stamp newer by a whole second, and the file is small.
+    Whitelist list(WhitelistFilePath(), WhitelistTempPath());
+    list.Load();
+    return list.Entries();
+  };
+  return sources;
+}
+
+HostBlocker::HostBlocker(Sources sources, std::function<void(const std::string&)> log)
+    : sources_(std::move(sources)), log_(std::move(log)) {
+  Refresh(true);
+  refresher_ = std::thread([this] { RefreshUntilStopped(); });
+}
+
+HostBlocker::~HostBlocker() {
+  {
+    std::lock_guard<std::mutex> lock(stop_mu_);
+    stopping_ = true;
+  }
+  stop_cv_.notify_all();
+  if (refresher_.joinable()) refresher_.join();
+}
+
+void HostBlocker::Refresh(bool first) {
+  std::string generation;
+  ReadWhole(sources_.lists_folder / "generation", &generation);
+  if (first || generation != generation_) {
+    generation_ = generation;
+    std::vector<lists::FilterList> lists = LoadListsFolder(sources_.lists_folder);
+    auto filter = std::make_shared<const lists::HostFilter>(lists);
+    if (log_ && (!first || !lists.empty())) {
+      log_("secure sites: " + std::to_string(filter->blocking_hosts()) +
+           " advertising hosts blocked at CONNECT, from " + std::to_string(lists.size()) +
+           " lists");
+    }
+    std::lock_guard<std::mutex> lock(mu_);
+    filter_ = std::move(filter);
+    lists_ = lists.size();
+  }
+  if (sources_.whitelist) {
+    std::string text;
+    for (const std::wstring& entry : sources_.whitelist()) {
+      std::string host = NormalizePassthroughHost(ToNarrow(entry));
+      if (!host.empty()) text += "*." + host + "\n";
+    }
+    auto whitelist = std::make_shared<HttpsPassthroughList>();
+    whitelist->Parse(text);
+    std::lock_guard<std::mutex> lock(mu_);
+    whitelist_ = std::move(whitelist);
+  }
+}
+
+void HostBlocker::RefreshUntilStopped() {
+  std::unique_lock<std::mutex> lock(stop_mu_);
+  while (!stop_cv_.wait_for(lock, sources_.refresh, [this] { return stopping_; })) {
+    lock.unlock();
+    Refresh(false);
+    lock.lock();
+  }
+}
+
+proxy::HostVerdict HostBlocker::CheckTunnelHost(const std::string& host) {
+  std::shared_ptr<const lists::HostFilter> filter;
+  std::shared_ptr<const HttpsPassthroughList> whitelist;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    filter = filter_;
+    whitelist = whitelist_;
+  }
+  proxy::HostVerdict verdict;
+  if (!filter) return verdict;
+  lists::HostDecision decision = filter->Decide(host);
+  if (!decision.blocked || (whitelist && whitelist->Contains(host))) return verdict;
+  verdict.blocked = true;
+  verdict.rule = decision.rule->text;
+  verdict.list = decision.rule->list;
+  verdict.line = decision.rule->line;
+  return verdict;
+}
+
+HostBlocker::Status HostBlocker::status() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  Status status;
+  status.lists = lists_;
+  if (filter_) {
+    status.blocked_hosts = filter_->blocking_hosts();
+    status.page_dependent_exceptions = filter_->page_dependent_exceptions();
+  }
+  return status;
+}
+
+}  // namespace cvie::https
