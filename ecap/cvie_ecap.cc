@@ -186,10 +186,11 @@ class Xaction : public libecap::adapter::Xaction {
 
   void abDiscard() override { StopSending(); }
   void abMake() override {
+    ab_made_ = true;
     if (host_ && !out_.empty()) host_->noteAbContentAvailable();
   }
   void abMakeMore() override {
-    if (host_ && !collecting_) host_->vbMakeMore();
+    if (host_ && !collecting_ && !vb_done_) host_->vbMakeMore();
   }
   void abStopMaking() override { StopSending(); }
 
@@ -209,7 +210,7 @@ class Xaction : public libecap::adapter::Xaction {
     if (!collecting_) {
       if (sending_) {
         out_.append(piece.start, piece.size);
-        host_->noteAbContentAvailable();
+        NoteAbAvailable();
       }
       return;
     }
@@ -225,13 +226,14 @@ class Xaction : public libecap::adapter::Xaction {
       out_.append(piece.start, piece.size);
       sending_ = true;
       host_->useAdapted(host_->virgin().clone());
-      if (host_) host_->noteAbContentAvailable();
+      NoteAbAvailable();
       return;
     }
     page_.append(piece.start, piece.size);
   }
 
   void noteVbContentDone(bool at_end) override {
+    vb_done_ = true;
     if (!host_) return;
     if (!collecting_) {
       if (sending_) host_->noteAbContentDone(at_end);
@@ -277,8 +279,7 @@ class Xaction : public libecap::adapter::Xaction {
     }
     sending_ = true;
     host_->useAdapted(adapted);
-    if (!host_) return;
-    host_->noteAbContentAvailable();
+    NoteAbAvailable();
     if (host_) host_->noteAbContentDone(at_end);
   }
 
@@ -315,10 +316,16 @@ class Xaction : public libecap::adapter::Xaction {
   void StopSending() {
     sending_ = false;
     std::string().swap(out_);
-    if (host_ && collecting_) {
-      collecting_ = false;
+    collecting_ = false;
+    if (host_ && !vb_done_) {
+      vb_done_ = true;
       host_->vbStopMaking();
     }
+  }
+
+  // Tells Squid that adapted bytes wait, once it has asked for them.
+  void NoteAbAvailable() {
+    if (host_ && ab_made_) host_->noteAbContentAvailable();
   }
 
   libecap::host::Xaction* host_;
@@ -329,6 +336,8 @@ class Xaction : public libecap::adapter::Xaction {
   std::string out_;   // adapted body bytes not yet taken by Squid
   bool collecting_ = false;
   bool sending_ = false;
+  bool ab_made_ = false;  // Squid asked for the adapted body
+  bool vb_done_ = false;  // the virgin body ended or was given up
 };
 
 class Service : public libecap::adapter::Service {

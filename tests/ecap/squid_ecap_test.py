@@ -31,6 +31,9 @@ AD_PAGE = (b"<html><head><title>news</title></head><body><p>story</p>"
 # An image kept by the bundled rules, blocked only by the rule installed later.
 LATE_PAGE = b'<html><body><img src="/pictures/late-banner.gif"></body></html>\n'
 BINARY = bytes(range(256)) * 64
+# Past the page limit (max_filtered_mib=1): passed on unchanged, whether the
+# origin declares its length or not.
+BIG_PAGE = AD_PAGE + b"<p>" + b"x" * (3 << 19) + b"</p>\n"
 
 
 class Origin(http.server.BaseHTTPRequestHandler):
@@ -39,13 +42,16 @@ class Origin(http.server.BaseHTTPRequestHandler):
         "/white/news.html": ("text/html", AD_PAGE),
         "/late.html": ("text/html", LATE_PAGE),
         "/file.bin": ("application/octet-stream", BINARY),
+        "/big.html": ("text/html", BIG_PAGE),
+        "/big-unsized.html": ("text/html", BIG_PAGE),
     }
 
     def do_GET(self):
         kind, body = self.pages.get(self.path, ("text/plain", b"missing"))
         self.send_response(200 if self.path in self.pages else 404)
         self.send_header("Content-Type", kind)
-        self.send_header("Content-Length", str(len(body)))
+        if self.path != "/big-unsized.html":  # else the end of the connection ends it
+            self.send_header("Content-Length", str(len(body)))
         self.send_header("Cache-Control", "max-age=600")
         self.end_headers()
         self.wfile.write(body)
@@ -133,7 +139,7 @@ http_access deny all
 shutdown_lifetime 0 seconds
 ecap_enable on
 loadable_modules {os.path.abspath(adapter)}
-ecap_service cvie respmod_precache uri=ecap://corvane.example/filter root={root}
+ecap_service cvie respmod_precache uri=ecap://corvane.example/filter root={root} max_filtered_mib=1
 adaptation_access cvie allow all
 """)
         squid_process = subprocess.Popen([squid, "-N", "-f", conf], stdout=subprocess.DEVNULL,
@@ -155,6 +161,14 @@ adaptation_access cvie allow all
 
         body, headers = fetch(port, base + "/white/news.html")
         check(body == AD_PAGE, "a whitelisted page passes byte for byte")
+
+        for path in ("/big.html", "/big-unsized.html"):
+            body, _ = fetch(port, base + path)
+            check(body == BIG_PAGE, "a page past the limit passes byte for byte: " + path)
+        log = os.path.join(root, "Documents", "Corvane", "log1.txt")
+        log_text = open(log, errors="replace").read() if os.path.exists(log) else ""
+        check("bytes passed on unfiltered" in log_text,
+              "the unsized page was collected up to the limit, then passed on")
 
         body, _ = fetch(port, base + "/late.html")
         check(body == LATE_PAGE, "a page no rule touches passes byte for byte")
