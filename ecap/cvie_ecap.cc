@@ -23,6 +23,7 @@
 
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <libecap/adapter/service.h>
 #include <libecap/adapter/xaction.h>
@@ -95,24 +96,35 @@ class RulesWatch {
  public:
   ~RulesWatch() { Stop(); }
 
-  // Loads the rule file now and starts watching it (once).
+  // Loads the rule file now and starts watching it, once per process: a
+  // watcher started before Squid forked this worker does not run here, so the
+  // worker starts its own (the copy of the parent's thread object is left
+  // alone, since joining it would wait forever).
   void Start() {
     std::lock_guard<std::mutex> lock(thread_mu_);
-    if (thread_.joinable()) return;
+    const pid_t pid = getpid();
+    if (thread_ && owner_ == pid) return;
+    if (thread_) (void)thread_.release();
     path_ = RuleFilePath();
     Reload();
-    stopping_ = false;
-    thread_ = std::thread([this] { Watch(); });
+    {
+      std::lock_guard<std::mutex> state(mu_);
+      stopping_ = false;
+    }
+    thread_ = std::make_unique<std::thread>([this] { Watch(); });
+    owner_ = pid;
   }
 
   void Stop() {
     std::lock_guard<std::mutex> lock(thread_mu_);
+    if (!thread_ || owner_ != getpid()) return;
     {
       std::lock_guard<std::mutex> state(mu_);
       stopping_ = true;
     }
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    thread_->join();
+    thread_.reset();
   }
 
   std::shared_ptr<RulesHolder> Current() const {
@@ -148,7 +160,8 @@ class RulesWatch {
   }
 
   std::mutex thread_mu_;  // Start and Stop
-  std::thread thread_;
+  std::unique_ptr<std::thread> thread_;
+  pid_t owner_ = 0;  // the process that started thread_
   std::wstring path_;
   FileStamp loaded_stamp_;  // watcher (and Start before it runs) only
   mutable std::mutex mu_;   // current_, stopping_
@@ -356,6 +369,7 @@ class Service : public libecap::adapter::Service {
   bool wantsUrl(const char*) const override { return true; }
 
   MadeXactionPointer makeXaction(libecap::host::Xaction* host) override {
+    rules_.Start();  // a no-op unless this worker was forked from the configuring process
     return MadeXactionPointer(new Xaction(host, rules_.Current(), limit_));
   }
 

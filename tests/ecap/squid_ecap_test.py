@@ -170,6 +170,23 @@ adaptation_access cvie allow all
         check("bytes passed on unfiltered" in log_text,
               "the unsized page was collected up to the limit, then passed on")
 
+        # A reconfiguration keeps the adapter working (the rule watcher is
+        # stopped and started again around it).
+        subprocess.run([squid, "-k", "reconfigure", "-f", conf], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        reconfigured = False
+        end = time.time() + 8
+        while time.time() < end and not reconfigured:
+            time.sleep(0.5)
+            try:
+                body, _ = fetch(port, base + "/news.html")
+                with open(os.path.join(work, "cache.log"), errors="replace") as f:
+                    seen = "Reconfiguring Squid Cache" in f.read()
+                reconfigured = seen and body == expected
+            except OSError:
+                pass
+        check(reconfigured, "the ad page is still filtered after squid -k reconfigure")
+
         body, _ = fetch(port, base + "/late.html")
         check(body == LATE_PAGE, "a page no rule touches passes byte for byte")
         # A new rule file, installed as `cvie update` installs one, is picked
