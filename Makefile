@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_FLAGS ?=
 
-.PHONY: all deps e2e-deps build test test-asan test-tsan e2e fuzz bench bench-proxy run format clean
+.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy run format clean
 
 all: build
 
@@ -57,6 +57,10 @@ bench: build
 # wrk through cvie, direct and through Privoxy (apt-get install wrk privoxy).
 bench-proxy: build
 	sh bench/proxy/run.sh build/cvie 10
+
+# The Debian package (cvie, the Squid adapter, systemd units, the Squid example).
+deb: build
+	sh scripts/make-deb.sh build build
 
 run: build
 	./build/cvie proxy

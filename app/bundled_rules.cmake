@@ -23,5 +23,6 @@ if(TARGET cvie_rules)
 
   add_library(cvie_bundled_rules STATIC ${_bundled_source})
   target_include_directories(cvie_bundled_rules PUBLIC ${CMAKE_SOURCE_DIR}/src)
+  set_target_properties(cvie_bundled_rules PROPERTIES POSITION_INDEPENDENT_CODE ON)
   target_link_libraries(cvie PRIVATE cvie_bundled_rules)
 endif()

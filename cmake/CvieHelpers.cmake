@@ -8,6 +8,9 @@ function(cvie_add_subsystem name)
   file(GLOB srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
   add_library(cvie_${name} STATIC ${srcs})
   target_include_directories(cvie_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
+  # Position-independent, so that the Squid adapter (a shared library) can
+  # link the same libraries as the program.
+  set_target_properties(cvie_${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
   if(ARG_DEPS)
     target_link_libraries(cvie_${name} PUBLIC ${ARG_DEPS})
   endif()

@@ -17,6 +17,7 @@
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "ie/ns_handler.h"
+#include "ie/page_filter.h"
 #include "log/logger.h"
 #include "platform/url.h"
 #include "rules/rule_loading.h"
@@ -38,10 +39,6 @@ thread_local size_t t_page_limit = 0;
 
 // Numbers the objects for the log; never decremented.
 std::atomic<int32_t> g_instance_counter{0};
-
-// Rules and checker put in place of the defaults (null: the defaults).
-std::atomic<RulesHolder*> g_rules_override{nullptr};
-std::atomic<AnyHtmlEditorRuleChecker*> g_checker_override{nullptr};
 
 // The class is in the module's class table from the start, so that the
 // registration and the module's exports can get its class object.
@@ -410,25 +407,9 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
 }
 
 HRESULT CHTMLMimeFilterPP::FilterPage() {
-  HRESULT result = E_FAIL;
-  RulesHolder* rules = g_rules_override.load(std::memory_order_acquire);
-  if (!rules) rules = ProcessRules();
-  if (rules && rules->loaded() && !IsBypassed() && input_buffer_ && output_buffer_) {
-    AnyHtmlEditorRuleChecker* checker =
-        g_checker_override.load(std::memory_order_acquire);
-    if (!checker) checker = rules;
-    const EditorOptions options = CVCfg::Instance().GetEditorOptions();
-    AnyHtmlEditor editor(output_buffer_.get(), &options, checker);
-    int edited = editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0);
-    if (edited == 0) {
-      result = S_OK;
-    } else if (edited == ANYHTML_WRITE_FAILED) {
-      Log().Log(LOG_NOTICE, L"%d output buffer refused the edited page (%x)\n",
-                instance_number_, static_cast<unsigned>(editor.write_result()));
-      result = E_OUTOFMEMORY;
-    }
-  }
-  return result;
+  if (IsBypassed() || !input_buffer_ || !output_buffer_) return E_FAIL;
+  return EditHtmlPage(input_buffer_->GetData(), input_buffer_->GetSize(),
+                      output_buffer_.get());
 }
 
 HRESULT CHTMLMimeFilterPP::ReadPassedOn(void* buffer, ULONG count, ULONG* read) {
@@ -466,13 +447,5 @@ HRESULT RegisterHtmlFilter() { return TheRegistration().Register(); }
 HRESULT UnregisterHtmlFilter() { return TheRegistration().Unregister(); }
 
 int HtmlFilterRegistrationCount() { return TheRegistration().count(); }
-
-void SetHtmlFilterRules(RulesHolder* rules) {
-  g_rules_override.store(rules, std::memory_order_release);
-}
-
-void SetHtmlFilterChecker(AnyHtmlEditorRuleChecker* checker) {
-  g_checker_override.store(checker, std::memory_order_release);
-}
 
 }  // namespace cvie

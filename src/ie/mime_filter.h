@@ -39,6 +39,7 @@
 
 #include "anyhtml/easy_buffer.h"
 #include "anyhtml/rule_checker.h"
+#include "ie/page_filter.h"
 #include "platform/com_registry.h"
 #include "platform/urlmon.h"
 
@@ -199,17 +200,7 @@ int HtmlFilterRegistrationCount();
 void SetHtmlFilterPageLimit(size_t bytes);
 size_t HtmlFilterPageLimit();
 
-// Where the filter's editor takes its rules from: by default the process-wide
-// holder (ProcessRules(), rules/rule_loading.h), used only once it is loaded.
-// A tool or test may name another holder (null: back to the default). Safe
-// from any thread; the holder must outlive every filter that may use it.
-void SetHtmlFilterRules(RulesHolder* rules);
-
-// A checker that the editor asks instead of the holder itself, for instance
-// a wrapper that reports every decision it passes on to the holder (null:
-// ask the holder). Pages are still filtered only while loaded rules are
-// there. Safe from any thread; the checker must outlive every filter that
-// may use it.
-void SetHtmlFilterChecker(AnyHtmlEditorRuleChecker* checker);
+// SetHtmlFilterRules and SetHtmlFilterChecker (ie/page_filter.h) choose the
+// rules and checker the filter's editor uses.
 
 }  // namespace cvie

@@ -1,0 +1,81 @@
+// Filtering one whole HTML page: the editor run shared by every front end.
+
+#include "ie/page_filter.h"
+
+#include <atomic>
+
+#include "anyhtml/html_editor.h"
+#include "config/options.h"
+#include "ie/host_process.h"
+#include "log/logger.h"
+#include "platform/url.h"
+#include "rules/rule_loading.h"
+#include "rules/rules_holder.h"
+#include "whitelist/whitelist.h"
+
+namespace cvie {
+namespace {
+
+// Rules and checker put in place of the defaults (null: the defaults).
+std::atomic<RulesHolder*> g_rules_override{nullptr};
+std::atomic<AnyHtmlEditorRuleChecker*> g_checker_override{nullptr};
+
+}  // namespace
+
+HRESULT EditHtmlPage(const char* page, size_t size, CEasyBuffer* out,
+                     RulesHolder* rules) {
+  if (!rules) rules = g_rules_override.load(std::memory_order_acquire);
+  if (!rules) rules = ProcessRules();
+  if (!rules || !rules->loaded() || !page || !out) return E_FAIL;
+  AnyHtmlEditorRuleChecker* checker = g_checker_override.load(std::memory_order_acquire);
+  if (!checker) checker = rules;
+  const EditorOptions options = CVCfg::Instance().GetEditorOptions();
+  AnyHtmlEditor editor(out, &options, checker);
+  int edited = editor.Edit(page, size, 0);
+  if (edited == 0) return S_OK;
+  if (edited == ANYHTML_WRITE_FAILED) {
+    Logger::Instance().Log(LOG_NOTICE, L"output buffer refused the edited page (%x)\n",
+                           static_cast<unsigned>(editor.write_result()));
+    return E_OUTOFMEMORY;
+  }
+  return E_FAIL;
+}
+
+bool PageIsFiltered(const std::wstring& url) {
+  if (!IsBrowserProcess() || CVCfg::Instance().GetEnableCorvane() == 0) return false;
+  if (Whitelist::Instance().Contains(url, false)) return false;
+  switch (UrlScheme(url)) {
+    case INTERNET_SCHEME_HTTP:
+    case INTERNET_SCHEME_HTTPS:
+      return true;
+    case INTERNET_SCHEME_FILE:
+      return CVCfg::Instance().GetBlockAdsOnLocalPage() != 0;
+    default:
+      return false;
+  }
+}
+
+PageFilterResult FilterHtmlPage(const std::wstring& url, const char* page, size_t size,
+                                CEasyBuffer* out, RulesHolder* rules) {
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(page);
+  const bool utf16 = size > 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  if (utf16 || !PageIsFiltered(url)) {
+    out->Reset();
+    return PageFilterResult::kExempt;
+  }
+  if (FAILED(EditHtmlPage(page, size, out, rules))) {
+    out->Reset();
+    return PageFilterResult::kFailed;
+  }
+  return PageFilterResult::kFiltered;
+}
+
+void SetHtmlFilterRules(RulesHolder* rules) {
+  g_rules_override.store(rules, std::memory_order_release);
+}
+
+void SetHtmlFilterChecker(AnyHtmlEditorRuleChecker* checker) {
+  g_checker_override.store(checker, std::memory_order_release);
+}
+
+}  // namespace cvie
