@@ -17,7 +17,10 @@
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "ie/ns_handler.h"
+#include "lists/list_set.h"
+#include "lists/page_checker.h"
 #include "log/logger.h"
+#include "platform/text.h"
 #include "platform/url.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
@@ -140,6 +143,7 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
   const std::wstring page = GetThreadUrl();
   Log().Log(LOG_NOTICE, L"%d IIPR::Start - the url of the page is: %ls\n",
             instance_number_, page.c_str());
+  page_url_ = ToNarrow(page);
   whitelisted_ = Whitelist::Instance().Contains(page, false);
   switch (UrlScheme(page)) {
     case INTERNET_SCHEME_HTTP:
@@ -418,7 +422,13 @@ HRESULT CHTMLMimeFilterPP::FilterPage() {
         g_checker_override.load(std::memory_order_acquire);
     if (!checker) checker = rules;
     const EditorOptions options = CVCfg::Instance().GetEditorOptions();
+    // The lists in use when the page starts serve it to its end.
+    const std::shared_ptr<const lists::ListSet> list_set =
+        lists::CurrentListSet::Process().Get();
+    lists::PageChecker page_checker(checker, list_set.get(), page_url_);
+    if (list_set) checker = &page_checker;
     AnyHtmlEditor editor(output_buffer_.get(), &options, checker);
+    if (list_set) editor.SetPageStyle(&page_checker);
     int edited = editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0);
     if (edited == 0) {
       result = S_OK;

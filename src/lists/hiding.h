@@ -1,0 +1,84 @@
+// lists/hiding.h
+//
+// The hiding rules of several filter lists arranged for building one page's
+// style sheet: site-specific selectors by the sites they name, generic
+// selectors by the class or id they start with (".ad", "#banner", "div.ad")
+// or in one list of key-less selectors, and the "#@#" exceptions by selector.
+//
+// For a page the sheet holds the site-specific selectors whose sites allow
+// the page's host, and (unless generic hiding is off for the page) the
+// key-less generic selectors and the keyed ones whose class or id occurs in
+// the page; minus every selector an exception switches off for the host.
+// Selectors holding "<" are never put in a sheet: inside a <style> element
+// they could end it.
+//
+// Build once, then immutable: SheetFor may be called from any number of
+// threads at once.
+
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "lists/filter_list.h"
+
+namespace cvie::lists {
+
+// The classes and ids that occur in one page, in lower case.
+struct PageKeys {
+  std::unordered_set<std::string> classes;
+  std::unordered_set<std::string> ids;
+  // Adds the classes of a class attribute (white-space separated) or an id.
+  void AddClassAttribute(std::string_view value);
+  void AddId(std::string_view value);
+};
+
+// The key of a generic selector: the class or id the selector's first
+// compound starts with (after an optional element name), in lower case.
+struct SelectorKey {
+  enum Kind : uint8_t { kNone, kClass, kId } kind = kNone;
+  std::string name;
+};
+SelectorKey KeyOfSelector(std::string_view selector);
+
+class HidingTables {
+ public:
+  // Arranges the hiding rules of `lists` (which must outlive the tables: the
+  // tables point into them).
+  explicit HidingTables(const std::vector<FilterList>& lists);
+
+  // The selectors for a page on `host` joined with "," (empty when none).
+  // `generic` false leaves out every generic selector (generichide).
+  std::string SelectorsFor(std::string_view host, bool generic,
+                           const PageKeys& keys) const;
+
+  size_t generic_count() const { return generic_count_; }
+  size_t specific_count() const { return specific_count_; }
+
+ private:
+  // A rule and its place among the rules of all lists (the sheet keeps
+  // that order).
+  struct Entry {
+    const HidingRule* rule;
+    uint32_t order;
+  };
+  using Entries = std::vector<Entry>;
+  bool Excepted(const std::string& selector, std::string_view host) const;
+
+  Entries keyless_;
+  std::unordered_map<std::string, Entries> by_class_;
+  std::unordered_map<std::string, Entries> by_id_;
+  // Site-specific rules by each site they name (included entries).
+  std::unordered_map<std::string, Entries> by_site_;
+  std::unordered_map<std::string, std::vector<const HidingRule*>> exceptions_;
+  size_t generic_count_ = 0;
+  size_t specific_count_ = 0;
+};
+
+}  // namespace cvie::lists
