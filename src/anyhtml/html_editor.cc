@@ -116,7 +116,7 @@ int IntegerValue(const char* text, int absent) {
   return static_cast<int>(value);
 }
 
-// The first pass of a page with a style sheet: every class and id attribute
+// The first pass of a page with a style sheet: every class, id and href attribute
 // of a tag goes to the style source, and whether the page has a <head> start
 // tag is noted.
 class PageKeyCollector : public AnyHtmlParser {
@@ -127,6 +127,7 @@ class PageKeyCollector : public AnyHtmlParser {
     if (!e->HasOpen()) return 0;
     if (const char* cls = e->GetAttribute("class")) style_->NoteClassAttribute(cls);
     if (const char* id = e->GetAttribute("id")) style_->NoteId(id);
+    if (const char* href = e->GetAttribute("href")) style_->NoteHref(href);
     if (!has_head_ && e->IsStartTag() && Classify(e) == kTagHead) has_head_ = true;
     return 0;
   }

@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "lists/site.h"
 
@@ -49,8 +50,43 @@ void PageKeys::AddId(std::string_view value) {
   if (!value.empty()) ids.insert(Lower(value));
 }
 
+void PageKeys::AddHref(std::string_view value) {
+  hrefs += Lower(value);
+  hrefs += '\n';
+}
+
+namespace {
+
+// The V of a selector that is exactly an element name (or none) and one
+// [href="V"] with =, ^=, *= or $= (no quotes, escapes or flags inside); empty
+// otherwise.
+std::string HrefKeyOf(std::string_view selector) {
+  size_t i = 0;
+  while (i < selector.size() && IsNameChar(selector[i])) ++i;
+  std::string_view rest = selector.substr(i);
+  if (rest.substr(0, 5) != "[href") return {};
+  rest.remove_prefix(5);
+  if (!rest.empty() && (rest[0] == '^' || rest[0] == '*' || rest[0] == '$'))
+    rest.remove_prefix(1);
+  if (rest.substr(0, 2) != "=\"") return {};
+  rest.remove_prefix(2);
+  size_t close = rest.find('"');
+  if (close == std::string_view::npos || close == 0 || rest.substr(close) != "\"]")
+    return {};
+  std::string_view value = rest.substr(0, close);
+  if (value.find('\\') != std::string_view::npos) return {};
+  return Lower(value);
+}
+
+}  // namespace
+
 SelectorKey KeyOfSelector(std::string_view selector) {
   SelectorKey key;
+  if (std::string href = HrefKeyOf(selector); !href.empty()) {
+    key.kind = SelectorKey::kHref;
+    key.name = std::move(href);
+    return key;
+  }
   // A group ("a, b") matches where any of its parts does: no single key.
   if (selector.find(',') != std::string_view::npos) return key;
   size_t i = 0;
@@ -92,6 +128,9 @@ HidingTables::HidingTables(const std::vector<FilterList>& lists) {
           break;
         case SelectorKey::kId:
           by_id_[key.name].push_back(entry);
+          break;
+        case SelectorKey::kHref:
+          by_href_.emplace_back(std::move(key.name), entry);
           break;
         case SelectorKey::kNone:
           keyless_.push_back(entry);
@@ -138,6 +177,11 @@ std::string HidingTables::SelectorsFor(std::string_view host, bool generic,
     for (const std::string& name : keys.ids) {
       auto found = by_id_.find(name);
       if (found != by_id_.end()) take(found->second);
+    }
+    if (!keys.hrefs.empty()) {
+      for (const auto& [text, entry] : by_href_) {
+        if (keys.hrefs.find(text) != std::string::npos) chosen.push_back(entry);
+      }
     }
   }
   std::sort(chosen.begin(), chosen.end(),

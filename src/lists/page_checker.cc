@@ -59,6 +59,8 @@ void PageChecker::NoteClassAttribute(std::string_view value) {
 
 void PageChecker::NoteId(std::string_view value) { keys_.AddId(value); }
 
+void PageChecker::NoteHref(std::string_view value) { keys_.AddHref(value); }
+
 std::string PageChecker::HidingSelectors() const {
   if (lists_ == nullptr || page_exceptions_.document || page_exceptions_.elemhide)
     return {};

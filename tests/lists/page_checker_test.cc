@@ -181,7 +181,8 @@ const char kHidingList[] =
     "###banner\n"                      // keyed by an id the page has
     "##div.sponsor\n"                  // element name, then class
     "##[data-ad]\n"                    // key-less
-    "##a[href^=\"https://ads.\"]\n"    // key-less (element name only)
+    "##a[href^=\"https://ads.\"]\n"    // keyed by an href the page has
+    "##a[href*=\"/nowhere/\"]\n"       // keyed by an href the page lacks
     "news.example##.site-only\n"       // site-specific, class absent from page
     "other.example##.elsewhere\n"      // another site's
     "##.ad-box > .x, .no-key-group\n"  // a group: key-less
@@ -196,7 +197,8 @@ const char kHidingPage[] =
     "<!DOCTYPE html>\n<html><HEAD lang=en>\n<title>t</title></head>\n"
     "<body><div class=\"x  AD-box\">a</div><p id=banner>b</p>"
     "<div class='sponsor'>c</div><p class=excepted>d</p>"
-    "<p class=gone-everywhere>e</p><p class=not-here>f</p></body></html>\n";
+    "<p class=gone-everywhere>e</p><p class=not-here>f</p>"
+    "<a href=\"HTTPS://ADS.example/x\">g</a></body></html>\n";
 
 std::string Edit(const char* page, AnyHtmlEditorRuleChecker* checker,
                  AnyHtmlEditorPageStyle* style) {
@@ -290,6 +292,12 @@ TEST(PageHiding, KeysOfSelectors) {
       {"div#top_ad", SelectorKey::kId, "top_ad"},
       {"[id^=\"ad\"]", SelectorKey::kNone, ""},
       {"a[href]", SelectorKey::kNone, ""},
+      {"a[href^=\"https://Ads.\"]", SelectorKey::kHref, "https://ads."},
+      {"[href*=\"/ad/\"]", SelectorKey::kHref, "/ad/"},
+      {"a[href=\"x\"]", SelectorKey::kHref, "x"},
+      {"a[href*=\"x\"] > img", SelectorKey::kNone, ""},
+      {"a[href*=\"x\" i]", SelectorKey::kNone, ""},
+      {"a[href*='x']", SelectorKey::kNone, ""},
       {".a, .b", SelectorKey::kNone, ""},
       {".ad\\:x", SelectorKey::kNone, ""},
       {"div > .ad", SelectorKey::kNone, ""},
