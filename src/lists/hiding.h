@@ -9,11 +9,12 @@
 // For a page the sheet holds the site-specific selectors whose sites allow
 // the page's host, and (unless generic hiding is off for the page) the
 // key-less generic selectors and the keyed ones whose class or id occurs in
-// the page (or whose href text occurs in one of its hrefs); minus every selector an exception switches off for the host.
+// the page (or whose href text occurs in one of its hrefs); minus every
+// selector an exception switches off for the host.
 // Selectors holding "<" are never put in a sheet: inside a <style> element
 // they could end it.
 //
-// Build once, then immutable: SheetFor may be called from any number of
+// Build once, then immutable: SelectorsFor may be called from any number of
 // threads at once.
 
 #pragma once
