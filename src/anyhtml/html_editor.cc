@@ -116,7 +116,7 @@ int IntegerValue(const char* text, int absent) {
   return static_cast<int>(value);
 }
 
-// The first pass of a page with a style sheet: every class, id and href attribute
+// The first pass of a page with a style sheet: every class, id, href and src attribute
 // of a tag goes to the style source, and whether the page has a <head> start
 // tag is noted.
 class PageKeyCollector : public AnyHtmlParser {
@@ -127,7 +127,8 @@ class PageKeyCollector : public AnyHtmlParser {
     if (!e->HasOpen()) return 0;
     if (const char* cls = e->GetAttribute("class")) style_->NoteClassAttribute(cls);
     if (const char* id = e->GetAttribute("id")) style_->NoteId(id);
-    if (const char* href = e->GetAttribute("href")) style_->NoteHref(href);
+    if (const char* href = e->GetAttribute("href")) style_->NoteAttribute("href", href);
+    if (const char* src = e->GetAttribute("src")) style_->NoteAttribute("src", src);
     if (!has_head_ && e->IsStartTag() && Classify(e) == kTagHead) has_head_ = true;
     return 0;
   }

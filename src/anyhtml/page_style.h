@@ -1,7 +1,7 @@
 // anyhtml/page_style.h
 //
 // A style sheet the page editor adds to a page: before editing, the editor
-// shows the source every class, id and href attribute of the page's tags, then asks
+// shows the source every class, id, href and src attribute of the page's tags, then asks
 // once for the element to add (a whole "<style>...</style>", or nothing). The
 // editor puts it just after the first <head> start tag, or, in a page without
 // one, just before the first tag (after any doctype or leading comment, so
@@ -22,8 +22,8 @@ class AnyHtmlEditorPageStyle {
   virtual void NoteClassAttribute(std::string_view value) = 0;
   // The value of an id attribute of a tag of the page.
   virtual void NoteId(std::string_view value) = 0;
-  // The value of an href attribute of a tag of the page.
-  virtual void NoteHref(std::string_view) {}
+  // The value of an href or src attribute (`name`) of a tag of the page.
+  virtual void NoteAttribute(std::string_view /*name*/, std::string_view /*value*/) {}
   // The element to add, asked once after every attribute was noted; empty
   // adds nothing.
   virtual std::string StyleElement() = 0;

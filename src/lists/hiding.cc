@@ -44,51 +44,62 @@ void PageKeys::AddClassAttribute(std::string_view value) {
     while (i < value.size() && !IsSpace(value[i])) ++i;
     if (i > start) classes.insert(Lower(value.substr(start, i - start)));
   }
+  AddAttribute("class", value);
 }
 
 void PageKeys::AddId(std::string_view value) {
   if (!value.empty()) ids.insert(Lower(value));
+  AddAttribute("id", value);
 }
 
-void PageKeys::AddHref(std::string_view value) {
-  hrefs += Lower(value);
-  hrefs += '\n';
+void PageKeys::AddAttribute(const std::string& name, std::string_view value) {
+  std::string& text = values[name];
+  text += Lower(value);
+  text += '\n';
 }
 
 namespace {
 
-// The V of a selector that is exactly an element name (or none) and one
-// [href="V"] with =, ^=, *= or $= (no quotes, escapes or flags inside); empty
-// otherwise.
-std::string HrefKeyOf(std::string_view selector) {
+// The attribute and text of a selector whose first compound starts with an
+// optional element name and [A="V"] (any of = ^= *= $= ~= |=; no escapes) for
+// a keyed attribute A; false otherwise.
+bool AttributeKeyOf(std::string_view selector, SelectorKey* key) {
   size_t i = 0;
   while (i < selector.size() && IsNameChar(selector[i])) ++i;
+  if (i >= selector.size() || selector[i] != '[') return false;
+  size_t name_start = ++i;
+  while (i < selector.size() &&
+         (isalpha(static_cast<unsigned char>(selector[i])) || selector[i] == '-')) {
+    ++i;
+  }
+  std::string attribute = Lower(selector.substr(name_start, i - name_start));
+  if (attribute != "class" && attribute != "id" && attribute != "href" &&
+      attribute != "src") {
+    return false;
+  }
   std::string_view rest = selector.substr(i);
-  if (rest.substr(0, 5) != "[href") return {};
-  rest.remove_prefix(5);
-  if (!rest.empty() && (rest[0] == '^' || rest[0] == '*' || rest[0] == '$'))
+  if (!rest.empty() && std::string_view("^*$~|").find(rest[0]) != std::string_view::npos)
     rest.remove_prefix(1);
-  if (rest.substr(0, 2) != "=\"") return {};
+  if (rest.substr(0, 2) != "=\"") return false;
   rest.remove_prefix(2);
   size_t close = rest.find('"');
-  if (close == std::string_view::npos || close == 0 || rest.substr(close) != "\"]")
-    return {};
+  if (close == std::string_view::npos || close == 0 || rest.substr(close, 2) != "\"]")
+    return false;
   std::string_view value = rest.substr(0, close);
-  if (value.find('\\') != std::string_view::npos) return {};
-  return Lower(value);
+  if (value.find('\\') != std::string_view::npos) return false;
+  key->kind = SelectorKey::kAttribute;
+  key->attribute = std::move(attribute);
+  key->name = Lower(value);
+  return true;
 }
 
 }  // namespace
 
 SelectorKey KeyOfSelector(std::string_view selector) {
   SelectorKey key;
-  if (std::string href = HrefKeyOf(selector); !href.empty()) {
-    key.kind = SelectorKey::kHref;
-    key.name = std::move(href);
-    return key;
-  }
   // A group ("a, b") matches where any of its parts does: no single key.
   if (selector.find(',') != std::string_view::npos) return key;
+  if (AttributeKeyOf(selector, &key)) return key;
   size_t i = 0;
   while (i < selector.size() && IsSpace(selector[i])) ++i;
   while (i < selector.size() && IsNameChar(selector[i])) ++i;  // element name
@@ -129,8 +140,8 @@ HidingTables::HidingTables(const std::vector<FilterList>& lists) {
         case SelectorKey::kId:
           by_id_[key.name].push_back(entry);
           break;
-        case SelectorKey::kHref:
-          by_href_.emplace_back(std::move(key.name), entry);
+        case SelectorKey::kAttribute:
+          by_attribute_.push_back({std::move(key.attribute), std::move(key.name), entry});
           break;
         case SelectorKey::kNone:
           keyless_.push_back(entry);
@@ -178,10 +189,10 @@ std::string HidingTables::SelectorsFor(std::string_view host, bool generic,
       auto found = by_id_.find(name);
       if (found != by_id_.end()) take(found->second);
     }
-    if (!keys.hrefs.empty()) {
-      for (const auto& [text, entry] : by_href_) {
-        if (keys.hrefs.find(text) != std::string::npos) chosen.push_back(entry);
-      }
+    for (const AttributeKey& key : by_attribute_) {
+      auto found = keys.values.find(key.attribute);
+      if (found != keys.values.end() && found->second.find(key.text) != std::string::npos)
+        chosen.push_back(key.entry);
     }
   }
   std::sort(chosen.begin(), chosen.end(),

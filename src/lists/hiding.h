@@ -3,13 +3,13 @@
 // The hiding rules of several filter lists arranged for building one page's
 // style sheet: site-specific selectors by the sites they name, generic
 // selectors by the class or id they start with (".ad", "#banner", "div.ad"),
-// by the text an href must hold (a[href*="/ads/"]), or in one list of
+// by the text an attribute must hold (a[href*="/ads/"]), or in one list of
 // key-less selectors, and the "#@#" exceptions by selector.
 //
 // For a page the sheet holds the site-specific selectors whose sites allow
 // the page's host, and (unless generic hiding is off for the page) the
 // key-less generic selectors and the keyed ones whose class or id occurs in
-// the page (or whose href text occurs in one of its hrefs); minus every
+// the page (or whose attribute text occurs in such an attribute); minus every
 // selector an exception switches off for the host.
 // Selectors holding "<" are never put in a sheet: inside a <style> element
 // they could end it.
@@ -37,23 +37,25 @@ namespace cvie::lists {
 struct PageKeys {
   std::unordered_set<std::string> classes;
   std::unordered_set<std::string> ids;
-  // Every href value of the page in lower case, each followed by "\n".
-  std::string hrefs;
-  // Adds the classes of a class attribute (white-space separated), an id or
-  // an href value.
+  // For each keyed attribute (class, id, href, src): every value the page
+  // gives it, in lower case, each followed by "\n".
+  std::unordered_map<std::string, std::string> values;
+  // Adds the classes of a class attribute (white-space separated), an id, or
+  // the value of another attribute.
   void AddClassAttribute(std::string_view value);
   void AddId(std::string_view value);
-  void AddHref(std::string_view value);
+  void AddAttribute(const std::string& name, std::string_view value);
 };
 
 // The key of a generic selector: the class or id the selector's first
-// compound starts with (after an optional element name), or, for a selector
-// that is only an element name and one [href="V"], [href^="V"], [href*="V"]
-// or [href$="V"], the text V (every element it matches has an href holding
-// V). In lower case.
+// compound starts with (after an optional element name), or, for a first
+// compound that starts with [A="V"] (also ^=, *=, $=, ~=, |=) where A is
+// class, id, href or src, the attribute A and the text V: a page where no
+// such attribute holds V has no element the selector matches. In lower case.
 struct SelectorKey {
-  enum Kind : uint8_t { kNone, kClass, kId, kHref } kind = kNone;
-  std::string name;
+  enum Kind : uint8_t { kNone, kClass, kId, kAttribute } kind = kNone;
+  std::string name;       // the class, id or text
+  std::string attribute;  // kAttribute: the attribute
 };
 SelectorKey KeyOfSelector(std::string_view selector);
 
@@ -84,8 +86,13 @@ class HidingTables {
   Entries keyless_;
   std::unordered_map<std::string, Entries> by_class_;
   std::unordered_map<std::string, Entries> by_id_;
-  // Rules keyed by a text an href must hold, tried one by one.
-  std::vector<std::pair<std::string, Entry>> by_href_;
+  // Rules keyed by a text an attribute must hold, tried one by one.
+  struct AttributeKey {
+    std::string attribute;
+    std::string text;
+    Entry entry;
+  };
+  std::vector<AttributeKey> by_attribute_;
   // Site-specific rules by each site they name (included entries).
   std::unordered_map<std::string, Entries> by_site_;
   std::unordered_map<std::string, std::vector<const HidingRule*>> exceptions_;

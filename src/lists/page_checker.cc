@@ -59,7 +59,9 @@ void PageChecker::NoteClassAttribute(std::string_view value) {
 
 void PageChecker::NoteId(std::string_view value) { keys_.AddId(value); }
 
-void PageChecker::NoteHref(std::string_view value) { keys_.AddHref(value); }
+void PageChecker::NoteAttribute(std::string_view name, std::string_view value) {
+  keys_.AddAttribute(std::string(name), value);
+}
 
 std::string PageChecker::HidingSelectors() const {
   if (lists_ == nullptr || page_exceptions_.document || page_exceptions_.elemhide)

@@ -13,7 +13,7 @@
 // RequestTypeOfKind; kinds without one (marquee, division) and whole script
 // blocks are decided by the product's rules alone.
 //
-// It is also the page's style source: it collects the classes, ids and hrefs the
+// It is also the page's style source: it collects the classes, ids, hrefs and srcs the
 // editor shows it and makes the hiding style element from the list set's
 // hiding rules for the page's host, honouring elemhide, generichide and
 // document exceptions.
@@ -52,7 +52,7 @@ class PageChecker : public AnyHtmlEditorRuleChecker, public AnyHtmlEditorPageSty
 
   void NoteClassAttribute(std::string_view value) override;
   void NoteId(std::string_view value) override;
-  void NoteHref(std::string_view value) override;
+  void NoteAttribute(std::string_view name, std::string_view value) override;
   // "<style>sel1,sel2{display:none!important}</style>", or empty.
   std::string StyleElement() override;
   // The selectors of the sheet, joined with "," (empty when none).
