@@ -1,11 +1,16 @@
-// cvie filter [--rule-text FILE | --rules FILE.rle] [--option NAME=VALUE]...
-//             [--explain] [INPUT|-]
+// cvie filter [--rule-text FILE | --rules FILE.rle] [--list FILE]... [--page URL]
+//             [--option NAME=VALUE]... [--explain] [INPUT|-]
 //
 // Runs one page (a file, or standard input for "-" or no argument) through
 // the page editor, as the filter runs every page the browser loads, and
 // writes the rewritten page to standard output. The rules are read from a
 // plain rule list (--rule-text, one rule per line), an enciphered rule file
-// (--rules), or else the installed rule file. The switches are the
+// (--rules), or else the installed rule file; filter lists from --list files,
+// or, when no rules are named at all, the installed lists folder. With lists,
+// --page gives the page's address (third-party, domain=, the hiding rules of
+// its site) and the lists' hiding style element is added to the page;
+// --explain then also writes "style", the element's size in bytes and its
+// number of selectors. The switches are the
 // stored options, as the filter uses them; each --option changes one of them,
 // by its registry name, for this run only (nothing is stored). --explain
 // writes one line per question the editor asks the rules, in order, to
@@ -19,6 +24,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -30,6 +36,8 @@
 #include "command.h"
 #include "config/editor_options.h"
 #include "config/options.h"
+#include "lists/list_set.h"
+#include "lists/page_checker.h"
 #include "log/logger.h"
 #include "option_value.h"
 #include "platform/text.h"
@@ -43,6 +51,7 @@ struct FilterSettings {
   std::string input = "-";
   RuleSource rules;
   std::vector<std::string> options;
+  std::string page;
   bool explain = false;
 };
 
@@ -272,10 +281,16 @@ int RunFilter(const FilterSettings& settings) {
     if (!ApplyOption(assignment, &run, &error)) return UsageError(error);
   }
 
-  // A plain rule list, an enciphered rule file, or the installed rule file.
+  // A plain rule list, an enciphered rule file, or the installed rule file;
+  // none when only lists are named.
   std::unique_ptr<RulesHolder> owned;
-  RulesHolder* rules = settings.rules.Load(&owned, &error);
-  if (rules == nullptr) return Fail(error);
+  RulesHolder* rules = nullptr;
+  if (settings.rules.WantsRules()) {
+    rules = settings.rules.Load(&owned, &error);
+    if (rules == nullptr) return Fail(error);
+  }
+  std::shared_ptr<const lists::ListSet> list_set;
+  if (!settings.rules.LoadListSet(&list_set, &error)) return Fail(error);
 
   std::unique_ptr<CEasyBuffer> page(new CEasyBuffer());
   if (!ReadPage(settings.input, page.get(), &error)) return Fail(error);
@@ -285,14 +300,28 @@ int RunFilter(const FilterSettings& settings) {
     return 0;
   }
 
-  ExplainingChecker explaining(rules);
+  // With lists, the page's own checker asks the rules and the lists, as the
+  // filter does for a page in the browser.
+  lists::PageChecker page_checker(rules, list_set.get(), settings.page);
+  AnyHtmlEditorRuleChecker* decider =
+      list_set ? static_cast<AnyHtmlEditorRuleChecker*>(&page_checker) : rules;
+  ExplainingChecker explaining(decider);
   AnyHtmlEditorRuleChecker* checker =
-      settings.explain ? static_cast<AnyHtmlEditorRuleChecker*>(&explaining) : rules;
+      settings.explain ? static_cast<AnyHtmlEditorRuleChecker*>(&explaining) : decider;
   std::unique_ptr<CEasyBuffer> output(new CEasyBuffer());
   int result;
   {
     AnyHtmlEditor editor(output.get(), &run.editor, checker);
+    if (list_set) editor.SetPageStyle(&page_checker);
     result = editor.Edit(page->GetData(), page->GetSize(), ENCODING_UNKNOWN);
+  }
+  if (list_set && settings.explain) {
+    const std::string selectors = page_checker.HidingSelectors();
+    size_t count = 0;
+    if (!selectors.empty())
+      count = 1 + std::count(selectors.begin(), selectors.end(), ',');
+    const size_t bytes = page_checker.StyleElement().size();
+    fprintf(stderr, "style\t%zu bytes\t%zu selectors\n", bytes, count);
   }
   if (result == ANYHTML_WRITE_FAILED) {
     return Fail("cannot hold the filtered page in memory: page too large");
@@ -313,6 +342,9 @@ CommandRun SetupFilter(CLI::App* sub) {
                   "NAME=VALUE: use VALUE for the stored option NAME (registry name, e.g. "
                   "FilterCSS=1) in this run only; may be repeated")
       ->allow_extra_args(false);
+  sub->add_option("--page", settings->page,
+                  "Address of the page (lists: third-party, domain=, hiding rules of its "
+                  "site)");
   sub->add_flag("--explain", settings->explain,
                 "Write each rule check to stderr: kind, text, blocked or allowed");
   sub->add_option("INPUT", settings->input,

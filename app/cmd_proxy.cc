@@ -19,6 +19,7 @@
 #include "https/https_settings.h"
 #include "https/interceptor.h"
 #include "https/local_ca.h"
+#include "lists/list_set.h"
 #include "log/logger.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
@@ -198,6 +199,11 @@ int RunProxy(const ProxyArgs& args) {
     ui.AddNotice(L"HTTPS filtering", ToWide(problem));
   }
   window.set_helper(host.helper());
+  // The subscribed filter lists: loaded, and reloaded after every change of
+  // the lists folder, on the watcher's own thread; pages take the current
+  // set when they start.
+  lists::ListSetWatcher list_watcher(&lists::CurrentListSet::Process(),
+                                     lists::ListsFolderPath());
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road_options.idle_timeout_ms = args.idle_timeout_ms;

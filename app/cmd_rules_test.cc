@@ -13,6 +13,7 @@
 #include "command.h"
 #include "lists/filter_list.h"
 #include "lists/list_engine.h"
+#include "lists/site.h"
 #include "rule_source.h"
 #include "rules/rule_options.h"
 #include "rules/rules_holder.h"
@@ -84,8 +85,8 @@ struct RulesTestArgs {
 // The rules one command asks: the product's own and the filter lists.
 struct LoadedRules {
   std::unique_ptr<RulesHolder> owned;
-  RulesHolder* holder = nullptr;  // null when only lists are asked
-  std::unique_ptr<lists::ListEngine> lists;
+  RulesHolder* holder = nullptr;                // null when only lists are asked
+  std::shared_ptr<const lists::ListSet> lists;  // null when no list is asked
 };
 
 // Decides one query and prints the explanation when asked. Returns -1 for an
@@ -103,16 +104,19 @@ int Decide(const LoadedRules& loaded, const std::string& kind_name,
                            : loaded.holder->ExplainElement(kind, text.c_str(), observer);
   }
   if (!blocked && loaded.lists && !script_block) {
-    lists::Request request{lists::RequestTypeOfKind(kind), text, page};
-    lists::Decision decision = loaded.lists->Decide(request);
+    // As on a page: a relative address is the one it stands for there.
+    const std::string url = lists::ResolveAgainst(page, text);
+    lists::Request request{lists::RequestTypeOfKind(kind), url, page};
+    const lists::ListEngine& engine = *loaded.lists->engine;
+    lists::Decision decision = engine.Decide(request);
     if (explain) {
       if (decision.blocking.valid()) {
-        printf("list rule %s\n", loaded.lists->Describe(decision.blocking).c_str());
+        printf("list rule %s\n", engine.Describe(decision.blocking).c_str());
       } else {
         printf("no list rule matches\n");
       }
       if (decision.exception.valid()) {
-        printf("list exception %s\n", loaded.lists->Describe(decision.exception).c_str());
+        printf("list exception %s\n", engine.Describe(decision.exception).c_str());
       }
     }
     blocked = decision.blocked;
@@ -142,7 +146,7 @@ CommandRun SetupRulesTest(CLI::App* sub) {
       loaded.holder = args->rules.Load(&loaded.owned, &error);
       if (loaded.holder == nullptr) return Fail(error);
     }
-    if (!args->rules.LoadLists(&loaded.lists, &error)) return Fail(error);
+    if (!args->rules.LoadListSet(&loaded.lists, &error)) return Fail(error);
     if (args->batch.empty()) {
       int result = Decide(loaded, args->kind, args->text, args->page, args->explain);
       if (result < 0) {

@@ -49,6 +49,25 @@ bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine,
   return true;
 }
 
+bool RuleSource::LoadListSet(std::shared_ptr<const lists::ListSet>* set,
+                             std::string* error) const {
+  set->reset();
+  if (lists.empty()) {
+    if (!rule_text.empty() || !rule_file.empty()) return true;
+    lists::CurrentListSet& current = lists::CurrentListSet::Process();
+    current.ReloadIfChanged(lists::ListsFolderPath());
+    *set = current.Get();
+    return true;
+  }
+  std::unique_ptr<lists::ListEngine> engine;
+  if (!LoadLists(&engine, error)) return false;
+  auto built = std::make_shared<lists::ListSet>();
+  built->hiding = std::make_unique<lists::HidingTables>(engine->lists());
+  built->engine = std::move(engine);
+  *set = std::move(built);
+  return true;
+}
+
 RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,
                               std::string* error) const {
   if (!rule_text.empty()) {

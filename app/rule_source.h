@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lists/list_engine.h"
+#include "lists/list_set.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::app {
@@ -37,6 +38,12 @@ struct RuleSource {
   // Reads and compiles the --list files (null engine when there are none).
   // False with `*error` set when a file cannot be read or compiled.
   bool LoadLists(std::unique_ptr<lists::ListEngine>* engine, std::string* error) const;
+
+  // The lists a command filters with: the --list files when any is named;
+  // else, when no rule file is named either, the installed lists folder
+  // (loaded once); else none (null). False with `*error` set when a named
+  // file cannot be read or the lists cannot be compiled.
+  bool LoadListSet(std::shared_ptr<const lists::ListSet>* set, std::string* error) const;
 
   // Loads the rules. Returns the holder to ask (owned by `owned` for a list or a
   // file named on the command line, process-wide for the installed rule file),

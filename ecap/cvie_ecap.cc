@@ -49,6 +49,7 @@
 #include "anyhtml/easy_buffer.h"
 #include "config/data_folders.h"
 #include "ie/page_filter.h"
+#include "lists/list_set.h"
 #include "log/logger.h"
 #include "platform/process.h"
 #include "platform/text.h"
@@ -134,6 +135,8 @@ class RulesWatch {
 
  private:
   void Reload() {
+    // Subscribed filter lists: reloaded when `cvie lists` changed them.
+    lists::CurrentListSet::Process().ReloadIfChanged(lists::ListsFolderPath());
     FileStamp stamp = StampOf(ToNarrow(path_));
     if (stamp == loaded_stamp_) return;
     std::shared_ptr<RulesHolder> fresh(LoadRuleFile(path_).release());

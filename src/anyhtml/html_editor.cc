@@ -24,6 +24,7 @@ enum TagName {
   kTagBody,
   kTagDiv,
   kTagEmbed,
+  kTagHead,
   kTagIframe,
   kTagImage,
   kTagImg,
@@ -50,7 +51,8 @@ TagName Classify(const AnyHtmlElement* e) {
   static constexpr NamedTag kLength1[] = {{"a", kTagA}};
   static constexpr NamedTag kLength2[] = {{"tr", kTagTr}, {"td", kTagTd}};
   static constexpr NamedTag kLength3[] = {{"img", kTagImg}, {"div", kTagDiv}};
-  static constexpr NamedTag kLength4[] = {{"body", kTagBody}, {"link", kTagLink}};
+  static constexpr NamedTag kLength4[] = {
+      {"body", kTagBody}, {"link", kTagLink}, {"head", kTagHead}};
   static constexpr NamedTag kLength5[] = {{"image", kTagImage},
                                           {"embed", kTagEmbed},
                                           {"param", kTagParam},
@@ -114,6 +116,29 @@ int IntegerValue(const char* text, int absent) {
   return static_cast<int>(value);
 }
 
+// The first pass of a page with a style sheet: every class, id, href and src attribute
+// of a tag goes to the style source, and whether the page has a <head> start
+// tag is noted.
+class PageKeyCollector : public AnyHtmlParser {
+ public:
+  explicit PageKeyCollector(AnyHtmlEditorPageStyle* style) : style_(style) {}
+  int OnNode(AnyHtmlNode*, int) override { return 0; }
+  int OnElement(AnyHtmlElement* e, int) override {
+    if (!e->HasOpen()) return 0;
+    if (const char* cls = e->GetAttribute("class")) style_->NoteClassAttribute(cls);
+    if (const char* id = e->GetAttribute("id")) style_->NoteId(id);
+    if (const char* href = e->GetAttribute("href")) style_->NoteAttribute("href", href);
+    if (const char* src = e->GetAttribute("src")) style_->NoteAttribute("src", src);
+    if (!has_head_ && e->IsStartTag() && Classify(e) == kTagHead) has_head_ = true;
+    return 0;
+  }
+  bool has_head() const { return has_head_; }
+
+ private:
+  AnyHtmlEditorPageStyle* style_;
+  bool has_head_ = false;
+};
+
 }  // namespace
 
 AnyHtmlEditor::AnyHtmlEditor(AnyHtmlEditorWriter* writer, const EditorOptions* options,
@@ -126,6 +151,7 @@ AnyHtmlEditor::~AnyHtmlEditor() = default;
 
 int AnyHtmlEditor::Edit(const char* data, size_t length, int encoding) {
   StartDocument(encoding);
+  PreparePageStyle(data, length, encoding);
   int result = Parse(data, length, encoding);
   EndDocument(encoding);
   return write_result_ != 0 ? ANYHTML_WRITE_FAILED : result;
@@ -141,8 +167,48 @@ int AnyHtmlEditor::OnNode(AnyHtmlNode* node, int encoding) {
   return 0;
 }
 
+void AnyHtmlEditor::PreparePageStyle(const char* data, size_t length, int encoding) {
+  style_place_ = StylePlace::kNone;
+  style_element_.clear();
+  if (page_style_ == nullptr || data == nullptr || length == 0) return;
+  PageKeyCollector collector(page_style_);
+  collector.Parse(data, length, encoding);
+  style_element_ = page_style_->StyleElement();
+  if (style_element_.empty()) return;
+  style_place_ =
+      collector.has_head() ? StylePlace::kAfterHead : StylePlace::kBeforeFirstTag;
+}
+
+void AnyHtmlEditor::PlaceStyleBefore(const AnyHtmlElement*) {
+  // Nothing is pending before the first tag: the element goes out at once.
+  Emit(style_element_.data(), static_cast<uint32_t>(style_element_.size()));
+  style_element_.clear();
+}
+
+void AnyHtmlEditor::PlaceStyleAfter(const AnyHtmlElement* e) {
+  if (!e->IsStartTag() || Classify(e) != kTagHead) return;
+  if (mode_ == MODE_NORMAL) {
+    // The <head> tag has just been written (it opens no region).
+    Emit(style_element_.data(), static_cast<uint32_t>(style_element_.size()));
+  } else {
+    // The <head> tag is waiting in a region: the element waits after it.
+    auto node = std::make_unique<AnyHtmlValue>(false);
+    node->set_type(NODE_TEXT);
+    node->SetText(style_element_);
+    PendingNode pending;
+    pending.type = NODE_TEXT;
+    pending.node = std::move(node);
+    pending_.push_back(std::move(pending));
+  }
+  style_element_.clear();
+}
+
 int AnyHtmlEditor::OnElement(AnyHtmlElement* element, int encoding) {
   if (element == nullptr) return -1;
+  if (!style_element_.empty() && style_place_ == StylePlace::kBeforeFirstTag)
+    PlaceStyleBefore(element);
+  const bool place_after =
+      !style_element_.empty() && style_place_ == StylePlace::kAfterHead;
   switch (mode_) {
     case MODE_NORMAL:
       HandleElement(element, encoding);
@@ -167,6 +233,7 @@ int AnyHtmlEditor::OnElement(AnyHtmlElement* element, int encoding) {
       HandleElement(element, encoding);
       break;
   }
+  if (place_after) PlaceStyleAfter(element);
   return 0;
 }
 

@@ -33,6 +33,7 @@
 #include "anyhtml/html_element.h"
 #include "anyhtml/html_node.h"
 #include "anyhtml/html_parser.h"
+#include "anyhtml/page_style.h"
 #include "anyhtml/rule_checker.h"
 #include "config/editor_options.h"
 
@@ -74,6 +75,11 @@ class AnyHtmlEditor : public AnyHtmlParser {
   // incomplete and must not be served). The caller appends two zero bytes
   // after the page, as the parser expects.
   int Edit(const char* data, size_t length, int encoding);
+
+  // Adds the style element `style` gives to every page edited from now on
+  // (null: none, the default). Not owned; must outlive the editing. The
+  // classes and ids are collected in a first pass over the page.
+  void SetPageStyle(AnyHtmlEditorPageStyle* style) { page_style_ = style; }
 
   // The writer's failure code of the first refused append since the last
   // StartDocument, or 0 when every append succeeded.
@@ -173,9 +179,21 @@ class AnyHtmlEditor : public AnyHtmlParser {
   // failure in write_result_.
   void Emit(const char* data, uint32_t length);
 
+  // Where the page style element goes in the page being edited.
+  enum class StylePlace { kNone, kAfterHead, kBeforeFirstTag };
+  // Shows the page style source every class and id of the page and takes its
+  // element; finds where it goes.
+  void PreparePageStyle(const char* data, size_t length, int encoding);
+  // Writes the style element when `e` is the tag it goes before or after.
+  void PlaceStyleBefore(const AnyHtmlElement* e);
+  void PlaceStyleAfter(const AnyHtmlElement* e);
+
   AnyHtmlEditorWriter* writer_;
   const EditorOptions* options_;
   AnyHtmlEditorRuleChecker* checker_;
+  AnyHtmlEditorPageStyle* page_style_ = nullptr;
+  StylePlace style_place_ = StylePlace::kNone;
+  std::string style_element_;  // still to be placed when not empty
   EditorMode mode_ = MODE_NORMAL;
   int32_t write_result_ = 0;  // first failure of the writer, 0 while none
   std::vector<PendingNode> pending_;

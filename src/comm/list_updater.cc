@@ -143,8 +143,6 @@ void LogListFailure(const std::string& url, const std::string& error) {
 
 }  // namespace
 
-std::wstring ListsFolderPath() { return SharedFolderPath() + L"/lists"; }
-
 void SetListDownloadTimeoutForTesting(int timeout_ms) {
   g_timeout_for_testing.store(timeout_ms);
 }
@@ -204,7 +202,7 @@ bool FetchListText(const std::string& url, size_t max_bytes, int timeout_ms,
 
 int ReadSubscriptions(std::vector<Subscription>* subscriptions, std::string* error) {
   StoreLock lock;
-  SubscriptionStore store(ListsFolderPath());
+  SubscriptionStore store(lists::ListsFolderPath());
   if (store.Load(error) != 0) return -1;
   *subscriptions = store.subscriptions();
   return 0;
@@ -219,7 +217,7 @@ AddListResult AddList(const std::string& url, const std::string& title,
   }
   {
     StoreLock lock;
-    SubscriptionStore store(ListsFolderPath());
+    SubscriptionStore store(lists::ListsFolderPath());
     if (store.Load(error) != 0) return AddListResult::kFailed;
     if (store.Find(url)) {
       *error = "already subscribed to " + url;
@@ -232,7 +230,7 @@ AddListResult AddList(const std::string& url, const std::string& title,
     return AddListResult::kFailed;
   }
   StoreLock lock;
-  SubscriptionStore store(ListsFolderPath());
+  SubscriptionStore store(lists::ListsFolderPath());
   if (store.Load(error) != 0) return AddListResult::kFailed;
   store.Add(url, title);  // another process may have added it meanwhile: refreshed then
   if (store.Install(url, fetched.body, fetched.parsed, UnixNow(), error) != 0) {
@@ -251,7 +249,7 @@ AddListResult AddList(const std::string& url, const std::string& title,
 
 int RemoveList(const std::string& url, std::string* error) {
   StoreLock lock;
-  SubscriptionStore store(ListsFolderPath());
+  SubscriptionStore store(lists::ListsFolderPath());
   if (store.Load(error) != 0) return -1;
   int removed = store.Remove(url, error);
   if (removed != 1) return removed;
@@ -266,7 +264,7 @@ int RefreshLists(bool force, const std::atomic<bool>* stop,
   std::vector<std::string> due;
   {
     StoreLock lock;
-    SubscriptionStore store(ListsFolderPath());
+    SubscriptionStore store(lists::ListsFolderPath());
     if (store.Load(error) != 0) return -1;
     const int64_t now = UnixNow();
     for (const Subscription& s : store.subscriptions()) {
@@ -282,7 +280,7 @@ int RefreshLists(bool force, const std::atomic<bool>* stop,
     ListRefresh result;
     result.url = url;
     StoreLock lock;
-    SubscriptionStore store(ListsFolderPath());
+    SubscriptionStore store(lists::ListsFolderPath());
     if (store.Load(error) != 0) return -1;
     if (!store.Find(url)) continue;  // removed while it was downloading
     if (fetched.ok) {

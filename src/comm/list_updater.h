@@ -2,7 +2,7 @@
 //
 // Subscribing to filter lists and keeping them current: the one download code
 // that `cvie lists`, the control panel and the update worker share, on top of
-// the store in lists/subscriptions.h (folder ListsFolderPath()).
+// the store in lists/subscriptions.h (folder lists::ListsFolderPath()).
 //
 // A download is held in memory up to lists::kMaxListBytes and judged
 // (lists::CheckListBody) before anything is written: a failed, cut, refused or
@@ -23,12 +23,10 @@
 #include <string>
 #include <vector>
 
+#include "lists/list_set.h"  // ListsFolderPath
 #include "lists/subscriptions.h"
 
 namespace cvie {
-
-// The shared folder's "lists".
-std::wstring ListsFolderPath();
 
 // The longest a list download may take, in milliseconds.
 constexpr int kListDownloadTimeoutMs = 120 * 1000;

@@ -19,6 +19,7 @@
 #include "ie/ns_handler.h"
 #include "ie/page_filter.h"
 #include "log/logger.h"
+#include "platform/text.h"
 #include "platform/url.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
@@ -137,6 +138,7 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
   const std::wstring page = GetThreadUrl();
   Log().Log(LOG_NOTICE, L"%d IIPR::Start - the url of the page is: %ls\n",
             instance_number_, page.c_str());
+  page_url_ = ToNarrow(page);
   whitelisted_ = Whitelist::Instance().Contains(page, false);
   switch (UrlScheme(page)) {
     case INTERNET_SCHEME_HTTP:
@@ -408,7 +410,7 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
 
 HRESULT CHTMLMimeFilterPP::FilterPage() {
   if (IsBypassed() || !input_buffer_ || !output_buffer_) return E_FAIL;
-  return EditHtmlPage(input_buffer_->GetData(), input_buffer_->GetSize(),
+  return EditHtmlPage(page_url_, input_buffer_->GetData(), input_buffer_->GetSize(),
                       output_buffer_.get());
 }
 

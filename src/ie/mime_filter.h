@@ -23,7 +23,11 @@
 // it collected unchanged and then passes every Read straight to the source.
 //
 // The page address is the one the namespace handler recorded for the calling
-// thread (GetThreadUrl, ie/ns_handler.h).
+// thread (GetThreadUrl, ie/ns_handler.h). While filter lists are loaded
+// (lists::CurrentListSet), the editor asks a per-page checker that adds the
+// lists' decisions for that address to the rules' own, and adds the lists'
+// hiding style sheet to the page; without lists the rules are asked as they
+// are.
 //
 // Threads: one object is used on the one thread that owns its download. The
 // instance counter and the registration state are shared by all threads and
@@ -36,6 +40,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <string>
 
 #include "anyhtml/easy_buffer.h"
 #include "anyhtml/rule_checker.h"
@@ -174,6 +179,7 @@ class CHTMLMimeFilterPP
   const bool enabled_;
   bool whitelisted_ = false;
   size_t page_limit_ = 0;  // 0: no limit
+  std::string page_url_;   // the page address from the namespace handler
   bool passed_on_ = false;
   std::unique_ptr<CEasyBuffer> input_buffer_;
   std::unique_ptr<CEasyBuffer> output_buffer_;

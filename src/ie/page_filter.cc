@@ -7,7 +7,10 @@
 #include "anyhtml/html_editor.h"
 #include "config/options.h"
 #include "ie/host_process.h"
+#include "lists/list_set.h"
+#include "lists/page_checker.h"
 #include "log/logger.h"
+#include "platform/text.h"
 #include "platform/url.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
@@ -22,15 +25,21 @@ std::atomic<AnyHtmlEditorRuleChecker*> g_checker_override{nullptr};
 
 }  // namespace
 
-HRESULT EditHtmlPage(const char* page, size_t size, CEasyBuffer* out,
-                     RulesHolder* rules) {
+HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
+                     CEasyBuffer* out, RulesHolder* rules) {
   if (!rules) rules = g_rules_override.load(std::memory_order_acquire);
   if (!rules) rules = ProcessRules();
   if (!rules || !rules->loaded() || !page || !out) return E_FAIL;
   AnyHtmlEditorRuleChecker* checker = g_checker_override.load(std::memory_order_acquire);
   if (!checker) checker = rules;
   const EditorOptions options = CVCfg::Instance().GetEditorOptions();
+  // The lists in use when the page starts serve it to its end.
+  const std::shared_ptr<const lists::ListSet> list_set =
+      lists::CurrentListSet::Process().Get();
+  lists::PageChecker page_checker(checker, list_set.get(), page_url);
+  if (list_set) checker = &page_checker;
   AnyHtmlEditor editor(out, &options, checker);
+  if (list_set) editor.SetPageStyle(&page_checker);
   int edited = editor.Edit(page, size, 0);
   if (edited == 0) return S_OK;
   if (edited == ANYHTML_WRITE_FAILED) {
@@ -63,7 +72,7 @@ PageFilterResult FilterHtmlPage(const std::wstring& url, const char* page, size_
     out->Reset();
     return PageFilterResult::kExempt;
   }
-  if (FAILED(EditHtmlPage(page, size, out, rules))) {
+  if (FAILED(EditHtmlPage(ToNarrow(url), page, size, out, rules))) {
     out->Reset();
     return PageFilterResult::kFailed;
   }

@@ -23,16 +23,19 @@ namespace cvie {
 
 class RulesHolder;
 
-// Runs the page editor over `page` (`size` bytes, followed by two zero bytes
-// that do not count: the parser relies on them), writing the edited page to
+// Runs the page editor over `page` at address `page_url` (UTF-8; the filter
+// lists judge third-party requests and site rules by it) (`size` bytes, followed by two
+// zero bytes that do not count: the parser relies on them), writing the edited page to
 // `out`. The rules are `rules` when not null, else the holder named by
 // SetHtmlFilterRules, else the process-wide rules; the editor asks the checker
 // named by SetHtmlFilterChecker instead of the holder when one is set. S_OK
 // when the editor ran to the end; E_OUTOFMEMORY when `out` refused bytes (the
 // edited page has a hole and must not be served); E_FAIL when the rules are
-// not loaded or the editor stopped early.
-HRESULT EditHtmlPage(const char* page, size_t size, CEasyBuffer* out,
-                     RulesHolder* rules = nullptr);
+// not loaded or the editor stopped early. With subscribed lists loaded
+// (lists/list_set.h), their decisions join the rules' and their hiding style
+// sheet is added to the page.
+HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
+                     CEasyBuffer* out, RulesHolder* rules = nullptr);
 
 // Whether a page at `url` is filtered: filtering is on (the host is the
 // browser and "Enable Corvane" is not 0), the address is not on the

@@ -33,9 +33,22 @@ struct ListEngine::Compiled {
 
 // What the rule-by-rule scan reads first for each rule, kept small and
 // together so that passing over every rule stays in the processor's cache.
+namespace {
+// Bits of a rule's page flags, and of what a page check looks for.
+constexpr uint8_t kPageDocument = 1;
+constexpr uint8_t kPageElemhide = 2;
+constexpr uint8_t kPageGenerichide = 4;
+
+uint8_t PageFlagsOf(const NetworkRule& rule) {
+  return static_cast<uint8_t>((rule.page_document ? kPageDocument : 0) |
+                              (rule.page_elemhide ? kPageElemhide : 0) |
+                              (rule.page_generichide ? kPageGenerichide : 0));
+}
+}  // namespace
+
 struct QuickTest {
   uint32_t types = 0;
-  bool page_document = false;
+  uint8_t page_flags = 0;
   uint8_t pair_count = 0;
   uint16_t pairs[3] = {0, 0, 0};  // PairBit of a few adjacent pairs of the literal
 };
@@ -55,7 +68,9 @@ struct ListEngine::Side {
 struct ListEngine::Query {
   std::string_view text;  // the address the patterns are matched against
   uint32_t type = 0;
-  bool page_check = false;  // looking for "document" exceptions on the page
+  // Looking for exceptions about the page itself: those with one of these
+  // page flags (0: an ordinary request).
+  uint8_t page_check = 0;
   std::string_view page_url;
   std::string page_host;
   std::string page_site;  // worked out on demand
@@ -233,7 +248,7 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
       }
       QuickTest quick;
       quick.types = rule.types;
-      quick.page_document = rule.page_document;
+      quick.page_flags = PageFlagsOf(rule);
       const std::string& literal = compiled.lower_literal;
       if (literal.size() >= 2) {
         const size_t starts[] = {0, (literal.size() - 2) / 2, literal.size() - 2};
@@ -272,7 +287,7 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
 bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
   const NetworkRule& rule = *compiled.rule;
   if (query->page_check) {
-    if (!rule.page_document) return false;
+    if ((PageFlagsOf(rule) & query->page_check) == 0) return false;
   } else if ((rule.types & query->type) == 0) {
     return false;
   }
@@ -311,7 +326,8 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     }
     for (uint32_t i = 0; i < side.rules.size(); ++i) {
       const QuickTest& quick = side.quick[i];
-      if (query->page_check ? !quick.page_document : (quick.types & query->type) == 0) {
+      if (query->page_check ? (quick.page_flags & query->page_check) == 0
+                            : (quick.types & query->type) == 0) {
         continue;
       }
       bool pairs_present = true;
@@ -370,7 +386,7 @@ Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
   if (!request.page_url.empty()) {
     Query page = query;
     page.text = request.page_url;
-    page.page_check = true;
+    page.page_check = kPageDocument;
     ScanSide(*allow_, &page, use_index, &exceptions);
     if (!exceptions.empty()) {
       decision.blocking = block_->rules[blockers.front()].ref;
@@ -393,6 +409,25 @@ Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
   }
   decision.blocked = true;
   return decision;
+}
+
+PageExceptions ListEngine::PageExceptionsOf(std::string_view page_url) const {
+  PageExceptions result;
+  if (page_url.empty()) return result;
+  Query query;
+  query.text = page_url;
+  query.page_url = page_url;
+  query.page_host = HostOf(page_url);
+  query.page_check = kPageDocument | kPageElemhide | kPageGenerichide;
+  std::vector<uint32_t> matched;
+  ScanSide(*allow_, &query, /*use_index=*/true, &matched);
+  for (uint32_t i : matched) {
+    const NetworkRule& rule = *allow_->rules[i].rule;
+    result.document = result.document || rule.page_document;
+    result.elemhide = result.elemhide || rule.page_elemhide;
+    result.generichide = result.generichide || rule.page_generichide;
+  }
+  return result;
 }
 
 Decision ListEngine::Decide(const Request& request) const {

@@ -42,6 +42,14 @@ struct RuleRef {
   bool valid() const { return list >= 0; }
 };
 
+// What exceptions say about a whole page: no blocking and no hiding
+// (document), no hiding (elemhide), no generic hiding (generichide).
+struct PageExceptions {
+  bool document = false;
+  bool elemhide = false;
+  bool generichide = false;
+};
+
 struct Decision {
   bool blocked = false;
   RuleRef blocking;   // the blocking rule that decided (the first of the lists)
@@ -63,6 +71,10 @@ class ListEngine {
   Decision Decide(const Request& request) const;
   // The same decision, trying every rule in turn (for equality tests).
   Decision DecideReference(const Request& request) const;
+  // The document/elemhide/generichide exceptions that match the page at
+  // `page_url` (their domain= judged against the page's own host). All false
+  // for an empty address.
+  PageExceptions PageExceptionsOf(std::string_view page_url) const;
 
   const std::vector<FilterList>& lists() const { return lists_; }
   const NetworkRule& RuleOf(RuleRef ref) const {

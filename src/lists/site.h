@@ -24,4 +24,11 @@ std::string SiteOf(const std::string& host);
 // "b.example"). Both in lower case.
 bool IsSameOrUnder(std::string_view host, std::string_view domain);
 
+// The address `reference` (an attribute value as written in a page: absolute,
+// "//host/...", "/path", "?query", "#part" or a relative path) stands for on
+// the page at `page_url`, without white space around it. Dot segments are
+// left as written. When the page address has no "scheme://host", or the
+// reference is absolute, the reference itself.
+std::string ResolveAgainst(std::string_view page_url, std::string_view reference);
+
 }  // namespace cvie::lists

@@ -2,6 +2,8 @@
 // the filter uses them, --option for one run, --explain on stderr, and the
 // one-line errors.
 
+#include <string.h>
+
 #include <filesystem>
 #include <string>
 
@@ -102,6 +104,64 @@ TEST_F(CvieFilterRules, ReadsEncipheredAndInstalledRuleFiles) {
   ASSERT_EQ(Cvie("rules install " + Quote(enciphered), &out), 0);
   ASSERT_EQ(Cvie("filter " + Quote(page_), &out), 0);
   EXPECT_EQ(out, kFiltered) << "installed rule file";
+}
+
+// Filter lists: named with --list, or installed next to the rule file; the
+// page address decides third-party, and the hiding sheet follows <head>.
+TEST_F(CvieFilterRules, ListsJudgeForThePageAndAddTheHidingSheet) {
+  const char kList[] =
+      "[Adblock Plus 2.0]\n"
+      "/img/a.gif$image,domain=news.example\n"
+      "##[data-ad]\n";
+  const std::string sheet = "<style>[data-ad]{display:none!important}</style>";
+  fs::path list = root_.path() / "list.txt";
+  WriteFile(list, kList);
+  std::string page_text;
+  ASSERT_TRUE(ReadFile(page_, &page_text));
+  const std::string img = "<img src=\"/img/a.gif\">";
+  auto expected = [&](bool image_hidden) {
+    std::string out = kFiltered;
+    out.insert(strlen("<html><head>"), sheet);
+    if (image_hidden) {
+      size_t at = out.find(img);
+      out.erase(at, img.size());  // collapsed
+    }
+    return out;
+  };
+  std::string out;
+  ASSERT_EQ(Cvie("filter --rule-text " + Quote(rules_) + " --list " + Quote(list) +
+                     " --page https://news.example/ " + Quote(page_),
+                 &out),
+            0);
+  EXPECT_EQ(out, expected(true)) << "domain= of the page";
+  ASSERT_EQ(Cvie("filter --rule-text " + Quote(rules_) + " --list " + Quote(list) +
+                     " --page https://www.example.com/ " + Quote(page_),
+                 &out),
+            0);
+  EXPECT_EQ(out, expected(false)) << "another page";
+  // Installed: the rule file and the lists folder beside it.
+  fs::path enciphered = root_.path() / "rules.rle";
+  ASSERT_EQ(
+      Cvie("rules encipher " + Quote(rules_) + " " + Quote(enciphered) + " --version 1.0",
+           &out),
+      0);
+  ASSERT_EQ(Cvie("rules install " + Quote(enciphered), &out), 0);
+  fs::path installed;
+  for (const auto& entry : fs::recursive_directory_iterator(root_.path())) {
+    if (entry.path().filename() == "cvie.rle") installed = entry.path();
+  }
+  ASSERT_FALSE(installed.empty());
+  ASSERT_EQ(Cvie("filter " + Quote(page_), &out), 0);
+  EXPECT_EQ(out, kFiltered) << "no lists folder";
+  fs::create_directories(installed.parent_path() / "lists");
+  WriteFile(installed.parent_path() / "lists" / "0123.txt",
+            "||cdn.example^$image\n##[data-ad]\n");
+  WriteFile(installed.parent_path() / "lists" / "generation", "1\n");
+  const std::string cdn_page =
+      "<html><head></head><img src=\"https://cdn.example/a.gif\"></html>";
+  WriteFile(page_, cdn_page);
+  ASSERT_EQ(Cvie("filter --page https://news.example/ " + Quote(page_), &out), 0);
+  EXPECT_EQ(out, "<html><head>" + sheet + "</head></html>");
 }
 
 TEST_F(CvieFilterRules, OptionChangesOneSwitchForTheRun) {

@@ -17,6 +17,8 @@
 #include "ie/ie_guids.h"
 #include "ie/ie_test_support.h"
 #include "ie/ns_handler.h"
+#include "lists/filter_list.h"
+#include "lists/list_set.h"
 #include "platform/text.h"
 #include "platform/urlmon_testing.h"
 #include "rules/rules_holder.h"
@@ -293,6 +295,33 @@ TEST_F(MimeFilterTest, WithoutLoadedRulesThePageIsServedAsDownloaded) {
   SetHtmlFilterRules(&unloaded);
   EXPECT_EQ(FilterWhole(kAdPage), kAdPage);
   SetHtmlFilterRules(TestRules());
+}
+
+// With lists loaded, the page's address reaches the lists: a third-party
+// script is dropped on a news page, kept on its own site, and the hiding
+// style element follows <head>.
+TEST_F(MimeFilterTest, LoadedListsJudgeAddressesForThePageAndAddTheHidingSheet) {
+  std::vector<lists::FilterList> parsed;
+  parsed.push_back(lists::ParseFilterList("||widgets.example^$third-party\n##[data-ad]\n",
+                                          "page.txt"));
+  lists::CurrentListSet::Process().Publish(lists::BuildListSet(std::move(parsed), "1"));
+  const std::string page =
+      "<html><head><title>t</title></head><body>"
+      "<script src=\"https://cdn.widgets.example/w.js\"></script>x</body></html>";
+  const std::string sheet = "<style>[data-ad]{display:none!important}</style>";
+  std::string on_news = FilterWhole(page);
+  SetThreadUrl(L"https://www.widgets.example/");
+  source_ = ComPtr<FakeSource>(new FakeSource());
+  std::string on_own_site = FilterWhole(page);
+  lists::CurrentListSet::Process().Publish(nullptr);
+  EXPECT_EQ(on_news,
+            "<html><head>" + sheet + "<title>t</title></head><body>x</body></html>");
+  std::string expected_own = page;
+  expected_own.insert(strlen("<html><head>"), sheet);
+  EXPECT_EQ(on_own_site, expected_own);
+  // Without lists, as before.
+  source_ = ComPtr<FakeSource>(new FakeSource());
+  EXPECT_EQ(FilterWhole(page), EditedWithStoredOptions(page, TestRules()));
 }
 
 TEST_F(MimeFilterTest, ACheckerInTheRulesPlaceIsAskedEveryQuestion) {

@@ -61,13 +61,14 @@ class SubscriptionsTest : public ::testing::Test {
   // The body stored for `url`, or "(none)".
   static std::string StoredBody(const std::string& url) {
     std::string body;
-    if (!ReadFile(ToNarrow(ListsFolderPath()) + "/" + lists::ListId(url) + ".txt", &body))
+    if (!ReadFile(ToNarrow(lists::ListsFolderPath()) + "/" + lists::ListId(url) + ".txt",
+                  &body))
       return "(none)";
     return body;
   }
   static std::string Generation() {
     std::string text;
-    ReadFile(ToNarrow(ListsFolderPath()) + "/generation", &text);
+    ReadFile(ToNarrow(lists::ListsFolderPath()) + "/generation", &text);
     return text;
   }
   static std::vector<lists::Subscription> Subscriptions() {

@@ -68,7 +68,7 @@ TEST_F(ListsTest, AddSubscribesOnlyToAnswersThatAreFilterLists) {
   EXPECT_FALSE(Generation().empty());
   size_t bodies = 0;
   for (const auto& entry :
-       std::filesystem::directory_iterator(ToNarrow(ListsFolderPath())))
+       std::filesystem::directory_iterator(ToNarrow(lists::ListsFolderPath())))
     bodies += entry.path().extension() == ".txt";
   EXPECT_EQ(bodies, 1u);
 
@@ -137,7 +137,7 @@ TEST_F(ListsTest, UpdateDownloadsOnlyListsWhoseExpiryPassed) {
   {  // The first list's expiry passes.
     auto mutex = lists::OpenStoreMutex();
     platform::NamedMutexLock lock(mutex.get());
-    SubscriptionStore store(ListsFolderPath());
+    SubscriptionStore store(lists::ListsFolderPath());
     ASSERT_EQ(store.Load(&error), 0) << error;
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
     ASSERT_EQ(store.Save(&error), 0) << error;
@@ -259,7 +259,7 @@ TEST_F(ListsTest, TheUpdateWorkerRefreshesDueListsAndKeepsACopyOnFailure) {
   {  // A second list, not downloaded yet, and the first one due.
     auto mutex = lists::OpenStoreMutex();
     platform::NamedMutexLock lock(mutex.get());
-    SubscriptionStore store(ListsFolderPath());
+    SubscriptionStore store(lists::ListsFolderPath());
     ASSERT_EQ(store.Load(&error), 0) << error;
     store.Add(Url("/later.txt"), "");
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
