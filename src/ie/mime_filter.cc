@@ -13,6 +13,7 @@
 
 #include "anyhtml/html_editor.h"
 #include "config/options.h"
+#include "ie/blocked_pages.h"
 #include "ie/counted_registration.h"
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
@@ -140,6 +141,7 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
   const std::wstring page = GetThreadUrl();
   Log().Log(LOG_NOTICE, L"%d IIPR::Start - the url of the page is: %ls\n",
             instance_number_, page.c_str());
+  page_address_ = page;
   whitelisted_ = Whitelist::Instance().Contains(page, false);
   switch (UrlScheme(page)) {
     case INTERNET_SCHEME_HTTP:
@@ -417,6 +419,8 @@ HRESULT CHTMLMimeFilterPP::FilterPage() {
     AnyHtmlEditorRuleChecker* checker =
         g_checker_override.load(std::memory_order_acquire);
     if (!checker) checker = rules;
+    std::unique_ptr<RecordingChecker> recording;  // notes what the page blocked
+    checker = RecordPage(checker, page_address_, &recording);
     const EditorOptions options = CVCfg::Instance().GetEditorOptions();
     AnyHtmlEditor editor(output_buffer_.get(), &options, checker);
     int edited = editor.Edit(input_buffer_->GetData(), input_buffer_->GetSize(), 0);

@@ -176,6 +176,7 @@ class CHTMLMimeFilterPP
   bool passed_on_ = false;
   std::unique_ptr<CEasyBuffer> input_buffer_;
   std::unique_ptr<CEasyBuffer> output_buffer_;
+  std::wstring page_address_;  // the page's address, for the blocked-pages record
 };
 
 // Registers the filter for "text/html" in the process's session on the first
