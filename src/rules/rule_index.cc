@@ -579,7 +579,13 @@ int RuleIndex::Decide(uint32_t mask, const char* text, size_t length,
                       size_t* first) const {
   if (text == nullptr) return 0;
   if (length == 0) {
-    if (first != nullptr) return ScanRules(holder_, mask, "", first);
+    // The empty text's score is known once worked out; a rule-by-rule scan
+    // names the rule only when it is blocked.
+    if (first != nullptr) {
+      return Decide(mask, text, 0, nullptr) == BLOCK_SCORE
+                 ? ScanRules(holder_, mask, "", first)
+                 : 0;
+    }
     {
       std::lock_guard<std::mutex> lock(empty_mu_);
       auto known = empty_scores_.find(mask);

@@ -48,6 +48,7 @@ const NameCase kNameCases[] = {
     {kImageElement, "http://x/ads/a.gif", "rules.txt:5: /ads/$image"},
     {kLinkElement, "http://x/ads/a", "rules.txt:6: ads"},
     {kLinkElement, "http://x/nothing", ""},
+    {kLinkElement, "", ""},
     {kLinkElement, "http://x/poppopunder", "rules.txt:10: (pop|up)\\1under"},
     {kLinkElement, "http://x/k.k", "rules.txt:11: k[.]k"},
     {kLinkElement, "http://x\xc3\xa9y/caf\xc3\xa9", "rules.txt:12: x[^/]y"},
