@@ -2,6 +2,8 @@
 // that matches, the same through the index as rule by rule, as
 // "<file name>:<line>: <rule text>", with the decision of CheckElement.
 
+#include <string.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
+#include "rules/rule_file.h"
+#include "rules/rule_loading.h"
 #include "rules/rule_text.h"
 #include "rules/rules_holder.h"
 
@@ -95,6 +99,31 @@ TEST(RuleExplainTest, NamesTheFirstMatchingRuleByFileLineAndText) {
   EXPECT_FALSE(holder->ExplainElementCheck(kLinkElement, nullptr, 0, &verdict));
   EXPECT_FALSE(holder->ExplainElementCheck(99, "ads", 0, &verdict));
   EXPECT_FALSE(holder->ExplainScriptCheck(nullptr, 0, &verdict));
+}
+
+// An enciphered rule file names its rules by its file name and the line in
+// its plain text; short lines the reader skips still count.
+TEST(RuleExplainTest, RuleFileNamesRulesByFileNameAndLine) {
+  ScopedCvieRoot root;
+  const std::filesystem::path plain = root.path() / "plain.txt";
+  const std::filesystem::path file = root.path() / "cvie.rle";
+  std::ofstream(plain, std::ios::binary) << kRuleText;
+  ASSERT_EQ(EncipherRuleFile(plain.string(), file.string(), '2', '1'), 0);
+  std::unique_ptr<RulesHolder> holder = LoadRuleFile(file.wstring());
+  ASSERT_NE(holder, nullptr);
+  for (const NameCase& c : kNameCases) {
+    CheckVerdict verdict;
+    if (c.kind < 0) {
+      holder->ExplainScriptCheck(c.text, 0, &verdict);
+    } else {
+      holder->ExplainElementCheck(c.kind, c.text, 0, &verdict);
+    }
+    std::string expected = c.rule;
+    if (!expected.empty()) expected.replace(0, strlen("rules.txt"), "cvie.rle");
+    // The reader never hands on a line as short as "ads": no rule there.
+    if (expected == "cvie.rle:6: ads") expected.clear();
+    EXPECT_EQ(verdict.rule, expected) << c.text;
+  }
 }
 
 // Generated texts over rules that overlap: the index names the same rule as
