@@ -17,7 +17,8 @@
 // standard error: the kind ("script-block" for a whole script), the text
 // asked about (tabs and line breaks written as \t \n \r; a text longer than
 // 200 characters is cut there and followed by "... (N bytes)") and "blocked"
-// or "allowed".
+// or "allowed"; a blocked line ends with the rule that decided
+// ("rules.txt:3: /ads/*.css$stylesheet": rule file name, line, rule text).
 
 #include <errno.h>
 #include <stdio.h>
@@ -206,19 +207,21 @@ class ExplainingChecker : public AnyHtmlEditorRuleChecker {
     static const char* const kKinds[] = {"link",       "image",   "background",
                                          "flash",      "script",  "frame",
                                          "stylesheet", "marquee", "div"};
-    bool blocked = rules_->CheckElement(kind, text, encoding);
+    CheckVerdict verdict;
+    bool blocked = rules_->ExplainElementCheck(kind, text, encoding, &verdict);
     std::string kind_name = kind >= 0 && kind <= 8 ? kKinds[kind] : std::to_string(kind);
-    Explain(kind_name.c_str(), text, blocked);
+    Explain(kind_name.c_str(), text, verdict);
     return blocked;
   }
   bool CheckScript(const char* text, int encoding) override {
-    bool blocked = rules_->CheckScript(text, encoding);
-    Explain("script-block", text, blocked);
+    CheckVerdict verdict;
+    bool blocked = rules_->ExplainScriptCheck(text, encoding, &verdict);
+    Explain("script-block", text, verdict);
     return blocked;
   }
 
  private:
-  void Explain(const char* kind, const char* text, bool blocked) {
+  void Explain(const char* kind, const char* text, const CheckVerdict& verdict) {
     line_.assign(kind);
     line_ += '\t';
     const char* p = text ? text : "";
@@ -248,7 +251,10 @@ class ExplainingChecker : public AnyHtmlEditorRuleChecker {
       }
     }
     if (*p) line_ += "... (" + std::to_string(length) + " bytes)";
-    line_ += blocked ? "\tblocked\n" : "\tallowed\n";
+    line_ += verdict.blocked ? "\tblocked" : "\tallowed";
+    if (!verdict.rule.empty()) line_ += "\t" + verdict.rule;
+    if (!verdict.exception.empty()) line_ += "\texception " + verdict.exception;
+    line_ += '\n';
     fwrite(line_.data(), 1, line_.size(), stderr);
   }
 

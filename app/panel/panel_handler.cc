@@ -3,6 +3,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <time.h>
+
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -15,7 +18,9 @@
 #include "config/toolbar_cfg.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
+#include "ie/blocked_pages.h"
 #include "panel/assets.h"
+#include "panel/blocked_view.h"
 #include "platform/text.h"
 #include "road/html_escape.h"
 
@@ -76,19 +81,23 @@ int ToInt(const std::string& text, int fallback) {
   return *end == '\0' ? static_cast<int>(value) : fallback;
 }
 
+// `download` (when not empty) is the file name a browser saves the body as.
 void Send(proxy::ResponseWriter& out, int status, const std::string& type,
-          const std::string& body) {
-  if (!out.Start(status, "",
-                 {{"Content-Type", type},
-                  {"Cache-Control", "no-store"},
-                  {"X-Content-Type-Options", "nosniff"},
-                  {"X-Frame-Options", "DENY"},
-                  {"Content-Security-Policy",
-                   "default-src 'self'; img-src 'self' data:; form-action 'self'; "
-                   "frame-ancestors 'none'"},
-                  {"Content-Length", std::to_string(body.size())}})) {
-    return;
+          const std::string& body, const std::string& download = "") {
+  proxy::HeaderList headers = {
+      {"Content-Type", type},
+      {"Cache-Control", "no-store"},
+      {"X-Content-Type-Options", "nosniff"},
+      {"X-Frame-Options", "DENY"},
+      {"Content-Security-Policy",
+       "default-src 'self'; img-src 'self' data:; form-action 'self'; "
+       "frame-ancestors 'none'"},
+      {"Content-Length", std::to_string(body.size())}};
+  if (!download.empty()) {
+    headers.push_back(
+        {"Content-Disposition", "attachment; filename=\"" + download + "\""});
   }
+  if (!out.Start(status, "", headers)) return;
   out.Write(body);
   out.Finish();
 }
@@ -245,6 +254,12 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/log") return ServeLog(out);
     if (path == "/lists")
       return Send(out, 200, "text/html; charset=utf-8", lists_.Render(token_));
+    if (path == "/log/view") return ServeLogPage(FormField(query, "q"), out);
+    if (path == "/blocked") return ServeBlocked(FormField(query, "page"), out);
+    if (path == "/blocked.json") {
+      return Send(out, 200, "application/json; charset=utf-8",
+                  BlockedPages::Instance().ExportJson(), "blocked-pages.json");
+    }
     if (path == "/panel.css") return Send(out, 200, "text/css; charset=utf-8", kPanelCss);
     if (path == "/panel.js")
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
@@ -448,8 +463,10 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
         kWaitMs);
   }
   html += dialog_html +
-          "</main><footer><a href=\"/lists\">Filter lists</a> <a "
-          "href=\"/log\">Log</a></footer>"
+          RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
+          "</main><footer><a href=\"/lists\">Filter lists</a> "
+          "<a href=\"/blocked\">Blocked on recent pages</a> "
+          "<a href=\"/log/view\">Log</a></footer>"
           "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);
 }
@@ -474,22 +491,67 @@ void PanelHandler::ServeMenuJson(proxy::ResponseWriter& out) {
   Send(out, 200, "application/json", json);
 }
 
+namespace {
+
+// Reads the last kLogTail bytes of the log into `text`; `from_start` tells
+// whether they start at the beginning of the file. False when there is no log.
+bool ReadLogTail(std::string* text, bool* from_start) {
+  FILE* file = fopen(ToNarrow(LogFilePath()).c_str(), "rb");
+  if (!file) return false;
+  *from_start = true;
+  if (fseek(file, 0, SEEK_END) == 0) {
+    long size = ftell(file);
+    long start = size > kLogTail ? size - kLogTail : 0;
+    *from_start = start == 0;
+    fseek(file, start, SEEK_SET);
+    text->resize(static_cast<size_t>(size - start));
+    text->resize(fread(text->data(), 1, text->size(), file));
+  }
+  fclose(file);
+  return true;
+}
+
+}  // namespace
+
 void PanelHandler::ServeLog(proxy::ResponseWriter& out) {
   std::string text;
-  FILE* file = fopen(ToNarrow(LogFilePath()).c_str(), "rb");
-  if (file) {
-    if (fseek(file, 0, SEEK_END) == 0) {
-      long size = ftell(file);
-      long start = size > kLogTail ? size - kLogTail : 0;
-      fseek(file, start, SEEK_SET);
-      text.resize(static_cast<size_t>(size - start));
-      text.resize(fread(text.data(), 1, text.size(), file));
+  bool from_start = true;
+  if (ReadLogTail(&text, &from_start)) {
+    // Whole lines only: a line cut by the start of the tail is left out.
+    if (!from_start) {
+      size_t feed = text.find('\n');
+      text.erase(0, feed == std::string::npos ? text.size() : feed + 1);
     }
-    fclose(file);
   } else {
     text = "The log file is empty or has not been written yet.\n";
   }
   Send(out, 200, "text/plain; charset=utf-8", text);
+}
+
+void PanelHandler::ServeLogPage(const std::string& filter, proxy::ResponseWriter& out) {
+  std::string text;
+  bool from_start = true;
+  std::vector<std::string> lines;
+  if (ReadLogTail(&text, &from_start))
+    lines = LogLinesNewestFirst(text, from_start, filter);
+  Send(out, 200, "text/html; charset=utf-8", RenderLogPage(lines, filter));
+}
+
+void PanelHandler::ServeBlocked(const std::string& page, proxy::ResponseWriter& out) {
+  BlockedPages& pages = BlockedPages::Instance();
+  if (page.empty()) {
+    return Send(out, 200, "text/html; charset=utf-8",
+                RenderBlockedList(pages.Recent(), time(nullptr)));
+  }
+  RecordedPage found;
+  char* end = nullptr;
+  unsigned long long serial = strtoull(page.c_str(), &end, 10);
+  if (*end != '\0' || !pages.Find(serial, &found)) {
+    return Send(out, 404, "text/html; charset=utf-8",
+                "<!DOCTYPE html><p>That page is no longer in the record. "
+                "<a href=\"/blocked\">Recent pages</a></p>\n");
+  }
+  Send(out, 200, "text/html; charset=utf-8", RenderBlockedPage(found));
 }
 
 }  // namespace cvie::panel

@@ -5,7 +5,11 @@
 //                       for the window's location, the open dialog, notices
 //                       and questions (a GET never changes anything)
 //   GET  /menu.json     the same menu as data
-//   GET  /log           the tail of "log1.txt" as text
+//   GET  /log           the tail of "log1.txt" as text (whole lines)
+//   GET  /log/view      the Log page: whole lines, newest first; ?q= keeps
+//                       the lines that contain it
+//   GET  /blocked       what the last pages blocked (?page=<serial>: one page)
+//   GET  /blocked.json  the same as a JSON download (ie/blocked_pages.h)
 //   GET  /panel.css, /panel.js   the embedded assets
 //   POST /command       id=<command>: runs the command on the window thread
 //   POST /dialog        act=click|edit|delete|sort|ok|cancel (+control, row, text)
@@ -60,6 +64,8 @@ class PanelHandler : public proxy::PanelHandler {
   void ServeMenuPage(const proxy::ProxyRequest& request, proxy::ResponseWriter& out);
   void ServeMenuJson(proxy::ResponseWriter& out);
   void ServeLog(proxy::ResponseWriter& out);
+  void ServeLogPage(const std::string& filter, proxy::ResponseWriter& out);
+  void ServeBlocked(const std::string& page, proxy::ResponseWriter& out);
   void RunCommand(int id);
   void DialogAction(const std::string& act, int control, int row,
                     const std::wstring& text);

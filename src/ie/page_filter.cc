@@ -6,6 +6,7 @@
 
 #include "anyhtml/html_editor.h"
 #include "config/options.h"
+#include "ie/blocked_pages.h"
 #include "ie/host_process.h"
 #include "lists/list_set.h"
 #include "lists/page_checker.h"
@@ -38,6 +39,8 @@ HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
       lists::CurrentListSet::Process().Get();
   lists::PageChecker page_checker(checker, list_set.get(), page_url);
   if (list_set) checker = &page_checker;
+  std::unique_ptr<RecordingChecker> recording;  // notes what the page blocked
+  checker = RecordPage(checker, ToWide(page_url), &recording);
   AnyHtmlEditor editor(out, &options, checker);
   if (list_set) editor.SetPageStyle(&page_checker);
   int edited = editor.Edit(page, size, 0);

@@ -33,6 +33,10 @@ struct FilterRule {
   int32_t good = 0;
   // Type mask (bits 0-23) and flags (bits 24-31).
   uint32_t options = 0;
+  // The rule as written (trailing blanks removed), for explanations.
+  std::string text;
+  // Its line in the rule text (1 for the first line); 0 when not known.
+  uint32_t line = 0;
 
   uint32_t type_mask() const { return options & TYPE_MASK_BITS; }
   bool caseless() const { return (options & FLAG_MATCH_CASE) == 0; }

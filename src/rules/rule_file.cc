@@ -198,6 +198,7 @@ void RuleFileReader::AcceptBlock() {
     data = block_ + end + 1;
     size -= end + 1;
     skipping_ = false;
+    ++line_number_;  // the skipped line ended here
   }
   memcpy(line_ + byte_count_, data, static_cast<size_t>(size));
   byte_count_ += size;
@@ -228,6 +229,7 @@ int RuleFileReader::NextLine() {
   char* feed = static_cast<char*>(memchr(line_, '\n', static_cast<size_t>(byte_count_)));
   int end = static_cast<int>(feed - line_);
   *feed = '\0';
+  ++line_number_;
   if (end > kMaxRuleLineLength) {
     // It fitted the buffer only thanks to its alignment; skip it like any
     // other line that is too long, so the limit does not depend on position.

@@ -86,6 +86,12 @@ class RuleFileReader {
   // Closes the file if it is open.
   void Close();
 
+  // The line number in the plain rule text (1 for the first line) of the line
+  // being handed to the sink, or of the last line handled. The header, which
+  // ends with a line feed, is line 0; lines skipped for being too short or too
+  // long count too.
+  uint32_t line_number() const { return line_number_ > 0 ? line_number_ - 1 : 0; }
+
   bool is_open() const { return stream_ != nullptr && stream_->is_open(); }
 
  private:
@@ -97,9 +103,10 @@ class RuleFileReader {
   RuleLineSink sink_;
   char line_[kRuleLineBufferSize];
   uint8_t block_[8];
-  int byte_count_ = 0;     // valid bytes in line_
-  int pending_lines_ = 0;  // line feeds in line_
-  bool skipping_ = false;  // inside a line too long for line_
+  int byte_count_ = 0;        // valid bytes in line_
+  int pending_lines_ = 0;     // line feeds in line_
+  bool skipping_ = false;     // inside a line too long for line_
+  uint32_t line_number_ = 0;  // lines ended so far, the header's included
 };
 
 // Appends line feeds to the plain rule text at `path` until its size is a

@@ -325,25 +325,37 @@ struct ScanContext {
   const char* text;
   bool matched;
   TriedRules* tried;
+  // Null: any match decides and ends the scan. Otherwise the first matching
+  // rule in list order is wanted: *first holds the earliest confirmed so far
+  // (SIZE_MAX: none) and only earlier candidates are confirmed.
+  size_t* first;
 };
 
 int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long /*to*/,
                 unsigned int /*flags*/, void* context) {
   ScanContext* scan = static_cast<ScanContext*>(context);
+  if (scan->first != nullptr && id >= *scan->first) return 0;
   const FilterRule& rule = scan->holder->Rule(id);
   if ((rule.options & TYPE_MASK_BITS & scan->mask) == 0) return 0;
   if (!scan->tried->First(id)) return 0;  // answered no already
   if (scan->holder->Match(scan->text, &rule) <= 0) return 0;
   scan->matched = true;
-  return 1;  // decided: stop scanning
+  if (scan->first == nullptr) return 1;  // decided: stop scanning
+  *scan->first = id;
+  return id == 0 ? 1 : 0;  // nothing can come before rule 0
 }
 
-// The rule-by-rule scan, for text the database is not used on.
-int ScanRules(const RulesHolder& holder, uint32_t mask, const char* text) {
+// The rule-by-rule scan, for text the database is not used on. `first` (may
+// be null) receives the rule that matched.
+int ScanRules(const RulesHolder& holder, uint32_t mask, const char* text,
+              size_t* first = nullptr) {
   for (size_t i = 0; i < holder.RuleCount(); ++i) {
     const FilterRule& rule = holder.Rule(i);
     if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
-    if (holder.Match(text, &rule) > 0) return BLOCK_SCORE;
+    if (holder.Match(text, &rule) > 0) {
+      if (first != nullptr) *first = i;
+      return BLOCK_SCORE;
+    }
   }
   return 0;
 }
@@ -552,8 +564,28 @@ std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
 }
 
 int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
+  return Decide(mask, text, length, nullptr);
+}
+
+int RuleIndex::FindRule(uint32_t mask, const char* text, size_t length,
+                        size_t* rule) const {
+  size_t first = SIZE_MAX;
+  int score = Decide(mask, text, length, &first);
+  if (score == BLOCK_SCORE) *rule = first;
+  return score;
+}
+
+int RuleIndex::Decide(uint32_t mask, const char* text, size_t length,
+                      size_t* first) const {
   if (text == nullptr) return 0;
   if (length == 0) {
+    // The empty text's score is known once worked out; a rule-by-rule scan
+    // names the rule only when it is blocked.
+    if (first != nullptr) {
+      return Decide(mask, text, 0, nullptr) == BLOCK_SCORE
+                 ? ScanRules(holder_, mask, "", first)
+                 : 0;
+    }
     {
       std::lock_guard<std::mutex> lock(empty_mu_);
       auto known = empty_scores_.find(mask);
@@ -565,7 +597,7 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
     empty_scores_.emplace(mask, score);
     return score;
   }
-  if (length > 0x7fffffffu) return ScanRules(holder_, mask, text);
+  if (length > 0x7fffffffu) return ScanRules(holder_, mask, text, first);
   // Plain ASCII text: the database finds every rule that can match. Other
   // well-formed UTF-8 text: the database finds the rules whose patterns match
   // the same byte by byte there, and the others are tried one by one.
@@ -573,33 +605,48 @@ int RuleIndex::Score(uint32_t mask, const char* text, size_t length) const {
   // character that folds to an ASCII letter go rule by rule.
   bool ascii = IsAscii(text, length);
   if (!ascii && (!IsValidUtf8(text, length) || HasAsciiFoldingCharacter(text, length))) {
-    return ScanRules(holder_, mask, text);
+    return ScanRules(holder_, mask, text, first);
   }
+  // When the first rule in list order is wanted, every source of matches
+  // below is searched, each only for rules before the earliest found so far.
   for (uint32_t i : fallback_) {
     const FilterRule& rule = holder_.Rule(i);
     if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
-    if (holder_.Match(text, &rule) > 0) return BLOCK_SCORE;
-  }
-  if (db_ == nullptr) return 0;
-  hs_scratch_t* scratch = ScratchFor(db_, serial_);
-  if (scratch == nullptr) return ScanRules(holder_, mask, text);
-  thread_local TriedRules tried;
-  tried.Begin(holder_.RuleCount());
-  ScanContext scan{&holder_, mask, text, false, &tried};
-  hs_error_t status = ScanTargetOfThisMachine().scan(
-      db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
-  if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
-    return ScanRules(holder_, mask, text);
-  }
-  if (scan.matched) return BLOCK_SCORE;
-  if (!ascii) {
-    for (uint32_t i : not_bytewise_) {
-      const FilterRule& rule = holder_.Rule(i);
-      if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
-      if (holder_.Match(text, &rule) > 0) return BLOCK_SCORE;
+    if (holder_.Match(text, &rule) > 0) {
+      if (first == nullptr) return BLOCK_SCORE;
+      *first = i;
+      break;
     }
   }
-  return 0;
+  bool matched = first != nullptr && *first != SIZE_MAX;
+  if (db_ == nullptr) return matched ? BLOCK_SCORE : 0;
+  {
+    hs_scratch_t* scratch = ScratchFor(db_, serial_);
+    if (scratch == nullptr) return ScanRules(holder_, mask, text, first);
+    thread_local TriedRules tried;
+    tried.Begin(holder_.RuleCount());
+    ScanContext scan{&holder_, mask, text, false, &tried, first};
+    hs_error_t status = ScanTargetOfThisMachine().scan(
+        db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
+    if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
+      if (first != nullptr) *first = SIZE_MAX;
+      return ScanRules(holder_, mask, text, first);
+    }
+    if (scan.matched && first == nullptr) return BLOCK_SCORE;
+    matched = matched || scan.matched;
+  }
+  if (!ascii && (first != nullptr || !matched)) {
+    for (uint32_t i : not_bytewise_) {
+      if (first != nullptr && i >= *first) break;
+      const FilterRule& rule = holder_.Rule(i);
+      if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
+      if (holder_.Match(text, &rule) > 0) {
+        if (first != nullptr) *first = i;
+        return BLOCK_SCORE;
+      }
+    }
+  }
+  return matched ? BLOCK_SCORE : 0;
 }
 
 size_t RuleIndex::CountOf(Mode mode) const {

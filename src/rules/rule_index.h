@@ -85,6 +85,11 @@ class RuleIndex {
   // the `length` bytes at `text` (NUL-terminated), else 0: the same answer as
   // the rule-by-rule scan.
   int Score(uint32_t mask, const char* text, size_t length) const;
+  // The same answer; on BLOCK_SCORE `*rule` is the first rule in list order
+  // that matches (the rule the rule-by-rule scan stops at). A little slower
+  // than Score on a blocked text (the scan goes on to the end of the text,
+  // confirming only candidates earlier in the list); the same otherwise.
+  int FindRule(uint32_t mask, const char* text, size_t length, size_t* rule) const;
 
   // Counts by mode, for reports.
   size_t CountOf(Mode mode) const;
@@ -93,6 +98,8 @@ class RuleIndex {
 
  private:
   RuleIndex(const RulesHolder& holder, std::vector<uint8_t> modes, hs_database* db);
+  // Score (first null: stop at any match) or FindRule.
+  int Decide(uint32_t mask, const char* text, size_t length, size_t* first) const;
 
   const RulesHolder& holder_;
   std::vector<uint8_t> modes_;      // one Mode per rule of the holder

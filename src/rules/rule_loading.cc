@@ -51,8 +51,14 @@ std::unique_ptr<RulesHolder> LoadRuleFile(const std::wstring& path) {
   Log().Log(LOG_NOTICE, L"rules are good; let's load them.");
   auto holder = std::make_unique<RulesHolder>();
   RulesHolder* sink = holder.get();
-  RuleFileReader reader(
-      path, [sink](std::string line) { return sink->ParseRule(std::move(line)); });
+  // Explanations name a rule by the file's name and the rule's line.
+  const std::string narrow = ToNarrow(path);
+  holder->set_source_name(narrow.substr(narrow.find_last_of('/') + 1));
+  const RuleFileReader* reading = nullptr;
+  RuleFileReader reader(path, [sink, &reading](std::string line) {
+    return sink->ParseRule(std::move(line), reading->line_number());
+  });
+  reading = &reader;
   while (reader.NextLine() == 1) {
   }
   reader.Close();

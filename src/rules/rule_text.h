@@ -27,6 +27,7 @@ struct BadRuleLine {
 // returns -1 (a stop directive). Lines of any length are passed whole. Does
 // not set the loaded flag or log the rule count. Returns false when the file
 // cannot be opened or read (the lines read until then stay in the holder).
+// Names the holder's source by the file name (explanations say "name:line").
 // When `bad_rules` is given, each line whose rule does not compile is added
 // to it.
 bool ReadRuleText(const std::string& path, RulesHolder* holder,

@@ -61,6 +61,11 @@ RulesHolder::RulesHolder() = default;
 RulesHolder::~RulesHolder() = default;
 
 int RulesHolder::ParseRule(std::string line) {
+  return ParseRule(std::move(line), lines_read_ + 1);
+}
+
+int RulesHolder::ParseRule(std::string line, uint32_t line_number) {
+  lines_read_ = line_number;
   // A rule line is text: nothing after a NUL byte belongs to it.
   size_t nul = line.find('\0');
   if (nul != std::string::npos) line.erase(nul);
@@ -81,6 +86,7 @@ int RulesHolder::ParseRule(std::string line) {
   }
 
   if (IsHidingRule(line)) return 0;
+  std::string written = line;  // the rule as its author wrote it
 
   uint32_t options = 0;
   size_t dollar = line.rfind('$');
@@ -124,6 +130,8 @@ int RulesHolder::ParseRule(std::string line) {
   if (line.size() <= lead + trail) return 0;
 
   auto rule = std::make_unique<FilterRule>();
+  rule->text = std::move(written);
+  rule->line = line_number;
   rule->pattern = line.substr(lead, line.size() - lead - trail);
   rule->options = options;
   rule->good = CompileRule(rule.get());
@@ -226,6 +234,41 @@ bool RulesHolder::CheckScript(const char* text, int /*encoding*/) {
   return ExplainScript(text, nullptr);
 }
 
+bool RulesHolder::ExplainElementCheck(int kind, const char* text, int /*encoding*/,
+                                      CheckVerdict* verdict) {
+  *verdict = CheckVerdict();
+  if (text == nullptr || kind < 0 || kind >= kElementKindCount) return false;
+  // The log says the same as for CheckElement.
+  const char* name = kElementKinds[kind].name;
+  Logger& log = Logger::Instance();
+  log.LogA(LOG_DETAIL, "CHECKING [%s]: %s\n", name, text);
+  size_t decided = SIZE_MAX;
+  int score = ScoreText(kElementKinds[kind].type_bit, text, nullptr, &decided);
+  log.LogA(LOG_DETAIL, "CHECKED [%s]: %s  : SCORE [%d]\n", name, text, score);
+  verdict->blocked = score < BLOCK_THRESHOLD;
+  if (verdict->blocked && decided < rules_.size()) verdict->rule = RuleName(decided);
+  return verdict->blocked;
+}
+
+bool RulesHolder::ExplainScriptCheck(const char* text, int /*encoding*/,
+                                     CheckVerdict* verdict) {
+  *verdict = CheckVerdict();
+  if (text == nullptr) return false;
+  Logger& log = Logger::Instance();
+  log.LogA(LOG_DETAIL, "CHECKING [script block]: %s\n", text);
+  size_t decided = SIZE_MAX;
+  int score = ScoreScriptText(text, nullptr, &decided);
+  log.LogA(LOG_DETAIL, "CHECKED [script block]: SCORE[%d]\n", score);
+  verdict->blocked = score < BLOCK_THRESHOLD;
+  if (verdict->blocked && decided < rules_.size()) verdict->rule = RuleName(decided);
+  return verdict->blocked;
+}
+
+std::string RulesHolder::RuleName(size_t index) const {
+  const FilterRule& rule = *rules_[index];
+  return source_name_ + ":" + std::to_string(rule.line) + ": " + rule.text;
+}
+
 bool RulesHolder::ExplainElement(int kind, const char* text,
                                  MatchObserver* observer) const {
   if (text == nullptr) return false;
@@ -255,14 +298,15 @@ int RulesHolder::ScoreScript(const char* text) const {
   return ScoreScriptText(text, nullptr);
 }
 
-int RulesHolder::ScoreText(uint32_t mask, const char* text,
-                           MatchObserver* observer) const {
+int RulesHolder::ScoreText(uint32_t mask, const char* text, MatchObserver* observer,
+                           size_t* decided) const {
   if (text == nullptr) return 0;
   size_t length = strlen(text);
   // With an index, one scan finds the candidate rules (the observer, which
   // wants every rule tried, still gets the rule-by-rule scan).
   if (index_ != nullptr && !reference_scan_ && observer == nullptr) {
-    return index_->Score(mask, text, length);
+    return decided != nullptr ? index_->FindRule(mask, text, length, decided)
+                              : index_->Score(mask, text, length);
   }
   // The text is checked for valid UTF-8 once here rather than by the library
   // on every rule. Invalid text is still handed over unchecked, so that each
@@ -273,7 +317,10 @@ int RulesHolder::ScoreText(uint32_t mask, const char* text,
     if ((rule->options & TYPE_MASK_BITS & mask) == 0) continue;
     int result = MatchText(text, length, rule, match_options);
     if (observer) observer->RuleTried(i, text, result);
-    if (result > 0) return BLOCK_SCORE;
+    if (result > 0) {
+      if (decided != nullptr) *decided = i;
+      return BLOCK_SCORE;
+    }
   }
   return 0;
 }
@@ -303,13 +350,14 @@ bool RulesHolder::NextScriptUrl(const char** remaining, std::string* url) {
   return true;
 }
 
-int RulesHolder::ScoreScriptText(const char* text, MatchObserver* observer) const {
-  int result = ScoreText(TYPE_SCRIPT_TEXT, text, observer);
+int RulesHolder::ScoreScriptText(const char* text, MatchObserver* observer,
+                                 size_t* decided) const {
+  int result = ScoreText(TYPE_SCRIPT_TEXT, text, observer, decided);
   const char* remaining = text;
   std::string url;
   while (result >= BLOCK_THRESHOLD) {
     if (!NextScriptUrl(&remaining, &url)) return 0;
-    result = ScoreText(TYPE_SCRIPT_URL, url.c_str(), observer);
+    result = ScoreText(TYPE_SCRIPT_URL, url.c_str(), observer, decided);
   }
   return result;
 }

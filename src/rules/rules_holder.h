@@ -59,6 +59,13 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // this program version: no further line may be passed. The line ends at its
   // first NUL byte, if any.
   int ParseRule(std::string line);
+  // The same for line `line_number` of the rule text (1 for the first line);
+  // the one-argument form numbers the lines it is given one after the other.
+  int ParseRule(std::string line, uint32_t line_number);
+
+  // The name explanations give the rule text ("cvie.rle", a list file name).
+  void set_source_name(std::string name) { source_name_ = std::move(name); }
+  const std::string& source_name() const { return source_name_; }
 
   // True when the line is an element-hiding rule: it contains "#" anywhere.
   static bool IsHidingRule(const std::string& line);
@@ -97,6 +104,18 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // rule, or one of the URLs found in it by a "script-url" rule. Null text is
   // never blocked.
   bool CheckScript(const char* text, int encoding) override;
+
+  // The same decisions as CheckElement / CheckScript, through the index when
+  // there is one, with the deciding rule named in `verdict->rule` (RuleName).
+  // The rule named is the first one in list order that matches, as the
+  // rule-by-rule scan decides. `verdict->exception` stays empty: the rule
+  // file has no exceptions.
+  bool ExplainElementCheck(int kind, const char* text, int encoding,
+                           CheckVerdict* verdict) override;
+  bool ExplainScriptCheck(const char* text, int encoding, CheckVerdict* verdict) override;
+
+  // "<source name>:<line>: <rule text>" for the rule at `index`.
+  std::string RuleName(size_t index) const;
 
   // The same decisions, reporting each rule tried to `observer` (may be null).
   bool ExplainElement(int kind, const char* text, MatchObserver* observer) const;
@@ -149,17 +168,23 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   void set_reference_scan(bool on) { reference_scan_ = on; }
 
  private:
-  int ScoreText(uint32_t mask, const char* text, MatchObserver* observer) const;
-  int ScoreScriptText(const char* text, MatchObserver* observer) const;
+  // `decided` (may be null) receives the index of the first matching rule in
+  // list order when the score is BLOCK_SCORE.
+  int ScoreText(uint32_t mask, const char* text, MatchObserver* observer,
+                size_t* decided = nullptr) const;
+  int ScoreScriptText(const char* text, MatchObserver* observer,
+                      size_t* decided = nullptr) const;
   int MatchText(const char* text, size_t length, const FilterRule* rule,
                 uint32_t match_options) const;
 
   std::atomic<bool> loaded_{false};
+  std::string source_name_;            // names the rule text in explanations
+  uint32_t lines_read_ = 0;            // line number of the last line given to ParseRule
   std::string compile_error_message_;  // last compilation error
   int compile_error_offset_ = 0;
   std::vector<std::unique_ptr<FilterRule>> rules_;  // in the order they were read
-  std::unique_ptr<RuleIndex> index_;  // candidate index; null: rule by rule
-  bool reference_scan_ = false;      // ignore index_
+  std::unique_ptr<RuleIndex> index_;                // candidate index; null: rule by rule
+  bool reference_scan_ = false;                     // ignore index_
 };
 
 }  // namespace cvie

@@ -238,14 +238,16 @@ TEST_F(CvieFilterRules, ExplainWritesEveryCheckInOrder) {
                      " " + Quote(page_),
                  &out, &err),
             0);
-  EXPECT_EQ(err,
-            "stylesheet\t/ads/skin.css\tblocked\n"
-            "link\thttp://ads.example.com/c?1\tblocked\n"
-            "image\t/img/a.gif\tallowed\n"
-            "image\t/img/a.gif\tallowed\n"
-            "image\t/ads/banner1.gif\tblocked\n"
-            "script-block\t<script>\\t(adsbygoogle = window.adsbygoogle || "
-            "[]).push({});\\r\\n</script>\tblocked\n");
+  EXPECT_EQ(
+      err,
+      "stylesheet\t/ads/skin.css\tblocked\trules.txt:4: /ads/*.css$stylesheet\n"
+      "link\thttp://ads.example.com/c?1\tblocked\trules.txt:3: "
+      "://ads.example.com/$link\n"
+      "image\t/img/a.gif\tallowed\n"
+      "image\t/img/a.gif\tallowed\n"
+      "image\t/ads/banner1.gif\tblocked\trules.txt:2: /ads/banner*.gif$image\n"
+      "script-block\t<script>\\t(adsbygoogle = window.adsbygoogle || "
+      "[]).push({});\\r\\n</script>\tblocked\trules.txt:5: adsbygoogle$script-text\n");
   std::string quiet_err;
   ASSERT_EQ(
       Cvie("filter --rule-text " + Quote(rules_) + " " + Quote(page_), &out, &quiet_err),
@@ -268,7 +270,7 @@ TEST_F(CvieFilterRules, ExplainCutsLongTextsAfterTwoHundredCharacters) {
             0);
   const std::string shown = script.substr(0, 8 + 191 + 2);  // up to and with the é
   EXPECT_EQ(err, "script-block\t" + shown + "... (" + std::to_string(script.size()) +
-                     " bytes)\tblocked\n");
+                     " bytes)\tblocked\trules.txt:5: adsbygoogle$script-text\n");
   EXPECT_EQ(out, "<p>x</p>");
 }
 

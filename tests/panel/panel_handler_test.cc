@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <string>
@@ -17,7 +18,10 @@
 #include "config/options.h"
 #include "config/preferences.h"
 #include "https/https_settings.h"
+#include "ie/blocked_pages.h"
+#include "log/logger.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"
 #include "whitelist/whitelist.h"
@@ -281,6 +285,91 @@ TEST_F(PanelTest, ServesOnlyItsOwnPages) {
     ASSERT_NE(r.Find("Content-Type"), nullptr) << c.path;
     EXPECT_EQ(*r.Find("Content-Type"), c.type) << c.path;
   }
+}
+
+// What the last pages blocked, with a hostile page address and element text:
+// every page shows them escaped, the export is a download.
+TEST_F(PanelTest, BlockedPagesAreListedEscapedAndExported) {
+  const std::string hostile = "http://evil.example/\"><script>alert(1)</script>";
+  RecordedPage page;
+  page.address = hostile;
+  page.time = 1'800'000'000;
+  page.checked = 7;
+  page.blocked = 1;
+  RecordedElement element;
+  element.kind = kImageElement;
+  element.text = "http://ads.example/<b>x.gif";
+  element.length = 500;
+  element.blocked = true;
+  element.rule = "cvie.rle:12: /ads/<i>";
+  page.elements.push_back(element);
+  BlockedPages::Instance().Add(page);
+  const uint64_t serial = BlockedPages::Instance().Recent().front().serial;
+
+  ParsedResponse list = Request("GET", "/blocked");
+  EXPECT_EQ(list.status, 200);
+  EXPECT_EQ(list.body.find("<script>alert"), std::string::npos);
+  EXPECT_NE(list.body.find("&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
+  EXPECT_NE(list.body.find("href=\"/blocked?page=" + std::to_string(serial) + "\""),
+            std::string::npos);
+  EXPECT_NE(list.body.find("href=\"/blocked.json\""), std::string::npos);
+
+  ParsedResponse one = Request("GET", "/blocked?page=" + std::to_string(serial));
+  EXPECT_EQ(one.status, 200);
+  EXPECT_EQ(one.body.find("<script>alert"), std::string::npos);
+  EXPECT_NE(one.body.find("http://ads.example/&lt;b&gt;x.gif"), std::string::npos);
+  EXPECT_NE(one.body.find("(500 bytes)"), std::string::npos);
+  EXPECT_NE(one.body.find("cvie.rle:12: /ads/&lt;i&gt;"), std::string::npos);
+  EXPECT_EQ(Request("GET", "/blocked?page=999999").status, 404);
+  EXPECT_EQ(Request("GET", "/blocked?page=1x").status, 404);
+
+  ParsedResponse json = Request("GET", "/blocked.json");
+  EXPECT_EQ(json.status, 200);
+  ASSERT_NE(json.Find("Content-Disposition"), nullptr);
+  EXPECT_EQ(*json.Find("Content-Disposition"),
+            "attachment; filename=\"blocked-pages.json\"");
+  EXPECT_EQ(json.body.find('<'), std::string::npos);
+  EXPECT_NE(json.body.find("\\u003cscript\\u003e"), std::string::npos);
+
+  ParsedResponse home = Request("GET", "/");
+  EXPECT_NE(home.body.find("since start: 1"), std::string::npos) << home.body;
+  EXPECT_NE(home.body.find("image: "), std::string::npos);
+}
+
+// The Log page shows whole lines, newest first, and only those containing
+// the filter text; the plain log never starts in the middle of a line.
+TEST_F(PanelTest, LogPageShowsWholeLinesNewestFirstAndFilters) {
+  Logger::Instance().SetEnabled(0);
+  std::string text = "FIRST-LINE-MARKER " + std::string(70 * 1024, 'x') + "\n";
+  for (int i = 1; i <= 5; ++i) text += "line " + std::to_string(i) + " <tag>\n";
+  text += "other entry\n";
+  std::ofstream(ToNarrow(LogFilePath()), std::ios::binary | std::ios::trunc) << text;
+
+  ParsedResponse page = Request("GET", "/log/view");
+  EXPECT_EQ(page.status, 200);
+  EXPECT_EQ(page.body.find("FIRST-LINE-MARKER"), std::string::npos);
+  EXPECT_EQ(page.body.find("xxxxxxxx"), std::string::npos) << "the cut line is left out";
+  size_t other = page.body.find("other entry");
+  size_t five = page.body.find("line 5 &lt;tag&gt;");
+  size_t one = page.body.find("line 1 &lt;tag&gt;");
+  ASSERT_NE(other, std::string::npos);
+  ASSERT_NE(five, std::string::npos);
+  ASSERT_NE(one, std::string::npos);
+  EXPECT_LT(other, five);
+  EXPECT_LT(five, one);
+
+  ParsedResponse filtered = Request("GET", "/log/view?q=line+3%22%3E");
+  EXPECT_EQ(filtered.body.find("line 3 &lt;tag&gt;"), std::string::npos)
+      << "no line contains the filter";
+  EXPECT_NE(filtered.body.find("value=\"line 3&quot;&gt;\""), std::string::npos)
+      << filtered.body;
+  filtered = Request("GET", "/log/view?q=line+3");
+  EXPECT_NE(filtered.body.find("line 3 &lt;tag&gt;"), std::string::npos);
+  EXPECT_EQ(filtered.body.find("line 4"), std::string::npos);
+  EXPECT_EQ(filtered.body.find("other entry"), std::string::npos);
+
+  ParsedResponse plain = Request("GET", "/log");
+  EXPECT_EQ(plain.body.rfind("line 1 <tag>\n", 0), 0u) << plain.body.substr(0, 40);
 }
 
 }  // namespace
