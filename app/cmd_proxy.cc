@@ -167,6 +167,10 @@ int RunProxy(const ProxyArgs& args) {
   }
   https::Interceptor interceptor(https::Interceptor::UserSources(), options.log);
   options.tls_interception = &interceptor;
+  // The subscribed filter lists, loaded before the first request so that
+  // pages and tunnels are judged by them from the start; the watcher below
+  // reloads them after every change of the lists folder.
+  lists::CurrentListSet::Process().ReloadIfChanged(lists::ListsFolderPath());
   // Tunnels to the lists' advertising hosts are refused, also while secure
   // sites are not opened for filtering.
   https::HostBlocker::Sources list_sources = https::HostBlocker::UserSources();
@@ -199,11 +203,11 @@ int RunProxy(const ProxyArgs& args) {
     ui.AddNotice(L"HTTPS filtering", ToWide(problem));
   }
   window.set_helper(host.helper());
-  // The subscribed filter lists: loaded, and reloaded after every change of
-  // the lists folder, on the watcher's own thread; pages take the current
-  // set when they start.
+  // The lists are reloaded after every change of the lists folder, on the
+  // watcher's own thread; pages take the current set when they start.
   lists::ListSetWatcher list_watcher(&lists::CurrentListSet::Process(),
-                                     lists::ListsFolderPath());
+                                     lists::ListsFolderPath(),
+                                     std::chrono::milliseconds(args.lists_refresh_ms));
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road_options.idle_timeout_ms = args.idle_timeout_ms;

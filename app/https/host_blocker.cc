@@ -2,47 +2,11 @@
 
 #include "https/host_blocker.h"
 
-#include <algorithm>
-#include <fstream>
-#include <sstream>
-#include <system_error>
-
 #include "config/data_folders.h"
 #include "platform/text.h"
 #include "whitelist/whitelist.h"
 
 namespace cvie::https {
-namespace {
-
-bool ReadWhole(const std::filesystem::path& path, std::string* out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad()) return false;
-  *out = text.str();
-  return true;
-}
-
-}  // namespace
-
-std::vector<lists::FilterList> LoadListsFolder(const std::filesystem::path& folder) {
-  std::vector<std::filesystem::path> files;
-  std::error_code ec;
-  for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::filesystem::path& path = it->path();
-    if (path.extension() == ".txt" && it->is_regular_file(ec)) files.push_back(path);
-  }
-  std::sort(files.begin(), files.end());
-  std::vector<lists::FilterList> lists;
-  for (const std::filesystem::path& path : files) {
-    std::string text;
-    if (!ReadWhole(path, &text)) continue;
-    lists.push_back(lists::ParseFilterList(text, path.filename().string()));
-  }
-  return lists;
-}
 
 std::filesystem::path SharedListsFolder() {
   return std::filesystem::path(ToNarrow(SharedFolderPath())) / "lists";
@@ -50,7 +14,7 @@ std::filesystem::path SharedListsFolder() {
 
 HostBlocker::Sources HostBlocker::UserSources() {
   Sources sources;
-  sources.lists_folder = SharedListsFolder();
+  sources.lists = [] { return lists::CurrentListSet::Process().Get(); };
   sources.whitelist = [] {
     // Read afresh each time: the process's store reloads only on a saving
     // stamp newer by a whole second, and the file is small.
@@ -77,20 +41,23 @@ HostBlocker::~HostBlocker() {
 }
 
 void HostBlocker::Refresh(bool first) {
-  std::string generation;
-  ReadWhole(sources_.lists_folder / "generation", &generation);
-  if (first || generation != generation_) {
-    generation_ = generation;
-    std::vector<lists::FilterList> lists = LoadListsFolder(sources_.lists_folder);
-    auto filter = std::make_shared<const lists::HostFilter>(lists);
-    if (log_ && (!first || !lists.empty())) {
+  std::shared_ptr<const lists::ListSet> set = sources_.lists ? sources_.lists() : nullptr;
+  if (first || set != set_) {
+    set_ = set;
+    // Shares the set's ownership: the table lives as long as a check holds it.
+    std::shared_ptr<const lists::HostFilter> filter =
+        set && set->hosts
+            ? std::shared_ptr<const lists::HostFilter>(set, set->hosts.get())
+            : std::make_shared<const lists::HostFilter>();
+    const size_t count = set ? set->lists().size() : 0;
+    if (log_ && (!first || count > 0)) {
       log_("secure sites: " + std::to_string(filter->blocking_hosts()) +
-           " advertising hosts blocked at CONNECT, from " + std::to_string(lists.size()) +
+           " advertising hosts blocked at CONNECT, from " + std::to_string(count) +
            " lists");
     }
     std::lock_guard<std::mutex> lock(mu_);
     filter_ = std::move(filter);
-    lists_ = lists.size();
+    lists_ = count;
   }
   if (sources_.whitelist) {
     std::string text;

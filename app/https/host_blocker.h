@@ -7,12 +7,11 @@
 // entry covers the pages under it). The product's own rule file plays no part:
 // its rules are about addresses and page elements, not hosts.
 //
-// The lists are every `lists/*.txt` of the shared folder, read by
-// LoadListsFolder (the one place that reads them for this purpose). They are
-// read when the blocker is made and again, by a thread of its own, whenever
-// the content of `lists/generation` changes (looked at every `refresh`,
-// about 2 s); the whitelist is read by the same thread. CheckTunnelHost only
-// takes the current tables: it never waits on a file or the registry.
+// The host table comes with the process's current list set
+// (lists/list_set.h: loaded and reloaded by its watcher); the blocker takes
+// the newest set when it is made and, by a thread of its own, every `refresh`
+// (about 2 s), when it reads the whitelist too. CheckTunnelHost only takes the
+// current tables: it never waits on a file or the registry.
 //
 // Thread safety: CheckTunnelHost and status may be called from many threads at
 // once; the current tables are immutable and swapped under one mutex.
@@ -32,16 +31,11 @@
 #include <vector>
 
 #include "https/https_settings.h"
-#include "lists/filter_list.h"
 #include "lists/host_filter.h"
+#include "lists/list_set.h"
 #include "proxy/host_policy.h"
 
 namespace cvie::https {
-
-// The subscribed lists: every `*.txt` of `folder`, in file-name order, each
-// named by its file name (its title, when it has one, names it in verdicts).
-// A missing folder gives no lists; an unreadable file is left out.
-std::vector<lists::FilterList> LoadListsFolder(const std::filesystem::path& folder);
 
 // `<shared folder>/lists`.
 std::filesystem::path SharedListsFolder();
@@ -49,7 +43,8 @@ std::filesystem::path SharedListsFolder();
 class HostBlocker : public proxy::HostPolicy {
  public:
   struct Sources {
-    std::filesystem::path lists_folder;  // SharedListsFolder()
+    // The current list set (null: none); called on the blocker's own thread.
+    std::function<std::shared_ptr<const lists::ListSet>()> lists;
     // The user's whitelist entries; called on the blocker's own thread.
     std::function<std::vector<std::wstring>()> whitelist;
     std::chrono::milliseconds refresh{2000};
@@ -73,14 +68,16 @@ class HostBlocker : public proxy::HostPolicy {
   Status status() const;
 
  private:
-  // Rereads the lists when the generation changed (always on the first call)
-  // and the whitelist.
+  // Takes the current list set's host table when the set changed, and
+  // rereads the whitelist.
   void Refresh(bool first);
   void RefreshUntilStopped();
 
   const Sources sources_;
   const std::function<void(const std::string&)> log_;
-  std::string generation_;  // only the refresher (and the constructor) use it
+  // The set the host table comes from; only the refresher (and the
+  // constructor) use it.
+  std::shared_ptr<const lists::ListSet> set_;
 
   mutable std::mutex mu_;
   std::shared_ptr<const lists::HostFilter> filter_;        // guarded by mu_

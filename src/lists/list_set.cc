@@ -37,6 +37,7 @@ std::shared_ptr<const ListSet> BuildListSet(std::vector<FilterList> lists,
   set->engine = ListEngine::Build(std::move(lists));
   if (!set->engine) return nullptr;
   set->hiding = std::make_unique<HidingTables>(set->engine->lists());
+  set->hosts = std::make_unique<HostFilter>(set->engine->lists());
   set->generation = std::move(generation);
   return set;
 }

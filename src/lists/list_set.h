@@ -30,6 +30,7 @@
 
 #include "lists/filter_list.h"
 #include "lists/hiding.h"
+#include "lists/host_filter.h"
 #include "lists/list_engine.h"
 
 namespace cvie::lists {
@@ -37,12 +38,14 @@ namespace cvie::lists {
 struct ListSet {
   std::unique_ptr<ListEngine> engine;    // the lists live in engine->lists()
   std::unique_ptr<HidingTables> hiding;  // points into engine->lists()
+  std::unique_ptr<HostFilter> hosts;     // whole-host rules, for tunnels
   std::string generation;                // the generation it was built for
 
   const std::vector<FilterList>& lists() const { return engine->lists(); }
 };
 
-// Compiles `lists` into a set. Null when Vectorscan cannot build the index.
+// Compiles `lists` into a set (index, hiding tables, host table). Null when Vectorscan
+// cannot build the index.
 std::shared_ptr<const ListSet> BuildListSet(std::vector<FilterList> lists,
                                             std::string generation);
 

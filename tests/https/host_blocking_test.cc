@@ -18,6 +18,8 @@
 #include "common/child_process.h"
 #include "common/test_support.h"
 #include "https/host_blocker.h"
+#include "lists/list_set.h"
+#include "platform/text.h"
 #include "proxy/proxy_test_support.h"
 
 namespace cvie::https {
@@ -157,8 +159,12 @@ TEST(HostBlockerConcurrency, AnswersWhileListsAreReloaded) {
   std::filesystem::create_directories(folder);
   ReplaceFile(folder / "a.txt", "||ads.example^\n");
   ReplaceFile(folder / "generation", "1");
+  lists::CurrentListSet current;
+  ASSERT_TRUE(current.ReloadIfChanged(ToWide(folder.string())));
+  lists::ListSetWatcher watcher(&current, ToWide(folder.string()),
+                                std::chrono::milliseconds(5));
   HostBlocker::Sources sources;
-  sources.lists_folder = folder;
+  sources.lists = [&current] { return current.Get(); };
   sources.whitelist = [] { return std::vector<std::wstring>{L"https://open.example/x"}; };
   sources.refresh = std::chrono::milliseconds(5);
   HostBlocker blocker(sources, nullptr);
