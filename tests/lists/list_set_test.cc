@@ -15,6 +15,7 @@
 #include "anyhtml/html_editor.h"
 #include "common/test_support.h"
 #include "config/editor_options.h"
+#include "editor/editor_test_support.h"
 #include "lists/list_set.h"
 #include "lists/page_checker.h"
 #include "platform/text.h"
@@ -23,16 +24,8 @@ namespace cvie::lists {
 namespace {
 
 using testing::ScopedCvieRoot;
+using testing::StringWriter;
 using testing::WriteFile;
-
-class StringWriter : public AnyHtmlEditorWriter {
- public:
-  int32_t Write(const char* data, uint32_t length) override {
-    out.append(data, length);
-    return 0;
-  }
-  std::string out;
-};
 
 bool Blocks(const ListSet& set, const char* url) {
   return set.engine->Decide(Request{kTypeScript, url, "https://news.example/"}).blocked;

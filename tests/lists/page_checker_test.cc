@@ -16,6 +16,7 @@
 #include "anyhtml/html_editor.h"
 #include "anyhtml/rule_checker.h"
 #include "config/editor_options.h"
+#include "editor/editor_test_support.h"
 #include "lists/filter_list.h"
 #include "lists/hiding.h"
 #include "lists/list_set.h"
@@ -37,14 +38,7 @@ class OwnRules : public AnyHtmlEditorRuleChecker {
   }
 };
 
-class StringWriter : public AnyHtmlEditorWriter {
- public:
-  int32_t Write(const char* data, uint32_t length) override {
-    out.append(data, length);
-    return 0;
-  }
-  std::string out;
-};
+using testing::StringWriter;
 
 std::shared_ptr<const ListSet> SetOf(const char* text) {
   std::vector<FilterList> lists;
