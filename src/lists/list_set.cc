@@ -1,8 +1,6 @@
 #include "lists/list_set.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 #include <utility>
 
 #include "config/data_folders.h"
@@ -17,16 +15,6 @@ namespace {
 bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
   return text.size() >= suffix.size() &&
          text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-bool ReadWholeFile(const std::wstring& path, std::string* text) {
-  std::ifstream in(ToNarrow(path), std::ios::binary);
-  if (!in.is_open()) return false;
-  std::ostringstream content;
-  content << in.rdbuf();
-  if (in.bad()) return false;
-  *text = content.str();
-  return true;
 }
 
 }  // namespace
@@ -53,7 +41,7 @@ bool ReadListFolder(const std::wstring& folder, std::vector<FilterList>* lists) 
   std::sort(names.begin(), names.end());
   for (const std::wstring& name : names) {
     std::string text;
-    if (!ReadWholeFile(folder + L"/" + name, &text)) {
+    if (!platform::ReadWholeFile(folder + L"/" + name, &text)) {
       Logger::Instance().LogA(LOG_NOTICE, "Filter list %s cannot be read\n",
                               ToNarrow(name).c_str());
       continue;
@@ -67,7 +55,7 @@ bool ReadListFolder(const std::wstring& folder, std::vector<FilterList>* lists) 
 
 std::string ReadGeneration(const std::wstring& folder) {
   std::string text;
-  if (!ReadWholeFile(folder + L"/generation", &text)) return {};
+  if (!platform::ReadWholeFile(folder + L"/generation", &text)) return {};
   const char* kSpace = " \t\r\n";
   size_t first = text.find_first_not_of(kSpace);
   if (first == std::string::npos) return {};
