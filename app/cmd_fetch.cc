@@ -12,9 +12,9 @@
 #include <string>
 
 #include "command.h"
-#include "config/data_folders.h"
 #include "ie/mime_filter.h"
 #include "ie/ns_handler.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"

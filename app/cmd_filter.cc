@@ -33,9 +33,9 @@
 #include <vector>
 
 #include "anyhtml/easy_buffer.h"
+#include "anyhtml/editor_options.h"
 #include "anyhtml/html_editor.h"
 #include "command.h"
-#include "config/editor_options.h"
 #include "config/options.h"
 #include "lists/list_set.h"
 #include "lists/page_checker.h"

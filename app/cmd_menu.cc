@@ -14,12 +14,12 @@
 
 #include "comm/comm_mgr.h"
 #include "command.h"
-#include "config/browser.h"
-#include "config/commands.h"
-#include "config/data_folders.h"
-#include "config/toolbar_cfg.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "ui/browser.h"
+#include "ui/commands.h"
+#include "ui/toolbar_cfg.h"
 
 namespace cvie::app {
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "command.h"
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "rules/bundled_rules.h"
 #include "rules/rule_file.h"

@@ -13,10 +13,10 @@
 
 #include "comm/comm_mgr.h"
 #include "comm/update_listener.h"
-#include "comm/update_server.h"
 #include "comm/version_info.h"
 #include "command.h"
-#include "config/data_folders.h"
+#include "config/update_server.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/ui.h"

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "command.h"
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "whitelist/whitelist.h"
 

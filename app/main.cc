@@ -7,8 +7,8 @@
 #include <map>
 
 #include "command.h"
-#include "config/data_folders.h"
 #include "config/options.h"
+#include "platform/data_folders.h"
 
 namespace cvie::app {
 

@@ -6,7 +6,7 @@ file(GLOB cvie_road_srcs CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/road/*.cc
 add_library(cvie_road STATIC ${cvie_road_srcs})
 target_include_directories(cvie_road PUBLIC ${CMAKE_CURRENT_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(cvie_road PUBLIC cvie_proxy_core cvie_bundled_rules)
-foreach(sub platform log config anyhtml rules lists whitelist comm ie)
+foreach(sub ${CVIE_SUBSYSTEMS})
   if(TARGET cvie_${sub})
     target_link_libraries(cvie_road PUBLIC cvie_${sub})
   endif()
@@ -15,7 +15,7 @@ endforeach()
 # The command configuration and the update worker call each other, so the
 # subsystem libraries are searched again as one group at the end.
 set(_road_group)
-foreach(sub platform log config anyhtml rules lists whitelist comm ie)
+foreach(sub ${CVIE_SUBSYSTEMS})
   if(TARGET cvie_${sub})
     list(APPEND _road_group $<TARGET_FILE:cvie_${sub}>)
   endif()

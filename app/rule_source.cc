@@ -6,8 +6,8 @@
 #include <sstream>
 #include <vector>
 
-#include "config/data_folders.h"
 #include "lists/filter_list.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "rules/rule_loading.h"
 #include "rules/rule_text.h"

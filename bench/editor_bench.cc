@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "anyhtml/easy_buffer.h"
+#include "anyhtml/editor_options.h"
 #include "anyhtml/html_editor.h"
-#include "config/editor_options.h"
 #include "rules/rules_holder.h"
 #include "rules/utf8_check.h"
 

@@ -22,11 +22,11 @@
 #include <vector>
 
 #include "anyhtml/easy_buffer.h"
-#include "config/data_folders.h"
 #include "ie/host_process.h"
 #include "ie/mime_filter.h"
 #include "ie/ns_handler.h"
 #include "platform/com_registry.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "rules/rules_holder.h"
 

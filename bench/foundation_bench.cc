@@ -14,9 +14,9 @@
 #include <thread>
 #include <vector>
 
-#include "config/data_folders.h"
 #include "config/options.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 
 namespace {
 

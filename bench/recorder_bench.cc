@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "anyhtml/easy_buffer.h"
+#include "anyhtml/editor_options.h"
 #include "anyhtml/html_editor.h"
-#include "config/editor_options.h"
 #include "ie/blocked_pages.h"
 #include "rules/rule_text.h"
 #include "rules/rules_holder.h"

@@ -47,10 +47,10 @@
 #include <thread>
 
 #include "anyhtml/easy_buffer.h"
-#include "config/data_folders.h"
 #include "ie/page_filter.h"
 #include "lists/list_set.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "rules/rule_loading.h"

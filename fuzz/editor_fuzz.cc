@@ -17,8 +17,8 @@
 #include <string>
 
 #include "anyhtml/easy_buffer.h"
+#include "anyhtml/editor_options.h"
 #include "anyhtml/html_editor.h"
-#include "config/editor_options.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "whitelist/whitelist.h"
 

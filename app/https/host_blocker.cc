@@ -2,7 +2,7 @@
 
 #include "https/host_blocker.h"
 
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "whitelist/whitelist.h"
 

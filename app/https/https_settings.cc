@@ -7,8 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "config/data_folders.h"
 #include "config/options.h"
+#include "platform/data_folders.h"
 #include "platform/registry.h"
 #include "platform/shell.h"
 #include "platform/text.h"

@@ -24,7 +24,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/shell.h"
 #include "platform/text.h"

@@ -10,19 +10,19 @@
 #include <random>
 #include <sstream>
 
-#include "config/command_context.h"
-#include "config/commands.h"
-#include "config/data_folders.h"
 #include "config/options.h"
-#include "config/preferences.h"
-#include "config/toolbar_cfg.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
 #include "ie/blocked_pages.h"
 #include "panel/assets.h"
 #include "panel/blocked_view.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "road/html_escape.h"
+#include "ui/command_context.h"
+#include "ui/commands.h"
+#include "ui/preferences.h"
+#include "ui/toolbar_cfg.h"
 
 namespace cvie::panel {
 namespace {

@@ -16,9 +16,9 @@
 #include <mutex>
 #include <string>
 
-#include "config/browser.h"
 #include "ie/bho.h"
 #include "proxy/proxy_request.h"
+#include "ui/browser.h"
 
 namespace cvie::road {
 

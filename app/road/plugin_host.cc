@@ -2,8 +2,8 @@
 
 #include <stdio.h>
 
-#include "config/data_folders.h"
 #include "ie/bho.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"

@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "config/browser.h"
 #include "ie/bho.h"
+#include "ui/browser.h"
 
 namespace cvie::road {
 

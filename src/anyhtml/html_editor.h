@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
+#include "anyhtml/editor_options.h"
 #include "anyhtml/editor_writer.h"
 #include "anyhtml/html_element.h"
 #include "anyhtml/html_node.h"
 #include "anyhtml/html_parser.h"
 #include "anyhtml/page_style.h"
 #include "anyhtml/rule_checker.h"
-#include "config/editor_options.h"
 
 namespace cvie {
 

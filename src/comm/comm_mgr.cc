@@ -4,10 +4,10 @@
 
 #include "comm/list_updater.h"
 #include "comm/update_listener.h"
-#include "comm/update_server.h"
 #include "comm/version_info.h"
-#include "config/data_folders.h"
+#include "config/update_server.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "rules/rule_loading.h"

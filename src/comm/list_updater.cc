@@ -6,8 +6,8 @@
 #include <memory>
 #include <mutex>
 
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/download.h"
 #include "platform/sync.h"
 #include "platform/text.h"

@@ -10,9 +10,9 @@
 #include <fstream>
 
 #include "comm/update_listener.h"
-#include "comm/update_server.h"
-#include "config/data_folders.h"
+#include "config/update_server.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "rules/rule_file.h"

@@ -27,7 +27,7 @@
 #include <mutex>
 #include <string>
 
-#include "config/editor_options.h"
+#include "anyhtml/editor_options.h"
 #include "config/param_in_registry.h"
 
 namespace cvie {

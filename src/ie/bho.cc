@@ -7,14 +7,14 @@
 
 #include "comm/user_identity.h"
 #include "comm/version_info.h"
-#include "config/data_folders.h"
-#include "config/toolbar_cfg.h"
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "ie/mime_filter.h"
 #include "ie/ns_handler.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "rules/rule_loading.h"
+#include "ui/toolbar_cfg.h"
 #include "whitelist/whitelist.h"
 
 namespace cvie {

@@ -27,10 +27,10 @@
 #include <mutex>
 #include <string>
 
-#include "config/browser.h"
 #include "ie/bho_browser.h"
 #include "platform/com.h"
 #include "platform/com_registry.h"
+#include "ui/browser.h"
 
 namespace cvie {
 

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "config/browser.h"
 #include "platform/com.h"
 #include "platform/com_registry.h"
+#include "ui/browser.h"
 
 namespace cvie {
 

@@ -5,9 +5,9 @@
 #include <atomic>
 #include <string>
 
-#include "config/commands.h"
-#include "config/toolbar_cfg.h"
 #include "ie/ie_guids.h"
+#include "ui/commands.h"
+#include "ui/toolbar_cfg.h"
 
 namespace cvie {
 

@@ -6,11 +6,11 @@
 #include <cwctype>
 
 #include "comm/comm_mgr.h"
-#include "config/toolbar_cfg.h"
 #include "ie/bho.h"
 #include "ie/button.h"
 #include "ie/ie_guids.h"
 #include "platform/com_registry.h"
+#include "ui/toolbar_cfg.h"
 
 namespace cvie {
 

@@ -3,10 +3,10 @@
 #include "ie/registration.h"
 
 #include "comm/comm_mgr.h"
-#include "config/data_folders.h"
 #include "config/options.h"
 #include "ie/ie_guids.h"
 #include "ie/module.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "platform/shell.h"
 #include "platform/text.h"

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/text.h"
 

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/sync.h"
 #include "platform/text.h"

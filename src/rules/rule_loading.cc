@@ -5,8 +5,8 @@
 #include <fstream>
 #include <optional>
 
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "rules/rule_file.h"

@@ -10,9 +10,9 @@
 #include <fstream>
 #include <mutex>
 
-#include "config/data_folders.h"
 #include "config/options.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/text.h"
 

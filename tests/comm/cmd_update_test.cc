@@ -8,8 +8,8 @@
 
 #include "comm/http_test_server.h"
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 #include "rules/rule_file.h"

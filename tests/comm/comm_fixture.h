@@ -16,10 +16,10 @@
 
 #include "comm/comm_mgr.h"
 #include "comm/update_listener.h"
-#include "comm/update_server.h"
 #include "common/test_support.h"
-#include "config/data_folders.h"
+#include "config/update_server.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/ui.h"

@@ -7,8 +7,8 @@
 #include "commands_fixture.h"
 #include "common/loopback.h"
 #include "common/test_support.h"
-#include "config/preferences.h"
 #include "platform/text.h"
+#include "ui/preferences.h"
 
 namespace cvie::testing {
 namespace {

@@ -13,15 +13,15 @@
 #include <vector>
 
 #include "common/test_support.h"
-#include "config/browser.h"
-#include "config/command_context.h"
-#include "config/commands.h"
-#include "config/data_folders.h"
 #include "config/options.h"
-#include "config/toolbar_cfg.h"
+#include "platform/data_folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/ui.h"
+#include "ui/browser.h"
+#include "ui/command_context.h"
+#include "ui/commands.h"
+#include "ui/toolbar_cfg.h"
 #include "whitelist/whitelist.h"
 
 namespace cvie::testing {

@@ -5,8 +5,8 @@
 
 #include "commands_fixture.h"
 #include "common/test_support.h"
-#include "config/preferences.h"
 #include "platform/text.h"
+#include "ui/preferences.h"
 
 namespace cvie::testing {
 namespace {

@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "anyhtml/editor_options.h"
 #include "anyhtml/editor_writer.h"
 #include "anyhtml/html_editor.h"
 #include "anyhtml/rule_checker.h"
-#include "config/editor_options.h"
 
 namespace cvie::testing {
 

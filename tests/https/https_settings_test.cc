@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "config/options.h"
+#include "platform/data_folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 

@@ -22,7 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 
 namespace cvie::https {

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "anyhtml/editor_options.h"
 #include "anyhtml/editor_writer.h"
-#include "config/editor_options.h"
 #include "ie/mime_filter.h"
 #include "platform/com_registry.h"
 #include "platform/urlmon.h"

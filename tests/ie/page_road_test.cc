@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "config/options.h"
 #include "ie/ie_test_support.h"
 #include "ie/mime_filter.h"
 #include "ie/ns_handler.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
 #include "platform/urlmon_testing.h"

@@ -11,10 +11,10 @@
 
 #include <gtest/gtest.h>
 
+#include "anyhtml/editor_options.h"
 #include "anyhtml/editor_writer.h"
 #include "anyhtml/html_editor.h"
 #include "common/test_support.h"
-#include "config/editor_options.h"
 #include "editor/editor_test_support.h"
 #include "lists/list_set.h"
 #include "lists/page_checker.h"

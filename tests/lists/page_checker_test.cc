@@ -12,10 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "anyhtml/editor_options.h"
 #include "anyhtml/editor_writer.h"
 #include "anyhtml/html_editor.h"
 #include "anyhtml/rule_checker.h"
-#include "config/editor_options.h"
 #include "editor/editor_test_support.h"
 #include "lists/filter_list.h"
 #include "lists/hiding.h"

@@ -18,7 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 

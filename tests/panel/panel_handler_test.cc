@@ -14,16 +14,16 @@
 
 #include <gtest/gtest.h>
 
-#include "config/data_folders.h"
 #include "config/options.h"
-#include "config/preferences.h"
 #include "https/https_settings.h"
 #include "ie/blocked_pages.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"
+#include "ui/preferences.h"
 #include "whitelist/whitelist.h"
 
 namespace cvie::panel {

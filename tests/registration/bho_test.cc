@@ -10,7 +10,6 @@
 
 #include "comm/user_identity.h"
 #include "config/options.h"
-#include "config/toolbar_cfg.h"
 #include "ie/host_process.h"
 #include "ie/ie_guids.h"
 #include "ie/mime_filter.h"
@@ -20,6 +19,7 @@
 #include "registration/registration_fixture.h"
 #include "rules/rule_file.h"
 #include "rules/rule_loading.h"
+#include "ui/toolbar_cfg.h"
 #include "whitelist/whitelist.h"
 
 using namespace cvie;

@@ -7,9 +7,9 @@
 
 #include <map>
 
-#include "config/toolbar_cfg.h"
 #include "platform/ui.h"
 #include "registration/registration_fixture.h"
+#include "ui/toolbar_cfg.h"
 
 using namespace cvie;
 using cvie::testing::FakeBrowser;

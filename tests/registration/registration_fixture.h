@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "ie/bho.h"
+#include "platform/data_folders.h"
 
 namespace cvie::testing {
 

@@ -9,11 +9,11 @@
 
 #include "comm/comm_mgr.h"
 #include "comm/user_identity.h"
-#include "config/data_folders.h"
 #include "config/options.h"
 #include "ie/ie_guids.h"
 #include "ie/module.h"
 #include "platform/com_registry.h"
+#include "platform/data_folders.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "registration/registration_fixture.h"

@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "origin_server.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"

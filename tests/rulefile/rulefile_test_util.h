@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 #include "rules/rule_cipher.h"
 #include "rules/rule_file.h"

@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "log/logger.h"
+#include "platform/data_folders.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::testing {

@@ -12,8 +12,8 @@
 #include <sstream>
 
 #include "common/child_process.h"
-#include "config/data_folders.h"
 #include "panel/panel_handler.h"
+#include "platform/data_folders.h"
 #include "proxy/proxy_server.h"
 #include "proxy_test_support.h"
 #include "subscriptions_fixture.h"

@@ -13,8 +13,8 @@
 
 #include "comm/list_updater.h"
 #include "common/test_support.h"
-#include "config/data_folders.h"
 #include "http_test_server.h"
+#include "platform/data_folders.h"
 #include "platform/text.h"
 
 namespace cvie::testing {

@@ -1,4 +1,4 @@
-// config/data_folders.h
+// platform/data_folders.h
 //
 // Where the system keeps its files: the shared folder ("Corvane" under the
 // program-files folder: rule file, version file, lock file, downloads) and the

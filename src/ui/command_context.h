@@ -1,4 +1,4 @@
-// config/command_context.h
+// ui/command_context.h
 //
 // Command: a named configuration object with an identifier that does one
 // thing for the user when executed (Execute returns true when it did its

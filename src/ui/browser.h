@@ -1,4 +1,4 @@
-// config/browser.h
+// ui/browser.h
 //
 // The browser window a command works on: its current address, navigation and
 // refresh. The proxy gives each button press its own implementation; tests

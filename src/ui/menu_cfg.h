@@ -1,4 +1,4 @@
-// config/menu_cfg.h
+// ui/menu_cfg.h
 //
 // The configuration objects a menu is described with: images (ImageCfg, and
 // Image, one made from it while a menu is open), menu items (MenuItemCfg) and

@@ -1,4 +1,4 @@
-// config/toolbar_cfg.h
+// ui/toolbar_cfg.h
 //
 // ToolbarCfg: the registry of the command configuration (parameters,
 // commands, menus, images), each object registered under its name (exact,
@@ -24,9 +24,9 @@
 #include <string>
 #include <vector>
 
-#include "config/command_context.h"
-#include "config/menu_cfg.h"
 #include "config/param.h"
+#include "ui/command_context.h"
+#include "ui/menu_cfg.h"
 
 namespace cvie {
 

@@ -1,7 +1,7 @@
 // Data folder and file paths, computed once per process from the shell's
 // folders.
 
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 
 #include <atomic>
 #include <memory>

@@ -1,6 +1,6 @@
-// config/preferences.cc
+// ui/preferences.cc
 
-#include "config/preferences.h"
+#include "ui/preferences.h"
 
 #include <time.h>
 

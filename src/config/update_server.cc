@@ -1,4 +1,4 @@
-#include "comm/update_server.h"
+#include "config/update_server.h"
 
 #include <stdlib.h>
 

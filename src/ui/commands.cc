@@ -1,14 +1,14 @@
-// config/commands.cc
+// ui/commands.cc
 
-#include "config/commands.h"
+#include "ui/commands.h"
 
 #include <mutex>
 
 #include "comm/version_info.h"
-#include "config/browser.h"
-#include "config/preferences.h"
-#include "config/toolbar_cfg.h"
 #include "platform/url.h"
+#include "ui/browser.h"
+#include "ui/preferences.h"
+#include "ui/toolbar_cfg.h"
 #include "whitelist/whitelist.h"
 
 namespace cvie {

@@ -1,14 +1,14 @@
-// config/toolbar_cfg.cc
+// ui/toolbar_cfg.cc
 
-#include "config/toolbar_cfg.h"
+#include "ui/toolbar_cfg.h"
 
 #include <mutex>
 
-#include "comm/update_server.h"
-#include "config/commands.h"
 #include "config/options.h"
 #include "config/param_in_registry.h"
+#include "config/update_server.h"
 #include "platform/registry.h"
+#include "ui/commands.h"
 
 namespace cvie {
 

@@ -1,4 +1,4 @@
-// config/preferences.h
+// ui/preferences.h
 //
 // The preferences dialog as plain data, so that any front end (the scripted
 // ui of the tests, a terminal, the web control panel) can render it and feed

@@ -1,4 +1,4 @@
-// comm/update_server.h
+// config/update_server.h
 //
 // Where the vendor's update server is. The address is a setting: the one
 // given to SetUpdateServerUrl (the command line's --server), else the

@@ -1,4 +1,4 @@
-// config/editor_options.h
+// anyhtml/editor_options.h
 //
 // The switches the page editor reads for one page, built by CVCfg from the
 // user's options. Twelve Boolean bytes (1 on, 0 off) and the minimum image

@@ -1,4 +1,4 @@
-// config/commands.h
+// ui/commands.h
 //
 // The commands of the toolbar button's menu and the menu commands that show
 // a configured menu. Each Execute returns true when the command did its work
@@ -17,9 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "config/command_context.h"
-#include "config/menu_cfg.h"
 #include "platform/ui.h"
+#include "ui/command_context.h"
+#include "ui/menu_cfg.h"
 
 namespace cvie {
 
@@ -34,7 +34,7 @@ constexpr size_t kMaxHostNameLength = 999;
 // the address cannot be split or names no host.
 bool HostNameOfUrl(const std::wstring& url, std::wstring* host);
 
-// Shows the preferences dialog (config/preferences.h) modally.
+// Shows the preferences dialog (ui/preferences.h) modally.
 class CmdPrefTabCtrl : public Command {
  public:
   CmdPrefTabCtrl(const std::wstring& name, int32_t id, const std::wstring& text1,

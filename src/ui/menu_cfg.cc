@@ -1,6 +1,6 @@
-// config/menu_cfg.cc
+// ui/menu_cfg.cc
 
-#include "config/menu_cfg.h"
+#include "ui/menu_cfg.h"
 
 namespace cvie {
 

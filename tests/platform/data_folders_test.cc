@@ -1,4 +1,4 @@
-#include "config/data_folders.h"
+#include "platform/data_folders.h"
 
 #include <unistd.h>
 
