@@ -8,10 +8,6 @@
 
 namespace cvie::https {
 
-std::filesystem::path SharedListsFolder() {
-  return std::filesystem::path(ToNarrow(SharedFolderPath())) / "lists";
-}
-
 HostBlocker::Sources HostBlocker::UserSources() {
   Sources sources;
   sources.lists = [] { return lists::CurrentListSet::Process().Get(); };

@@ -37,9 +37,6 @@
 
 namespace cvie::https {
 
-// `<shared folder>/lists`.
-std::filesystem::path SharedListsFolder();
-
 class HostBlocker : public proxy::HostPolicy {
  public:
   struct Sources {

@@ -244,6 +244,111 @@ int SelectAlpn(SSL*, const unsigned char** out, unsigned char* outlen,
   return SSL_TLSEXT_ERR_NOACK;
 }
 
+// The subject alternative names of a leaf for `host` (normalized): its IP
+// address, or its DNS name when that is plausible. Null, with *error set,
+// otherwise (`requested_host` is named in the message).
+GeneralNamesPtr LeafNames(const std::string& host, const std::string& requested_host,
+                          std::string* error) {
+  GeneralNamesPtr names(GENERAL_NAMES_new());
+  GENERAL_NAME* name = GENERAL_NAME_new();
+  if (!names || !name) {
+    GENERAL_NAME_free(name);
+    SetError(error, "out of memory");
+    return nullptr;
+  }
+  if (ASN1_OCTET_STRING* ip = a2i_IPADDRESS(host.c_str())) {
+    GENERAL_NAME_set0_value(name, GEN_IPADD, ip);
+  } else {
+    ERR_clear_error();
+    if (!PlausibleDnsName(host)) {
+      GENERAL_NAME_free(name);
+      SetError(error, "not a host name: " + requested_host);
+      return nullptr;
+    }
+    ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
+    if (!dns || ASN1_STRING_set(dns, host.data(), static_cast<int>(host.size())) != 1) {
+      ASN1_IA5STRING_free(dns);
+      GENERAL_NAME_free(name);
+      SetError(error, "out of memory");
+      return nullptr;
+    }
+    GENERAL_NAME_set0_value(name, GEN_DNS, dns);
+  }
+  if (sk_GENERAL_NAME_push(names.get(), name) == 0) {
+    GENERAL_NAME_free(name);
+    SetError(error, "out of memory");
+    return nullptr;
+  }
+  return names;
+}
+
+// A server certificate for `host` with `names`, carrying `leaf_key`'s public
+// key, issued and signed by the CA (`ca_cert`, `ca_key`); it never outlives
+// the CA's own certificate. Null, with *error set, when OpenSSL fails.
+X509Ptr MintLeaf(const std::string& host, GENERAL_NAMES* names, X509* ca_cert,
+                 EVP_PKEY* ca_key, EVP_PKEY* leaf_key, std::string* error) {
+  X509Ptr leaf(X509_new());
+  bool ok = leaf && X509_set_version(leaf.get(), X509_VERSION_3) == 1 &&
+            RandomSerial(leaf.get()) &&
+            X509_gmtime_adj(X509_getm_notBefore(leaf.get()), -kBackdateSeconds) &&
+            X509_gmtime_adj(X509_getm_notAfter(leaf.get()), kLeafLifetimeSeconds);
+  if (ok && ASN1_TIME_compare(X509_get0_notAfter(leaf.get()),
+                              X509_get0_notAfter(ca_cert)) > 0) {
+    ok = X509_set1_notAfter(leaf.get(), X509_get0_notAfter(ca_cert)) == 1;
+  }
+  if (ok) {
+    X509_NAME* subject = X509_get_subject_name(leaf.get());
+    // A common name holds at most 64 characters; longer names live in the
+    // subject alternative name only, which is what browsers check anyway.
+    const char* field = host.size() <= 64 ? "CN" : "O";
+    const std::string value = host.size() <= 64 ? host : std::string(kCaOrganization);
+    ok = X509_NAME_add_entry_by_txt(subject, field, MBSTRING_UTF8,
+                                    reinterpret_cast<const unsigned char*>(value.c_str()),
+                                    -1, -1, 0) == 1 &&
+         X509_set_issuer_name(leaf.get(), X509_get_subject_name(ca_cert)) == 1 &&
+         X509_set_pubkey(leaf.get(), leaf_key) == 1;
+  }
+  if (ok) {
+    X509V3_CTX ctx;
+    X509V3_set_ctx_nodb(&ctx);
+    X509V3_set_ctx(&ctx, ca_cert, leaf.get(), nullptr, nullptr, 0);
+    ok = AddExtension(leaf.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
+         AddExtension(leaf.get(), &ctx, NID_key_usage, "critical,digitalSignature") &&
+         AddExtension(leaf.get(), &ctx, NID_ext_key_usage, "serverAuth") &&
+         AddExtension(leaf.get(), &ctx, NID_subject_key_identifier, "hash") &&
+         AddExtension(leaf.get(), &ctx, NID_authority_key_identifier, "keyid:always") &&
+         X509_add1_ext_i2d(leaf.get(), NID_subject_alt_name, names, 0,
+                           X509V3_ADD_DEFAULT) == 1 &&
+         X509_sign(leaf.get(), ca_key, EVP_sha256()) > 0;
+  }
+  if (!ok) {
+    SetError(error, "cannot make a certificate for " + host + ": " + OpenSslReason());
+    return nullptr;
+  }
+  return leaf;
+}
+
+// A TLS 1.2+ server context presenting `leaf` (key `leaf_key`) with the CA's
+// certificate in its chain, offering HTTP/1.1 by ALPN. Null, with *error set,
+// when OpenSSL fails.
+std::shared_ptr<SSL_CTX> LeafServerContext(const std::string& host, X509* leaf,
+                                           EVP_PKEY* leaf_key, X509* ca_cert,
+                                           std::string* error) {
+  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
+  if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
+      SSL_CTX_use_certificate(context.get(), leaf) != 1 ||
+      SSL_CTX_use_PrivateKey(context.get(), leaf_key) != 1 ||
+      SSL_CTX_add1_chain_cert(context.get(), ca_cert) != 1 ||
+      SSL_CTX_check_private_key(context.get()) != 1) {
+    SetError(error, "cannot make a TLS context for " + host + ": " + OpenSslReason());
+    return nullptr;
+  }
+  SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
+                                         SSL_OP_CIPHER_SERVER_PREFERENCE);
+  SSL_CTX_set_alpn_select_cb(context.get(), SelectAlpn, nullptr);
+  return context;
+}
+
 }  // namespace
 
 std::wstring LocalCaCertificatePath() { return UserFile(L"local-ca.pem"); }
@@ -451,88 +556,13 @@ std::shared_ptr<SSL_CTX> LocalCa::ServerContextFor(const std::string& requested_
 
   // Minting happens outside the lock so that hosts do not wait on each other;
   // when two threads mint the same host at once, the first one stored wins.
-  GeneralNamesPtr names(GENERAL_NAMES_new());
-  GENERAL_NAME* name = GENERAL_NAME_new();
-  if (!names || !name) {
-    GENERAL_NAME_free(name);
-    SetError(error, "out of memory");
-    return nullptr;
-  }
-  if (ASN1_OCTET_STRING* ip = a2i_IPADDRESS(host.c_str())) {
-    GENERAL_NAME_set0_value(name, GEN_IPADD, ip);
-  } else {
-    ERR_clear_error();
-    if (!PlausibleDnsName(host)) {
-      GENERAL_NAME_free(name);
-      SetError(error, "not a host name: " + requested_host);
-      return nullptr;
-    }
-    ASN1_IA5STRING* dns = ASN1_IA5STRING_new();
-    if (!dns || ASN1_STRING_set(dns, host.data(), static_cast<int>(host.size())) != 1) {
-      ASN1_IA5STRING_free(dns);
-      GENERAL_NAME_free(name);
-      SetError(error, "out of memory");
-      return nullptr;
-    }
-    GENERAL_NAME_set0_value(name, GEN_DNS, dns);
-  }
-  if (sk_GENERAL_NAME_push(names.get(), name) == 0) {
-    GENERAL_NAME_free(name);
-    SetError(error, "out of memory");
-    return nullptr;
-  }
-
-  X509Ptr leaf(X509_new());
-  bool ok = leaf && X509_set_version(leaf.get(), X509_VERSION_3) == 1 &&
-            RandomSerial(leaf.get()) &&
-            X509_gmtime_adj(X509_getm_notBefore(leaf.get()), -kBackdateSeconds) &&
-            X509_gmtime_adj(X509_getm_notAfter(leaf.get()), kLeafLifetimeSeconds);
-  if (ok && ASN1_TIME_compare(X509_get0_notAfter(leaf.get()),
-                              X509_get0_notAfter(certificate_)) > 0) {
-    ok = X509_set1_notAfter(leaf.get(), X509_get0_notAfter(certificate_)) == 1;
-  }
-  if (ok) {
-    X509_NAME* subject = X509_get_subject_name(leaf.get());
-    // A common name holds at most 64 characters; longer names live in the
-    // subject alternative name only, which is what browsers check anyway.
-    const char* field = host.size() <= 64 ? "CN" : "O";
-    const std::string value = host.size() <= 64 ? host : std::string(kCaOrganization);
-    ok = X509_NAME_add_entry_by_txt(subject, field, MBSTRING_UTF8,
-                                    reinterpret_cast<const unsigned char*>(value.c_str()),
-                                    -1, -1, 0) == 1 &&
-         X509_set_issuer_name(leaf.get(), X509_get_subject_name(certificate_)) == 1 &&
-         X509_set_pubkey(leaf.get(), leaf_key_) == 1;
-  }
-  if (ok) {
-    X509V3_CTX ctx;
-    X509V3_set_ctx_nodb(&ctx);
-    X509V3_set_ctx(&ctx, certificate_, leaf.get(), nullptr, nullptr, 0);
-    ok = AddExtension(leaf.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
-         AddExtension(leaf.get(), &ctx, NID_key_usage, "critical,digitalSignature") &&
-         AddExtension(leaf.get(), &ctx, NID_ext_key_usage, "serverAuth") &&
-         AddExtension(leaf.get(), &ctx, NID_subject_key_identifier, "hash") &&
-         AddExtension(leaf.get(), &ctx, NID_authority_key_identifier, "keyid:always") &&
-         X509_add1_ext_i2d(leaf.get(), NID_subject_alt_name, names.get(), 0,
-                           X509V3_ADD_DEFAULT) == 1 &&
-         X509_sign(leaf.get(), key_, EVP_sha256()) > 0;
-  }
-  if (!ok) {
-    SetError(error, "cannot make a certificate for " + host + ": " + OpenSslReason());
-    return nullptr;
-  }
-
-  std::shared_ptr<SSL_CTX> context(SSL_CTX_new(TLS_server_method()), SSL_CTX_free);
-  if (!context || SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION) != 1 ||
-      SSL_CTX_use_certificate(context.get(), leaf.get()) != 1 ||
-      SSL_CTX_use_PrivateKey(context.get(), leaf_key_) != 1 ||
-      SSL_CTX_add1_chain_cert(context.get(), certificate_) != 1 ||
-      SSL_CTX_check_private_key(context.get()) != 1) {
-    SetError(error, "cannot make a TLS context for " + host + ": " + OpenSslReason());
-    return nullptr;
-  }
-  SSL_CTX_set_options(context.get(), SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION |
-                                         SSL_OP_CIPHER_SERVER_PREFERENCE);
-  SSL_CTX_set_alpn_select_cb(context.get(), SelectAlpn, nullptr);
+  GeneralNamesPtr names = LeafNames(host, requested_host, error);
+  if (!names) return nullptr;
+  X509Ptr leaf = MintLeaf(host, names.get(), certificate_, key_, leaf_key_, error);
+  if (!leaf) return nullptr;
+  std::shared_ptr<SSL_CTX> context =
+      LeafServerContext(host, leaf.get(), leaf_key_, certificate_, error);
+  if (!context) return nullptr;
 
   std::lock_guard<std::mutex> lock(mu_);
   auto it = contexts_.find(host);

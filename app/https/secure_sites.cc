@@ -8,6 +8,7 @@
 #include "https/host_blocker.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
+#include "lists/list_set.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -36,7 +37,7 @@ SecureSitesState CurrentSecureSitesState() {
       state.ca_problem = "the local CA key " + ToNarrow(LocalCaKeyPath()) + " " + why;
     }
   }
-  state.lists = CountLists(SharedListsFolder());
+  state.lists = CountLists(ToNarrow(lists::ListsFolderPath()));
   if (state.switch_on && state.ca_present && state.ca_problem.empty()) {
     state.mode = SecureSitesMode::kFiltered;
   } else if (state.lists > 0) {

@@ -117,6 +117,57 @@ inline int SkipSpace(const char* p, const char* end, int encoding,
   return *position >= end ? ANYHTML_EOF : ANYHTML_OK;
 }
 
+// Sets the element's kind from the bytes after its "<" at `p` (at least two
+// bytes are there): "</" closing, "<?" an opening processing instruction,
+// anything else opening. Returns where the element's name starts.
+inline const char* ScanElementKind(AnyHtmlElement* element, const char* p) {
+  if (p[1] == '/') {
+    element->AddFlags(ELEMENT_CLOSE);
+    return p + 2;
+  }
+  element->AddFlags(ELEMENT_OPEN);
+  if (p[1] != '?') return p + 1;
+  element->AddFlags(ELEMENT_PI);
+  return p + 2;
+}
+
+// Reads the attribute value that starts at `cur` (before `end`) into `value`
+// and returns where it ends. A quoted value runs to the same quote character
+// and is kept without its quotes; one whose quote never closes runs to `end`
+// and sets *result to ANYHTML_EOF. An unquoted value ends at white space,
+// "<", ">" or "/>".
+inline const char* ScanAttributeValue(AnyHtmlValue* value, const char* cur,
+                                      const char* end, int encoding, int* result) {
+  const char* value_start = cur;
+  const char c = *cur;
+  if (c == '"' || c == '\'') {
+    const char* text = cur + 1;
+    const char* quote =
+        text >= end ? nullptr
+        : encoding == ENCODING_UTF8
+            ? SearchMarker(text, end, &c, 1, false, true)
+            : static_cast<const char*>(memchr(text, c, static_cast<size_t>(end - text)));
+    const char* stop = quote ? quote : end;
+    if (encoding == ENCODING_UTF8 && memchr(text, 0, static_cast<size_t>(stop - text))) {
+      Collect(text, stop, end, true, value->mutable_own_text());
+    } else {
+      value->SetParsedInputText(text, static_cast<size_t>(stop - text));
+    }
+    cur = quote ? quote + 1 : end;
+    *result = quote ? ANYHTML_OK : ANYHTML_EOF;
+  } else {
+    while (cur < end) {
+      uint8_t b = Byte(cur);
+      if (IsHtmlSpace(b) || b == '>' || b == '<') break;
+      if (b == '/' && cur + 1 < end && cur[1] == '>') break;
+      ++cur;
+    }
+    value->SetParsedInputText(value_start, static_cast<size_t>(cur - value_start));
+  }
+  value->SetSpan(value_start, cur);
+  return cur;
+}
+
 }  // namespace
 
 int ReadName(const char* p, const char* end, std::string* name, const char** position) {
@@ -142,20 +193,8 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
     return ANYHTML_EOF;
   }
 
-  bool pi = false;
-  const char* name_start = p + 1;
-  if (p[1] == '/') {
-    element->AddFlags(ELEMENT_CLOSE);
-    name_start = p + 2;
-  } else {
-    element->AddFlags(ELEMENT_OPEN);
-    if (p[1] == '?') {
-      element->AddFlags(ELEMENT_PI);
-      pi = true;
-      name_start = p + 2;
-    }
-  }
-
+  const char* name_start = ScanElementKind(element, p);
+  const bool pi = (element->flags() & ELEMENT_PI) != 0;
   const char* cur = NameEnd(name_start, end);
   if (!cur) {
     element->SetName(nullptr);
@@ -220,35 +259,7 @@ int ParseElement(AnyHtmlElement* element, const char* p, const char* end, int en
     }
     if (c == '>' || (c == '/' && cur + 1 < end && cur[1] == '>')) continue;
 
-    AnyHtmlValue* value = attr->NewValue(false);
-    const char* value_start = cur;
-    if (c == '"' || c == '\'') {
-      // Quoted: up to the same quote character.
-      const char* text = cur + 1;
-      const char* quote = text >= end ? nullptr
-                          : encoding == ENCODING_UTF8
-                              ? SearchMarker(text, end, &c, 1, false, true)
-                              : static_cast<const char*>(
-                                    memchr(text, c, static_cast<size_t>(end - text)));
-      const char* stop = quote ? quote : end;
-      if (encoding == ENCODING_UTF8 &&
-          memchr(text, 0, static_cast<size_t>(stop - text))) {
-        Collect(text, stop, end, true, value->mutable_own_text());
-      } else {
-        value->SetParsedInputText(text, static_cast<size_t>(stop - text));
-      }
-      cur = quote ? quote + 1 : end;
-      last = quote ? ANYHTML_OK : ANYHTML_EOF;
-    } else {
-      while (cur < end) {
-        uint8_t b = Byte(cur);
-        if (IsHtmlSpace(b) || b == '>' || b == '<') break;
-        if (b == '/' && cur + 1 < end && cur[1] == '>') break;
-        ++cur;
-      }
-      value->SetParsedInputText(value_start, static_cast<size_t>(cur - value_start));
-    }
-    value->SetSpan(value_start, cur);
+    cur = ScanAttributeValue(attr->NewValue(false), cur, end, encoding, &last);
   }
 }
 

@@ -33,7 +33,7 @@ using cvie::testing::ChildProcess;
 
 // Writes the list and a new generation, as the list updater does.
 void InstallList(const std::string& text, int generation) {
-  std::filesystem::path folder = SharedListsFolder();
+  std::filesystem::path folder = ToNarrow(lists::ListsFolderPath());
   std::filesystem::create_directories(folder);
   cvie::testing::WriteFile(folder / "0123456789abcdef.txt", text);
   cvie::testing::WriteFile(folder / "generation", std::to_string(generation) + "\n");

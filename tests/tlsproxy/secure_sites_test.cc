@@ -14,7 +14,8 @@
 
 #include "common/child_process.h"
 #include "common/test_support.h"
-#include "https/host_blocker.h"
+#include "lists/list_set.h"
+#include "platform/text.h"
 #include "proxy_test_support.h"
 #include "tls_test_support.h"
 
@@ -36,7 +37,7 @@ std::string RunCvie(const std::string& args) {
 TEST(SecureSites, StatusSaysHowSecureSitesAreTreated) {
   cvie::testing::ScopedCvieRoot root;
   EXPECT_NE(RunCvie("https status").find("Secure sites: tunnelled."), std::string::npos);
-  std::filesystem::path lists = https::SharedListsFolder();
+  std::filesystem::path lists = ToNarrow(cvie::lists::ListsFolderPath());
   std::filesystem::create_directories(lists);
   cvie::testing::WriteFile(lists / "a.txt", "||ads.example^\n");
   EXPECT_NE(RunCvie("https status").find("Secure sites: host blocking only."),
