@@ -96,7 +96,7 @@ TEST_F(PageAssemblyTest, ZstdPageOfSeveralFramesIsDecodedWhole) {
 TEST_F(PageAssemblyTest, CompressionBombPassesOnCodedWithoutDecodingItAll) {
   for (const char* coding : {"gzip", "br", "zstd"}) {
     const std::string body =
-        EncodedBomb(coding, "<html><body><p>", ' ', size_t{64} << 20);
+        EncodedBomb(coding, "<html><body><p>", ' ', size_t{24} << 20);
     ASSERT_GT(body.size(), 1000u) << coding;
     ASSERT_LT(body.size(), size_t{4} << 20) << coding;
     PageAssembly assembly(kUrl, coding, 1 << 20, rules_);
