@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_FLAGS ?=
 
-.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy run format clean
+.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy bench-squid run format clean
 
 all: build
 
@@ -57,6 +57,11 @@ bench: build
 # wrk through cvie, direct and through Privoxy (apt-get install wrk privoxy).
 bench-proxy: build
 	sh bench/proxy/run.sh build/cvie 10
+
+# wrk through Squid with the eCAP adapter, Squid alone, cvie and direct, nginx
+# as the origin (apt-get install squid nginx-light wrk).
+bench-squid: build
+	sh bench/proxy/squid.sh build 10 64
 
 # The Debian package (cvie, the Squid adapter, systemd units, the Squid example).
 deb: build

@@ -3,13 +3,15 @@
 // Squid loads the library into each worker and hands every response to a
 // transaction of this service (ecap://corvane.example/filter). A "text/html"
 // answer to a GET whose address is filtered (PageIsFiltered: filtering on,
-// not whitelisted, http or https) and that carries no content encoding is
-// collected up to the page limit, filtered by FilterHtmlPage (the same
-// per-page entry the proxy's road uses) and sent with its new length and
-// "Cache-Control: no-store" without validators, as `cvie proxy` does. A page
-// that grows past the limit goes on unchanged: what was collected, then the
-// rest as it arrives. Everything else is left to Squid (useVirgin), which
-// then does not pass its body through the adapter at all.
+// not whitelisted, http or https) is collected up to the page limit, decoded
+// when it carries a content coding (gzip, deflate, br, zstd), filtered by
+// FilterHtmlPage (the same per-page entry the proxy's road uses) and sent
+// not coded, with its new length and "Cache-Control: no-store" without
+// validators, as `cvie proxy` does (ecap/page_assembly.h). A page that grows
+// or decodes past the limit, or whose coded data is broken, goes on
+// unchanged: what was collected, then the rest as it arrives. Everything
+// else is left to Squid (useVirgin), which then does not pass its body
+// through the adapter at all.
 //
 // Configuration, from the ecap_service line: root=DIR (the data root, as
 // CVIE_ROOT; without it the Squid user's own folders), max_filtered_mib=N
@@ -19,11 +21,10 @@
 // then take the new holder while pages under way keep the old one.
 //
 // Threads: Squid calls the service and transactions on its one main thread;
-// the watcher thread only builds holders and publishes them under a lock.
+// the watcher thread (ecap/rules_watch.h) only builds holders and publishes
+// them under a lock.
 
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <libecap/adapter/service.h>
 #include <libecap/adapter/xaction.h>
@@ -38,142 +39,21 @@
 #include <libecap/common/options.h>
 #include <libecap/common/registry.h>
 #include <libecap/host/xaction.h>
-#include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <ostream>
 #include <string>
-#include <thread>
 
-#include "anyhtml/easy_buffer.h"
 #include "ie/page_filter.h"
-#include "lists/list_set.h"
-#include "log/logger.h"
-#include "platform/data_folders.h"
+#include "page_assembly.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
+#include "rules_watch.h"
 
 namespace cvie::ecap {
 namespace {
 
 constexpr char kServiceUri[] = "ecap://corvane.example/filter";
-constexpr auto kRuleCheckPeriod = std::chrono::seconds(2);
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-  size_t i = 0;
-  for (; prefix[i]; ++i) {
-    if (i >= text.size() || tolower(static_cast<unsigned char>(text[i])) != prefix[i])
-      return false;
-  }
-  return true;
-}
-
-// The installed rule file's identity: a new install (an atomic rename) changes
-// its inode or modification time.
-struct FileStamp {
-  ino_t inode = 0;
-  long long mtime_ns = -1;
-  long long size = -1;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const std::string& path) {
-  struct stat st;
-  FileStamp stamp;
-  if (stat(path.c_str(), &st) != 0) return stamp;
-  stamp.inode = st.st_ino;
-  stamp.mtime_ns =
-      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  stamp.size = st.st_size;
-  return stamp;
-}
-
-// The worker's rules: the holder in force, replaced when the rule file
-// changes. Pages hold a reference for as long as they are edited.
-class RulesWatch {
- public:
-  ~RulesWatch() { Stop(); }
-
-  // Loads the rule file now and starts watching it, once per process: a
-  // watcher started before Squid forked this worker does not run here, so the
-  // worker starts its own (the copy of the parent's thread object is left
-  // alone, since joining it would wait forever).
-  void Start() {
-    std::lock_guard<std::mutex> lock(thread_mu_);
-    const pid_t pid = getpid();
-    if (thread_ && owner_ == pid) return;
-    if (thread_) (void)thread_.release();
-    path_ = RuleFilePath();
-    Reload();
-    {
-      std::lock_guard<std::mutex> state(mu_);
-      stopping_ = false;
-    }
-    thread_ = std::make_unique<std::thread>([this] { Watch(); });
-    owner_ = pid;
-  }
-
-  void Stop() {
-    std::lock_guard<std::mutex> lock(thread_mu_);
-    if (!thread_ || owner_ != getpid()) return;
-    {
-      std::lock_guard<std::mutex> state(mu_);
-      stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_->join();
-    thread_.reset();
-  }
-
-  std::shared_ptr<RulesHolder> Current() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return current_;
-  }
-
- private:
-  void Reload() {
-    // Subscribed filter lists: reloaded when `cvie lists` changed them.
-    lists::CurrentListSet::Process().ReloadIfChanged(lists::ListsFolderPath());
-    FileStamp stamp = StampOf(ToNarrow(path_));
-    if (stamp == loaded_stamp_) return;
-    std::shared_ptr<RulesHolder> fresh(LoadRuleFile(path_).release());
-    loaded_stamp_ = stamp;
-    if (!fresh) {
-      Logger::Instance().Log(LOG_WARNING, L"eCAP: the rule file %ls fails its check\n",
-                             path_.c_str());
-      return;  // the rules in force stay
-    }
-    Logger::Instance().Log(LOG_NOTICE, L"eCAP: rules loaded from %ls\n", path_.c_str());
-    std::lock_guard<std::mutex> lock(mu_);
-    current_ = std::move(fresh);
-  }
-
-  void Watch() {
-    std::unique_lock<std::mutex> lock(mu_);
-    while (!stopping_) {
-      wake_.wait_for(lock, kRuleCheckPeriod, [this] { return stopping_; });
-      if (stopping_) break;
-      lock.unlock();
-      Reload();
-      lock.lock();
-    }
-  }
-
-  std::mutex thread_mu_;  // Start and Stop
-  std::unique_ptr<std::thread> thread_;
-  pid_t owner_ = 0;  // the process that started thread_
-  std::wstring path_;
-  FileStamp loaded_stamp_;  // watcher (and Start before it runs) only
-  mutable std::mutex mu_;   // current_, stopping_
-  std::condition_variable wake_;
-  std::shared_ptr<RulesHolder> current_;
-  bool stopping_ = false;
-};
-
-class Service;
 
 class Xaction : public libecap::adapter::Xaction {
  public:
@@ -188,13 +68,17 @@ class Xaction : public libecap::adapter::Xaction {
 
   void start() override {
     if (!host_) return;
-    if (!WantsPage()) {
+    std::string url;
+    if (!WantsPage(&url)) {
       libecap::host::Xaction* host = host_;
       host_ = nullptr;
       host->useVirgin();
       return;
     }
-    collecting_ = true;
+    const libecap::Header& header = host_->virgin().header();
+    assembly_ = std::make_unique<PageAssembly>(
+        std::move(url), header.value(libecap::Name("Content-Encoding")).toString(),
+        limit_, std::move(rules_));
     host_->vbMake();
   }
 
@@ -203,136 +87,109 @@ class Xaction : public libecap::adapter::Xaction {
   void abDiscard() override { StopSending(); }
   void abMake() override {
     ab_made_ = true;
-    if (host_ && !out_.empty()) host_->noteAbContentAvailable();
+    if (host_ && assembly_ && !assembly_->out().empty()) host_->noteAbContentAvailable();
   }
   void abMakeMore() override {
-    if (host_ && !collecting_ && !vb_done_) host_->vbMakeMore();
+    if (host_ && Sending() && !vb_done_) host_->vbMakeMore();
   }
   void abStopMaking() override { StopSending(); }
 
   libecap::Area abContent(libecap::size_type offset, libecap::size_type size) override {
-    if (offset >= out_.size()) return libecap::Area();
-    return libecap::Area::FromTempBuffer(out_.data() + offset,
-                                         std::min(size, out_.size() - offset));
+    if (!assembly_) return libecap::Area();
+    const std::string& out = assembly_->out();
+    if (offset >= out.size()) return libecap::Area();
+    return libecap::Area::FromTempBuffer(out.data() + offset,
+                                         std::min(size, out.size() - offset));
   }
   void abContentShift(libecap::size_type size) override {
-    out_.erase(0, std::min(size, out_.size()));
+    if (!assembly_) return;
+    std::string& out = assembly_->out();
+    out.erase(0, std::min(size, out.size()));
   }
 
   void noteVbContentAvailable() override {
-    if (!host_) return;
+    if (!host_ || !assembly_) return;
     const libecap::Area piece = host_->vbContent(0, libecap::nsize);
     host_->vbContentShift(piece.size);
-    if (!collecting_) {
-      if (sending_) {
-        out_.append(piece.start, piece.size);
-        NoteAbAvailable();
-      }
-      return;
-    }
-    if (page_.size() + piece.size > limit_) {
-      // Too big to hold for editing: what is here goes on unchanged with the
-      // origin's headers, then the rest as it arrives.
-      Logger::Instance().Log(LOG_NOTICE,
-                             L"eCAP: page larger than %lu bytes passed on unfiltered\n",
-                             static_cast<unsigned long>(limit_));
-      collecting_ = false;
-      out_ = std::move(page_);
-      std::string().swap(page_);
-      out_.append(piece.start, piece.size);
-      sending_ = true;
+    if (assembly_->Add(piece.start, piece.size) != PageAssembly::State::kPassing) return;
+    // Too big to hold for editing, or coded data that cannot be decoded:
+    // what is here goes on unchanged with the origin's headers, then the
+    // rest as it arrives.
+    if (!adapted_) {
+      adapted_ = true;
       host_->useAdapted(host_->virgin().clone());
-      NoteAbAvailable();
-      return;
     }
-    page_.append(piece.start, piece.size);
+    NoteAbAvailable();
   }
 
   void noteVbContentDone(bool at_end) override {
     vb_done_ = true;
-    if (!host_) return;
-    if (!collecting_) {
-      if (sending_) host_->noteAbContentDone(at_end);
-      return;
+    if (!host_ || !assembly_) return;
+    const bool was_passing = assembly_->state() == PageAssembly::State::kPassing;
+    if (was_passing && !adapted_) {
+      // Passing from the start (a coding that cannot be undone) and no
+      // piece came: the headers still go out.
+      adapted_ = true;
+      host_->useAdapted(host_->virgin().clone());
     }
-    collecting_ = false;
-    libecap::shared_ptr<libecap::Message> adapted = host_->virgin().clone();
-    libecap::Header& header = adapted->header();
-    if (at_end) {
-      const size_t size = page_.size();
-      page_.append(2, '\0');  // the editor's parser relies on two zero bytes
-      CEasyBuffer edited;
-      edited.Reserve(static_cast<ULONG>(size));
-      PageFilterResult result = PageFilterResult::kFailed;
-      try {
-        result = FilterHtmlPage(ToWide(url_), page_.data(), size, &edited, rules_.get());
-      } catch (...) {
-        result = PageFilterResult::kFailed;
-      }
-      if (result == PageFilterResult::kFiltered) {
-        out_.assign(edited.GetData(), edited.GetSize());
-        for (const char* name : {"ETag", "Last-Modified", "Cache-Control", "Expires"})
+    const PageAssembly::State state = assembly_->End(at_end);
+    if (!was_passing) {
+      libecap::shared_ptr<libecap::Message> adapted = host_->virgin().clone();
+      libecap::Header& header = adapted->header();
+      if (state == PageAssembly::State::kFiltered) {
+        for (const char* name :
+             {"ETag", "Last-Modified", "Cache-Control", "Expires", "Content-Encoding"})
           header.removeAny(libecap::Name(name));
         header.add(libecap::Name("Cache-Control"),
                    libecap::Area::FromTempString("no-store"));
-      } else {
-        if (result == PageFilterResult::kFailed)
-          Logger::Instance().LogA(LOG_NOTICE, "eCAP: %s passed on unfiltered\n",
-                                  url_.c_str());
-        page_.resize(size);
-        out_ = std::move(page_);
       }
-      std::string().swap(page_);
-      header.removeAny(libecap::headerTransferEncoding);
-      header.removeAny(libecap::headerContentLength);
-      header.add(libecap::headerContentLength,
-                 libecap::Area::FromTempString(std::to_string(out_.size())));
-    } else {
-      // The origin cut the page: what came goes on unchanged and ends cut
-      // short, as Squid reports it.
-      out_ = std::move(page_);
-      std::string().swap(page_);
+      if (state == PageAssembly::State::kFiltered ||
+          state == PageAssembly::State::kUnchanged) {
+        header.removeAny(libecap::headerTransferEncoding);
+        header.removeAny(libecap::headerContentLength);
+        header.add(
+            libecap::headerContentLength,
+            libecap::Area::FromTempString(std::to_string(assembly_->out().size())));
+      }
+      adapted_ = true;
+      host_->useAdapted(adapted);
     }
-    sending_ = true;
-    host_->useAdapted(adapted);
     NoteAbAvailable();
     if (host_) host_->noteAbContentDone(at_end);
   }
 
  private:
-  // A GET answered with an HTML body, unencoded, whose address is filtered.
-  bool WantsPage() {
+  // A GET answered with an HTML body whose address is filtered; `*url` is
+  // the page address.
+  bool WantsPage(std::string* url) {
     const auto* request =
         dynamic_cast<const libecap::RequestLine*>(&host_->cause().firstLine());
-    if (!request || request->method() != libecap::methodGet) return false;
+    if (!request) return false;
     const libecap::Message& virgin = host_->virgin();
-    if (!virgin.body()) return false;
     const libecap::Header& header = virgin.header();
-    if (!StartsWithNoCase(header.value(libecap::Name("Content-Type")).toString(),
-                          "text/html")) {
-      return false;
-    }
-    const std::string encoding =
-        header.value(libecap::Name("Content-Encoding")).toString();
-    if (!encoding.empty() && encoding != "identity") return false;
-    const std::string length = header.value(libecap::headerContentLength).toString();
-    if (!length.empty() && length.find_first_not_of("0123456789") == std::string::npos &&
-        strtoull(length.c_str(), nullptr, 10) > limit_) {
-      return false;  // declared too big: Squid streams it untouched
-    }
-    url_ = request->uri().toString();
-    if (!url_.empty() && url_[0] == '/') {
+    AnswerHead head;
+    head.is_get = request->method() == libecap::methodGet;
+    head.has_body = virgin.body() != nullptr;
+    head.content_type = header.value(libecap::Name("Content-Type")).toString();
+    head.content_encoding = header.value(libecap::Name("Content-Encoding")).toString();
+    head.content_length = header.value(libecap::headerContentLength).toString();
+    if (!WantsBody(head, limit_)) return false;
+    *url = request->uri().toString();
+    if (!url->empty() && (*url)[0] == '/') {
       // Origin form: the address is the Host header's plus the path.
-      url_ = "http://" + host_->cause().header().value(libecap::Name("Host")).toString() +
-             url_;
+      *url = "http://" + host_->cause().header().value(libecap::Name("Host")).toString() +
+             *url;
     }
-    return PageIsFiltered(ToWide(url_));
+    return PageIsFiltered(ToWide(*url));
+  }
+
+  // True once the adapted body is under way (not while the page is collected).
+  bool Sending() const {
+    return assembly_ && assembly_->state() != PageAssembly::State::kCollecting;
   }
 
   void StopSending() {
-    sending_ = false;
-    std::string().swap(out_);
-    collecting_ = false;
+    assembly_.reset();
     if (host_ && !vb_done_) {
       vb_done_ = true;
       host_->vbStopMaking();
@@ -345,15 +202,12 @@ class Xaction : public libecap::adapter::Xaction {
   }
 
   libecap::host::Xaction* host_;
-  std::shared_ptr<RulesHolder> rules_;  // the holder in force when the page came
+  std::shared_ptr<RulesHolder> rules_;  // until the body is collected
   const size_t limit_;
-  std::string url_;
-  std::string page_;  // the page collected so far
-  std::string out_;   // adapted body bytes not yet taken by Squid
-  bool collecting_ = false;
-  bool sending_ = false;
-  bool ab_made_ = false;  // Squid asked for the adapted body
-  bool vb_done_ = false;  // the virgin body ended or was given up
+  std::unique_ptr<PageAssembly> assembly_;  // null: nothing (more) to send
+  bool adapted_ = false;                    // useAdapted was called
+  bool ab_made_ = false;                    // Squid asked for the adapted body
+  bool vb_done_ = false;                    // the virgin body ended or was given up
 };
 
 class Service : public libecap::adapter::Service {

@@ -10,7 +10,7 @@ packages=(
   libpcre2-dev libvectorscan-dev libpsl-dev publicsuffix libcurl4-openssl-dev libboost-dev
   libsqlite3-dev uuid-dev libcli11-dev nlohmann-json3-dev libssl-dev
   libecap3-dev squid
-  zlib1g-dev libbrotli-dev libzstd-dev python3 curl
+  zlib1g-dev libbrotli-dev libzstd-dev python3 curl brotli zstd
 )
 if [[ "${CVIE_E2E_DEPS:-0}" == 1 ]]; then
   packages+=(chromium nodejs npm wrk)

@@ -41,6 +41,9 @@ class ContentDecoder::Stage {
                           size_t* out_left) = 0;
   // True while the stage holds decoded bytes it has not written yet.
   virtual bool HoldsOutput() const { return false; }
+  // True when what the stage took so far forms whole coded data: its stream
+  // ended (or, for codings made of frames, the last frame ended).
+  virtual bool Whole() const { return ended; }
   bool ended = false;
   std::string error;
 };
@@ -152,13 +155,16 @@ class ZstdStage : public ContentDecoder::Stage {
     // A full output buffer may leave decoded bytes inside the stream.
     holds_output_ = output.pos == output.size && output.size > 0;
     // rc 0: a frame ended; another may follow in the same answer.
+    if (input.pos || output.pos) frame_ended_ = rc == 0;
     return input.pos || output.pos ? StepResult::kProgress : StepResult::kStuck;
   }
   bool HoldsOutput() const override { return holds_output_; }
+  bool Whole() const override { return frame_ended_ && !holds_output_; }
 
  private:
   ZSTD_DStream* stream_;
   bool holds_output_ = false;
+  bool frame_ended_ = false;  // the last step finished a frame
 };
 
 }  // namespace
@@ -217,6 +223,15 @@ bool ContentDecoder::HasPending() const {
     if (inputs_[i].left() > 0 || stages_[i]->HoldsOutput()) return true;
   }
   return false;
+}
+
+bool ContentDecoder::Complete() const {
+  if (failed()) return false;
+  for (size_t i = 0; i < stages_.size(); ++i) {
+    if (!stages_[i]->Whole() || inputs_[i].left() > 0 || stages_[i]->HoldsOutput())
+      return false;
+  }
+  return true;
 }
 
 size_t ContentDecoder::Drain(char* out, size_t room) {

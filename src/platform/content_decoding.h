@@ -42,6 +42,9 @@ class ContentDecoder {
   size_t Drain(char* out, size_t room);
   // True while fed input is not decoded yet, or decoded bytes wait for room.
   bool HasPending() const;
+  // True once every coding's stream has reached its end: all the data was
+  // fed and decoded. False for data that stopped short (a truncated answer).
+  bool Complete() const;
   // True once the encoded data was found to be broken; `error()` says how.
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }

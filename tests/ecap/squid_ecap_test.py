@@ -4,9 +4,14 @@
 Starts `squid -N` with a generated configuration (no cache folder, pid and logs
 in a temporary folder, a free loopback port) that loads libcvie_ecap.so, and a
 loopback origin. Checks: an HTML page with an ad comes out exactly as
-`cvie filter` filters it, with a corrected length and no-store; a binary
-file and a whitelisted page come out byte for byte. A rule file installed while
-Squid runs is picked up without a restart.
+`cvie filter` filters it, with a corrected length and no-store, also when the
+origin sends it gzip, br or zstd coded (then it comes out not coded); a
+binary file, a whitelisted page and broken coded data come out byte for byte;
+a small coded page that decodes to hundreds of megabytes passes on coded
+without growing Squid's memory by more than the page limit and the
+decoders' windows. A rule file installed while Squid runs is picked up
+without a restart, and Squid's memory stays flat over twenty
+reconfigurations (figures printed).
 
 Usage: squid_ecap_test.py CVIE ADAPTER. Exits 77 (skipped) when Squid or the
 adapter is missing or Squid cannot start.
@@ -21,6 +26,7 @@ import tempfile
 import threading
 import time
 import urllib.request
+import zlib
 
 SKIP = 77
 START_TIMEOUT = float(os.environ.get("CVIE_SQUID_START_TIMEOUT", "10"))
@@ -34,6 +40,57 @@ BINARY = bytes(range(256)) * 64
 # Past the page limit (max_filtered_mib=1): passed on unchanged, whether the
 # origin declares its length or not.
 BIG_PAGE = AD_PAGE + b"<p>" + b"x" * (3 << 19) + b"</p>\n"
+# Decoded size of the compression bomb, and how much Squid's peak memory may
+# grow while it passes (the page limit, the decoders' windows and Squid's own
+# buffers, far below the decoded size).
+BOMB_SIZE = 256 << 20
+BOMB_GROWTH_LIMIT = 48 << 20
+RECONFIGURES = int(os.environ.get("CVIE_SQUID_RECONFIGURES", "20"))
+# Growth of Squid's resident memory allowed over the reconfigurations: a
+# rule index or list set kept per reconfiguration would pass it.
+RECONFIGURE_GROWTH_LIMIT = 24 << 20
+
+
+def gzip_bytes(data):
+    coder = zlib.compressobj(9, zlib.DEFLATED, 31)
+    return coder.compress(data) + coder.flush()
+
+
+def gzip_bomb(size):
+    coder = zlib.compressobj(9, zlib.DEFLATED, 31)
+    out = [coder.compress(b"<html><body><p>")]
+    piece = b" " * (1 << 20)
+    for _ in range(size >> 20):
+        out.append(coder.compress(piece))
+    out.append(coder.flush())
+    return b"".join(out)
+
+
+def coded_by_tool(tool, data):
+    """`data` coded by the command-line tool `tool` (brotli, zstd); None
+    when it is not installed."""
+    path = shutil.which(tool)
+    if not path:
+        return None
+    return subprocess.run([path, "-c"], input=data, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, check=True).stdout
+
+
+GZIP_PAGE = gzip_bytes(AD_PAGE)
+BROKEN_GZIP = bytearray(gzip_bytes(AD_PAGE * 20))
+for _i in range(len(BROKEN_GZIP) // 3, len(BROKEN_GZIP) // 3 + 30):
+    BROKEN_GZIP[_i] ^= 0x5A
+BROKEN_GZIP = bytes(BROKEN_GZIP)
+BOMB = gzip_bomb(BOMB_SIZE)
+CODED_PAGES = {"/coded/gzip.html": ("gzip", GZIP_PAGE)}
+for _coding, _tool in (("br", "brotli"), ("zstd", "zstd")):
+    _coded = coded_by_tool(_tool, AD_PAGE)
+    if _coded is not None:
+        CODED_PAGES["/coded/%s.html" % _coding] = (_coding, _coded)
+    else:
+        print("note: no %s tool, the %s page is left out" % (_tool, _coding))
+CODED_PAGES["/coded/broken.html"] = ("gzip", BROKEN_GZIP)
+CODED_PAGES["/coded/bomb.html"] = ("gzip", BOMB)
 
 
 class Origin(http.server.BaseHTTPRequestHandler):
@@ -47,6 +104,16 @@ class Origin(http.server.BaseHTTPRequestHandler):
     }
 
     def do_GET(self):
+        if self.path in CODED_PAGES:
+            coding, body = CODED_PAGES[self.path]
+            self.send_response(200)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Encoding", coding)
+            self.send_header("Content-Length", str(len(body)))
+            self.send_header("ETag", '"v1"')
+            self.end_headers()
+            self.wfile.write(body)
+            return
         kind, body = self.pages.get(self.path, ("text/plain", b"missing"))
         self.send_response(200 if self.path in self.pages else 404)
         self.send_header("Content-Type", kind)
@@ -71,6 +138,33 @@ def fetch(proxy_port, url):
         urllib.request.ProxyHandler({"http": "http://127.0.0.1:%d" % proxy_port}))
     with opener.open(url, timeout=10) as answer:
         return answer.read(), answer.headers
+
+
+def memory_kib(pid, field):
+    """VmRSS or VmHWM (peak) of a process, in KiB."""
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def reconfigure(squid, conf, work, port, url, count):
+    """Asks Squid to reconfigure and waits until it did and serves again."""
+    subprocess.run([squid, "-k", "reconfigure", "-f", conf], check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    end = time.time() + 8
+    while time.time() < end:
+        time.sleep(0.2)
+        with open(os.path.join(work, "cache.log"), errors="replace") as f:
+            seen = f.read().count("Reconfiguring Squid Cache")
+        if seen < count:
+            continue
+        try:
+            return fetch(port, url)[0]
+        except OSError:
+            pass
+    return None
 
 
 def wait_for_port(port, process, timeout):
@@ -170,22 +264,47 @@ adaptation_access cvie allow all
         check("bytes passed on unfiltered" in log_text,
               "the unsized page was collected up to the limit, then passed on")
 
-        # A reconfiguration keeps the adapter working (the rule watcher is
-        # stopped and started again around it).
-        subprocess.run([squid, "-k", "reconfigure", "-f", conf], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        reconfigured = False
-        end = time.time() + 8
-        while time.time() < end and not reconfigured:
-            time.sleep(0.5)
-            try:
-                body, _ = fetch(port, base + "/news.html")
-                with open(os.path.join(work, "cache.log"), errors="replace") as f:
-                    seen = "Reconfiguring Squid Cache" in f.read()
-                reconfigured = seen and body == expected
-            except OSError:
-                pass
-        check(reconfigured, "the ad page is still filtered after squid -k reconfigure")
+        for path, (coding, coded) in CODED_PAGES.items():
+            if path in ("/coded/broken.html", "/coded/bomb.html"):
+                continue
+            body, headers = fetch(port, base + path)
+            check(body == expected, "a %s page comes out filtered, decoded" % coding)
+            check(headers.get("Content-Encoding") is None and
+                  headers.get("Content-Length") == str(len(body)) and
+                  headers.get("Cache-Control") == "no-store" and headers.get("ETag") is None,
+                  "the %s page is sent without its coding, with its length, no-store" % coding)
+        body, headers = fetch(port, base + "/coded/broken.html")
+        check(body == BROKEN_GZIP and headers.get("Content-Encoding") == "gzip",
+              "broken gzip data passes through as it came")
+        peak_before = memory_kib(squid_process.pid, "VmHWM")
+        body, headers = fetch(port, base + "/coded/bomb.html")
+        peak_after = memory_kib(squid_process.pid, "VmHWM")
+        check(body == BOMB and headers.get("Content-Encoding") == "gzip",
+              "a compression bomb passes on coded as it came")
+        print("     bomb of %d KiB decoding to %d MiB: Squid's peak RSS %d -> %d KiB" %
+              (len(BOMB) >> 10, BOMB_SIZE >> 20, peak_before, peak_after))
+        check((peak_after - peak_before) * 1024 < BOMB_GROWTH_LIMIT,
+              "the bomb grows Squid's peak memory by less than %d MiB" %
+              (BOMB_GROWTH_LIMIT >> 20))
+
+        # Reconfigurations keep the adapter working (the rule watcher is
+        # stopped and started again around each) and free what they replace.
+        reconfigured = 0
+        rss_start = None
+        for i in range(1, RECONFIGURES + 1):
+            body = reconfigure(squid, conf, work, port, base + "/news.html", i)
+            if body == expected:
+                reconfigured += 1
+            if i == 2:
+                rss_start = memory_kib(squid_process.pid, "VmRSS")
+        rss_end = memory_kib(squid_process.pid, "VmRSS")
+        check(reconfigured == RECONFIGURES,
+              "the ad page is still filtered after each squid -k reconfigure")
+        if rss_start is not None:
+            print("     RSS after 2 reconfigurations %d KiB, after %d: %d KiB" %
+                  (rss_start, RECONFIGURES, rss_end))
+            check((rss_end - rss_start) * 1024 < RECONFIGURE_GROWTH_LIMIT,
+                  "Squid's memory stays flat over %d reconfigurations" % RECONFIGURES)
 
         body, _ = fetch(port, base + "/late.html")
         check(body == LATE_PAGE, "a page no rule touches passes byte for byte")

@@ -4,6 +4,7 @@
 #include "platform/content_decoding.h"
 
 #include <zlib.h>
+#include <zstd.h>
 
 #include <string>
 
@@ -26,6 +27,11 @@ std::string Zlib(const std::string& text, int window_bits) {
   return out;
 }
 std::string Gzip(const std::string& text) { return Zlib(text, 15 + 16); }
+std::string Zstd(const std::string& text) {
+  std::string out(ZSTD_compressBound(text.size()), '\0');
+  out.resize(ZSTD_compress(&out[0], out.size(), text.data(), text.size(), 3));
+  return out;
+}
 
 // Feeds `encoded` in pieces of `piece` bytes and drains with `room` bytes
 // at a time, as the HTTP binding does; the decoded text, or "ERROR: ...".
@@ -108,6 +114,35 @@ TEST(ContentDecoding, BrokenDataIsReported) {
   EXPECT_EQ(out.rfind("ERROR: ", 0), 0u) << out.substr(0, 80);
   EXPECT_TRUE(decoder->failed());
   EXPECT_FALSE(decoder->HasPending());
+}
+
+TEST(ContentDecoding, CompleteOnlyOnceEveryCodedStreamEnded) {
+  const std::string text(50000, 'w');
+  struct Case {
+    const char* header;
+    std::string encoded;
+    bool complete;
+  };
+  const std::string gzip = Gzip(text), zstd = Zstd(text);
+  const Case kCases[] = {
+      {"gzip", gzip, true},
+      {"gzip", gzip.substr(0, gzip.size() - 4), false},
+      {"deflate", Zlib(text, 15), true},
+      {"deflate, gzip", Gzip(Zlib(text, 15)), true},
+      {"deflate, gzip", Gzip(Zlib(text, 15).substr(0, 20)), false},
+      {"zstd", zstd, true},
+      {"zstd", zstd + Zstd("second frame"), true},
+      {"zstd", zstd.substr(0, zstd.size() - 1), false},
+      {"zstd", zstd + Zstd("second frame").substr(0, 5), false},
+  };
+  for (const Case& c : kCases) {
+    std::string error;
+    auto decoder = ContentDecoder::ForEncoding(c.header, &error);
+    ASSERT_TRUE(decoder) << c.header;
+    EXPECT_FALSE(decoder->Complete()) << c.header << ": nothing fed yet";
+    DecodeAll(decoder.get(), c.encoded, 999, 4096);
+    EXPECT_EQ(decoder->Complete(), c.complete) << c.header << " of " << c.encoded.size();
+  }
 }
 
 }  // namespace
