@@ -79,9 +79,15 @@ cvie_win_library(lists SOURCES ${_lists_srcs} DEPS cvie_platform cvie_pcre2)
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
 file(CREATE_LINK /usr/include/nlohmann ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
 target_include_directories(cvie_lists PRIVATE ${CMAKE_BINARY_DIR}/json-include)
-target_link_libraries(cvie_rules PUBLIC cvie_log)
-target_link_libraries(cvie_ie PUBLIC cvie_rules cvie_anyhtml cvie_pcre2)
-target_link_libraries(cvie_comm PUBLIC cvie_rules cvie_pcre2)
+# The same links between the subsystems as on Linux (some are circular).
+target_link_libraries(cvie_log PUBLIC cvie_config)
+target_link_libraries(cvie_config PUBLIC cvie_log cvie_whitelist cvie_comm)
+target_link_libraries(cvie_whitelist PUBLIC cvie_config cvie_log)
+target_link_libraries(cvie_rules PUBLIC cvie_log cvie_config)
+target_link_libraries(cvie_lists PUBLIC cvie_rules cvie_anyhtml cvie_config cvie_log)
+target_link_libraries(cvie_comm PUBLIC cvie_log cvie_config cvie_rules cvie_lists)
+target_link_libraries(cvie_ie PUBLIC cvie_whitelist cvie_anyhtml cvie_rules cvie_lists
+                      cvie_comm cvie_config cvie_log)
 
 # Tests that run under Wine: GoogleTest built from Debian's sources with the
 # same toolchain.
@@ -95,4 +101,9 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
     ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc)
   target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest)
+
+  # The page editor and the rule engine of the Windows build over one page.
+  add_executable(cvie_win_filter ${CMAKE_SOURCE_DIR}/tests/win/filter_page_main.cc)
+  target_link_libraries(cvie_win_filter PRIVATE cvie_anyhtml cvie_rules cvie_config
+                        cvie_log cvie_platform)
 endif()
