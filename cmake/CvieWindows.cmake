@@ -53,8 +53,9 @@ cvie_win_library(platform
     ${CMAKE_SOURCE_DIR}/src/platform/win/shell.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/sync.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/text.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/url.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/uuid.cc
-  DEPS advapi32 shell32 ole32 rpcrt4 Threads::Threads)
+  DEPS advapi32 shell32 ole32 rpcrt4 wininet Threads::Threads)
 
 file(GLOB _anyhtml_srcs ${CMAKE_SOURCE_DIR}/src/anyhtml/*.cc)
 cvie_win_library(anyhtml SOURCES ${_anyhtml_srcs} DEPS cvie_platform)
@@ -98,7 +99,9 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
   add_subdirectory(${CVIE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   add_executable(cvie_win_platform_tests
     ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
-    ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc)
+    ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc
+    # The address-splitting tests of the Linux layer hold for this one too.
+    ${CMAKE_SOURCE_DIR}/tests/urlmon/url_test.cc)
   target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
   target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest)
 
