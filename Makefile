@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_FLAGS ?=
 
-.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy bench-squid run format clean
+.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy bench-squid run format clean windows
 
 all: build
 
@@ -21,7 +21,17 @@ build: deps
 	cmake --build build -j $(JOBS)
 
 test: build
+	@if command -v x86_64-w64-mingw32-g++-posix >/dev/null 2>&1 && command -v wine >/dev/null 2>&1; \
+	  then $(MAKE) --no-print-directory windows; fi
 	ctest --test-dir build --output-on-failure -j $(JOBS) --timeout 600
+
+# The Windows module, cross-compiled with MinGW-w64 into build-win/ (PCRE2 is
+# built from Debian's source package on the first run). `make test` runs its
+# tests under Wine when wine is installed.
+windows: deps
+	@test -f build-win/CMakeCache.txt || cmake -S . -B build-win $(GENERATOR) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DCMAKE_BUILD_TYPE=Release
+	cmake --build build-win -j $(JOBS)
 
 # AddressSanitizer + UndefinedBehaviorSanitizer over the whole suite.
 test-asan: deps
@@ -29,7 +39,7 @@ test-asan: deps
 	  -DCMAKE_BUILD_TYPE=Debug -DCVIE_SANITIZE=address -DCVIE_BENCH=OFF
 	cmake --build build-asan -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900 -LE e2e
+	  ctest --test-dir build-asan --output-on-failure -j $(JOBS) --timeout 900 -LE 'e2e|win'
 
 # ThreadSanitizer over the concurrency tests (names contain "Concurren" or "Thread").
 test-tsan: deps
@@ -74,4 +84,4 @@ format:
 	git ls-files '*.cc' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-win

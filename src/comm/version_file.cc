@@ -3,10 +3,11 @@
 #include <string.h>
 #include <strings.h>
 
-#include <locale.h>
 #include <stdlib.h>
 
 #include <string>
+
+#include "platform/text.h"
 
 namespace cvie {
 namespace {
@@ -57,9 +58,8 @@ double ParseVersionNumber(const char* text) {
   // The C library converts exactly the digits and the point, in the "C"
   // locale whatever the process's locale is (a decimal comma would otherwise
   // end the number).
-  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", nullptr);
   std::string number(start, p);
-  double value = strtod_l(number.c_str(), nullptr, c_locale);
+  double value = ParseCLocaleNumber(number.c_str());
   return negative ? -value : value;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/local_time.h"
 #include "platform/text.h"
 
 namespace cvie {
@@ -29,7 +30,7 @@ size_t ElementBytes(const RecordedElement& e) {
 int64_t LocalDay(int64_t when) {
   time_t t = static_cast<time_t>(when);
   struct tm parts;
-  if (localtime_r(&t, &parts) == nullptr) return when / 86400;
+  if (!platform::LocalTime(t, &parts)) return when / 86400;
   return (parts.tm_year + 1900) * 10000LL + (parts.tm_mon + 1) * 100 + parts.tm_mday;
 }
 

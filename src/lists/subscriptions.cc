@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "platform/files.h"
+#include "platform/local_time.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 
@@ -100,7 +101,7 @@ std::string FormatTime(int64_t unix_seconds) {
   if (unix_seconds == 0) return "never";
   time_t t = static_cast<time_t>(unix_seconds);
   struct tm parts;
-  if (!localtime_r(&t, &parts)) return "?";
+  if (!platform::LocalTime(t, &parts)) return "?";
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts);
   return text;

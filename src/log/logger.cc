@@ -18,6 +18,7 @@
 
 #include "platform/data_folders.h"
 #include "platform/files.h"
+#include "platform/local_time.h"
 #include "platform/sync.h"
 #include "platform/text.h"
 
@@ -44,7 +45,7 @@ constexpr int kThreshold = LOG_NOTICE;
 std::string DateTimeText() {
   time_t now = time(nullptr);
   struct tm local;
-  localtime_r(&now, &local);
+  platform::LocalTime(now, &local);
   char date[32], clock[32], both[80];
   snprintf(date, sizeof date, "%02d/%02d/%02d", local.tm_mon + 1, local.tm_mday,
            local.tm_year % 100);

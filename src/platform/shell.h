@@ -27,7 +27,11 @@
 namespace cvie::platform {
 
 // The separator the shell's paths use.
+#ifdef _WIN32
+constexpr wchar_t kPathSeparator = L'\\';
+#else
 constexpr wchar_t kPathSeparator = L'/';
+#endif
 
 // The program-files folder. With `create`, the folder (and its parents) is
 // made when missing. False when no folder can be determined, or it is missing

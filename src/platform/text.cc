@@ -138,6 +138,12 @@ bool FormatWideV(std::wstring* out, const wchar_t* format, va_list args) {
   return ok;
 }
 
+double ParseCLocaleNumber(const char* text, char** end) {
+  static const locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  if (c_locale == static_cast<locale_t>(0)) return strtod(text, end);
+  return strtod_l(text, end, c_locale);
+}
+
 std::wstring FoldCase(const std::wstring& text) {
   std::wstring out(text);
   locale_t utf8 = Utf8Locale();

@@ -31,4 +31,8 @@ bool FormatWideV(std::wstring* out, const wchar_t* format, va_list args);
 // library has it, ASCII otherwise): the key for case-insensitive comparison.
 std::wstring FoldCase(const std::wstring& text);
 
+// Reads a number as strtod does in the "C" locale (a decimal point, whatever
+// the process's locale says); *end (optional) gets the first unread byte.
+double ParseCLocaleNumber(const char* text, char** end = nullptr);
+
 }  // namespace cvie

@@ -1,7 +1,6 @@
 #include "platform/thread.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "platform/sync.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -125,7 +124,7 @@ bool TakeReady(Queue* queue, MSG* msg, Clock::time_point* next) {
 }  // namespace
 
 DWORD GetCurrentThreadId() {
-  static thread_local DWORD id = static_cast<DWORD>(syscall(SYS_gettid));
+  static thread_local DWORD id = static_cast<DWORD>(CurrentThreadId());
   return id;
 }
 

@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include "log/logger.h"
+#include "platform/text.h"
 #include "rules/rule_index.h"
 #include "rules/utf8_check.h"
 
@@ -37,11 +38,7 @@ pcre2_match_data* ThreadMatchData() {
 
 // strtod in the C locale: the logger switches the process to the user's
 // locale, whose decimal separator may not be ".".
-double ReadNumber(const char* text) {
-  static locale_t c_locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  if (c_locale == static_cast<locale_t>(0)) return strtod(text, nullptr);
-  return strtod_l(text, nullptr, c_locale);
-}
+double ReadNumber(const char* text) { return ParseCLocaleNumber(text); }
 
 bool IsOptionSeparator(char c) { return c == ' ' || c == '\t' || c == ','; }
 

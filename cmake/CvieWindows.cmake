@@ -1,0 +1,114 @@
+# The Windows build (cross-compiled with cmake/mingw-w64.cmake; `make windows`).
+# The same library sources as on Linux, with the Windows implementations of
+# the platform layers (src/platform/win/) in place of the Linux ones. There is
+# no Vectorscan here: the rule index is off and every check runs the rules one
+# by one (src/rules/no_index/).
+#
+# PCRE2 is built static from Debian's source package by
+# scripts/build-pcre2-win.sh into ${CMAKE_BINARY_DIR}/pcre2.
+
+set(CVIE_PCRE2_ROOT ${CMAKE_BINARY_DIR}/pcre2 CACHE PATH "Static PCRE2 for Windows")
+if(NOT EXISTS ${CVIE_PCRE2_ROOT}/lib/libpcre2-8.a)
+  execute_process(
+    COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/build-pcre2-win.sh ${CMAKE_BINARY_DIR}
+    RESULT_VARIABLE _pcre2_result)
+  if(NOT _pcre2_result EQUAL 0)
+    message(FATAL_ERROR "PCRE2 for Windows could not be built (scripts/build-pcre2-win.sh)")
+  endif()
+endif()
+add_library(cvie_pcre2 STATIC IMPORTED)
+set_target_properties(cvie_pcre2 PROPERTIES
+  IMPORTED_LOCATION ${CVIE_PCRE2_ROOT}/lib/libpcre2-8.a
+  INTERFACE_INCLUDE_DIRECTORIES ${CVIE_PCRE2_ROOT}/include
+  INTERFACE_COMPILE_DEFINITIONS "PCRE2_STATIC;PCRE2_CODE_UNIT_WIDTH=8")
+
+find_package(Threads REQUIRED)
+
+# Windows 7 and later; wide (Unicode) system calls.
+add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
+# No DLL of the compiler's runtime to ship beside the module.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+# cvie_win_library(<name> SOURCES <files>... DEPS <targets>...)
+function(cvie_win_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPS" ${ARGN})
+  add_library(cvie_${name} STATIC ${ARG_SOURCES})
+  target_include_directories(cvie_${name} PUBLIC ${CMAKE_SOURCE_DIR}/src)
+  if(ARG_DEPS)
+    target_link_libraries(cvie_${name} PUBLIC ${ARG_DEPS})
+  endif()
+endfunction()
+
+# Platform: the parts that are plain C++ (the COM class table, BSTRs, the
+# thread message queues, the scripted dialogs) plus the Windows layers.
+cvie_win_library(platform
+  SOURCES
+    ${CMAKE_SOURCE_DIR}/src/platform/com.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/com_registry.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/data_folders.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/thread.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/ui.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/files.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/process.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/registry.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/shell.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/sync.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/text.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/url.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/uuid.cc
+  DEPS advapi32 shell32 ole32 rpcrt4 wininet Threads::Threads)
+
+file(GLOB _anyhtml_srcs ${CMAKE_SOURCE_DIR}/src/anyhtml/*.cc)
+cvie_win_library(anyhtml SOURCES ${_anyhtml_srcs} DEPS cvie_platform)
+
+file(GLOB _rules_srcs ${CMAKE_SOURCE_DIR}/src/rules/*.cc)
+list(FILTER _rules_srcs EXCLUDE REGEX "/(rule_index|scan_target)\\.cc$")
+cvie_win_library(rules
+  SOURCES ${_rules_srcs} ${CMAKE_SOURCE_DIR}/src/rules/no_index/rule_index.cc
+  DEPS cvie_platform cvie_pcre2 Threads::Threads)
+
+# The rest of the library, compiled for Windows as it is. Not yet linked into
+# the module: the public filter lists need Vectorscan (list_engine.cc) and
+# libpsl (site.cc), which have no Windows build here.
+foreach(sub log config whitelist comm ui ie)
+  file(GLOB _srcs ${CMAKE_SOURCE_DIR}/src/${sub}/*.cc)
+  cvie_win_library(${sub} SOURCES ${_srcs} DEPS cvie_platform)
+endforeach()
+file(GLOB _lists_srcs ${CMAKE_SOURCE_DIR}/src/lists/*.cc)
+list(FILTER _lists_srcs EXCLUDE REGEX "/(list_engine|site)\\.cc$")
+cvie_win_library(lists SOURCES ${_lists_srcs} DEPS cvie_platform cvie_pcre2)
+# nlohmann/json is header-only: its folder alone, not the host's /usr/include.
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
+file(CREATE_LINK /usr/include/nlohmann ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
+target_include_directories(cvie_lists PRIVATE ${CMAKE_BINARY_DIR}/json-include)
+# The same layers as on Linux (see CVIE_SUBSYSTEMS in the top CMakeLists.txt).
+target_link_libraries(cvie_log PUBLIC cvie_platform)
+target_link_libraries(cvie_rules PUBLIC cvie_anyhtml cvie_log)
+target_link_libraries(cvie_config PUBLIC cvie_anyhtml cvie_log)
+target_link_libraries(cvie_whitelist PUBLIC cvie_config cvie_log)
+target_link_libraries(cvie_lists PUBLIC cvie_rules cvie_anyhtml cvie_log)
+target_link_libraries(cvie_comm PUBLIC cvie_config cvie_rules cvie_lists cvie_log)
+target_link_libraries(cvie_ui PUBLIC cvie_config cvie_comm cvie_whitelist cvie_log)
+target_link_libraries(cvie_ie PUBLIC cvie_ui cvie_comm cvie_lists cvie_whitelist cvie_rules
+                      cvie_config cvie_anyhtml cvie_log)
+
+# Tests that run under Wine: GoogleTest built from Debian's sources with the
+# same toolchain.
+set(CVIE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${CVIE_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_executable(cvie_win_platform_tests
+    ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
+    ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc
+    # The address-splitting tests of the Linux layer hold for this one too.
+    ${CMAKE_SOURCE_DIR}/tests/urlmon/url_test.cc)
+  target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest)
+
+  # The page editor and the rule engine of the Windows build over one page.
+  add_executable(cvie_win_filter ${CMAKE_SOURCE_DIR}/tests/win/filter_page_main.cc)
+  target_link_libraries(cvie_win_filter PRIVATE cvie_anyhtml cvie_rules cvie_config
+                        cvie_log cvie_platform)
+endif()
