@@ -145,9 +145,11 @@ int BenchLists(const RulesBenchArgs& args) {
          rules, skipped, requests.size(), blocked, load_ms, us_per_check);
   fprintf(
       stderr,
-      "memory_kb %ld peak_kb %ld indexed %zu fallback %zu database_kb %zu passes %d\n",
+      "memory_kb %ld peak_kb %ld indexed %zu by_host %zu fallback %zu database_kb %zu "
+      "passes %d\n",
       rss_after - rss_before, StatusKb("VmHWM:"), engine->IndexedCount(),
-      engine->FallbackCount(), engine->DatabaseBytes() / 1024, passes);
+      engine->HostKeyedCount(), engine->FallbackCount(), engine->DatabaseBytes() / 1024,
+      passes);
   for (const auto& [reason, count] : reasons) {
     fprintf(stderr, "skipped %zu %s\n", count, reason.c_str());
   }

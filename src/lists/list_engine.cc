@@ -11,8 +11,10 @@
 #include <atomic>
 #include <bitset>
 
+#include "lists/address_pattern.h"
 #include "lists/site.h"
 #include "log/logger.h"
+#include "platform/process.h"
 #include "rules/scan_target.h"
 
 namespace cvie::lists {
@@ -27,8 +29,29 @@ constexpr size_t kPairBits = 4096;
 struct ListEngine::Compiled {
   RuleRef ref;
   const NetworkRule* rule = nullptr;
+  // A /regex/ rule's pattern, compiled when the engine is built.
   pcre2_code* code = nullptr;
+  // Any other rule is matched by `address`; its PCRE2 pattern is compiled
+  // only when the rule-by-rule reference first needs it.
+  AddressPattern address;
+  mutable std::atomic<pcre2_code*> reference_code{nullptr};
   std::string lower_literal;  // the rule's literal in lower case (reference scan)
+
+  Compiled() = default;
+  // Moved only while the engine is built, on one thread.
+  Compiled(Compiled&& other) noexcept
+      : ref(other.ref),
+        rule(other.rule),
+        code(other.code),
+        address(std::move(other.address)),
+        reference_code(other.reference_code.exchange(nullptr)),
+        lower_literal(std::move(other.lower_literal)) {
+    other.code = nullptr;
+  }
+  ~Compiled() {
+    pcre2_code_free(code);
+    pcre2_code_free(reference_code.load());
+  }
 };
 
 // What the rule-by-rule scan reads first for each rule, kept small and
@@ -57,9 +80,11 @@ struct ListEngine::Side {
   std::vector<Compiled> rules;     // in list order: the first match is the lowest
   std::vector<QuickTest> quick;    // one per rule
   std::vector<uint32_t> fallback;  // rules tried one by one on every check
-  hs_database_t* db = nullptr;     // the others; null when there are none
+  // Rules written "||host^": (hash of the host, rule), sorted. A check looks
+  // up the host tokens of its address instead of scanning for them.
+  std::vector<std::pair<uint64_t, uint32_t>> by_host;
+  hs_database_t* db = nullptr;  // the others' literals; null when there are none
   ~Side() {
-    for (Compiled& rule : rules) pcre2_code_free(rule.code);
     if (db != nullptr) hs_free_database(db);
   }
 };
@@ -97,6 +122,15 @@ namespace {
 
 std::atomic<uint64_t> next_serial{1};
 
+uint64_t HashOf(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 uint16_t PairBit(unsigned char first, unsigned char second) {
   return static_cast<uint16_t>((first * 31u + second) % kPairBits);
 }
@@ -111,11 +145,11 @@ struct ThreadScratch {
   }
 };
 
-hs_scratch_t* ScratchFor(const hs_database_t* first, const hs_database_t* second,
+hs_scratch_t* ScratchFor(std::initializer_list<const hs_database_t*> dbs,
                          uint64_t serial) {
   thread_local ThreadScratch per_thread;
   if (per_thread.fitted_serial != serial || per_thread.scratch == nullptr) {
-    for (const hs_database_t* db : {first, second}) {
+    for (const hs_database_t* db : dbs) {
       if (db != nullptr && hs_alloc_scratch(db, &per_thread.scratch) != HS_SUCCESS) {
         return nullptr;
       }
@@ -123,6 +157,15 @@ hs_scratch_t* ScratchFor(const hs_database_t* first, const hs_database_t* second
     per_thread.fitted_serial = serial;
   }
   return per_thread.scratch;
+}
+
+pcre2_code* CompilePattern(const NetworkRule& rule) {
+  int error_code = 0;
+  PCRE2_SIZE error_offset = 0;
+  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()),
+                       rule.pattern.size(),
+                       (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
+                       &error_offset, nullptr);
 }
 
 pcre2_match_data* ThreadMatchData() {
@@ -141,22 +184,13 @@ struct DatabaseEntry {
 
 // What the database looks for on behalf of a rule: its longest literal run
 // (at least two characters; shorter runs would be candidates nearly
-// everywhere), or a regular expression in prefilter mode, which may propose
-// too many candidates, never too few. Always caseless: PCRE2 decides case.
+// everywhere). Always caseless: the rule's matcher decides case. A /regex/
+// rule is tried one by one with its (JIT-compiled) PCRE2 pattern: the few of
+// a list cost less that way than the automata they need in the database.
 DatabaseEntry EntryFor(const NetworkRule& rule) {
   DatabaseEntry entry;
   entry.flags = HS_FLAG_SINGLEMATCH | HS_FLAG_CASELESS;
-  if (rule.regex) {
-    entry.flags |= HS_FLAG_PREFILTER | HS_FLAG_DOTALL | HS_FLAG_ALLOWEMPTY;
-    hs_expr_info_t* info = nullptr;
-    hs_compile_error_t* error = nullptr;
-    hs_error_t status =
-        hs_expression_info(rule.pattern.c_str(), entry.flags, &info, &error);
-    if (info != nullptr) free(info);
-    if (error != nullptr) hs_free_compile_error(error);
-    if (status == HS_SUCCESS) entry.pattern = rule.pattern;
-    return entry;
-  }
+  if (rule.regex) return entry;
   if (rule.literal.size() < 2) return entry;
   for (unsigned char c : rule.literal) {
     if (isalnum(c)) {
@@ -218,6 +252,26 @@ int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigne
 
 }  // namespace
 
+namespace {
+
+// The PCRE2 pattern of a rule the index matches without one, compiled on
+// first use; null when it does not compile.
+const pcre2_code* ReferenceCode(const ListEngine::Compiled& compiled) {
+  pcre2_code* code = compiled.reference_code.load(std::memory_order_acquire);
+  if (code != nullptr) return code;
+  pcre2_code* made = CompilePattern(*compiled.rule);
+  if (made == nullptr) return nullptr;
+  // Another thread may have compiled it meanwhile: the first one stays.
+  if (compiled.reference_code.compare_exchange_strong(code, made,
+                                                      std::memory_order_acq_rel)) {
+    return made;
+  }
+  pcre2_code_free(made);
+  return code;
+}
+
+}  // namespace
+
 ListEngine::~ListEngine() = default;
 
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
@@ -230,18 +284,21 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
     FilterList& list = engine->lists_[l];
     for (size_t r = 0; r < list.network.size(); ++r) {
       const NetworkRule& rule = list.network[r];
-      int error_code = 0;
-      PCRE2_SIZE error_offset = 0;
-      pcre2_code* code = pcre2_compile(
-          reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()), rule.pattern.size(),
-          (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
-          &error_offset, nullptr);
-      if (code == nullptr) {
-        ++list.skipped["regular expression does not compile"];
-        continue;
+      Compiled compiled;
+      compiled.ref = {static_cast<int>(l), static_cast<uint32_t>(r)};
+      compiled.rule = &rule;
+      if (rule.regex) {
+        compiled.code = CompilePattern(rule);
+        if (compiled.code == nullptr) {
+          ++list.skipped["regular expression does not compile"];
+          continue;
+        }
+        // Without JIT (not offered on this processor) PCRE2 interprets.
+        pcre2_jit_compile(compiled.code, PCRE2_JIT_COMPLETE);
+      } else {
+        compiled.address = AddressPattern(AddressPart(rule.text), rule.match_case);
       }
       Side& side = rule.exception ? *engine->allow_ : *engine->block_;
-      Compiled compiled{{static_cast<int>(l), static_cast<uint32_t>(r)}, &rule, code, {}};
       compiled.lower_literal = rule.literal;
       for (char& c : compiled.lower_literal) {
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -266,10 +323,20 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
     std::vector<DatabaseEntry> entries;
     std::vector<bool> in_database;
     entries.reserve(side->rules.size());
-    for (const Compiled& rule : side->rules) {
-      entries.push_back(EntryFor(*rule.rule));
+    std::vector<bool> by_host(side->rules.size(), false);
+    for (uint32_t i = 0; i < side->rules.size(); ++i) {
+      const Compiled& rule = side->rules[i];
+      std::string_view host;
+      if (rule.code == nullptr && rule.address.HostOnly(&host)) {
+        side->by_host.emplace_back(HashOf(host), i);
+        by_host[i] = true;
+        entries.emplace_back();
+      } else {
+        entries.push_back(EntryFor(*rule.rule));
+      }
       in_database.push_back(!entries.back().pattern.empty());
     }
+    std::sort(side->by_host.begin(), side->by_host.end());
     bool wanted =
         std::find(in_database.begin(), in_database.end(), true) != in_database.end();
     side->db = CompileSide(entries, &in_database);
@@ -278,9 +345,14 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
       return nullptr;
     }
     for (size_t i = 0; i < in_database.size(); ++i) {
-      if (!in_database[i]) side->fallback.push_back(static_cast<uint32_t>(i));
+      if (!in_database[i] && !by_host[i]) {
+        side->fallback.push_back(static_cast<uint32_t>(i));
+      }
     }
   }
+  // Compiling leaves many megabytes of small freed blocks the allocator
+  // would otherwise keep for good.
+  platform::ReleaseFreedMemory();
   return engine;
 }
 
@@ -302,7 +374,13 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
       query->ThirdParty() != (rule.party == Party::kThird)) {
     return false;
   }
-  return pcre2_match(compiled.code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
+  const pcre2_code* code = compiled.code;
+  if (code == nullptr) {
+    if (!query->reference) return compiled.address.Matches(query->text);
+    code = ReferenceCode(compiled);
+    if (code == nullptr) return false;
+  }
+  return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
                      query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
 }
 
@@ -310,7 +388,7 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
                           std::vector<uint32_t>* matched) const {
   matched->clear();
   hs_scratch_t* scratch = use_index && side.db != nullptr
-                              ? ScratchFor(block_->db, allow_->db, serial_)
+                              ? ScratchFor({block_->db, allow_->db}, serial_)
                               : nullptr;
   if (!use_index || (side.db != nullptr && scratch == nullptr)) {
     // The rule-by-rule scan (also when no scratch space could be had).
@@ -339,20 +417,33 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     query->reference = false;
     return;
   }
-  if (side.db != nullptr) {
+  if (const hs_database_t* db = side.db) {
     ScanContext context{this, &side.rules, matched,
                         [](const ListEngine* engine, const Compiled& rule, void* q) {
                           return engine->Matches(rule, static_cast<Query*>(q));
                         },
                         query};
-    ScanTargetOfThisMachine().scan(side.db, query->text.data(),
+    ScanTargetOfThisMachine().scan(db, query->text.data(),
                                    static_cast<unsigned>(query->text.size()), 0, scratch,
                                    OnCandidate, &context);
   }
   for (uint32_t i : side.fallback) {
     if (Matches(side.rules[i], query)) matched->push_back(i);
   }
+  if (!side.by_host.empty()) {
+    AddressPattern::HostTokens(query->text, [&](std::string_view token) {
+      auto range = std::equal_range(
+          side.by_host.begin(), side.by_host.end(), std::make_pair(HashOf(token), 0u),
+          [](const std::pair<uint64_t, uint32_t>& a,
+             const std::pair<uint64_t, uint32_t>& b) { return a.first < b.first; });
+      for (auto it = range.first; it != range.second; ++it) {
+        if (Matches(side.rules[it->second], query)) matched->push_back(it->second);
+      }
+    });
+  }
   std::sort(matched->begin(), matched->end());
+  // A rule can be proposed by two tokens of one address.
+  matched->erase(std::unique(matched->begin(), matched->end()), matched->end());
 }
 
 Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
@@ -448,6 +539,10 @@ std::string ListEngine::Describe(RuleRef ref) const {
 size_t ListEngine::IndexedCount() const {
   return block_->rules.size() - block_->fallback.size() + allow_->rules.size() -
          allow_->fallback.size();
+}
+
+size_t ListEngine::HostKeyedCount() const {
+  return block_->by_host.size() + allow_->by_host.size();
 }
 
 size_t ListEngine::FallbackCount() const {

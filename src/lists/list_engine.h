@@ -8,8 +8,10 @@
 // Candidates are found the way the product's own rule index finds them (one
 // Vectorscan database for blocking rules, one for exceptions, each rule looked
 // for by its longest literal run or, for a regular expression, by its
-// pattern in prefilter mode); PCRE2 confirms every candidate, so Decide gives
-// the same answer as DecideReference, which tries every rule in turn.
+// pattern in prefilter mode), except rules written "||host^", which a table
+// keyed by host proposes. Every candidate is confirmed (regular expressions
+// by PCRE2, other rules by AddressPattern), so Decide gives the same answer as
+// DecideReference, which tries every rule in turn with PCRE2.
 //
 // Build once, then immutable: Decide and DecideReference may be called from
 // any number of threads at once.
@@ -86,6 +88,7 @@ class ListEngine {
   // Figures for reports: rules in the databases, rules tried on every check,
   // and the bytes of both databases.
   size_t IndexedCount() const;
+  size_t HostKeyedCount() const;  // of those, rules looked up by host
   size_t FallbackCount() const;
   size_t DatabaseBytes() const;
 
