@@ -6,6 +6,7 @@
 #include <pcre2.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include "lists/site.h"
 #include "log/logger.h"
 #include "platform/process.h"
+#include "rules/cache_bytes.h"
 #include "rules/scan_target.h"
 
 namespace cvie::lists {
@@ -25,6 +27,11 @@ namespace {
 // the bits of its own pairs are set.
 constexpr size_t kPairBits = 4096;
 }  // namespace
+
+struct ListEngine::DatabaseEntry {
+  std::string pattern;  // empty: tried one by one
+  unsigned flags = 0;
+};
 
 struct ListEngine::Compiled {
   RuleRef ref;
@@ -122,6 +129,10 @@ namespace {
 
 std::atomic<uint64_t> next_serial{1};
 
+constexpr char kCacheMagic[8] = {'C', 'V', 'L', 'S', 'T', 'I', 'D', 'X'};
+// Changes whenever what the cache holds or how rules are indexed changes.
+constexpr char kCacheVersion[] = "1";
+
 uint64_t HashOf(std::string_view text) {
   uint64_t hash = 14695981039346656037ull;
   for (unsigned char c : text) {
@@ -177,10 +188,7 @@ pcre2_match_data* ThreadMatchData() {
   return per_thread.data;
 }
 
-struct DatabaseEntry {
-  std::string pattern;  // empty: tried one by one
-  unsigned flags = 0;
-};
+using DatabaseEntry = ListEngine::DatabaseEntry;
 
 // What the database looks for on behalf of a rule: its longest literal run
 // (at least two characters; shorter runs would be candidates nearly
@@ -244,6 +252,7 @@ struct ScanContext {
 int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigned int,
                 void* context) {
   ScanContext* scan = static_cast<ScanContext*>(context);
+  if (id >= scan->rules->size()) return 0;  // not a rule of this engine
   if (scan->matches(scan->engine, (*scan->rules)[id], scan->query)) {
     scan->matched->push_back(id);
   }
@@ -274,7 +283,107 @@ const pcre2_code* ReferenceCode(const ListEngine::Compiled& compiled) {
 
 ListEngine::~ListEngine() = default;
 
+std::string ListEngine::Serialize() const {
+  std::string out(kCacheMagic, sizeof kCacheMagic);
+  cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(key_.size()));
+  out += key_;
+  for (const Side* side : {block_.get(), allow_.get()}) {
+    cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(side->rules.size()));
+    cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(side->fallback.size()));
+    for (uint32_t i : side->fallback) cache_bytes::Put<uint32_t>(&out, i);
+    char* db_bytes = nullptr;
+    size_t db_size = 0;
+    if (side->db != nullptr &&
+        hs_serialize_database(side->db, &db_bytes, &db_size) != HS_SUCCESS) {
+      return std::string();
+    }
+    cache_bytes::Put<uint64_t>(&out, static_cast<uint64_t>(db_size));
+    if (db_bytes != nullptr) {
+      out.append(db_bytes, db_size);
+      free(db_bytes);
+    }
+  }
+  cache_bytes::Seal(&out);
+  return out;
+}
+
+bool ListEngine::TakeCache(std::string_view bytes,
+                           const std::vector<DatabaseEntry> (&entries)[2],
+                           const std::vector<bool> (&by_host)[2]) {
+  std::string_view body;
+  if (!cache_bytes::Unseal(bytes, &body)) return false;
+  cache_bytes::Reader in(body);
+  const char* magic = nullptr;
+  if (!in.Take(sizeof kCacheMagic, &magic) ||
+      memcmp(magic, kCacheMagic, sizeof kCacheMagic) != 0) {
+    return false;
+  }
+  uint32_t key_size = 0;
+  const char* key = nullptr;
+  if (!in.Get(&key_size) || !in.Take(key_size, &key) ||
+      std::string_view(key, key_size) != key_) {
+    return false;
+  }
+  hs_database_t* dbs[2] = {nullptr, nullptr};
+  std::vector<uint32_t> fallbacks[2];
+  bool good = true;
+  Side* sides[2] = {block_.get(), allow_.get()};
+  for (int s = 0; s < 2 && good; ++s) {
+    const size_t rules = sides[s]->rules.size();
+    uint32_t count = 0;
+    uint32_t fallback_count = 0;
+    good = in.Get(&count) && count == rules && in.Get(&fallback_count) &&
+           fallback_count <= rules;
+    // Every fallback rule in range, in order, not one looked up by host; and
+    // every rule the database cannot hold among them.
+    size_t needed = 0;
+    for (size_t i = 0; good && i < rules; ++i) {
+      needed += !by_host[s][i] && entries[s][i].pattern.empty() ? 1 : 0;
+    }
+    size_t met = 0;
+    for (uint32_t k = 0; good && k < fallback_count; ++k) {
+      uint32_t i = 0;
+      good = in.Get(&i) && i < rules && !by_host[s][i] &&
+             (fallbacks[s].empty() || i > fallbacks[s].back());
+      if (!good) break;
+      met += entries[s][i].pattern.empty() ? 1 : 0;
+      fallbacks[s].push_back(i);
+    }
+    good = good && met == needed;
+    size_t in_db = 0;
+    for (size_t i = 0; good && i < rules; ++i) in_db += by_host[s][i] ? 0 : 1;
+    in_db -= std::min(in_db, fallbacks[s].size());
+    uint64_t db_size = 0;
+    const char* db_bytes = nullptr;
+    good = good && in.Get(&db_size) && db_size <= body.size() &&
+           in.Take(db_size, &db_bytes) && (db_size != 0) == (in_db != 0);
+    if (good && db_size != 0) {
+      good = hs_deserialize_database(db_bytes, static_cast<size_t>(db_size), &dbs[s]) ==
+             HS_SUCCESS;
+    }
+  }
+  good = good && in.AtEnd();
+  if (!good) {
+    for (hs_database_t* db : dbs) {
+      if (db != nullptr) hs_free_database(db);
+    }
+    return false;
+  }
+  for (int s = 0; s < 2; ++s) {
+    sides[s]->db = dbs[s];
+    sides[s]->fallback = std::move(fallbacks[s]);
+  }
+  return true;
+}
+
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
+  return LoadOrBuild(std::move(lists), std::wstring(), nullptr);
+}
+
+std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> lists,
+                                                    const std::wstring& cache_path,
+                                                    bool* from_cache) {
+  if (from_cache != nullptr) *from_cache = false;
   std::unique_ptr<ListEngine> engine(new ListEngine());
   engine->lists_ = std::move(lists);
   engine->block_ = std::make_unique<Side>();
@@ -319,36 +428,74 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
       side.rules.push_back(std::move(compiled));
     }
   }
-  for (Side* side : {engine->block_.get(), engine->allow_.get()}) {
-    std::vector<DatabaseEntry> entries;
-    std::vector<bool> in_database;
-    entries.reserve(side->rules.size());
-    std::vector<bool> by_host(side->rules.size(), false);
+  // What each side's database would hold, and the key of all of it.
+  std::vector<DatabaseEntry> entries[2];
+  std::vector<bool> in_database[2];
+  std::vector<bool> by_host[2];
+  uint64_t hash = cache_bytes::kFnvStart;
+  Side* sides[2] = {engine->block_.get(), engine->allow_.get()};
+  for (int s = 0; s < 2; ++s) {
+    Side* side = sides[s];
+    entries[s].reserve(side->rules.size());
+    by_host[s].assign(side->rules.size(), false);
+    uint32_t count = static_cast<uint32_t>(side->rules.size());
+    cache_bytes::Fnv(&hash, &count, sizeof count);
     for (uint32_t i = 0; i < side->rules.size(); ++i) {
       const Compiled& rule = side->rules[i];
       std::string_view host;
       if (rule.code == nullptr && rule.address.HostOnly(&host)) {
         side->by_host.emplace_back(HashOf(host), i);
-        by_host[i] = true;
-        entries.emplace_back();
+        by_host[s][i] = true;
+        entries[s].emplace_back();
       } else {
-        entries.push_back(EntryFor(*rule.rule));
+        entries[s].push_back(EntryFor(*rule.rule));
       }
-      in_database.push_back(!entries.back().pattern.empty());
+      const DatabaseEntry& entry = entries[s].back();
+      in_database[s].push_back(!entry.pattern.empty());
+      const uint8_t kind = by_host[s][i] ? 1 : 0;
+      cache_bytes::Fnv(&hash, &kind, 1);
+      cache_bytes::Fnv(&hash, &entry.flags, sizeof entry.flags);
+      cache_bytes::Fnv(&hash, entry.pattern.c_str(), entry.pattern.size() + 1);
     }
     std::sort(side->by_host.begin(), side->by_host.end());
-    bool wanted =
-        std::find(in_database.begin(), in_database.end(), true) != in_database.end();
-    side->db = CompileSide(entries, &in_database);
+  }
+  const hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
+  cache_bytes::Fnv(&hash, &platform, sizeof platform);
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  engine->key_ =
+      std::string("cvie lists ") + kCacheVersion + " hs " + hs_version() + " " + hex;
+
+  if (!cache_path.empty()) {
+    std::string bytes;
+    if (cache_bytes::ReadCacheFile(cache_path, &bytes) &&
+        engine->TakeCache(bytes, entries, by_host)) {
+      if (from_cache != nullptr) *from_cache = true;
+      return engine;
+    }
+  }
+  for (int s = 0; s < 2; ++s) {
+    Side* side = sides[s];
+    bool wanted = std::find(in_database[s].begin(), in_database[s].end(), true) !=
+                  in_database[s].end();
+    side->db = CompileSide(entries[s], &in_database[s]);
     if (wanted && side->db == nullptr) {
       Logger::Instance().LogA(LOG_NOTICE, "Filter list index could not be compiled\n");
       return nullptr;
     }
-    for (size_t i = 0; i < in_database.size(); ++i) {
-      if (!in_database[i] && !by_host[i]) {
+    for (size_t i = 0; i < in_database[s].size(); ++i) {
+      if (!in_database[s][i] && !by_host[s][i]) {
         side->fallback.push_back(static_cast<uint32_t>(i));
       }
     }
+  }
+  for (std::vector<DatabaseEntry>& side_entries : entries) {
+    side_entries = std::vector<DatabaseEntry>();
+  }
+  if (!cache_path.empty()) {
+    // A write failure only costs the next start the time to compile again.
+    std::string bytes = engine->Serialize();
+    if (!bytes.empty()) cache_bytes::WriteCacheFile(cache_path, bytes);
   }
   // Compiling leaves many megabytes of small freed blocks the allocator
   // would otherwise keep for good.
