@@ -38,6 +38,7 @@ struct ListEngine::Compiled {
   const NetworkRule* rule = nullptr;
   // A /regex/ rule's pattern, compiled when the engine is built.
   pcre2_code* code = nullptr;
+  bool jit = false;  // `code` was JIT-compiled: matched through pcre2_jit_match
   // Any other rule is matched by `address`; its PCRE2 pattern is compiled
   // only when the rule-by-rule reference first needs it.
   AddressPattern address;
@@ -50,6 +51,7 @@ struct ListEngine::Compiled {
       : ref(other.ref),
         rule(other.rule),
         code(other.code),
+        jit(other.jit),
         address(std::move(other.address)),
         reference_code(other.reference_code.exchange(nullptr)),
         lower_literal(std::move(other.lower_literal)) {
@@ -118,8 +120,21 @@ struct ListEngine::Query {
 
   bool ThirdParty() {
     if (third_party < 0) {
-      std::string request_site = SiteOf(HostOf(text));
-      third_party = page_host.empty() || request_site != PageSite() ? 1 : 0;
+      // A page asks about many addresses of the same few hosts: the site of
+      // the last host is kept per thread.
+      struct LastSite {
+        std::string host;
+        std::string site;
+        bool valid = false;
+      };
+      thread_local LastSite last;
+      std::string host = HostOf(text);
+      if (!last.valid || last.host != host) {
+        last.site = SiteOf(host);
+        last.host = std::move(host);
+        last.valid = true;
+      }
+      third_party = page_host.empty() || last.site != PageSite() ? 1 : 0;
     }
     return third_party == 1;
   }
@@ -242,18 +257,18 @@ hs_database_t* CompileSide(const std::vector<DatabaseEntry>& entries,
 }
 
 struct ScanContext {
-  const ListEngine* engine;
-  const std::vector<ListEngine::Compiled>* rules;
+  size_t rule_count;
   std::vector<uint32_t>* matched;
-  bool (*matches)(const ListEngine*, const ListEngine::Compiled&, void*);
-  void* query;
+  // True when rule `id` of the side matches.
+  bool (*matches)(const void* scan, uint32_t id);
+  const void* scan;
 };
 
 int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigned int,
                 void* context) {
   ScanContext* scan = static_cast<ScanContext*>(context);
-  if (id >= scan->rules->size()) return 0;  // not a rule of this engine
-  if (scan->matches(scan->engine, (*scan->rules)[id], scan->query)) {
+  if (id >= scan->rule_count) return 0;  // not a rule of this engine
+  if (scan->matches(scan->scan, id)) {
     scan->matched->push_back(id);
   }
   return 0;
@@ -403,7 +418,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
           continue;
         }
         // Without JIT (not offered on this processor) PCRE2 interprets.
-        pcre2_jit_compile(compiled.code, PCRE2_JIT_COMPLETE);
+        compiled.jit = pcre2_jit_compile(compiled.code, PCRE2_JIT_COMPLETE) == 0;
       } else {
         compiled.address = AddressPattern(AddressPart(rule.text), rule.match_case);
       }
@@ -516,14 +531,24 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
       query->lower_text.find(compiled.lower_literal) == std::string::npos) {
     return false;
   }
+  // The address first where it is the cheapest test (a long domain= list or
+  // the page's site cost more than AddressPattern).
+  if (compiled.code == nullptr && !query->reference &&
+      !compiled.address.Matches(query->text)) {
+    return false;
+  }
   if (!rule.domains.empty() && !rule.domains.Allows(query->page_host)) return false;
   if (!query->page_check && rule.party != Party::kAny &&
       query->ThirdParty() != (rule.party == Party::kThird)) {
     return false;
   }
   const pcre2_code* code = compiled.code;
+  if (compiled.jit) {
+    return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
+                           query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
+  }
   if (code == nullptr) {
-    if (!query->reference) return compiled.address.Matches(query->text);
+    if (!query->reference) return true;  // the address matched above
     code = ReferenceCode(compiled);
     if (code == nullptr) return false;
   }
@@ -564,18 +589,28 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     query->reference = false;
     return;
   }
+  // A candidate's type (or page flags) is tested in the compact quick table
+  // before its rule is touched.
+  auto candidate = [&](uint32_t i) {
+    const QuickTest& quick = side.quick[i];
+    if (query->page_check ? (quick.page_flags & query->page_check) == 0
+                          : (quick.types & query->type) == 0) {
+      return false;
+    }
+    return Matches(side.rules[i], query);
+  };
   if (const hs_database_t* db = side.db) {
-    ScanContext context{this, &side.rules, matched,
-                        [](const ListEngine* engine, const Compiled& rule, void* q) {
-                          return engine->Matches(rule, static_cast<Query*>(q));
+    ScanContext context{side.rules.size(), matched,
+                        [](const void* scan, uint32_t id) {
+                          return (*static_cast<const decltype(candidate)*>(scan))(id);
                         },
-                        query};
+                        &candidate};
     ScanTargetOfThisMachine().scan(db, query->text.data(),
                                    static_cast<unsigned>(query->text.size()), 0, scratch,
                                    OnCandidate, &context);
   }
   for (uint32_t i : side.fallback) {
-    if (Matches(side.rules[i], query)) matched->push_back(i);
+    if (candidate(i)) matched->push_back(i);
   }
   if (!side.by_host.empty()) {
     AddressPattern::HostTokens(query->text, [&](std::string_view token) {
@@ -584,7 +619,7 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
           [](const std::pair<uint64_t, uint32_t>& a,
              const std::pair<uint64_t, uint32_t>& b) { return a.first < b.first; });
       for (auto it = range.first; it != range.second; ++it) {
-        if (Matches(side.rules[it->second], query)) matched->push_back(it->second);
+        if (candidate(it->second)) matched->push_back(it->second);
       }
     });
   }
