@@ -9,11 +9,13 @@
 #include <stdlib.h>
 
 #include <memory>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "comm/comm_mgr.h"
+#include "comm/list_refresher.h"
 #include "command.h"
 #include "https/host_blocker.h"
 #include "https/https_settings.h"
@@ -208,6 +210,10 @@ int RunProxy(const ProxyArgs& args) {
   lists::ListSetWatcher list_watcher(&lists::CurrentListSet::Process(),
                                      lists::ListsFolderPath(),
                                      std::chrono::milliseconds(args.lists_refresh_ms));
+  // Subscribed lists that fall due while the proxy runs are downloaded on a
+  // timer (the start's update check already took those due at start).
+  std::optional<ListRefresher> list_refresher;
+  if (args.update_check) list_refresher.emplace();
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road_options.idle_timeout_ms = args.idle_timeout_ms;

@@ -25,8 +25,8 @@ void RuleSource::AddOptions(CLI::App* sub) {
       ->allow_extra_args(false);
 }
 
-bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine,
-                           std::string* error) const {
+bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine, std::string* error,
+                           const std::string& index_cache, bool* from_cache) const {
   engine->reset();
   if (lists.empty()) return true;
   std::vector<lists::FilterList> parsed;
@@ -41,7 +41,8 @@ bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine,
     std::string name = path.substr(path.find_last_of('/') + 1);
     parsed.push_back(lists::ParseFilterList(text.str(), name));
   }
-  *engine = lists::ListEngine::Build(std::move(parsed));
+  *engine =
+      lists::ListEngine::LoadOrBuild(std::move(parsed), ToWide(index_cache), from_cache);
   if (!*engine) {
     *error = "cannot compile the filter lists";
     return false;

@@ -37,7 +37,11 @@ struct RuleSource {
 
   // Reads and compiles the --list files (null engine when there are none).
   // False with `*error` set when a file cannot be read or compiled.
-  bool LoadLists(std::unique_ptr<lists::ListEngine>* engine, std::string* error) const;
+  // With `index_cache` the index is taken from (or written to) that cache
+  // file; `from_cache` (may be null) tells whether it was.
+  bool LoadLists(std::unique_ptr<lists::ListEngine>* engine, std::string* error,
+                 const std::string& index_cache = std::string(),
+                 bool* from_cache = nullptr) const;
 
   // The lists a command filters with: the --list files when any is named;
   // else, when no rule file is named either, the installed lists folder

@@ -255,14 +255,9 @@ void ParseNetwork(std::string_view line, uint32_t number, FilterList* list) {
     rule.exception = true;
     body.remove_prefix(2);
   }
-  std::string_view pattern = body;
-  std::string_view options;
-  bool whole_regex = body.size() > 2 && body.front() == '/' && body.back() == '/';
-  size_t dollar = body.rfind('$');
-  if (!whole_regex && dollar != std::string_view::npos) {
-    pattern = body.substr(0, dollar);
-    options = body.substr(dollar + 1);
-    std::string reason = ReadOptions(options, &rule);
+  std::string_view pattern = AddressPart(line);
+  if (pattern.size() < body.size()) {
+    std::string reason = ReadOptions(body.substr(pattern.size() + 1), &rule);
     if (!reason.empty()) {
       Skip(list, reason);
       return;
@@ -323,6 +318,15 @@ size_t FilterList::SkippedCount() const {
   size_t total = 0;
   for (const auto& [reason, count] : skipped) total += count;
   return total;
+}
+
+std::string_view AddressPart(std::string_view rule_text) {
+  std::string_view body = rule_text;
+  if (body.substr(0, 2) == "@@") body.remove_prefix(2);
+  bool whole_regex = body.size() > 2 && body.front() == '/' && body.back() == '/';
+  size_t dollar = body.rfind('$');
+  if (!whole_regex && dollar != std::string_view::npos) return body.substr(0, dollar);
+  return body;
 }
 
 std::string TranslatePattern(std::string_view pattern) {

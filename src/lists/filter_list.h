@@ -106,6 +106,9 @@ struct FilterList {
 // skipped and counted.
 FilterList ParseFilterList(std::string_view text, std::string name);
 
+// The address part of a network rule's text (without "@@" and options).
+std::string_view AddressPart(std::string_view rule_text);
+
 // Translates the address part of a non-regex network rule to a PCRE2 pattern
 // (without case flags): "||" host anchor, "|" anchors, "*" and "^".
 std::string TranslatePattern(std::string_view pattern);

@@ -6,13 +6,17 @@
 #include <pcre2.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <atomic>
 #include <bitset>
 
+#include "lists/address_pattern.h"
 #include "lists/site.h"
 #include "log/logger.h"
+#include "platform/process.h"
+#include "rules/cache_bytes.h"
 #include "rules/scan_target.h"
 
 namespace cvie::lists {
@@ -24,11 +28,39 @@ namespace {
 constexpr size_t kPairBits = 4096;
 }  // namespace
 
+struct ListEngine::DatabaseEntry {
+  std::string pattern;  // empty: tried one by one
+  unsigned flags = 0;
+};
+
 struct ListEngine::Compiled {
   RuleRef ref;
   const NetworkRule* rule = nullptr;
+  // A /regex/ rule's pattern, compiled when the engine is built.
   pcre2_code* code = nullptr;
+  bool jit = false;  // `code` was JIT-compiled: matched through pcre2_jit_match
+  // Any other rule is matched by `address`; its PCRE2 pattern is compiled
+  // only when the rule-by-rule reference first needs it.
+  AddressPattern address;
+  mutable std::atomic<pcre2_code*> reference_code{nullptr};
   std::string lower_literal;  // the rule's literal in lower case (reference scan)
+
+  Compiled() = default;
+  // Moved only while the engine is built, on one thread.
+  Compiled(Compiled&& other) noexcept
+      : ref(other.ref),
+        rule(other.rule),
+        code(other.code),
+        jit(other.jit),
+        address(std::move(other.address)),
+        reference_code(other.reference_code.exchange(nullptr)),
+        lower_literal(std::move(other.lower_literal)) {
+    other.code = nullptr;
+  }
+  ~Compiled() {
+    pcre2_code_free(code);
+    pcre2_code_free(reference_code.load());
+  }
 };
 
 // What the rule-by-rule scan reads first for each rule, kept small and
@@ -57,9 +89,11 @@ struct ListEngine::Side {
   std::vector<Compiled> rules;     // in list order: the first match is the lowest
   std::vector<QuickTest> quick;    // one per rule
   std::vector<uint32_t> fallback;  // rules tried one by one on every check
-  hs_database_t* db = nullptr;     // the others; null when there are none
+  // Rules written "||host^": (hash of the host, rule), sorted. A check looks
+  // up the host tokens of its address instead of scanning for them.
+  std::vector<std::pair<uint64_t, uint32_t>> by_host;
+  hs_database_t* db = nullptr;  // the others' literals; null when there are none
   ~Side() {
-    for (Compiled& rule : rules) pcre2_code_free(rule.code);
     if (db != nullptr) hs_free_database(db);
   }
 };
@@ -86,8 +120,21 @@ struct ListEngine::Query {
 
   bool ThirdParty() {
     if (third_party < 0) {
-      std::string request_site = SiteOf(HostOf(text));
-      third_party = page_host.empty() || request_site != PageSite() ? 1 : 0;
+      // A page asks about many addresses of the same few hosts: the site of
+      // the last host is kept per thread.
+      struct LastSite {
+        std::string host;
+        std::string site;
+        bool valid = false;
+      };
+      thread_local LastSite last;
+      std::string host = HostOf(text);
+      if (!last.valid || last.host != host) {
+        last.site = SiteOf(host);
+        last.host = std::move(host);
+        last.valid = true;
+      }
+      third_party = page_host.empty() || last.site != PageSite() ? 1 : 0;
     }
     return third_party == 1;
   }
@@ -96,6 +143,19 @@ struct ListEngine::Query {
 namespace {
 
 std::atomic<uint64_t> next_serial{1};
+
+constexpr char kCacheMagic[8] = {'C', 'V', 'L', 'S', 'T', 'I', 'D', 'X'};
+// Changes whenever what the cache holds or how rules are indexed changes.
+constexpr char kCacheVersion[] = "1";
+
+uint64_t HashOf(std::string_view text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
 
 uint16_t PairBit(unsigned char first, unsigned char second) {
   return static_cast<uint16_t>((first * 31u + second) % kPairBits);
@@ -111,11 +171,11 @@ struct ThreadScratch {
   }
 };
 
-hs_scratch_t* ScratchFor(const hs_database_t* first, const hs_database_t* second,
+hs_scratch_t* ScratchFor(std::initializer_list<const hs_database_t*> dbs,
                          uint64_t serial) {
   thread_local ThreadScratch per_thread;
   if (per_thread.fitted_serial != serial || per_thread.scratch == nullptr) {
-    for (const hs_database_t* db : {first, second}) {
+    for (const hs_database_t* db : dbs) {
       if (db != nullptr && hs_alloc_scratch(db, &per_thread.scratch) != HS_SUCCESS) {
         return nullptr;
       }
@@ -123,6 +183,15 @@ hs_scratch_t* ScratchFor(const hs_database_t* first, const hs_database_t* second
     per_thread.fitted_serial = serial;
   }
   return per_thread.scratch;
+}
+
+pcre2_code* CompilePattern(const NetworkRule& rule) {
+  int error_code = 0;
+  PCRE2_SIZE error_offset = 0;
+  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()),
+                       rule.pattern.size(),
+                       (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
+                       &error_offset, nullptr);
 }
 
 pcre2_match_data* ThreadMatchData() {
@@ -134,29 +203,17 @@ pcre2_match_data* ThreadMatchData() {
   return per_thread.data;
 }
 
-struct DatabaseEntry {
-  std::string pattern;  // empty: tried one by one
-  unsigned flags = 0;
-};
+using DatabaseEntry = ListEngine::DatabaseEntry;
 
 // What the database looks for on behalf of a rule: its longest literal run
 // (at least two characters; shorter runs would be candidates nearly
-// everywhere), or a regular expression in prefilter mode, which may propose
-// too many candidates, never too few. Always caseless: PCRE2 decides case.
+// everywhere). Always caseless: the rule's matcher decides case. A /regex/
+// rule is tried one by one with its (JIT-compiled) PCRE2 pattern: the few of
+// a list cost less that way than the automata they need in the database.
 DatabaseEntry EntryFor(const NetworkRule& rule) {
   DatabaseEntry entry;
   entry.flags = HS_FLAG_SINGLEMATCH | HS_FLAG_CASELESS;
-  if (rule.regex) {
-    entry.flags |= HS_FLAG_PREFILTER | HS_FLAG_DOTALL | HS_FLAG_ALLOWEMPTY;
-    hs_expr_info_t* info = nullptr;
-    hs_compile_error_t* error = nullptr;
-    hs_error_t status =
-        hs_expression_info(rule.pattern.c_str(), entry.flags, &info, &error);
-    if (info != nullptr) free(info);
-    if (error != nullptr) hs_free_compile_error(error);
-    if (status == HS_SUCCESS) entry.pattern = rule.pattern;
-    return entry;
-  }
+  if (rule.regex) return entry;
   if (rule.literal.size() < 2) return entry;
   for (unsigned char c : rule.literal) {
     if (isalnum(c)) {
@@ -200,17 +257,18 @@ hs_database_t* CompileSide(const std::vector<DatabaseEntry>& entries,
 }
 
 struct ScanContext {
-  const ListEngine* engine;
-  const std::vector<ListEngine::Compiled>* rules;
+  size_t rule_count;
   std::vector<uint32_t>* matched;
-  bool (*matches)(const ListEngine*, const ListEngine::Compiled&, void*);
-  void* query;
+  // True when rule `id` of the side matches.
+  bool (*matches)(const void* scan, uint32_t id);
+  const void* scan;
 };
 
 int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigned int,
                 void* context) {
   ScanContext* scan = static_cast<ScanContext*>(context);
-  if (scan->matches(scan->engine, (*scan->rules)[id], scan->query)) {
+  if (id >= scan->rule_count) return 0;  // not a rule of this engine
+  if (scan->matches(scan->scan, id)) {
     scan->matched->push_back(id);
   }
   return 0;
@@ -218,9 +276,129 @@ int OnCandidate(unsigned int id, unsigned long long, unsigned long long, unsigne
 
 }  // namespace
 
+namespace {
+
+// The PCRE2 pattern of a rule the index matches without one, compiled on
+// first use; null when it does not compile.
+const pcre2_code* ReferenceCode(const ListEngine::Compiled& compiled) {
+  pcre2_code* code = compiled.reference_code.load(std::memory_order_acquire);
+  if (code != nullptr) return code;
+  pcre2_code* made = CompilePattern(*compiled.rule);
+  if (made == nullptr) return nullptr;
+  // Another thread may have compiled it meanwhile: the first one stays.
+  if (compiled.reference_code.compare_exchange_strong(code, made,
+                                                      std::memory_order_acq_rel)) {
+    return made;
+  }
+  pcre2_code_free(made);
+  return code;
+}
+
+}  // namespace
+
 ListEngine::~ListEngine() = default;
 
+std::string ListEngine::Serialize() const {
+  std::string out(kCacheMagic, sizeof kCacheMagic);
+  cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(key_.size()));
+  out += key_;
+  for (const Side* side : {block_.get(), allow_.get()}) {
+    cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(side->rules.size()));
+    cache_bytes::Put<uint32_t>(&out, static_cast<uint32_t>(side->fallback.size()));
+    for (uint32_t i : side->fallback) cache_bytes::Put<uint32_t>(&out, i);
+    char* db_bytes = nullptr;
+    size_t db_size = 0;
+    if (side->db != nullptr &&
+        hs_serialize_database(side->db, &db_bytes, &db_size) != HS_SUCCESS) {
+      return std::string();
+    }
+    cache_bytes::Put<uint64_t>(&out, static_cast<uint64_t>(db_size));
+    if (db_bytes != nullptr) {
+      out.append(db_bytes, db_size);
+      free(db_bytes);
+    }
+  }
+  cache_bytes::Seal(&out);
+  return out;
+}
+
+bool ListEngine::TakeCache(std::string_view bytes,
+                           const std::vector<DatabaseEntry> (&entries)[2],
+                           const std::vector<bool> (&by_host)[2]) {
+  std::string_view body;
+  if (!cache_bytes::Unseal(bytes, &body)) return false;
+  cache_bytes::Reader in(body);
+  const char* magic = nullptr;
+  if (!in.Take(sizeof kCacheMagic, &magic) ||
+      memcmp(magic, kCacheMagic, sizeof kCacheMagic) != 0) {
+    return false;
+  }
+  uint32_t key_size = 0;
+  const char* key = nullptr;
+  if (!in.Get(&key_size) || !in.Take(key_size, &key) ||
+      std::string_view(key, key_size) != key_) {
+    return false;
+  }
+  hs_database_t* dbs[2] = {nullptr, nullptr};
+  std::vector<uint32_t> fallbacks[2];
+  bool good = true;
+  Side* sides[2] = {block_.get(), allow_.get()};
+  for (int s = 0; s < 2 && good; ++s) {
+    const size_t rules = sides[s]->rules.size();
+    uint32_t count = 0;
+    uint32_t fallback_count = 0;
+    good = in.Get(&count) && count == rules && in.Get(&fallback_count) &&
+           fallback_count <= rules;
+    // Every fallback rule in range, in order, not one looked up by host; and
+    // every rule the database cannot hold among them.
+    size_t needed = 0;
+    for (size_t i = 0; good && i < rules; ++i) {
+      needed += !by_host[s][i] && entries[s][i].pattern.empty() ? 1 : 0;
+    }
+    size_t met = 0;
+    for (uint32_t k = 0; good && k < fallback_count; ++k) {
+      uint32_t i = 0;
+      good = in.Get(&i) && i < rules && !by_host[s][i] &&
+             (fallbacks[s].empty() || i > fallbacks[s].back());
+      if (!good) break;
+      met += entries[s][i].pattern.empty() ? 1 : 0;
+      fallbacks[s].push_back(i);
+    }
+    good = good && met == needed;
+    size_t in_db = 0;
+    for (size_t i = 0; good && i < rules; ++i) in_db += by_host[s][i] ? 0 : 1;
+    in_db -= std::min(in_db, fallbacks[s].size());
+    uint64_t db_size = 0;
+    const char* db_bytes = nullptr;
+    good = good && in.Get(&db_size) && db_size <= body.size() &&
+           in.Take(db_size, &db_bytes) && (db_size != 0) == (in_db != 0);
+    if (good && db_size != 0) {
+      good = hs_deserialize_database(db_bytes, static_cast<size_t>(db_size), &dbs[s]) ==
+             HS_SUCCESS;
+    }
+  }
+  good = good && in.AtEnd();
+  if (!good) {
+    for (hs_database_t* db : dbs) {
+      if (db != nullptr) hs_free_database(db);
+    }
+    return false;
+  }
+  for (int s = 0; s < 2; ++s) {
+    sides[s]->db = dbs[s];
+    sides[s]->fallback = std::move(fallbacks[s]);
+  }
+  return true;
+}
+
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
+  return LoadOrBuild(std::move(lists), std::wstring(), nullptr);
+}
+
+std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> lists,
+                                                    const std::wstring& cache_path,
+                                                    bool* from_cache) {
+  if (from_cache != nullptr) *from_cache = false;
   std::unique_ptr<ListEngine> engine(new ListEngine());
   engine->lists_ = std::move(lists);
   engine->block_ = std::make_unique<Side>();
@@ -230,18 +408,21 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
     FilterList& list = engine->lists_[l];
     for (size_t r = 0; r < list.network.size(); ++r) {
       const NetworkRule& rule = list.network[r];
-      int error_code = 0;
-      PCRE2_SIZE error_offset = 0;
-      pcre2_code* code = pcre2_compile(
-          reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()), rule.pattern.size(),
-          (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
-          &error_offset, nullptr);
-      if (code == nullptr) {
-        ++list.skipped["regular expression does not compile"];
-        continue;
+      Compiled compiled;
+      compiled.ref = {static_cast<int>(l), static_cast<uint32_t>(r)};
+      compiled.rule = &rule;
+      if (rule.regex) {
+        compiled.code = CompilePattern(rule);
+        if (compiled.code == nullptr) {
+          ++list.skipped["regular expression does not compile"];
+          continue;
+        }
+        // Without JIT (not offered on this processor) PCRE2 interprets.
+        compiled.jit = pcre2_jit_compile(compiled.code, PCRE2_JIT_COMPLETE) == 0;
+      } else {
+        compiled.address = AddressPattern(AddressPart(rule.text), rule.match_case);
       }
       Side& side = rule.exception ? *engine->allow_ : *engine->block_;
-      Compiled compiled{{static_cast<int>(l), static_cast<uint32_t>(r)}, &rule, code, {}};
       compiled.lower_literal = rule.literal;
       for (char& c : compiled.lower_literal) {
         c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -262,25 +443,78 @@ std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
       side.rules.push_back(std::move(compiled));
     }
   }
-  for (Side* side : {engine->block_.get(), engine->allow_.get()}) {
-    std::vector<DatabaseEntry> entries;
-    std::vector<bool> in_database;
-    entries.reserve(side->rules.size());
-    for (const Compiled& rule : side->rules) {
-      entries.push_back(EntryFor(*rule.rule));
-      in_database.push_back(!entries.back().pattern.empty());
+  // What each side's database would hold, and the key of all of it.
+  std::vector<DatabaseEntry> entries[2];
+  std::vector<bool> in_database[2];
+  std::vector<bool> by_host[2];
+  uint64_t hash = cache_bytes::kFnvStart;
+  Side* sides[2] = {engine->block_.get(), engine->allow_.get()};
+  for (int s = 0; s < 2; ++s) {
+    Side* side = sides[s];
+    entries[s].reserve(side->rules.size());
+    by_host[s].assign(side->rules.size(), false);
+    uint32_t count = static_cast<uint32_t>(side->rules.size());
+    cache_bytes::Fnv(&hash, &count, sizeof count);
+    for (uint32_t i = 0; i < side->rules.size(); ++i) {
+      const Compiled& rule = side->rules[i];
+      std::string_view host;
+      if (rule.code == nullptr && rule.address.HostOnly(&host)) {
+        side->by_host.emplace_back(HashOf(host), i);
+        by_host[s][i] = true;
+        entries[s].emplace_back();
+      } else {
+        entries[s].push_back(EntryFor(*rule.rule));
+      }
+      const DatabaseEntry& entry = entries[s].back();
+      in_database[s].push_back(!entry.pattern.empty());
+      const uint8_t kind = by_host[s][i] ? 1 : 0;
+      cache_bytes::Fnv(&hash, &kind, 1);
+      cache_bytes::Fnv(&hash, &entry.flags, sizeof entry.flags);
+      cache_bytes::Fnv(&hash, entry.pattern.c_str(), entry.pattern.size() + 1);
     }
-    bool wanted =
-        std::find(in_database.begin(), in_database.end(), true) != in_database.end();
-    side->db = CompileSide(entries, &in_database);
+    std::sort(side->by_host.begin(), side->by_host.end());
+  }
+  const hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
+  cache_bytes::Fnv(&hash, &platform, sizeof platform);
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+  engine->key_ =
+      std::string("cvie lists ") + kCacheVersion + " hs " + hs_version() + " " + hex;
+
+  if (!cache_path.empty()) {
+    std::string bytes;
+    if (cache_bytes::ReadCacheFile(cache_path, &bytes) &&
+        engine->TakeCache(bytes, entries, by_host)) {
+      if (from_cache != nullptr) *from_cache = true;
+      return engine;
+    }
+  }
+  for (int s = 0; s < 2; ++s) {
+    Side* side = sides[s];
+    bool wanted = std::find(in_database[s].begin(), in_database[s].end(), true) !=
+                  in_database[s].end();
+    side->db = CompileSide(entries[s], &in_database[s]);
     if (wanted && side->db == nullptr) {
       Logger::Instance().LogA(LOG_NOTICE, "Filter list index could not be compiled\n");
       return nullptr;
     }
-    for (size_t i = 0; i < in_database.size(); ++i) {
-      if (!in_database[i]) side->fallback.push_back(static_cast<uint32_t>(i));
+    for (size_t i = 0; i < in_database[s].size(); ++i) {
+      if (!in_database[s][i] && !by_host[s][i]) {
+        side->fallback.push_back(static_cast<uint32_t>(i));
+      }
     }
   }
+  for (std::vector<DatabaseEntry>& side_entries : entries) {
+    side_entries = std::vector<DatabaseEntry>();
+  }
+  if (!cache_path.empty()) {
+    // A write failure only costs the next start the time to compile again.
+    std::string bytes = engine->Serialize();
+    if (!bytes.empty()) cache_bytes::WriteCacheFile(cache_path, bytes);
+  }
+  // Compiling leaves many megabytes of small freed blocks the allocator
+  // would otherwise keep for good.
+  platform::ReleaseFreedMemory();
   return engine;
 }
 
@@ -297,12 +531,28 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
       query->lower_text.find(compiled.lower_literal) == std::string::npos) {
     return false;
   }
+  // The address first where it is the cheapest test (a long domain= list or
+  // the page's site cost more than AddressPattern).
+  if (compiled.code == nullptr && !query->reference &&
+      !compiled.address.Matches(query->text)) {
+    return false;
+  }
   if (!rule.domains.empty() && !rule.domains.Allows(query->page_host)) return false;
   if (!query->page_check && rule.party != Party::kAny &&
       query->ThirdParty() != (rule.party == Party::kThird)) {
     return false;
   }
-  return pcre2_match(compiled.code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
+  const pcre2_code* code = compiled.code;
+  if (compiled.jit) {
+    return pcre2_jit_match(code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
+                           query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
+  }
+  if (code == nullptr) {
+    if (!query->reference) return true;  // the address matched above
+    code = ReferenceCode(compiled);
+    if (code == nullptr) return false;
+  }
+  return pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(query->text.data()),
                      query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
 }
 
@@ -310,7 +560,7 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
                           std::vector<uint32_t>* matched) const {
   matched->clear();
   hs_scratch_t* scratch = use_index && side.db != nullptr
-                              ? ScratchFor(block_->db, allow_->db, serial_)
+                              ? ScratchFor({block_->db, allow_->db}, serial_)
                               : nullptr;
   if (!use_index || (side.db != nullptr && scratch == nullptr)) {
     // The rule-by-rule scan (also when no scratch space could be had).
@@ -339,20 +589,43 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     query->reference = false;
     return;
   }
-  if (side.db != nullptr) {
-    ScanContext context{this, &side.rules, matched,
-                        [](const ListEngine* engine, const Compiled& rule, void* q) {
-                          return engine->Matches(rule, static_cast<Query*>(q));
+  // A candidate's type (or page flags) is tested in the compact quick table
+  // before its rule is touched.
+  auto candidate = [&](uint32_t i) {
+    const QuickTest& quick = side.quick[i];
+    if (query->page_check ? (quick.page_flags & query->page_check) == 0
+                          : (quick.types & query->type) == 0) {
+      return false;
+    }
+    return Matches(side.rules[i], query);
+  };
+  if (const hs_database_t* db = side.db) {
+    ScanContext context{side.rules.size(), matched,
+                        [](const void* scan, uint32_t id) {
+                          return (*static_cast<const decltype(candidate)*>(scan))(id);
                         },
-                        query};
-    ScanTargetOfThisMachine().scan(side.db, query->text.data(),
+                        &candidate};
+    ScanTargetOfThisMachine().scan(db, query->text.data(),
                                    static_cast<unsigned>(query->text.size()), 0, scratch,
                                    OnCandidate, &context);
   }
   for (uint32_t i : side.fallback) {
-    if (Matches(side.rules[i], query)) matched->push_back(i);
+    if (candidate(i)) matched->push_back(i);
+  }
+  if (!side.by_host.empty()) {
+    AddressPattern::HostTokens(query->text, [&](std::string_view token) {
+      auto range = std::equal_range(
+          side.by_host.begin(), side.by_host.end(), std::make_pair(HashOf(token), 0u),
+          [](const std::pair<uint64_t, uint32_t>& a,
+             const std::pair<uint64_t, uint32_t>& b) { return a.first < b.first; });
+      for (auto it = range.first; it != range.second; ++it) {
+        if (candidate(it->second)) matched->push_back(it->second);
+      }
+    });
   }
   std::sort(matched->begin(), matched->end());
+  // A rule can be proposed by two tokens of one address.
+  matched->erase(std::unique(matched->begin(), matched->end()), matched->end());
 }
 
 Decision ListEngine::DecideWith(const Request& request, bool use_index) const {
@@ -448,6 +721,10 @@ std::string ListEngine::Describe(RuleRef ref) const {
 size_t ListEngine::IndexedCount() const {
   return block_->rules.size() - block_->fallback.size() + allow_->rules.size() -
          allow_->fallback.size();
+}
+
+size_t ListEngine::HostKeyedCount() const {
+  return block_->by_host.size() + allow_->by_host.size();
 }
 
 size_t ListEngine::FallbackCount() const {

@@ -8,8 +8,10 @@
 // Candidates are found the way the product's own rule index finds them (one
 // Vectorscan database for blocking rules, one for exceptions, each rule looked
 // for by its longest literal run or, for a regular expression, by its
-// pattern in prefilter mode); PCRE2 confirms every candidate, so Decide gives
-// the same answer as DecideReference, which tries every rule in turn.
+// pattern in prefilter mode), except rules written "||host^", which a table
+// keyed by host proposes. Every candidate is confirmed (regular expressions
+// by PCRE2, other rules by AddressPattern), so Decide gives the same answer as
+// DecideReference, which tries every rule in turn with PCRE2.
 //
 // Build once, then immutable: Decide and DecideReference may be called from
 // any number of threads at once.
@@ -63,6 +65,18 @@ class ListEngine {
   // expression does not compile"). Null only when Vectorscan cannot build a
   // database for rules it should hold.
   static std::unique_ptr<ListEngine> Build(std::vector<FilterList> lists);
+  // The same engine, its index taken from the cache file at `cache_path`
+  // when that was made for exactly these rules by this program and library
+  // on this kind of processor; otherwise compiled, and the cache (re)written
+  // atomically (a write failure only costs the next start time). A missing,
+  // stale, truncated or damaged cache is never trusted: every size and count
+  // is checked and the index compiled instead. `from_cache` (may be null)
+  // tells which happened. An empty path builds without a cache.
+  static std::unique_ptr<ListEngine> LoadOrBuild(std::vector<FilterList> lists,
+                                                 const std::wstring& cache_path,
+                                                 bool* from_cache);
+  // The index as cache bytes (what LoadOrBuild writes). Empty on failure.
+  std::string Serialize() const;
   ~ListEngine();
   ListEngine(const ListEngine&) = delete;
   ListEngine& operator=(const ListEngine&) = delete;
@@ -86,10 +100,12 @@ class ListEngine {
   // Figures for reports: rules in the databases, rules tried on every check,
   // and the bytes of both databases.
   size_t IndexedCount() const;
+  size_t HostKeyedCount() const;  // of those, rules looked up by host
   size_t FallbackCount() const;
   size_t DatabaseBytes() const;
 
-  struct Compiled;  // a rule's compiled pattern and where it lives
+  struct Compiled;       // a rule's compiled pattern and where it lives
+  struct DatabaseEntry;  // what a database looks for on behalf of a rule
 
  private:
   ListEngine() = default;
@@ -100,11 +116,16 @@ class ListEngine {
   void ScanSide(const Side& side, Query* query, bool use_index,
                 std::vector<uint32_t>* matched) const;
   Decision DecideWith(const Request& request, bool use_index) const;
+  // Takes the databases and fallback rules from cache bytes when they are
+  // valid for the rules prepared; false (nothing taken) otherwise.
+  bool TakeCache(std::string_view bytes, const std::vector<DatabaseEntry> (&entries)[2],
+                 const std::vector<bool> (&by_host)[2]);
 
   std::vector<FilterList> lists_;
   std::unique_ptr<Side> block_;
   std::unique_ptr<Side> allow_;
   uint64_t serial_ = 0;
+  std::string key_;  // what a cache must have been made for
 };
 
 }  // namespace cvie::lists

@@ -20,9 +20,10 @@ bool EndsWith(const std::wstring& text, const std::wstring& suffix) {
 }  // namespace
 
 std::shared_ptr<const ListSet> BuildListSet(std::vector<FilterList> lists,
-                                            std::string generation) {
+                                            std::string generation,
+                                            const std::wstring& index_cache) {
   auto set = std::make_shared<ListSet>();
-  set->engine = ListEngine::Build(std::move(lists));
+  set->engine = ListEngine::LoadOrBuild(std::move(lists), index_cache, nullptr);
   if (!set->engine) return nullptr;
   set->hiding = std::make_unique<HidingTables>(set->engine->lists());
   set->hosts = std::make_unique<HostFilter>(set->engine->lists());
@@ -62,6 +63,10 @@ std::string ReadGeneration(const std::wstring& folder) {
   return text.substr(first, text.find_last_not_of(kSpace) - first + 1);
 }
 
+std::wstring ListIndexCachePath(const std::wstring& folder) {
+  return folder + L"/lists.idx";
+}
+
 std::wstring ListsFolderPath() { return SharedFolderPath() + L"/lists"; }
 
 CurrentListSet& CurrentListSet::Process() {
@@ -94,7 +99,7 @@ bool CurrentListSet::ReloadIfChanged(const std::wstring& folder) {
   std::shared_ptr<const ListSet> set;
   if (!lists.empty()) {
     size_t count = lists.size();
-    set = BuildListSet(std::move(lists), generation);
+    set = BuildListSet(std::move(lists), generation, ListIndexCachePath(folder));
     if (!set) {
       Logger::Instance().LogA(LOG_NOTICE,
                               "Filter lists (generation %s) could not be compiled; the "

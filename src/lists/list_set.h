@@ -6,6 +6,9 @@
 // built; pages take the current one once at their start (a shared pointer)
 // and finish with it even when a newer one replaces it meanwhile.
 //
+// The compiled index is kept in the folder's "lists.idx" between runs, so a
+// start with unchanged lists skips compiling it.
+//
 // The folder's "generation" file holds a number the list writer changes
 // after every change of the .txt files. CurrentListSet reloads when that
 // text differs from the one its set was built for; ListSetWatcher asks it to
@@ -45,9 +48,15 @@ struct ListSet {
 };
 
 // Compiles `lists` into a set (index, hiding tables, host table). Null when Vectorscan
-// cannot build the index.
-std::shared_ptr<const ListSet> BuildListSet(std::vector<FilterList> lists,
-                                            std::string generation);
+// cannot build the index. With `index_cache` the index comes from that cache
+// file when it is valid for these lists, else is compiled and written there
+// (ListEngine::LoadOrBuild).
+std::shared_ptr<const ListSet> BuildListSet(
+    std::vector<FilterList> lists, std::string generation,
+    const std::wstring& index_cache = std::wstring());
+
+// The index cache of the lists in `folder`: `folder`/lists.idx.
+std::wstring ListIndexCachePath(const std::wstring& folder);
 
 // Reads every "*.txt" of `folder` in file-name order into `lists`, each named
 // by its "! Title:" line or else its file name. A file that cannot be read is

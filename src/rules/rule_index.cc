@@ -8,14 +8,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 
 #include "log/logger.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
+#include "rules/cache_bytes.h"
 #include "rules/rules_holder.h"
 #include "rules/scan_target.h"
 #include "rules/utf8_check.h"
@@ -252,48 +251,9 @@ bool Accepts(const std::string& pattern, unsigned flags) {
   return status == HS_SUCCESS;
 }
 
-void Fnv(uint64_t* hash, const void* data, size_t size) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < size; ++i) {
-    *hash ^= bytes[i];
-    *hash *= 1099511628211ull;
-  }
-}
-
-uint64_t FnvOf(const std::string& bytes) {
-  uint64_t hash = 14695981039346656037ull;
-  Fnv(&hash, bytes.data(), bytes.size());
-  return hash;
-}
-
-template <typename T>
-void Put(std::string* out, T value) {
-  out->append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
-// Reads fixed-size values and byte runs from a buffer, failing past its end.
-class Reader {
- public:
-  explicit Reader(const std::string& bytes) : bytes_(bytes) {}
-  template <typename T>
-  bool Get(T* value) {
-    if (bytes_.size() - pos_ < sizeof(T)) return false;
-    memcpy(value, bytes_.data() + pos_, sizeof(T));
-    pos_ += sizeof(T);
-    return true;
-  }
-  bool Take(size_t size, const char** data) {
-    if (bytes_.size() - pos_ < size) return false;
-    *data = bytes_.data() + pos_;
-    pos_ += size;
-    return true;
-  }
-  bool AtEnd() const { return pos_ == bytes_.size(); }
-
- private:
-  const std::string& bytes_;
-  size_t pos_ = 0;
-};
+using cache_bytes::Fnv;
+using cache_bytes::Put;
+using cache_bytes::Reader;
 
 // Rules already confirmed against the text of the running scan, per thread:
 // a rule whose literal occurs many times in a long text (a script block) is
@@ -452,7 +412,7 @@ std::unique_ptr<RuleIndex> RuleIndex::Build(const RulesHolder& holder) {
 }
 
 std::string RuleIndex::RulesKey(const RulesHolder& holder) {
-  uint64_t hash = 14695981039346656037ull;
+  uint64_t hash = cache_bytes::kFnvStart;
   for (size_t i = 0; i < holder.RuleCount(); ++i) {
     const FilterRule& rule = holder.Rule(i);
     Fnv(&hash, rule.pattern.data(), rule.pattern.size());
@@ -483,17 +443,14 @@ std::string RuleIndex::Serialize() const {
     out.append(db_bytes, db_size);
     free(db_bytes);
   }
-  Put<uint64_t>(&out, FnvOf(out));
+  cache_bytes::Seal(&out);
   return out;
 }
 
 std::unique_ptr<RuleIndex> RuleIndex::Deserialize(const RulesHolder& holder,
                                                   const std::string& bytes) {
-  if (bytes.size() < sizeof kMagic + sizeof(uint64_t)) return nullptr;
-  std::string body = bytes.substr(0, bytes.size() - sizeof(uint64_t));
-  uint64_t stored_sum = 0;
-  memcpy(&stored_sum, bytes.data() + body.size(), sizeof stored_sum);
-  if (FnvOf(body) != stored_sum) return nullptr;
+  std::string_view body;
+  if (!cache_bytes::Unseal(bytes, &body)) return nullptr;
   Reader in(body);
   const char* magic = nullptr;
   if (!in.Take(sizeof kMagic, &magic) || memcmp(magic, kMagic, sizeof kMagic) != 0) {
@@ -530,36 +487,19 @@ std::unique_ptr<RuleIndex> RuleIndex::LoadOrBuild(const RulesHolder& holder,
                                                   const std::wstring& cache_path,
                                                   bool* from_cache) {
   if (from_cache != nullptr) *from_cache = false;
-  {
-    std::ifstream in(ToNarrow(cache_path), std::ios::binary);
-    if (in.is_open()) {
-      std::string bytes((std::istreambuf_iterator<char>(in)),
-                        std::istreambuf_iterator<char>());
-      std::unique_ptr<RuleIndex> cached = Deserialize(holder, bytes);
-      if (cached) {
-        if (from_cache != nullptr) *from_cache = true;
-        return cached;
-      }
+  std::string bytes;
+  if (cache_bytes::ReadCacheFile(cache_path, &bytes)) {
+    std::unique_ptr<RuleIndex> cached = Deserialize(holder, bytes);
+    if (cached) {
+      if (from_cache != nullptr) *from_cache = true;
+      return cached;
     }
   }
   std::unique_ptr<RuleIndex> index = Build(holder);
   if (!index) return nullptr;
-  std::string bytes = index->Serialize();
-  if (!bytes.empty()) {
-    // Written beside the cache and renamed over it, so a reader never meets a
-    // half-written cache (and a damaged one is refused by its checksum).
-    const std::wstring temp = cache_path + L".tmp";
-    std::ofstream out(ToNarrow(temp), std::ios::binary | std::ios::trunc);
-    bool written = false;
-    if (out.is_open()) {
-      out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-      out.close();
-      written = !out.fail();
-    }
-    if (!written || !platform::RenameFile(temp, cache_path, /*replace_existing=*/true)) {
-      platform::DeleteFileAt(temp);
-    }
-  }
+  // A write failure only costs the next start the time to compile again.
+  bytes = index->Serialize();
+  if (!bytes.empty()) cache_bytes::WriteCacheFile(cache_path, bytes);
   return index;
 }
 

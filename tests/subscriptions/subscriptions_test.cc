@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <thread>
 
 #include "comm/comm_mgr.h"
+#include "comm/list_refresher.h"
 #include "lists/subscriptions.h"
 #include "platform/sync.h"
 #include "subscriptions_fixture.h"
@@ -276,6 +278,41 @@ TEST_F(ListsTest, TheUpdateWorkerRefreshesDueListsAndKeepsACopyOnFailure) {
   EXPECT_EQ(after[0].version, "5");
   EXPECT_EQ(lists::StateText(after[1]).rfind("not downloaded yet: ", 0), 0u);
   EXPECT_NE(after[1].last_error.find("404"), std::string::npos) << after[1].last_error;
+}
+
+// While a process runs, the refresher looks for due lists on its timer:
+// a list whose expiry passed is downloaded, one not due yet is left alone.
+TEST_F(ListsTest, TheRefresherDownloadsListsThatFallDueWhileTheProcessRuns) {
+  server_.SetRoute("/other.txt", {200, SmallList("1")});
+  std::string error;
+  ASSERT_EQ(AddList(Url("/list.txt"), "", &error), AddListResult::kAdded) << error;
+  ASSERT_EQ(AddList(Url("/other.txt"), "", &error), AddListResult::kAdded) << error;
+  server_.SetRoute("/list.txt", {200, SmallList("2")});
+  server_.SetRoute("/other.txt", {200, SmallList("2")});
+  const std::string generation_before = Generation();
+
+  ListRefresher refresher(std::chrono::milliseconds(20));
+  // Nothing is due: looks pass without a download.
+  for (int i = 0; i < 500 && refresher.looks() < 3; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_GE(refresher.looks(), 3);
+  EXPECT_EQ(StoredBody(Url("/list.txt")), SmallList("1"));
+
+  {  // The first list's expiry passes.
+    auto mutex = lists::OpenStoreMutex();
+    platform::NamedMutexLock lock(mutex.get());
+    SubscriptionStore store(lists::ListsFolderPath());
+    ASSERT_EQ(store.Load(&error), 0) << error;
+    store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
+    ASSERT_EQ(store.Save(&error), 0) << error;
+  }
+  for (int i = 0; i < 500 && StoredBody(Url("/list.txt")) != SmallList("2"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(StoredBody(Url("/list.txt")), SmallList("2"));
+  EXPECT_EQ(StoredBody(Url("/other.txt")), SmallList("1"));
+  EXPECT_NE(Generation(), generation_before);
 }
 
 // Threads adding and refreshing lists at once (as panel requests and the

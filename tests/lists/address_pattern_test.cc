@@ -1,0 +1,139 @@
+// The list syntax matcher accepts exactly what the rule's PCRE2 translation
+// accepts: host anchors (with subdomains, ports, user parts and schemes in any
+// case), start and end anchors, "*" and "^" (including the end of the address
+// and bytes outside ASCII), and case.
+
+#define PCRE2_CODE_UNIT_WIDTH 8
+#include <pcre2.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "lists/address_pattern.h"
+#include "lists/filter_list.h"
+
+namespace cvie::lists {
+namespace {
+
+bool Pcre2Matches(const std::string& written, bool match_case, const std::string& text) {
+  std::string pattern = TranslatePattern(written);
+  int error = 0;
+  PCRE2_SIZE offset = 0;
+  pcre2_code* code = pcre2_compile(
+      reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
+      (match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error, &offset, nullptr);
+  if (code == nullptr) return false;
+  pcre2_match_data* data = pcre2_match_data_create(1, nullptr);
+  int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
+                       data, nullptr);
+  pcre2_match_data_free(data);
+  pcre2_code_free(code);
+  return rc >= 0;
+}
+
+struct MatchCase {
+  const char* written;
+  bool match_case;
+  const char* text;
+  bool matches;
+};
+
+const MatchCase kCases[] = {
+    {"||example.com^", false, "http://example.com/", true},
+    {"||example.com^", false, "https://ads.example.com/x", true},
+    {"||example.com^", false, "HTTP://EXAMPLE.COM:8080/", true},
+    {"||example.com^", false, "http://example.com", true},
+    {"||example.com^", false, "http://badexample.com/", false},
+    {"||example.com^", false, "http://example.com.evil.org/", false},
+    {"||example.com^", false, "http://user@example.com/", false},
+    {"||example.com^", false, "http://other.org/?u=http://example.com/", false},
+    {"||example.com^", false, "http://other.org/example.com/", false},
+    {"||example.com^", false, "example.com", false},
+    {"||example.com^", false, "1ttp://example.com/", false},
+    {"||example.com^", false, "h+t.t-p://example.com/", true},
+    {"||exam", false, "http://example.com/", true},
+    {"||ads.example.com/banner", false, "http://x.ads.example.com/banner1.gif", true},
+    {"||ads.example.com/banner", false, "http://ads.example.com.net/banner", false},
+    {"||ads.example.com^", true, "HTTP://ads.example.com/", false},
+    {"||ads.example.com^", true, "http://ads.example.com/", true},
+    {"||Ads.example.com^", true, "http://ads.example.com/", false},
+    {"|http://ads.", false, "http://ads.example.com/", true},
+    {"|http://ads.", false, "https://http://ads.x/", false},
+    {"swf|", false, "http://x.org/movie.swf", true},
+    {"swf|", false, "http://x.org/movie.swf?x", false},
+    {"ad^", false, "http://x.org/ad?x", true},
+    {"ad^", false, "http://x.org/ad", true},
+    {"ad^", false, "http://x.org/ads", false},
+    {"ad^", false, "http://x.org/ad.gif", false},
+    {"ad^", false, "http://x.org/ad\xc3\xa9", true},
+    {"^ad^", false, "http://x.org/ad/", true},
+    {"/banner/*/img^", false, "http://x.org/banner/a/b/img?1", true},
+    {"/banner/*/img^", false, "http://x.org/banner/img?1", false},
+    {"a*b*c", false, "http://x.org/cba-abc", true},
+    {"a*b|", false, "http://x.org/a-b-b", true},
+    {"a*b|", false, "http://x.org/a-b-bc", false},
+    {"ads^*^", false, "http://x.org/ads/", true},
+    {"ads^^", false, "http://x.org/ads/", true},
+    {"ads^^", false, "http://x.org/ads/x", false},
+    {"*", false, "anything", true},
+    {"", false, "anything", true},
+    {"|", false, "", true},
+    {"||", false, "http://x", true},
+    {"||", false, "x", false},
+    {"%20ad", false, "http://x.org/a%20AD", true},
+    {"Ad.js", true, "http://x.org/ad.js", false},
+    {"Ad.js", true, "http://x.org/Ad.js", true},
+    {"line*end", false, "http://x.org/line\nend", true},
+    {"a|b", false, "http://x.org/a|b", true},
+    {"|||x", false, "http://|x", true},
+};
+
+TEST(AddressPattern, MatchesExactlyWhatTheTranslatedPatternMatches) {
+  for (const MatchCase& c : kCases) {
+    AddressPattern pattern(c.written, c.match_case);
+    EXPECT_EQ(pattern.Matches(c.text), c.matches)
+        << c.written << " on " << c.text << (c.match_case ? " (match case)" : "");
+    EXPECT_EQ(Pcre2Matches(c.written, c.match_case, c.text), c.matches)
+        << "PCRE2: " << c.written << " on " << c.text;
+  }
+}
+
+TEST(AddressPattern, TellsHostOnlyRulesAndTheHostTokensOfAnAddress) {
+  struct HostCase {
+    const char* written;
+    bool match_case;
+    const char* host;  // null: not a host-only rule
+  };
+  const HostCase host_cases[] = {
+      {"||Example.com^", false, "example.com"},
+      {"||example.com^", true, nullptr},
+      {"||example.com", false, nullptr},
+      {"||ex*ample.com^", false, nullptr},
+      {"|example.com^", false, nullptr},
+      {"||example.com^|", false, nullptr},
+      {"||a/b^", false, nullptr},
+      {"||^", false, nullptr},
+  };
+  for (const HostCase& c : host_cases) {
+    std::string_view host;
+    bool host_only = AddressPattern(c.written, c.match_case).HostOnly(&host);
+    EXPECT_EQ(host_only, c.host != nullptr) << c.written;
+    if (host_only && c.host != nullptr) {
+      EXPECT_EQ(host, c.host) << c.written;
+    }
+  }
+  std::string tokens;
+  AddressPattern::HostTokens(
+      "HTTP://u.v@Ads.Example.COM:80/a.b/c.d",
+      [&](std::string_view token) { tokens += std::string(token) + " "; });
+  EXPECT_EQ(tokens, "u.v v example.com com ");
+  tokens.clear();
+  AddressPattern::HostTokens("no-scheme.example.com/", [&](std::string_view token) {
+    tokens += std::string(token) + " ";
+  });
+  EXPECT_EQ(tokens, "");
+}
+
+}  // namespace
+}  // namespace cvie::lists
