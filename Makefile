@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CMAKE_FLAGS ?=
 
-.PHONY: all deps e2e-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy bench-squid run format clean windows
+.PHONY: all deps e2e-deps bench-deps build deb test test-asan test-tsan e2e fuzz bench bench-proxy bench-squid run format clean windows
 
 all: build
 
@@ -64,13 +64,18 @@ e2e: e2e-deps build
 bench: build
 	bash scripts/run-benchmarks.sh build
 
-# wrk through cvie, direct and through Privoxy (apt-get install wrk privoxy).
-bench-proxy: build
-	sh bench/proxy/run.sh build/cvie 10
+# nginx as origin, wrk as load, Privoxy to compare with (bench-proxy only).
+bench-deps:
+	CVIE_BENCH_DEPS=1 bash scripts/install-deps.sh
+
+# One run side by side: direct, cvie (bundled rules, the shared 52k-rule
+# list) and Privoxy, rounds of 3, the table with ratios and limits.
+bench-proxy: build bench-deps
+	sh bench/proxy/table.sh build/cvie 10 3
 
 # wrk through Squid with the eCAP adapter, Squid alone, cvie and direct, nginx
-# as the origin (apt-get install squid nginx-light wrk).
-bench-squid: build
+# as the origin.
+bench-squid: build bench-deps
 	sh bench/proxy/squid.sh build 10 64
 
 # The Debian package (cvie, the Squid adapter, systemd units, the Squid example).

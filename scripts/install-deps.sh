@@ -17,6 +17,10 @@ packages=(
 if [[ "${CVIE_E2E_DEPS:-0}" == 1 ]]; then
   packages+=(chromium nodejs npm wrk)
 fi
+# The origin, load generator and comparison proxy of `make bench-proxy`.
+if [[ "${CVIE_BENCH_DEPS:-0}" == 1 ]]; then
+  packages+=(nginx-light wrk privoxy)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

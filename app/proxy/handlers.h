@@ -20,6 +20,10 @@ class ProxyExchangeHandler {
  public:
   virtual ~ProxyExchangeHandler() = default;
   virtual void Handle(const ProxyRequest& request, ResponseWriter& out) = 0;
+  // Called once on each worker thread of the proxy's pool as it starts,
+  // before its first request: what a worker keeps for all its requests is
+  // made there, not in the middle of one.
+  virtual void PrepareWorker() {}
 };
 
 // Direct requests to the proxy's own address ("GET /path", or an absolute URL

@@ -6,11 +6,13 @@
 namespace cvie::proxy {
 
 WorkerPool::WorkerPool(size_t threads, size_t max_queued, size_t max_threads,
-                       std::chrono::milliseconds idle_timeout)
+                       std::chrono::milliseconds idle_timeout,
+                       std::function<void()> on_start)
     : base_threads_(std::max<size_t>(1, threads)),
       max_threads_(std::max(base_threads_, max_threads)),
       max_queued_(max_queued),
-      idle_timeout_(idle_timeout) {
+      idle_timeout_(idle_timeout),
+      on_start_(std::move(on_start)) {
   std::lock_guard<std::mutex> lock(mu_);
   for (size_t i = 0; i < base_threads_; ++i) StartWorker();
 }
@@ -65,6 +67,7 @@ size_t WorkerPool::live_workers() const {
 }
 
 void WorkerPool::Run(std::list<Worker>::iterator self) {
+  if (on_start_) on_start_();
   for (;;) {
     std::function<void()> task;
     {

@@ -28,8 +28,11 @@ class WorkerPool {
   // Starts `threads` workers (at least one); grows up to `max_threads` (at
   // least `threads`; 0 means `threads`: no growth). At most `max_queued`
   // tasks wait for a worker; 0 means no bound.
+  // `on_start`, when given, runs on each worker thread as it starts, before
+  // its first task.
   WorkerPool(size_t threads, size_t max_queued, size_t max_threads = 0,
-             std::chrono::milliseconds idle_timeout = std::chrono::seconds(30));
+             std::chrono::milliseconds idle_timeout = std::chrono::seconds(30),
+             std::function<void()> on_start = {});
   // Runs the tasks still queued, then joins the workers.
   ~WorkerPool();
 
@@ -61,6 +64,7 @@ class WorkerPool {
   const size_t max_threads_;
   const size_t max_queued_;
   const std::chrono::milliseconds idle_timeout_;
+  const std::function<void()> on_start_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> queue_;  // guarded by mu_

@@ -155,6 +155,8 @@ void SendFetchError(proxy::ResponseWriter& out, int status, const std::string& u
 RoadHandler::RoadHandler(BrowserWindow* window, RoadOptions options)
     : window_(window), options_(options) {}
 
+void RoadHandler::PrepareWorker() { PrepareThreadForTransfers(); }
+
 void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) {
   if (window_ && IsTopLevelNavigation(request)) window_->BeforeNavigate(request.url);
 
@@ -178,6 +180,34 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
       // yet, so setting the filter aside cannot fail.
       if (binding->BypassFilter()) return Stream(*binding, out);
     }
+    if (out.cancelled()) {
+      binding->Abort();
+      return;
+    }
+    // The filter holds the rewritten page complete: it goes to the browser
+    // straight from the filter's buffer, with its length.
+    const char* page = nullptr;
+    ULONG page_size = 0;
+    HRESULT peeked = binding->PeekRest(&page, &page_size);
+    if (peeked == S_FALSE) page_size = 0;
+    if ((peeked == S_OK || peeked == S_FALSE) &&
+        page_size <= options_.max_filtered_bytes) {
+      proxy::HeaderList headers = FilteredHeaders(*binding);
+      headers.push_back({"Content-Length", std::to_string(page_size)});
+      if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
+      if (out.Write(std::string_view(page, page_size))) {
+        binding->SkipRead(page_size);
+        out.Finish();
+      }
+      return;
+    }
+    if (FAILED(peeked) && peeked != E_NOTIMPL) {
+      std::string why = binding->error_text();
+      if (why.empty()) why = "the server ended the page before it was complete";
+      return SendFetchError(out, 502, request.url, why);
+    }
+    // Otherwise (a page passed on unedited past the limit, or a filter that
+    // does not hold its output) the page is read in pieces.
     std::string body;
     HRESULT hr = S_OK;
     std::unique_ptr<char[]> buffer(new char[kPiece]);

@@ -52,6 +52,8 @@ class RoadHandler : public proxy::ProxyExchangeHandler {
   // `window` may be null (no navigation bookkeeping); it must outlive this.
   RoadHandler(BrowserWindow* window, RoadOptions options);
   void Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) override;
+  // Makes the thread's transfer handle (platform/urlmon_binding.h).
+  void PrepareWorker() override;
 
  private:
   BrowserWindow* window_;

@@ -5,12 +5,115 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace cvie {
 
+namespace {
+
+// The blocks one thread keeps for kReuseThreadBlocks buffers.
+class KeptBlocks {
+ public:
+  ~KeptBlocks() {
+    for (int i = 0; i < count_; ++i) free(blocks_[i].data);
+  }
+  // The smallest kept block of at least `wanted` bytes, else the largest
+  // (to be grown); {null, 0} when none is kept.
+  std::pair<char*, size_t> Take(size_t wanted) {
+    int pick = -1;
+    for (int i = 0; i < count_; ++i) {
+      if (pick < 0) {
+        pick = i;
+        continue;
+      }
+      const bool fits = blocks_[i].capacity >= wanted;
+      const bool pick_fits = blocks_[pick].capacity >= wanted;
+      if (fits && (!pick_fits || blocks_[i].capacity < blocks_[pick].capacity)) pick = i;
+      if (!fits && !pick_fits && blocks_[i].capacity > blocks_[pick].capacity) pick = i;
+    }
+    if (pick < 0) return {nullptr, 0};
+    Block taken = blocks_[pick];
+    blocks_[pick] = blocks_[--count_];
+    bytes_ -= taken.capacity;
+    return {taken.data, taken.capacity};
+  }
+  // Keeps the block when it fits the bounds (in place of smaller kept ones
+  // when full), else frees it.
+  void Give(char* data, size_t capacity) {
+    if (capacity > CEasyBuffer::kKeptBytes) {
+      free(data);
+      return;
+    }
+    while (count_ > 0 && (count_ == CEasyBuffer::kKeptBlocks ||
+                          bytes_ + capacity > CEasyBuffer::kKeptBytes)) {
+      int smallest = 0;
+      for (int i = 1; i < count_; ++i) {
+        if (blocks_[i].capacity < blocks_[smallest].capacity) smallest = i;
+      }
+      if (blocks_[smallest].capacity >= capacity) {
+        free(data);  // the kept ones are at least as useful
+        return;
+      }
+      free(blocks_[smallest].data);
+      bytes_ -= blocks_[smallest].capacity;
+      blocks_[smallest] = blocks_[--count_];
+    }
+    blocks_[count_++] = Block{data, capacity};
+    bytes_ += capacity;
+  }
+  size_t bytes() const { return bytes_; }
+
+ private:
+  struct Block {
+    char* data;
+    size_t capacity;
+  };
+  Block blocks_[CEasyBuffer::kKeptBlocks] = {};
+  int count_ = 0;
+  size_t bytes_ = 0;
+};
+
+KeptBlocks& ThreadBlocks() {
+  thread_local KeptBlocks blocks;
+  return blocks;
+}
+
+}  // namespace
+
 CEasyBuffer::CEasyBuffer() = default;
 
-CEasyBuffer::~CEasyBuffer() { free(data_); }
+CEasyBuffer::CEasyBuffer(ReuseThreadBlocks) : reuse_thread_blocks_(true) {}
+
+CEasyBuffer::~CEasyBuffer() {
+  if (reuse_thread_blocks_ && data_) {
+    ThreadBlocks().Give(data_, capacity_);
+  } else {
+    free(data_);
+  }
+}
+
+size_t CEasyBuffer::ThreadKeptBytes() { return ThreadBlocks().bytes(); }
+
+bool CEasyBuffer::Resize(size_t capacity) {
+  if (!data_ && reuse_thread_blocks_) {
+    std::pair<char*, size_t> kept = ThreadBlocks().Take(capacity);
+    if (kept.first && kept.second >= capacity) {
+      data_ = kept.first;
+      capacity_ = static_cast<ULONG>(kept.second);
+      return true;
+    }
+    if (kept.first) {
+      // Too small: grown below like a block of this buffer's own.
+      data_ = kept.first;
+      capacity_ = static_cast<ULONG>(kept.second);
+    }
+  }
+  char* block = static_cast<char*>(realloc(data_, capacity));
+  if (!block) return false;
+  data_ = block;
+  capacity_ = static_cast<ULONG>(capacity);
+  return true;
+}
 
 HRESULT CEasyBuffer::QueryInterface(REFIID iid, void** object) {
   if (!object) return E_POINTER;
@@ -105,11 +208,7 @@ bool CEasyBuffer::Grow(ULONG length) {
   if (static_cast<uint64_t>(size_) + length > UINT32_MAX) return false;
   capacity = std::min<uint64_t>(capacity, uint64_t{UINT32_MAX} / kGrowth * kGrowth);
   if (capacity < static_cast<uint64_t>(size_) + length) return false;
-  char* block = static_cast<char*>(realloc(data_, static_cast<size_t>(capacity)));
-  if (!block) return false;
-  data_ = block;
-  capacity_ = static_cast<ULONG>(capacity);
-  return true;
+  return Resize(static_cast<size_t>(capacity));
 }
 
 HRESULT CEasyBuffer::Append(const void* bytes, ULONG length) {
@@ -127,11 +226,7 @@ HRESULT CEasyBuffer::Reserve(ULONG total) {
   if (total <= capacity_) return S_OK;
   uint64_t capacity = (uint64_t{total} + kGrowth - 1) / kGrowth * kGrowth;
   if (capacity > UINT32_MAX) return E_OUTOFMEMORY;
-  char* block = static_cast<char*>(realloc(data_, static_cast<size_t>(capacity)));
-  if (!block) return E_OUTOFMEMORY;
-  data_ = block;
-  capacity_ = static_cast<ULONG>(capacity);
-  return S_OK;
+  return Resize(static_cast<size_t>(capacity)) ? S_OK : E_OUTOFMEMORY;
 }
 
 char* CEasyBuffer::PrepareAppend(ULONG length) {
@@ -166,6 +261,12 @@ HRESULT CEasyBuffer::ReadData(void* buffer, ULONG count, ULONG* read) {
   }
   read_position_ += n;
   if (read) *read = n;
+  return S_OK;
+}
+
+HRESULT CEasyBuffer::Skip(ULONG count) {
+  if (count > size_ - read_position_) return E_INVALIDARG;
+  read_position_ += count;
   return S_OK;
 }
 

@@ -13,6 +13,14 @@
 // A writer that knows the size to come reserves it (Reserve), and a reader
 // may fill the free space directly (PrepareAppend, CommitAppend).
 //
+// A buffer made with kReuseThreadBlocks (the MIME filter's, one page after
+// another on a worker) takes its first block from a small store of the
+// calling thread and gives its block back there when destroyed, so a worker
+// does not hand megabytes back to the system and fault them in again for
+// every page. The store keeps at most kKeptBlocks blocks and kKeptBytes bytes
+// per thread; a bigger block (a worker that once took a 32 MiB page) is freed,
+// and the store is freed when its thread ends.
+//
 // The reference count is atomic; everything else is for one thread at a time.
 // The creator holds the first reference; Release frees the buffer at 0, and an
 // owner may also delete it directly through either base.
@@ -32,8 +40,16 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   // From this capacity on the block grows geometrically.
   static constexpr ULONG kGeometricFrom = 0x40000;
 
+  // Blocks kept per thread for kReuseThreadBlocks buffers, and their bytes.
+  static constexpr int kKeptBlocks = 2;
+  static constexpr size_t kKeptBytes = size_t{4} << 20;
+  enum ReuseThreadBlocks { kReuseThreadBlocks };
+
   CEasyBuffer();
+  explicit CEasyBuffer(ReuseThreadBlocks);
   ~CEasyBuffer() override;
+  // Bytes of the blocks the calling thread keeps for reuse.
+  static size_t ThreadKeptBytes();
   CEasyBuffer(const CEasyBuffer&) = delete;
   CEasyBuffer& operator=(const CEasyBuffer&) = delete;
 
@@ -91,6 +107,11 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   // S_FALSE when complete, E_PENDING otherwise, *read untouched.
   virtual HRESULT ReadData(void* buffer, ULONG count, ULONG* read);
 
+  // Advances the read position by `count` unread bytes, as ReadData would
+  // without copying them: S_OK, or E_INVALIDARG (nothing changed) when fewer
+  // are unread.
+  HRESULT Skip(ULONG count);
+
   // AnyHtmlEditorWriter: Append.
   int32_t Write(const char* data, uint32_t length) override;
 
@@ -110,6 +131,10 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   // Grows the block to hold size + length bytes; false when it cannot.
   bool Grow(ULONG length);
 
+  // Makes the block at least `capacity` bytes; false when it cannot.
+  bool Resize(size_t capacity);
+
+  bool reuse_thread_blocks_ = false;
   bool complete_ = false;
   char* data_ = nullptr;
   ULONG capacity_ = 0;

@@ -103,6 +103,7 @@ void* CHTMLMimeFilterPP::FindInterface(REFIID iid) {
   if (iid == IID_IInternetProtocolRoot)
     return static_cast<IInternetProtocolRoot*>(static_cast<IInternetProtocol*>(this));
   if (iid == IID_IInternetProtocolSink) return static_cast<IInternetProtocolSink*>(this);
+  if (iid == IID_IInMemoryData) return static_cast<IInMemoryData*>(this);
   return nullptr;
 }
 
@@ -159,7 +160,7 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
     Log().Log(LOG_WARNING, L"%d =========== Something is wrong \n", instance_number_);
   }
   state_ = HMFS_STARTED;
-  input_buffer_.reset(new CEasyBuffer());
+  input_buffer_.reset(new CEasyBuffer(CEasyBuffer::kReuseThreadBlocks));
   output_buffer_.reset();
   source_protocol_.Reset();
   browser_sink_.Reset();
@@ -231,6 +232,42 @@ HRESULT CHTMLMimeFilterPP::Read(void* buffer, ULONG count, ULONG* read) {
   if (read) *read = served;
   Log().Log(LOG_DETAIL, L"%d IIP::Read ...pcbRead = %d\n", instance_number_, served);
   return hr;
+}
+
+// --- IInMemoryData -------------------------------------------------------------
+
+HRESULT CHTMLMimeFilterPP::PeekData(const char** data, ULONG* size) {
+  if (!data || !size) return E_POINTER;
+  *data = nullptr;
+  *size = 0;
+  if (IsBypassed() || passed_on_) return E_NOTIMPL;
+  if (state_ < HMFS_STARTED) return E_FAIL;
+  if (state_ >= HMFS_DONE) return S_FALSE;
+  if (state_ < HMFS_PARSING) {
+    HRESULT hr = ReadAllData();
+    if (hr != S_OK) return hr;
+    if (passed_on_) return E_NOTIMPL;
+  }
+  if (state_ == HMFS_PARSING) {
+    HRESULT parsed = ParseData();
+    if (FAILED(parsed)) return parsed;
+  }
+  if (state_ < HMFS_READY) return E_PENDING;
+  if (state_ != HMFS_READY) return S_FALSE;
+  if (!output_buffer_) return E_FAIL;
+  const ULONG position = output_buffer_->GetReadPosition();
+  if (position >= output_buffer_->GetSize()) {
+    state_ = HMFS_DONE;
+    return S_FALSE;
+  }
+  *data = output_buffer_->GetData() + position;
+  *size = output_buffer_->GetSize() - position;
+  return S_OK;
+}
+
+HRESULT CHTMLMimeFilterPP::SkipData(ULONG count) {
+  if (passed_on_ || state_ != HMFS_READY || !output_buffer_) return E_FAIL;
+  return output_buffer_->Skip(count);
 }
 
 HRESULT CHTMLMimeFilterPP::Seek(LARGE_INTEGER, DWORD, ULARGE_INTEGER*) {
@@ -383,7 +420,7 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
               instance_number_);
     return E_FAIL;
   }
-  output_buffer_.reset(new CEasyBuffer());
+  output_buffer_.reset(new CEasyBuffer(CEasyBuffer::kReuseThreadBlocks));
   const ULONG size = input_buffer_->GetSize();
   // The rewritten page is about as long as the page.
   output_buffer_->Reserve(size);
@@ -404,6 +441,9 @@ HRESULT CHTMLMimeFilterPP::ParseData() {
     if (FAILED(copied)) return copied;
   }
   output_buffer_->SetComplete();
+  // The page as downloaded is not needed any more: only the rewritten one is
+  // held while it is served.
+  input_buffer_.reset();
   state_ = HMFS_READY;
   return S_OK;
 }

@@ -66,8 +66,8 @@ enum HMFS : int32_t {
   HMFS_ABORTED = 6,  // Abort was called
 };
 
-class CHTMLMimeFilterPP
-    : public ComObject<IHTMLMimeFilterPP, IInternetProtocol, IInternetProtocolSink> {
+class CHTMLMimeFilterPP : public ComObject<IHTMLMimeFilterPP, IInternetProtocol,
+                                           IInternetProtocolSink, IInMemoryData> {
  public:
   // Takes the next instance number and decides `enabled`: the host is the
   // browser and "Enable Corvane" is not 0. Logs "Create new CHTMLMimeFilterPP".
@@ -106,6 +106,14 @@ class CHTMLMimeFilterPP
   HRESULT Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER* new_position) override;
   HRESULT LockRequest(DWORD options) override;
   HRESULT UnlockRequest() override;
+
+  // IInMemoryData: the rewritten page without a copy. PeekData collects and
+  // edits as Read does, then points at the unread rest of the rewritten page
+  // (S_OK), or answers S_FALSE at its end; E_NOTIMPL for a bypassed object
+  // and for a page passed on past the page limit (Read serves those).
+  // SkipData marks peeked bytes read.
+  HRESULT PeekData(const char** data, ULONG* size) override;
+  HRESULT SkipData(ULONG count) override;
 
   // IInternetProtocolSink: the source's notifications, logged and passed on
   // unchanged to the sink given to Start (E_FAIL without one). Data

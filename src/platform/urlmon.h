@@ -227,6 +227,22 @@ class IInternetProtocol : public IInternetProtocolRoot {
   virtual HRESULT UnlockRequest() = 0;
 };
 
+// This platform's own addition, with no system counterpart: a protocol (a
+// MIME filter) that holds the rest of its data complete in memory lets the
+// reader take it without a copy. PeekData points `*data` at all the unread
+// bytes (S_OK with *size > 0; valid until the next call on the object);
+// otherwise it answers as Read would (E_PENDING while still collecting,
+// S_FALSE at the end, a failure), or E_NOTIMPL when the data is not held
+// that way now (then Read serves it, nothing was consumed). SkipData marks
+// `count` of the peeked bytes as read: S_OK, E_INVALIDARG past them.
+extern const IID IID_IInMemoryData;  // {6B1C3F0E-2D4A-4E5B-9C7D-8A1F0E3B5D21}
+
+class IInMemoryData : public IUnknown {
+ public:
+  virtual HRESULT PeekData(const char** data, ULONG* size) = 0;
+  virtual HRESULT SkipData(ULONG count) = 0;
+};
+
 class IInternetProtocolSink : public IUnknown {
  public:
   virtual HRESULT Switch(PROTOCOLDATA* data) = 0;

@@ -560,6 +560,41 @@ HRESULT Binding::ReadSome(void* buffer, ULONG count, ULONG* read) {
   }
 }
 
+HRESULT Binding::PeekRest(const char** data, ULONG* size) {
+  *data = nullptr;
+  *size = 0;
+  for (;;) {
+    Core& core = *core_;
+    if (core.abort_requested.load() && !core.aborted) Abort();
+    if (core.aborted) return E_ABORT;
+    if (FAILED(core.failure)) return core.failure;
+    if (!core.top) return E_UNEXPECTED;
+    ComPtr<IInMemoryData> memory;
+    if (FAILED(core.top->QueryInterface(IID_IInMemoryData, memory.OutVoid()))) {
+      return E_NOTIMPL;
+    }
+    core.read_started = true;
+    HRESULT hr = memory->PeekData(data, size);
+    if (hr != E_PENDING) return hr;
+    HRESULT waited = Wait();
+    if (FAILED(waited)) return waited;
+    if (waited == S_FALSE) {
+      hr = memory->PeekData(data, size);
+      return hr == E_PENDING ? INET_E_DATA_NOT_AVAILABLE : hr;
+    }
+  }
+}
+
+HRESULT Binding::SkipRead(ULONG count) {
+  Core& core = *core_;
+  ComPtr<IInMemoryData> memory;
+  if (!core.top ||
+      FAILED(core.top->QueryInterface(IID_IInMemoryData, memory.OutVoid()))) {
+    return E_NOTIMPL;
+  }
+  return memory->SkipData(count);
+}
+
 HRESULT Binding::ReadAll(std::string* body) {
   char buffer[16384];
   for (;;) {

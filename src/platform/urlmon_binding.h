@@ -85,6 +85,12 @@ struct BindRequest {
   std::shared_ptr<BindCancel> cancel;
 };
 
+// Makes the calling thread's libcurl multi handle (with its wakeup socket
+// pair) now rather than at the thread's first transfer: a worker that will
+// fetch for many requests calls it as it starts. The handle goes when the
+// thread ends.
+void PrepareThreadForTransfers();
+
 class Binding {
  public:
   // Binds `request` on the calling thread (see above). Never null: a failed
@@ -146,6 +152,15 @@ class Binding {
   // source that stops delivering while its reader still waits gives
   // INET_E_DATA_NOT_AVAILABLE.
   HRESULT ReadSome(void* buffer, ULONG count, ULONG* read);
+  // When the reader's side (a MIME filter) holds the rest of the body complete
+  // in memory: points `*data` at it without copying, S_OK with *size > 0
+  // (valid until the next call on the binding; SkipRead marks bytes read), or
+  // S_FALSE at the end. Waits as ReadSome does while the body is being
+  // collected, and fails as it does. E_NOTIMPL when the body must be read
+  // with Read instead; nothing has been consumed then.
+  HRESULT PeekRest(const char** data, ULONG* size);
+  // Marks `count` bytes of what PeekRest pointed at as read.
+  HRESULT SkipRead(ULONG count);
   // Reads the whole body into `body` (test and tool helper). Returns S_OK at
   // the end of the body, else the failure (what arrived is kept).
   HRESULT ReadAll(std::string* body);

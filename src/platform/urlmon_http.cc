@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 
 #include "platform/content_decoding.h"
@@ -75,6 +76,43 @@ class SharedState {
   static constexpr size_t kLocks = CURL_LOCK_DATA_LAST;
   CURLSH* share_ = nullptr;
   std::mutex mutexes_[kLocks];
+};
+
+// One multi handle per thread, lent to one transfer at a time: a new handle
+// costs a socketpair (for curl_multi_wakeup) and its set-up on every request.
+// The slot is shared by the thread and the transfer that borrowed it, so a
+// transfer closed on another thread, or one that outlives its thread, still
+// finds the handle; the last owner cleans it up.
+class MultiSlot {
+ public:
+  ~MultiSlot() {
+    if (multi_) curl_multi_cleanup(multi_);
+  }
+  // This thread's slot, made on first use.
+  static std::shared_ptr<MultiSlot> ForThisThread() {
+    thread_local std::shared_ptr<MultiSlot> slot = std::make_shared<MultiSlot>();
+    return slot;
+  }
+  // The handle for one transfer; null when another transfer of this thread
+  // holds it or it cannot be made.
+  CURLM* Borrow() {
+    if (busy_.exchange(true)) return nullptr;
+    if (!multi_) multi_ = curl_multi_init();
+    if (!multi_) busy_.store(false);
+    return multi_;
+  }
+  // Makes the handle when there is none yet.
+  void Prepare() {
+    if (busy_.exchange(true)) return;
+    if (!multi_) multi_ = curl_multi_init();
+    busy_.store(false);
+  }
+  // The transfer has removed its easy handle: the next one may borrow it.
+  void GiveBack() { busy_.store(false); }
+
+ private:
+  CURLM* multi_ = nullptr;
+  std::atomic<bool> busy_{false};
 };
 
 // The transfer pauses while this much is buffered and unread.
@@ -174,7 +212,15 @@ class HttpProtocol : public DefaultProtocol {
   HRESULT Open(const std::wstring& url, std::string* error) override {
     EnsureCurlInitialized();
     easy_ = curl_easy_init();
-    CURLM* multi = curl_multi_init();
+    // The thread's handle when free; a second transfer driven on the same
+    // thread at once gets one of its own, as its messages must not mix.
+    std::shared_ptr<MultiSlot> slot = MultiSlot::ForThisThread();
+    CURLM* multi = slot->Borrow();
+    if (multi) {
+      slot_ = std::move(slot);
+    } else {
+      multi = curl_multi_init();
+    }
     {
       std::lock_guard<std::mutex> lock(wakeup_mutex_);
       multi_ = multi;
@@ -316,7 +362,15 @@ class HttpProtocol : public DefaultProtocol {
     added_ = false;
     if (easy_) curl_easy_cleanup(easy_);
     easy_ = nullptr;
-    if (multi) curl_multi_cleanup(multi);
+    if (slot_) {
+      // A lent handle goes back with its easy handle removed; it may carry a
+      // wakeup meant for this transfer, which only makes the next transfer's
+      // first wait return early.
+      slot_->GiveBack();
+      slot_.reset();
+    } else if (multi) {
+      curl_multi_cleanup(multi);
+    }
     if (header_list_) curl_slist_free_all(header_list_);
     header_list_ = nullptr;
     header_tail_ = nullptr;
@@ -513,7 +567,8 @@ class HttpProtocol : public DefaultProtocol {
   }
 
   CURL* easy_ = nullptr;
-  CURLM* multi_ = nullptr;  // guarded by wakeup_mutex_ against Wakeup()
+  CURLM* multi_ = nullptr;           // guarded by wakeup_mutex_ against Wakeup()
+  std::shared_ptr<MultiSlot> slot_;  // set when multi_ is the thread's handle
   std::mutex wakeup_mutex_;
   std::atomic<bool> woken_{false};
   curl_slist* header_list_ = nullptr;
@@ -537,6 +592,11 @@ class HttpProtocol : public DefaultProtocol {
 };
 
 }  // namespace
+
+void PrepareThreadForTransfers() {
+  EnsureCurlInitialized();
+  MultiSlot::ForThisThread()->Prepare();
+}
 
 DefaultProtocol* NewHttpProtocol(const BindRequest& request) {
   HttpProtocol* p = new HttpProtocol(request);

@@ -344,3 +344,69 @@ TEST(CEasyBuffer, RemoveTailLeavesZerosAfterThePage) {
 }
 
 }  // namespace
+
+// Buffers that reuse their thread's blocks: the next one starts in the block
+// the last one gave back; buffers without the flag never touch the store; a
+// block past the bound is freed, and the store stays within its bounds.
+TEST(CEasyBuffer, ReusingBuffersTakeTheBlockTheLastOneGaveBack) {
+  std::vector<char> page(300000, 'p');
+  const char* first_block = nullptr;
+  {
+    CEasyBuffer buffer(CEasyBuffer::kReuseThreadBlocks);
+    ASSERT_EQ(buffer.Append(page.data(), static_cast<ULONG>(page.size())), S_OK);
+    first_block = buffer.GetData();
+  }
+  EXPECT_GE(CEasyBuffer::ThreadKeptBytes(), page.size());
+  {
+    CEasyBuffer buffer(CEasyBuffer::kReuseThreadBlocks);
+    ASSERT_EQ(buffer.Append("abc", 3), S_OK);
+    EXPECT_EQ(buffer.GetData(), first_block);
+    EXPECT_GE(buffer.GetCapacity(), page.size());
+    EXPECT_EQ(std::string(buffer.GetData(), buffer.GetSize()), "abc");
+    // A block that comes from the store is zero-filled for direct appends
+    // like a new one.
+    char* room = buffer.PrepareAppend(1000);
+    ASSERT_NE(room, nullptr);
+    EXPECT_TRUE(std::all_of(room, room + 1000, [](char c) { return c == 0; }));
+  }
+  const size_t kept = CEasyBuffer::ThreadKeptBytes();
+  {
+    // Without the flag: its own block, not given back.
+    CEasyBuffer plain;
+    ASSERT_EQ(plain.Append("x", 1), S_OK);
+    EXPECT_EQ(plain.GetCapacity(), CEasyBuffer::kGrowth);
+    EXPECT_EQ(CEasyBuffer::ThreadKeptBytes(), kept);
+  }
+  EXPECT_EQ(CEasyBuffer::ThreadKeptBytes(), kept);
+  {
+    // A worker that once takes a 32 MiB page does not keep its block.
+    CEasyBuffer huge(CEasyBuffer::kReuseThreadBlocks);
+    ASSERT_EQ(huge.Reserve(32u << 20), S_OK);
+  }
+  EXPECT_LE(CEasyBuffer::ThreadKeptBytes(), CEasyBuffer::kKeptBytes);
+  {
+    std::vector<CEasyBuffer*> many;
+    for (int i = 0; i < 5; ++i) {
+      many.push_back(new CEasyBuffer(CEasyBuffer::kReuseThreadBlocks));
+      ASSERT_EQ(many.back()->Reserve(1500000), S_OK);
+    }
+    for (CEasyBuffer* b : many) b->Release();
+  }
+  EXPECT_LE(CEasyBuffer::ThreadKeptBytes(), CEasyBuffer::kKeptBytes);
+  EXPECT_GE(CEasyBuffer::ThreadKeptBytes(), size_t{1500000});
+}
+
+TEST(CEasyBuffer, SkipMovesTheReadPositionWithoutCopying) {
+  BufferHolder holder;
+  CEasyBuffer* b = holder.buffer;
+  ASSERT_EQ(b->Append("0123456789", 10), S_OK);
+  EXPECT_EQ(b->Skip(4), S_OK);
+  EXPECT_EQ(b->GetReadPosition(), 4u);
+  EXPECT_EQ(b->Skip(7), E_INVALIDARG);
+  EXPECT_EQ(b->GetReadPosition(), 4u);
+  char out[8] = {};
+  ULONG n = 0;
+  EXPECT_EQ(b->ReadData(out, sizeof out, &n), S_OK);
+  EXPECT_EQ(std::string(out, n), "456789");
+  EXPECT_EQ(b->Skip(0), S_OK);
+}

@@ -243,6 +243,61 @@ TEST_F(MimeFilterTest, PartOfThePageGivesPendingAndTheEditWaitsForTheEnd) {
   EXPECT_EQ(out, EditedWithStoredOptions(page, TestRules()));
 }
 
+// The rewritten page taken without a copy: pending while collecting, then
+// the whole page at once, the same bytes Read gives; a skip moves on to the
+// end. A page passed on past the limit is left to Read.
+TEST_F(MimeFilterTest, PeekHandsOutTheWholeRewrittenPageInPlace) {
+  auto filter = NewFilter();
+  ASSERT_EQ(StartFilter(filter.Get(), source_.Get(), sink_.Get()), S_OK);
+  const std::string page = kAdPage;
+  const char* data = nullptr;
+  ULONG size = 99;
+  source_->Feed(page.substr(0, page.size() / 2));
+  EXPECT_EQ(filter->PeekData(&data, &size), E_PENDING);
+  EXPECT_EQ(size, 0u);
+  source_->Feed(page.substr(page.size() / 2));
+  source_->Finish();
+  ASSERT_EQ(filter->PeekData(&data, &size), S_OK);
+  const std::string edited = EditedWithStoredOptions(page, TestRules());
+  EXPECT_EQ(std::string(data, size), edited);
+  EXPECT_NE(edited, page);
+  // Peeking again without a skip gives the same bytes; a part skipped is gone.
+  ASSERT_EQ(filter->PeekData(&data, &size), S_OK);
+  EXPECT_EQ(size, edited.size());
+  EXPECT_EQ(filter->SkipData(10), S_OK);
+  ASSERT_EQ(filter->PeekData(&data, &size), S_OK);
+  EXPECT_EQ(std::string(data, size), edited.substr(10));
+  EXPECT_EQ(filter->SkipData(size + 1), E_INVALIDARG);
+  EXPECT_EQ(filter->SkipData(size), S_OK);
+  EXPECT_EQ(filter->PeekData(&data, &size), S_FALSE);
+  EXPECT_EQ(filter->state(), HMFS_DONE);
+  char byte;
+  ULONG n = 0;
+  EXPECT_EQ(filter->Read(&byte, 1, &n), S_FALSE);
+}
+
+TEST_F(MimeFilterTest, PeekLeavesAPagePassedOnPastTheLimitToRead) {
+  // Past the page limit with more to come: passed on unedited.
+  auto filter = NewFilter();
+  const size_t previous = HtmlFilterPageLimit();
+  SetHtmlFilterPageLimit(100);
+  HRESULT started = StartFilter(filter.Get(), source_.Get(), sink_.Get());
+  SetHtmlFilterPageLimit(previous);
+  ASSERT_EQ(started, S_OK);
+  const std::string page = kAdPage;
+  ASSERT_GT(page.size(), 200u);
+  source_->Feed(page.substr(0, 200));
+  const char* data = nullptr;
+  ULONG size = 0;
+  EXPECT_EQ(filter->PeekData(&data, &size), E_NOTIMPL);
+  EXPECT_TRUE(filter->passed_on());
+  source_->Feed(page.substr(200));
+  source_->Finish();
+  HRESULT last;
+  EXPECT_EQ(ReadFilter(filter.Get(), 4096, &last), page);
+  EXPECT_EQ(last, S_FALSE);
+}
+
 TEST_F(MimeFilterTest, ASourceFailureIsReturnedAndALaterReadGoesOn) {
   auto filter = NewFilter();
   ASSERT_EQ(StartFilter(filter.Get(), source_.Get(), sink_.Get()), S_OK);

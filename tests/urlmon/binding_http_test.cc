@@ -4,8 +4,14 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <stdio.h>
+
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "platform/urlmon_binding.h"
@@ -50,6 +56,33 @@ std::string Compress(const std::string& text, bool gzip) {
   out.resize(stream.total_out);
   deflateEnd(&stream);
   return out;
+}
+
+// The inodes of this process's open Unix-domain sockets (libcurl's wakeup
+// pairs among them).
+std::set<unsigned long> OwnUnixSockets() {
+  std::set<unsigned long> unix_inodes;
+  std::ifstream table("/proc/net/unix");
+  std::string line;
+  std::getline(table, line);  // the column names
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string skip;
+    unsigned long inode = 0;
+    for (int i = 0; i < 6; ++i) fields >> skip;
+    if (fields >> inode) unix_inodes.insert(inode);
+  }
+  std::set<unsigned long> own;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code error;
+    std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+    unsigned long inode = 0;
+    if (!error && sscanf(target.c_str(), "socket:[%lu]", &inode) == 1 &&
+        unix_inodes.count(inode)) {
+      own.insert(inode);
+    }
+  }
+  return own;
 }
 
 bool HasHeader(const Binding& binding, const std::string& name) {
@@ -434,6 +467,54 @@ TEST_F(HttpBindingTest, NextRequestReusesTheConnectionOfAFinishedOne) {
   ASSERT_EQ(binding->ReadAll(&body), S_OK);
   EXPECT_EQ(body, "body of /after");
   EXPECT_EQ(server.Connections(), 2);
+}
+
+// The transfers of one thread take turns on one multi handle: its wakeup
+// socket pair is made once and stays the same from request to request,
+// and goes when the thread ends. Two bindings open at once on one thread
+// both complete.
+TEST_F(HttpBindingTest, TransfersOfAThreadShareOneMultiHandle) {
+  HttpTestServer server(
+      [](const ServerRequest& request, Responder& out) {
+        out.Send(MakeResponse(200, "OK", {{"Content-Type", "text/plain"}},
+                              "body of " + request.target, false));
+      },
+      true);
+  ASSERT_TRUE(server.ok());
+  const std::set<unsigned long> before = OwnUnixSockets();
+  std::vector<std::set<unsigned long>> during;
+  std::vector<std::string> bodies;
+  std::thread worker([&] {
+    for (int i = 0; i < 4; ++i) {
+      std::unique_ptr<Binding> binding = Get(server.Url("/n" + std::to_string(i)));
+      std::string body;
+      binding->ReadAll(&body);
+      bodies.push_back(body);
+      std::set<unsigned long> now;
+      for (unsigned long inode : OwnUnixSockets()) {
+        if (!before.count(inode)) now.insert(inode);
+      }
+      during.push_back(now);
+    }
+    // Two at once: the second gets a handle of its own.
+    std::unique_ptr<Binding> first = Get(server.Url("/first"));
+    std::unique_ptr<Binding> second = Get(server.Url("/second"));
+    std::string body;
+    second->ReadAll(&body);
+    bodies.push_back(body);
+    body.clear();
+    first->ReadAll(&body);
+    bodies.push_back(body);
+  });
+  worker.join();
+  EXPECT_EQ(bodies, (std::vector<std::string>{"body of /n0", "body of /n1", "body of /n2",
+                                              "body of /n3", "body of /second",
+                                              "body of /first"}));
+  ASSERT_EQ(during.size(), 4u);
+  EXPECT_FALSE(during[0].empty());
+  for (size_t i = 1; i < during.size(); ++i) EXPECT_EQ(during[i], during[0]) << i;
+  // The thread has ended: its handle and socket pair are gone.
+  for (unsigned long inode : OwnUnixSockets()) EXPECT_EQ(during[0].count(inode), 0u);
 }
 
 TEST_F(HttpBindingTest, UnreachableServerFailsTheBinding) {
