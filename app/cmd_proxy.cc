@@ -15,6 +15,7 @@
 
 #include "comm/comm_mgr.h"
 #include "command.h"
+#include "config/data_folders.h"
 #include "https/host_blocker.h"
 #include "https/https_settings.h"
 #include "https/interceptor.h"
@@ -35,6 +36,7 @@
 #include "road/browser_window.h"
 #include "road/plugin_host.h"
 #include "road/road_handler.h"
+#include "rules/current_rules.h"
 
 namespace cvie::app {
 namespace {
@@ -194,6 +196,11 @@ int RunProxy(const ProxyArgs& args) {
   panel::PanelUi ui;
   PanelUiScope ui_scope(&ui);
   road::PluginHost host;
+  // The rule file as the window's start reads it: a later install (an
+  // update) is loaded by the watcher below; taken before the start, so a
+  // file replaced while it is read is read again.
+  const std::wstring rule_file = RuleFilePath();
+  const std::string rule_stamp = platform::FileVersionStamp(rule_file);
   if (!host.Open(args.update_check, &error, &window)) {
     return Fail(error);
   }
@@ -208,6 +215,12 @@ int RunProxy(const ProxyArgs& args) {
   lists::ListSetWatcher list_watcher(&lists::CurrentListSet::Process(),
                                      lists::ListsFolderPath(),
                                      std::chrono::milliseconds(args.lists_refresh_ms));
+  // A rule file installed while the proxy runs (`cvie update`, the panel's
+  // "Check Update") is loaded on the watcher's thread; pages take the rules
+  // in force when they start.
+  CurrentRules::Process().AssumeLoaded(rule_stamp);
+  RulesWatcher rules_watcher(&CurrentRules::Process(), rule_file,
+                             std::chrono::milliseconds(args.lists_refresh_ms));
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road_options.idle_timeout_ms = args.idle_timeout_ms;
@@ -264,7 +277,8 @@ CommandRun SetupProxy(CLI::App* sub) {
       ->check(CLI::Range(100, 3600000))
       ->group("");
   sub->add_option("--lists-refresh-ms", args->lists_refresh_ms,
-                  "How often the subscribed lists' generation is looked at")
+                  "How often the subscribed lists' generation and the rule file are "
+                  "looked at")
       ->check(CLI::Range(50, 3600000))
       ->group("");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,

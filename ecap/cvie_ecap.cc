@@ -22,7 +22,6 @@
 // the watcher thread only builds holders and publishes them under a lock.
 
 #include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <libecap/adapter/service.h>
@@ -53,7 +52,7 @@
 #include "log/logger.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "rules/rule_loading.h"
+#include "rules/current_rules.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::ecap {
@@ -69,26 +68,6 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
       return false;
   }
   return true;
-}
-
-// The installed rule file's identity: a new install (an atomic rename) changes
-// its inode or modification time.
-struct FileStamp {
-  ino_t inode = 0;
-  long long mtime_ns = -1;
-  long long size = -1;
-  bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const std::string& path) {
-  struct stat st;
-  FileStamp stamp;
-  if (stat(path.c_str(), &st) != 0) return stamp;
-  stamp.inode = st.st_ino;
-  stamp.mtime_ns =
-      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  stamp.size = st.st_size;
-  return stamp;
 }
 
 // The worker's rules: the holder in force, replaced when the rule file
@@ -128,27 +107,15 @@ class RulesWatch {
     thread_.reset();
   }
 
-  std::shared_ptr<RulesHolder> Current() const {
-    std::lock_guard<std::mutex> lock(mu_);
-    return current_;
-  }
+  std::shared_ptr<RulesHolder> Current() const { return CurrentRules::Process().Get(); }
 
  private:
   void Reload() {
     // Subscribed filter lists: reloaded when `cvie lists` changed them.
     lists::CurrentListSet::Process().ReloadIfChanged(lists::ListsFolderPath());
-    FileStamp stamp = StampOf(ToNarrow(path_));
-    if (stamp == loaded_stamp_) return;
-    std::shared_ptr<RulesHolder> fresh(LoadRuleFile(path_).release());
-    loaded_stamp_ = stamp;
-    if (!fresh) {
-      Logger::Instance().Log(LOG_WARNING, L"eCAP: the rule file %ls fails its check\n",
-                             path_.c_str());
-      return;  // the rules in force stay
-    }
-    Logger::Instance().Log(LOG_NOTICE, L"eCAP: rules loaded from %ls\n", path_.c_str());
-    std::lock_guard<std::mutex> lock(mu_);
-    current_ = std::move(fresh);
+    // The rule file: loaded when an install replaced it; a file that fails
+    // its check leaves the rules in force.
+    CurrentRules::Process().ReloadIfChanged(path_);
   }
 
   void Watch() {
@@ -166,10 +133,8 @@ class RulesWatch {
   std::unique_ptr<std::thread> thread_;
   pid_t owner_ = 0;  // the process that started thread_
   std::wstring path_;
-  FileStamp loaded_stamp_;  // watcher (and Start before it runs) only
-  mutable std::mutex mu_;   // current_, stopping_
+  mutable std::mutex mu_;  // stopping_
   std::condition_variable wake_;
-  std::shared_ptr<RulesHolder> current_;
   bool stopping_ = false;
 };
 
