@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "comm/comm_mgr.h"
+#include "comm/update_listener.h"
 #include "command.h"
 #include "config/data_folders.h"
 #include "https/host_blocker.h"
@@ -24,6 +25,7 @@
 #include "log/logger.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
+#include "panel/update_page.h"
 #include "platform/files.h"
 #include "platform/own_listeners.h"
 #include "platform/text.h"
@@ -37,6 +39,7 @@
 #include "road/plugin_host.h"
 #include "road/road_handler.h"
 #include "rules/current_rules.h"
+#include "rules/rule_file.h"
 
 namespace cvie::app {
 namespace {
@@ -194,6 +197,10 @@ int RunProxy(const ProxyArgs& args) {
   // of the update check started with the window.
   road::BrowserWindow window;
   panel::PanelUi ui;
+  // The panel's "Updates" page tells what the update checks of this process
+  // did, the silent one at start included. The status lives as long as the
+  // process, so it stays set.
+  SetUpdateListener(&panel::UpdateStatus::Process());
   PanelUiScope ui_scope(&ui);
   road::PluginHost host;
   // The rule file as the window's start reads it: a later install (an
@@ -218,7 +225,7 @@ int RunProxy(const ProxyArgs& args) {
   // A rule file installed while the proxy runs (`cvie update`, the panel's
   // "Check Update") is loaded on the watcher's thread; pages take the rules
   // in force when they start.
-  CurrentRules::Process().AssumeLoaded(rule_stamp);
+  CurrentRules::Process().AssumeLoaded(rule_stamp, RuleFileVersion());
   RulesWatcher rules_watcher(&CurrentRules::Process(), rule_file,
                              std::chrono::milliseconds(args.lists_refresh_ms));
   road::RoadOptions road_options;

@@ -10,6 +10,8 @@
 #include <random>
 #include <sstream>
 
+#include "comm/update_server.h"
+#include "comm/version_info.h"
 #include "config/command_context.h"
 #include "config/commands.h"
 #include "config/data_folders.h"
@@ -21,8 +23,10 @@
 #include "ie/blocked_pages.h"
 #include "panel/assets.h"
 #include "panel/blocked_view.h"
+#include "panel/update_page.h"
 #include "platform/text.h"
 #include "road/html_escape.h"
+#include "rules/current_rules.h"
 
 namespace cvie::panel {
 namespace {
@@ -264,6 +268,7 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/panel.js")
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
     if (path == "/favicon.ico") return Send(out, 204, "image/x-icon", "");
+    if (path == "/update") return ServeUpdate(out);
     if (path == "/secure-sites") {
       return Send(out, 200, "text/html; charset=utf-8",
                   RenderSecureSitesPage(token_, host_blocker_, tunnel_blocks_));
@@ -310,6 +315,8 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
     back = FormField(form, "back") == "secure-sites" ? "/secure-sites" : "/?tab=General";
+  } else if (UpdateAction(path, form)) {
+    back = "/update";
   } else if (lists_.Act(path, form)) {
     back = "/lists";
   } else if (path == "/local-ca") {
@@ -335,6 +342,61 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     return Send(out, 200, "application/json", "{\"ok\":true}");
   }
   SeeOther(out, back);
+}
+
+void PanelHandler::SetOutcome(const std::string& page, bool failed, std::string text) {
+  std::lock_guard<std::mutex> lock(outcome_mu_);
+  outcome_page_ = page;
+  outcome_failed_ = failed;
+  outcome_ = std::move(text);
+}
+
+void PanelHandler::ServeUpdate(proxy::ResponseWriter& out) {
+  RulesShown rules;
+  rules.installed_version = InstalledRuleFileVersion(RuleFilePath());
+  const CurrentRules::State state = CurrentRules::Process().state();
+  rules.active_version = state.version;
+  rules.active_since = state.loaded_at;
+  rules.refused = state.refused;
+  std::string outcome;
+  bool failed = false;
+  {
+    std::lock_guard<std::mutex> lock(outcome_mu_);
+    if (outcome_page_ == "/update") {
+      outcome.swap(outcome_);
+      failed = outcome_failed_;
+      outcome_page_.clear();
+    }
+  }
+  Send(out, 200, "text/html; charset=utf-8",
+       RenderUpdatePage(UpdateStatus::Process().Get(), rules, ToNarrow(UpdateServerUrl()),
+                        token_, outcome, failed));
+}
+
+bool PanelHandler::UpdateAction(const std::string& path, const std::string& form) {
+  if (path == "/update/check") {
+    if (UpdateStatus::Process().Get().running) {
+      SetOutcome("/update", true, "An update check is running already.");
+    } else {
+      VersionInfo::Instance().RunUpdateCheck(true);
+      SetOutcome("/update", false, "Update check started.");
+    }
+    return true;
+  }
+  if (path == "/update/server") {
+    std::string url = FormField(form, "url");
+    while (!url.empty() && (url.back() == ' ' || url.back() == '/')) url.pop_back();
+    while (!url.empty() && url.front() == ' ') url.erase(0, 1);
+    std::string why;
+    if (!ValidUpdateServer(url, &why)) {
+      SetOutcome("/update", true, "Not changed: " + why + ".");
+    } else {
+      SetUpdateServerUrl(ToWide(url));
+      SetOutcome("/update", false, "Checks now ask " + ToNarrow(UpdateServerUrl()) + ".");
+    }
+    return true;
+  }
+  return false;
 }
 
 void PanelHandler::RunCommand(int id) {
@@ -466,7 +528,7 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
           RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
           "</main><footer><a href=\"/lists\">Filter lists</a> "
           "<a href=\"/blocked\">Blocked on recent pages</a> "
-          "<a href=\"/log/view\">Log</a></footer>"
+          "<a href=\"/log/view\">Log</a> <a href=\"/update\">Updates</a></footer>"
           "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);
 }

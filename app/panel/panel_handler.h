@@ -20,6 +20,7 @@
 //                       (back=secure-sites returns to that page)
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 //   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
+//   GET /update, POST /update/...   updates and the rule file (panel/update_page.h)
 //   GET  /local-ca.pem  the local CA's certificate (public), 404 without one
 //   POST /local-ca      creates the local CA (refused when one exists)
 // Every POST must carry the token made at start (form field "token" or
@@ -32,6 +33,7 @@
 
 #pragma once
 
+#include <mutex>
 #include <string>
 
 #include "panel/lists_page.h"
@@ -66,6 +68,10 @@ class PanelHandler : public proxy::PanelHandler {
   void ServeLog(proxy::ResponseWriter& out);
   void ServeLogPage(const std::string& filter, proxy::ResponseWriter& out);
   void ServeBlocked(const std::string& page, proxy::ResponseWriter& out);
+  void ServeUpdate(proxy::ResponseWriter& out);
+  // Runs an /update/... action; false when `path` is none of them.
+  bool UpdateAction(const std::string& path, const std::string& form);
+  void SetOutcome(const std::string& page, bool failed, std::string text);
   void RunCommand(int id);
   void DialogAction(const std::string& act, int control, int row,
                     const std::wstring& text);
@@ -77,6 +83,11 @@ class PanelHandler : public proxy::PanelHandler {
   ListsPage lists_;
   const https::HostBlocker* host_blocker_ = nullptr;
   const TunnelBlocks* tunnel_blocks_ = nullptr;
+  // The message of the last action, shown once on the page it came from.
+  std::mutex outcome_mu_;
+  std::string outcome_page_;  // guarded by outcome_mu_
+  std::string outcome_;
+  bool outcome_failed_ = false;
 };
 
 // A random token of 32 hexadecimal digits.

@@ -40,11 +40,13 @@ void CurrentRules::Publish(std::shared_ptr<RulesHolder> holder,
   // `previous` goes here, outside the lock, unless pages still hold it.
 }
 
-void CurrentRules::AssumeLoaded(const std::string& stamp) {
+void CurrentRules::AssumeLoaded(const std::string& stamp, const std::string& version) {
   std::lock_guard<std::mutex> lock(reload_mutex_);
   if (stamped_) return;
   stamp_ = stamp;
   stamped_ = true;
+  std::lock_guard<std::mutex> state(mutex_);
+  state_.version = version;
 }
 
 bool CurrentRules::ReloadIfChanged(const std::wstring& path) {

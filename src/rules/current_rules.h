@@ -51,10 +51,11 @@ class CurrentRules {
   // Makes `holder` (loaded, not null) the one later pages take.
   void Publish(std::shared_ptr<RulesHolder> holder, const std::string& version);
 
-  // Records `stamp` as the stamp of the rules in force elsewhere (the
-  // process-wide holder loaded at start), so that the first check loads the
-  // file only when it changed since. Ignored once a holder was loaded here.
-  void AssumeLoaded(const std::string& stamp);
+  // Records `stamp` and `version` as those of the rules in force elsewhere
+  // (the process-wide holder loaded at start), so that the first check loads
+  // the file only when it changed since. Ignored once a holder was loaded
+  // here.
+  void AssumeLoaded(const std::string& stamp, const std::string& version);
 
   // Loads the rule file at `path` when its stamp differs from the one last
   // loaded (or assumed) and publishes it. True when a new holder was

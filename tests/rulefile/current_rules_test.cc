@@ -91,7 +91,9 @@ TEST_F(CurrentRulesTest, AFileThatFailsItsCheckLeavesTheRulesInForce) {
 TEST_F(CurrentRulesTest, AnAssumedStampSkipsTheFirstLoadUntilTheFileChanges) {
   Install("/old/banner$image\n");
   CurrentRules rules;
-  rules.AssumeLoaded(platform::FileVersionStamp(path_));
+  rules.AssumeLoaded(platform::FileVersionStamp(path_), "1.0");
+  EXPECT_EQ(rules.state().version, "1.0");
+  EXPECT_EQ(rules.state().loaded_at, 0);
   EXPECT_FALSE(rules.ReloadIfChanged(path_));
   EXPECT_EQ(rules.Get(), nullptr);
   Install("/new/banner$image\n");
