@@ -7,6 +7,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <memory>
 #include <random>
@@ -21,6 +22,7 @@
 #include "https/https_settings.h"
 #include "https/interceptor.h"
 #include "https/local_ca.h"
+#include "ie/blocked_pages.h"
 #include "lists/list_set.h"
 #include "log/logger.h"
 #include "panel/panel_handler.h"
@@ -188,6 +190,8 @@ int RunProxy(const ProxyArgs& args) {
     std::string rule =
         verdict.list + ":" + std::to_string(verdict.line) + ": " + verdict.rule;
     tunnel_blocks.Record(host, rule);
+    // Listed with the pages on the panel's "Blocked on recent pages".
+    RecordTunnelBlock(BlockedPages::Instance(), host, rule, time(nullptr));
     Logger::Instance().Log(LOG_NOTICE, L"blocked the secure site %s (%s)\n", host.c_str(),
                            rule.c_str());
   };
