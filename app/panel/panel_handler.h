@@ -21,6 +21,11 @@
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 //   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
 //   GET /update, POST /update/...   updates and the rule file (panel/update_page.h)
+//   GET /allow, /whitelist, /help, /report, POST /whitelist/..., /report
+//                       the pages of panel/user_pages.h; POST /command with
+//                       url=<address> runs the command for that page, and the
+//                       menu's "Report Annoying Ads" and "Help..." lead to
+//                       the local /report and /help
 //   GET  /local-ca.pem  the local CA's certificate (public), 404 without one
 //   POST /local-ca      creates the local CA (refused when one exists)
 // Every POST must carry the token made at start (form field "token" or
@@ -72,7 +77,14 @@ class PanelHandler : public proxy::PanelHandler {
   // Runs an /update/... action; false when `path` is none of them.
   bool UpdateAction(const std::string& path, const std::string& form);
   void SetOutcome(const std::string& page, bool failed, std::string text);
-  void RunCommand(int id);
+  void ServeUserPage(const std::string& path, const std::string& query,
+                     proxy::ResponseWriter& out);
+  // Runs a POST of panel/user_pages.h; false when `path` is none of them.
+  bool UserPageAction(const std::string& path, const std::string& form);
+  // The message for `page` set by the last action, taken (shown once).
+  std::string TakeOutcome(const std::string& page, bool* failed);
+  // Runs command `id` for the window's page, or for `url` when not empty.
+  void RunCommand(int id, const std::string& url = "");
   void DialogAction(const std::string& act, int control, int row,
                     const std::wstring& text);
 

@@ -6,11 +6,15 @@
 #include <gtest/gtest.h>
 
 #include "comm/update_server.h"
+#include "config/data_folders.h"
+#include "ie/blocked_pages.h"
 #include "panel/update_page.h"
 #include "panel_test_fixture.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "rules/bundled_rules.h"
 #include "rules/rule_loading.h"
+#include "whitelist/whitelist.h"
 
 namespace cvie::panel {
 namespace {
@@ -142,6 +146,153 @@ TEST_F(PanelTest, UpdatesPageShowsTheRuleFileAndChangesTheServer) {
       << "no change without the token";
   EXPECT_EQ(ToNarrow(UpdateServerUrl()), "http://x.example");
   SetUpdateServerUrl(L"");
+}
+
+}  // namespace
+}  // namespace cvie::panel
+
+namespace cvie::panel {
+namespace {
+
+RecordedPage Filtered(const std::string& address, int64_t when) {
+  RecordedPage page;
+  page.address = address;
+  page.time = when;
+  page.checked = 2;
+  page.blocked = 1;
+  RecordedElement e;
+  e.kind = kImageElement;
+  e.text = "http://ads.example/banner.gif";
+  e.length = e.text.size();
+  e.blocked = true;
+  e.rule = "cvie.rle:4: /banner";
+  page.elements.push_back(e);
+  return page;
+}
+
+// Two tabs: the page the person picks is whitelisted, not the one another
+// tab loaded last.
+TEST_F(PanelTest, AllowOnAPickedPageActsOnThatPageNotTheLastLoaded) {
+  BlockedPages::Instance().Add(Filtered("http://one.example/story.html", 1000));
+  BlockedPages::Instance().Add(Filtered("http://two.example/other.html", 2000));
+  window_.SetLocation(L"http://two.example/other.html");  // the other tab
+
+  ParsedResponse page = Request("GET", "/allow");
+  ASSERT_EQ(page.status, 200);
+  // Newest first and chosen.
+  size_t two = page.body.find("value=\"http://two.example/other.html\" checked");
+  size_t one = page.body.find("value=\"http://one.example/story.html\">");
+  EXPECT_NE(two, std::string::npos) << page.body;
+  EXPECT_NE(one, std::string::npos) << page.body;
+  EXPECT_LT(two, one);
+
+  struct Case {
+    const char* id;
+    const char* entry;  // what lands on the whitelist
+  } cases[] = {{"304", "http://one.example/story.html"}, {"303", "one.example"}};
+  for (const Case& c : cases) {
+    ParsedResponse posted =
+        Post("/command", std::string("id=") + c.id +
+                             "&back=allow&url=http%3A%2F%2Fone.example%2Fstory.html");
+    EXPECT_EQ(posted.status, 303);
+    ASSERT_NE(posted.Find("Location"), nullptr);
+    EXPECT_EQ(*posted.Find("Location"), "/allow");
+    Whitelist::Instance().Load();
+    EXPECT_TRUE(Whitelist::Instance().Contains(ToWide(c.entry), true)) << c.entry;
+  }
+  EXPECT_FALSE(Whitelist::Instance().Contains(L"two.example", false));
+  page = Request("GET", "/allow");
+  EXPECT_NE(
+      page.body.find(
+          "story.html</span> (ads allowed on this website) (ads allowed on this page)"),
+      std::string::npos)
+      << page.body;
+}
+
+TEST_F(PanelTest, WhitelistPageAddsAndRemovesWithAMessageForBadInput) {
+  struct Step {
+    const char* path;
+    const char* form;
+    const char* message;
+    bool failed;
+  } steps[] = {
+      {"/whitelist/add", "entry=+++", "Type a site or a page address first.", true},
+      {"/whitelist/add", "entry=+news.example+", "Added news.example.", false},
+      {"/whitelist/add", "entry=news.example",
+       "news.example is on the whitelist already.", true},
+      {"/whitelist/add", "entry=two+words", "Not added: an entry holds no spaces", true},
+      {"/whitelist/remove", "entry=other.example",
+       "other.example is not on the whitelist.", true},
+      {"/whitelist/remove", "entry=news.example", "Removed news.example.", false},
+  };
+  for (const Step& step : steps) {
+    ParsedResponse posted = Post(step.path, step.form);
+    EXPECT_EQ(posted.status, 303) << step.form;
+    ParsedResponse page = Request("GET", "/whitelist");
+    EXPECT_NE(page.body.find(std::string("data-failed=\"") + (step.failed ? "1" : "0") +
+                             "\">" + step.message),
+              std::string::npos)
+        << step.form << "\n"
+        << page.body;
+    if (std::string(step.message) == "Added news.example.") {
+      EXPECT_NE(page.body.find("<td>news.example</td>"), std::string::npos);
+    }
+  }
+  Whitelist::Instance().Load();
+  EXPECT_TRUE(Whitelist::Instance().Entries().empty());
+  // A label names the box, and the example is a placeholder, not a value.
+  ParsedResponse page = Request("GET", "/whitelist");
+  EXPECT_NE(page.body.find("<label for=\"whitelist-entry\">"), std::string::npos);
+  EXPECT_NE(page.body.find("placeholder=\"news.example\""), std::string::npos);
+  EXPECT_EQ(Request("POST", "/whitelist/add", "entry=evil.example").status, 403);
+}
+
+TEST_F(PanelTest, ReportIsSavedLocallyWithWhatWasBlocked) {
+  BlockedPages::Instance().Add(Filtered("http://one.example/story.html", 1000));
+  const uint64_t serial = BlockedPages::Instance().Recent().front().serial;
+  ParsedResponse page = Request("GET", "/report");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_NE(page.body.find("What was blocked on http://one.example/story.html"),
+            std::string::npos)
+      << page.body;
+  EXPECT_NE(page.body.find("blocked image http://ads.example/banner.gif (cvie.rle:4: "
+                           "/banner)"),
+            std::string::npos);
+
+  const std::string form = "page=" + std::to_string(serial);
+  EXPECT_EQ(Post("/report", form + "&text=+").status, 303);
+  page = Request("GET", "/report?page=" + std::to_string(serial));
+  EXPECT_NE(page.body.find("Describe what is wrong first"), std::string::npos);
+
+  EXPECT_EQ(Post("/report", form + "&text=A+video+advert+still+plays").status, 303);
+  page = Request("GET", "/report?page=" + std::to_string(serial));
+  EXPECT_NE(page.body.find("Saved the report as "), std::string::npos) << page.body;
+  std::vector<platform::FolderEntry> files;
+  ASSERT_TRUE(platform::ListFolder(UserFolderPath() + L"/reports", &files));
+  ASSERT_EQ(files.size(), 1u);
+  std::string saved;
+  ASSERT_TRUE(
+      platform::ReadWholeFile(UserFolderPath() + L"/reports/" + files[0].name, &saved));
+  EXPECT_NE(saved.find("Page: http://one.example/story.html\n"), std::string::npos);
+  EXPECT_NE(saved.find("A video advert still plays\n"), std::string::npos);
+  EXPECT_NE(saved.find("blocked image http://ads.example/banner.gif"), std::string::npos);
+}
+
+TEST_F(PanelTest, MenuReportAndHelpLeadToLocalPages) {
+  struct Case {
+    const char* id;
+    const char* location;
+  } cases[] = {{"305", "/report"}, {"307", "/help"}};
+  for (const Case& c : cases) {
+    ParsedResponse posted = Post("/command", std::string("id=") + c.id);
+    EXPECT_EQ(posted.status, 303);
+    ASSERT_NE(posted.Find("Location"), nullptr) << c.id;
+    EXPECT_EQ(*posted.Find("Location"), c.location);
+  }
+  EXPECT_TRUE(window_.TakeNavigation().empty()) << "no vendor page is opened";
+  ParsedResponse help = Request("GET", "/help");
+  EXPECT_EQ(help.status, 200);
+  EXPECT_NE(help.body.find("the panel's menu page is\nmeant"), std::string::npos);
 }
 
 }  // namespace
