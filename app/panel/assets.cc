@@ -41,7 +41,10 @@ table.list td.placeholder input { color: #666; }
 footer { padding: 0 16px 16px; font-size: 12px; }
 form.inline { display: inline; }
 main > section, main > p, main > form, main > nav, main > pre, main > table { max-width: 100%; }
-main.single { display: block; }
+main.single { display: block; overflow-wrap: anywhere; }
+main.single table { width: 100%; table-layout: fixed; }
+main.single td, main.single th, main.single code { overflow-wrap: anywhere; }
+main.single select { width: 100%; }
 pre { white-space: pre-wrap; word-break: break-all; }
 .notice.error { background: #fde4e1; border-color: #b3261e; }
 .choice { margin: 4px 0; word-break: break-all; }

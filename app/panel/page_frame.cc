@@ -12,7 +12,8 @@ std::string PageStart(const std::string& title, const std::string& extra_head) {
          extra_head + "<title>" + HtmlEscape(title) +
          " - Corvane Filter</title><link rel=\"stylesheet\" href=\"/panel.css\"></head>"
          "<body><header><h1>" +
-         HtmlEscape(title) + "</h1><a href=\"/\">Back to the menu</a></header><main class=\"single\">";
+         HtmlEscape(title) +
+         "</h1><a href=\"/\">Back to the menu</a></header><main class=\"single\">";
 }
 
 std::string PageEnd() {
