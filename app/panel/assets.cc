@@ -45,6 +45,7 @@ main.single { display: block; overflow-wrap: anywhere; }
 main.single table { width: 100%; table-layout: fixed; }
 main.single td, main.single th, main.single code { overflow-wrap: anywhere; }
 main.single select { width: 100%; }
+main.single .dialog { min-width: 0; }
 pre { white-space: pre-wrap; word-break: break-all; }
 .notice.error { background: #fde4e1; border-color: #b3261e; }
 .choice { margin: 4px 0; word-break: break-all; }
@@ -78,6 +79,12 @@ document.addEventListener('click', function (e) {
       button.textContent = 'Copied';
     });
   }
+});
+// Escape cancels a dialog shown as a page.
+document.addEventListener('keydown', function (e) {
+  if (e.key !== 'Escape') return;
+  var cancel = document.querySelector('button[data-cancel]');
+  if (cancel) cancel.click();
 });
 document.querySelectorAll('input[data-indeterminate]').forEach(function (box) {
   box.indeterminate = true;

@@ -272,6 +272,20 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
     if (path == "/favicon.ico") return Send(out, 204, "image/x-icon", "");
     if (path == "/update") return ServeUpdate(out);
+    if (path == "/about")
+      return Send(out, 200, "text/html; charset=utf-8", DialogPages::RenderAbout());
+    if (path == "/preferences" || path == "/preferences/whitelist") {
+      const std::string session = FormField(query, "s");
+      const bool saved = FormField(query, "saved") == "1";
+      // A new tab opens a dialog of its own.
+      if (session.empty()) {
+        return SeeOther(
+            out, path + "?s=" + dialogs_.OpenPreferences() + (saved ? "&saved=1" : ""));
+      }
+      return Send(out, 200, "text/html; charset=utf-8",
+                  dialogs_.RenderPreferences(session, path != "/preferences", token_,
+                                             saved ? "Saved." : ""));
+    }
     if (path == "/allow" || path == "/whitelist" || path == "/help" || path == "/report")
       return ServeUserPage(path, query, out);
     if (path == "/secure-sites") {
@@ -331,6 +345,12 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
     back = FormField(form, "back") == "secure-sites" ? "/secure-sites" : "/?tab=General";
+  } else if (path == "/preferences/act") {
+    bool saved = false;
+    back = dialogs_.Act(FormField(form, "s"), FormField(form, "act"),
+                        ToInt(FormField(form, "control"), -1),
+                        ToInt(FormField(form, "row"), -1),
+                        ToWide(FormField(form, "text")), FormField(form, "tab"), &saved);
   } else if (UpdateAction(path, form)) {
     back = "/update";
   } else if (UserPageAction(path, form)) {
@@ -659,7 +679,9 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
       "<a href=\"/blocked\">Blocked on recent pages</a> "
       "<a href=\"/log/view\">Log</a> <a href=\"/update\">Updates</a> "
       "<a href=\"/allow\">Allow ads on a page</a> <a href=\"/whitelist\">Whitelist</a> "
-      "<a href=\"/report\">Report a page</a> <a href=\"/help\">Help</a></footer>"
+      "<a href=\"/report\">Report a page</a> <a href=\"/help\">Help</a> "
+      "<a href=\"/preferences\">Preferences page</a> <a "
+      "href=\"/about\">About</a></footer>"
       "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);
 }

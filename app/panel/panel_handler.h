@@ -21,6 +21,8 @@
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 //   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
 //   GET /update, POST /update/...   updates and the rule file (panel/update_page.h)
+//   GET /preferences, /preferences/whitelist, /about, POST /preferences/act
+//                       the dialogs as pages of their own (panel/dialog_pages.h)
 //   GET /allow, /whitelist, /help, /report, POST /whitelist/..., /report
 //                       the pages of panel/user_pages.h; POST /command with
 //                       url=<address> runs the command for that page, and the
@@ -41,6 +43,7 @@
 #include <mutex>
 #include <string>
 
+#include "panel/dialog_pages.h"
 #include "panel/lists_page.h"
 #include "panel/panel_ui.h"
 #include "panel/secure_sites_page.h"
@@ -93,6 +96,7 @@ class PanelHandler : public proxy::PanelHandler {
   ToolbarCfg* cfg_;
   std::string token_;
   ListsPage lists_;
+  DialogPages dialogs_;
   const https::HostBlocker* host_blocker_ = nullptr;
   const TunnelBlocks* tunnel_blocks_ = nullptr;
   // The message of the last action, shown once on the page it came from.

@@ -128,12 +128,31 @@ try {
   await Promise.all([p.waitForNavigation(), p.click('button[aria-label="Remove news.example"]')]);
   check('an entry is removed', (await p.textContent('#outcome')).includes('Removed news.example'));
 
+  // Preferences as a page of its own: two tabs, two dialogs; Escape cancels.
+  const prefsA = await context.newPage();
+  await prefsA.goto(`${panel}/preferences`);
+  const prefsB = await context.newPage();
+  await prefsB.goto(`${panel}/preferences`);
+  const imageBox = (pg) => pg.locator('label:has-text("Filter Image") input');
+  await Promise.all([prefsA.waitForNavigation(), imageBox(prefsA).click()]);
+  check('a change in one tab stays in its dialog', !(await imageBox(prefsA).isChecked()));
+  await prefsB.reload();
+  check('the other tab does not see it', await imageBox(prefsB).isChecked());
+  await Promise.all([prefsB.waitForNavigation(), prefsB.keyboard.press('Escape')]);
+  check('Escape cancels the dialog', new URL(prefsB.url()).pathname === '/');
+  await Promise.all([prefsA.waitForNavigation(), prefsA.click('#ok')]);
+  check('OK saves and says so', (await prefsA.textContent('#outcome')).includes('Saved'));
+  check('the saved state is shown', !(await imageBox(prefsA).isChecked()));
+  await tabTwo.reload();
+  check('with Filter Image off the ad image is shown', await shown(tabTwo));
+
   // Every panel page: no serious or critical accessibility violation, and
   // nothing wider than a small phone's screen.
   fs.mkdirSync(path.join(here, 'artifacts'), { recursive: true });
+  await p.bringToFront();
   await p.setViewportSize({ width: 375, height: 700 });
   const pages = ['/', '/update', '/allow', '/whitelist', '/help', '/report', '/blocked',
-    '/log/view', '/lists', '/secure-sites'];
+    '/log/view', '/lists', '/secure-sites', '/preferences', '/about'];
   for (const address of pages) {
     await p.goto(panel + address);
     await p.addScriptTag({ content: axeSource });

@@ -1,5 +1,8 @@
 // The panel's pages beside the menu: updates and the rule file in force.
 
+#include <string.h>
+
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -7,6 +10,7 @@
 
 #include "comm/update_server.h"
 #include "config/data_folders.h"
+#include "config/options.h"
 #include "ie/blocked_pages.h"
 #include "panel/update_page.h"
 #include "panel_test_fixture.h"
@@ -293,6 +297,92 @@ TEST_F(PanelTest, MenuReportAndHelpLeadToLocalPages) {
   ParsedResponse help = Request("GET", "/help");
   EXPECT_EQ(help.status, 200);
   EXPECT_NE(help.body.find("the panel's menu page is\nmeant"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace cvie::panel
+
+namespace cvie::panel {
+namespace {
+
+class DialogPagesTest : public PanelTest {
+ protected:
+  // The session a GET /preferences opened, from its redirect.
+  std::string Open() {
+    ParsedResponse opened = Request("GET", "/preferences");
+    const std::string* where = opened.Find("Location");
+    if (opened.status != 303 || !where || where->rfind("/preferences?s=", 0) != 0)
+      return "";
+    return where->substr(strlen("/preferences?s="));
+  }
+  int StoredFilterImage() {
+    CVCfg::Instance().Refresh(true);
+    return CVCfg::Instance().GetFilterImage();
+  }
+  // The check box of "Filter Image" on the session's page: "checked" or not.
+  bool FilterImageChecked(const std::string& session, std::string* control) {
+    ParsedResponse page = Request("GET", "/preferences?s=" + session);
+    std::smatch match;
+    std::regex box(
+        "data-control=\"([0-9]+)\" id=\"box[0-9]+\"( checked)?[^>]*> Filter Image");
+    EXPECT_TRUE(std::regex_search(page.body, match, box)) << page.body;
+    if (control) *control = match[1].str();
+    return match[2].matched;
+  }
+};
+
+TEST_F(DialogPagesTest, TwoTabsHaveTheirOwnDialogAndOkAppliesOnlyItsOwn) {
+  const std::string first = Open(), second = Open();
+  ASSERT_FALSE(first.empty());
+  ASSERT_FALSE(second.empty());
+  ASSERT_NE(first, second);
+  std::string control;
+  ASSERT_TRUE(FilterImageChecked(first, &control));
+
+  // The first tab unticks the box; the second does not see it.
+  EXPECT_EQ(
+      Post("/preferences/act", "s=" + first + "&act=click&control=" + control).status,
+      303);
+  EXPECT_FALSE(FilterImageChecked(first, nullptr));
+  EXPECT_TRUE(FilterImageChecked(second, nullptr));
+
+  // Cancel in the second tab discards nothing of the first's.
+  ParsedResponse cancelled = Post("/preferences/act", "s=" + second + "&act=cancel");
+  ASSERT_NE(cancelled.Find("Location"), nullptr);
+  EXPECT_EQ(*cancelled.Find("Location"), "/");
+  EXPECT_NE(Request("GET", "/preferences?s=" + second).body.find("This dialog is closed"),
+            std::string::npos);
+  EXPECT_EQ(StoredFilterImage(), 1);
+
+  ParsedResponse ok = Post("/preferences/act", "s=" + first + "&act=ok");
+  ASSERT_NE(ok.Find("Location"), nullptr);
+  EXPECT_EQ(*ok.Find("Location"), "/preferences?saved=1");
+  EXPECT_EQ(StoredFilterImage(), 0);
+  const std::string after = Open();
+  EXPECT_FALSE(FilterImageChecked(after, nullptr)) << "a new dialog reads what OK saved";
+}
+
+TEST_F(DialogPagesTest, WhitelistPageOfTheDialogAddsOnlyOnOk) {
+  const std::string session = Open();
+  ASSERT_FALSE(session.empty());
+  ParsedResponse page = Request("GET", "/preferences/whitelist?s=" + session);
+  EXPECT_NE(page.body.find("value=\"\" placeholder=\"Add a website address"),
+            std::string::npos)
+      << "the hint is a placeholder, not a value\n"
+      << page.body;
+  EXPECT_EQ(Post("/preferences/act",
+                 "s=" + session + "&act=edit&row=0&tab=Whitelist&text=news.example")
+                .status,
+            303);
+  page = Request("GET", "/preferences/whitelist?s=" + session);
+  EXPECT_NE(page.body.find("value=\"news.example\""), std::string::npos) << page.body;
+  Whitelist::Instance().Load();
+  EXPECT_FALSE(Whitelist::Instance().Contains(L"news.example", true)) << "before OK";
+  Post("/preferences/act", "s=" + session + "&act=ok&tab=Whitelist");
+  Whitelist::Instance().Load();
+  EXPECT_TRUE(Whitelist::Instance().Contains(L"news.example", true));
+  Whitelist::Instance().Remove(L"news.example");
+  Whitelist::Instance().Save();
 }
 
 }  // namespace
