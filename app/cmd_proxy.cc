@@ -7,6 +7,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <time.h>
 
 #include <memory>
 #include <optional>
@@ -16,15 +17,19 @@
 
 #include "comm/comm_mgr.h"
 #include "comm/list_refresher.h"
+#include "comm/update_listener.h"
 #include "command.h"
 #include "https/host_blocker.h"
 #include "https/https_settings.h"
 #include "https/interceptor.h"
 #include "https/local_ca.h"
+#include "ie/blocked_pages.h"
 #include "lists/list_set.h"
 #include "log/logger.h"
 #include "panel/panel_handler.h"
 #include "panel/panel_ui.h"
+#include "panel/update_page.h"
+#include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/own_listeners.h"
 #include "platform/text.h"
@@ -37,6 +42,8 @@
 #include "road/browser_window.h"
 #include "road/plugin_host.h"
 #include "road/road_handler.h"
+#include "rules/current_rules.h"
+#include "rules/rule_file.h"
 
 namespace cvie::app {
 namespace {
@@ -185,6 +192,8 @@ int RunProxy(const ProxyArgs& args) {
     std::string rule =
         verdict.list + ":" + std::to_string(verdict.line) + ": " + verdict.rule;
     tunnel_blocks.Record(host, rule);
+    // Listed with the pages on the panel's "Blocked on recent pages".
+    RecordTunnelBlock(BlockedPages::Instance(), host, rule, time(nullptr));
     Logger::Instance().Log(LOG_NOTICE, L"blocked the secure site %s (%s)\n", host.c_str(),
                            rule.c_str());
   };
@@ -194,8 +203,17 @@ int RunProxy(const ProxyArgs& args) {
   // of the update check started with the window.
   road::BrowserWindow window;
   panel::PanelUi ui;
+  // The panel's "Updates" page tells what the update checks of this process
+  // did, the silent one at start included. The status lives as long as the
+  // process, so it stays set.
+  SetUpdateListener(&panel::UpdateStatus::Process());
   PanelUiScope ui_scope(&ui);
   road::PluginHost host;
+  // The rule file as the window's start reads it: a later install (an
+  // update) is loaded by the watcher below; taken before the start, so a
+  // file replaced while it is read is read again.
+  const std::wstring rule_file = RuleFilePath();
+  const std::string rule_stamp = platform::FileVersionStamp(rule_file);
   if (!host.Open(args.update_check, &error, &window)) {
     return Fail(error);
   }
@@ -214,6 +232,12 @@ int RunProxy(const ProxyArgs& args) {
   // timer (the start's update check already took those due at start).
   std::optional<ListRefresher> list_refresher;
   if (args.update_check) list_refresher.emplace();
+  // A rule file installed while the proxy runs (`cvie update`, the panel's
+  // "Check Update") is loaded on the watcher's thread; pages take the rules
+  // in force when they start.
+  CurrentRules::Process().AssumeLoaded(rule_stamp, RuleFileVersion());
+  RulesWatcher rules_watcher(&CurrentRules::Process(), rule_file,
+                             std::chrono::milliseconds(args.lists_refresh_ms));
   road::RoadOptions road_options;
   road_options.max_filtered_bytes = args.max_filtered_mib << 20;
   road_options.idle_timeout_ms = args.idle_timeout_ms;
@@ -270,7 +294,8 @@ CommandRun SetupProxy(CLI::App* sub) {
       ->check(CLI::Range(100, 3600000))
       ->group("");
   sub->add_option("--lists-refresh-ms", args->lists_refresh_ms,
-                  "How often the subscribed lists' generation is looked at")
+                  "How often the subscribed lists' generation and the rule file are "
+                  "looked at")
       ->check(CLI::Range(50, 3600000))
       ->group("");
   CLI::Option* no_update = sub->add_flag("--no-update-check", args->no_update_check,

@@ -60,7 +60,7 @@ class PrintingListener : public UpdateListener {
   void OnInstallResult(const std::wstring& path, int result) override {
     if (result == 0) {
       installed_ = true;
-      printf("Rule file installed: %s (it takes effect at the next start)\n",
+      printf("Rule file installed: %s (a running proxy uses it within seconds)\n",
              ToNarrow(path).c_str());
     } else {
       printf("Downloaded rule file refused; the installed one is kept: %s\n",

@@ -2,30 +2,16 @@
 
 #include "rules_watch.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "lists/list_set.h"
 #include "log/logger.h"
 #include "platform/data_folders.h"
 #include "platform/text.h"
-#include "rules/rule_loading.h"
+#include "rules/current_rules.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::ecap {
-
-// The installed rule file's identity: a new install (an atomic rename)
-// changes its inode or modification time.
-RulesWatch::FileStamp RulesWatch::StampOf(const std::string& path) {
-  struct stat st;
-  FileStamp stamp;
-  if (stat(path.c_str(), &st) != 0) return stamp;
-  stamp.inode = st.st_ino;
-  stamp.mtime_ns =
-      static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
-  stamp.size = st.st_size;
-  return stamp;
-}
 
 void RulesWatch::Start() {
   std::lock_guard<std::mutex> lock(thread_mu_);
@@ -55,8 +41,7 @@ void RulesWatch::Stop() {
 }
 
 std::shared_ptr<RulesHolder> RulesWatch::Current() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return current_;
+  return CurrentRules::Process().Get();
 }
 
 int RulesWatch::loads() const {
@@ -68,18 +53,11 @@ void RulesWatch::Reload() {
   std::lock_guard<std::mutex> reloading(reload_mu_);
   // Subscribed filter lists: reloaded when `cvie lists` changed them.
   lists::CurrentListSet::Process().ReloadIfChanged(lists::ListsFolderPath());
-  FileStamp stamp = StampOf(ToNarrow(path_));
-  if (stamp == loaded_stamp_) return;
-  std::shared_ptr<RulesHolder> fresh(LoadRuleFile(path_).release());
-  loaded_stamp_ = stamp;
-  if (!fresh) {
-    Logger::Instance().Log(LOG_WARNING, L"eCAP: the rule file %ls fails its check\n",
-                           path_.c_str());
-    return;  // the rules in force stay
-  }
+  // The rule file: loaded when an install replaced it; a file that fails its
+  // check leaves the rules in force (and is not tried again).
+  if (!CurrentRules::Process().ReloadIfChanged(path_)) return;
   Logger::Instance().Log(LOG_NOTICE, L"eCAP: rules loaded from %ls\n", path_.c_str());
   std::lock_guard<std::mutex> lock(mu_);
-  current_ = std::move(fresh);
   ++loads_;
 }
 

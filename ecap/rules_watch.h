@@ -1,8 +1,9 @@
 // ecap/rules_watch.h
 //
-// The rules of one Squid worker: the rule holder in force, loaded from the
-// installed rule file (and its cached index), and a watcher thread that
-// looks at the file every period and loads a changed one off the page path;
+// The rules of one Squid worker: the process's rules in force
+// (rules/current_rules.h), loaded from the installed rule file (and its
+// cached index), and a watcher thread that looks at the file every period and
+// loads a changed one off the page path;
 // it also reloads the subscribed filter lists when `cvie lists` changed them.
 // Pages take the current holder when they start and keep it while they are
 // edited, so a reload never pulls rules from under a page.
@@ -63,18 +64,9 @@ class RulesWatch {
   std::unique_ptr<std::thread> thread_;
   pid_t owner_ = 0;  // the process that started thread_
   std::wstring path_;
-  struct FileStamp {
-    unsigned long long inode = 0;
-    long long mtime_ns = -1;
-    long long size = -1;
-    bool operator==(const FileStamp&) const = default;
-  };
-  static FileStamp StampOf(const std::string& path);
-  std::mutex reload_mu_;  // one Reload at a time; guards loaded_stamp_
-  FileStamp loaded_stamp_;
-  mutable std::mutex mu_;  // current_, stopping_, loads_
+  std::mutex reload_mu_;   // one Reload at a time
+  mutable std::mutex mu_;  // stopping_, loads_
   std::condition_variable wake_;
-  std::shared_ptr<RulesHolder> current_;
   bool stopping_ = false;
   int loads_ = 0;
 };

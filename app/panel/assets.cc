@@ -40,6 +40,21 @@ table.list td.placeholder input { color: #666; }
 .notice b, .question b { display: block; }
 footer { padding: 0 16px 16px; font-size: 12px; }
 form.inline { display: inline; }
+main > section, main > p, main > form, main > nav, main > pre, main > table { max-width: 100%; }
+main.single { display: block; overflow-wrap: anywhere; }
+main.single table { width: 100%; table-layout: fixed; }
+main.single td, main.single th, main.single code { overflow-wrap: anywhere; }
+main.single select { width: 100%; }
+main.single .dialog { min-width: 0; }
+pre { white-space: pre-wrap; word-break: break-all; }
+.notice.error { background: #fde4e1; border-color: #b3261e; }
+.choice { margin: 4px 0; word-break: break-all; }
+.hint { font-size: 12px; color: #4a545e; }
+.visually-hidden { position: absolute; width: 1px; height: 1px; overflow: hidden;
+                   clip: rect(0 0 0 0); white-space: nowrap; }
+textarea { display: block; width: 100%; max-width: 40em; box-sizing: border-box; }
+input, select { max-width: 100%; box-sizing: border-box; }
+header a { color: #fff; }
 )CSS";
 
 // Check boxes send their click at once, as a dialog's automatic check box
@@ -54,6 +69,22 @@ document.addEventListener('change', function (e) {
   } else if (box.matches && box.matches('input[type=checkbox][data-https]')) {
     box.form.submit();
   }
+});
+document.addEventListener('click', function (e) {
+  var button = e.target;
+  if (!button.matches || !button.matches('button[data-copy]')) return;
+  var source = document.getElementById(button.getAttribute('data-copy'));
+  if (source && navigator.clipboard) {
+    navigator.clipboard.writeText(source.textContent).then(function () {
+      button.textContent = 'Copied';
+    });
+  }
+});
+// Escape cancels a dialog shown as a page.
+document.addEventListener('keydown', function (e) {
+  if (e.key !== 'Escape') return;
+  var cancel = document.querySelector('button[data-cancel]');
+  if (cancel) cancel.click();
 });
 document.querySelectorAll('input[data-indeterminate]').forEach(function (box) {
   box.indeterminate = true;

@@ -2,22 +2,13 @@
 
 #include <time.h>
 
+#include "panel/page_frame.h"
 #include "road/html_escape.h"
 
 namespace cvie::panel {
 namespace {
 
 std::string Escape(const std::string& text) { return HtmlEscape(text); }
-
-std::string PageStart(const std::string& title) {
-  return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"
-         "<title>" +
-         Escape(title) +
-         " - Corvane Filter</title><link rel=\"stylesheet\" href=\"/panel.css\"></head>"
-         "<body><header><h1>" +
-         Escape(title) + "</h1><a href=\"/\">Back to the menu</a></header><main>";
-}
 
 const char kPageEnd[] = "</main></body></html>\n";
 

@@ -10,19 +10,26 @@
 #include <random>
 #include <sstream>
 
+#include "comm/version_info.h"
 #include "config/options.h"
+#include "config/update_server.h"
 #include "https/https_settings.h"
 #include "https/local_ca.h"
 #include "ie/blocked_pages.h"
 #include "panel/assets.h"
 #include "panel/blocked_view.h"
+#include "panel/update_page.h"
+#include "panel/user_pages.h"
 #include "platform/data_folders.h"
 #include "platform/text.h"
+#include "platform/url.h"
 #include "road/html_escape.h"
+#include "rules/current_rules.h"
 #include "ui/command_context.h"
 #include "ui/commands.h"
 #include "ui/preferences.h"
 #include "ui/toolbar_cfg.h"
+#include "whitelist/whitelist.h"
 
 namespace cvie::panel {
 namespace {
@@ -264,6 +271,23 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/panel.js")
       return Send(out, 200, "application/javascript; charset=utf-8", kPanelJs);
     if (path == "/favicon.ico") return Send(out, 204, "image/x-icon", "");
+    if (path == "/update") return ServeUpdate(out);
+    if (path == "/about")
+      return Send(out, 200, "text/html; charset=utf-8", DialogPages::RenderAbout());
+    if (path == "/preferences" || path == "/preferences/whitelist") {
+      const std::string session = FormField(query, "s");
+      const bool saved = FormField(query, "saved") == "1";
+      // A new tab opens a dialog of its own.
+      if (session.empty()) {
+        return SeeOther(
+            out, path + "?s=" + dialogs_.OpenPreferences() + (saved ? "&saved=1" : ""));
+      }
+      return Send(out, 200, "text/html; charset=utf-8",
+                  dialogs_.RenderPreferences(session, path != "/preferences", token_,
+                                             saved ? "Saved." : ""));
+    }
+    if (path == "/allow" || path == "/whitelist" || path == "/help" || path == "/report")
+      return ServeUserPage(path, query, out);
     if (path == "/secure-sites") {
       return Send(out, 200, "text/html; charset=utf-8",
                   RenderSecureSitesPage(token_, host_blocker_, tunnel_blocks_));
@@ -296,7 +320,18 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
 
   std::string back = "/";
   if (path == "/command") {
-    RunCommand(ToInt(FormField(form, "id"), 0));
+    const int id = ToInt(FormField(form, "id"), 0);
+    // The vendor's report and help pages do not exist: the panel's own serve.
+    const Command* command = cfg_->FindCommand(id);
+    const std::wstring name = command ? command->GetName() : L"";
+    if (name == L"Go Report page Cmd") {
+      back = "/report";
+    } else if (name == L"Go Corvane IE Plugin help page Cmd") {
+      back = "/help";
+    } else {
+      RunCommand(id, FormField(form, "url"));
+      if (FormField(form, "back") == "allow") back = "/allow";
+    }
   } else if (path == "/dialog") {
     DialogAction(FormField(form, "act"), ToInt(FormField(form, "control"), -1),
                  ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")));
@@ -310,6 +345,17 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
     back = FormField(form, "back") == "secure-sites" ? "/secure-sites" : "/?tab=General";
+  } else if (path == "/preferences/act") {
+    bool saved = false;
+    back = dialogs_.Act(FormField(form, "s"), FormField(form, "act"),
+                        ToInt(FormField(form, "control"), -1),
+                        ToInt(FormField(form, "row"), -1),
+                        ToWide(FormField(form, "text")), FormField(form, "tab"), &saved);
+  } else if (UpdateAction(path, form)) {
+    back = "/update";
+  } else if (UserPageAction(path, form)) {
+    back = path == "/report" ? "/report?page=" + FormField(form, "page")
+                             : std::string("/whitelist");
   } else if (lists_.Act(path, form)) {
     back = "/lists";
   } else if (path == "/local-ca") {
@@ -337,17 +383,182 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
   SeeOther(out, back);
 }
 
-void PanelHandler::RunCommand(int id) {
+void PanelHandler::SetOutcome(const std::string& page, bool failed, std::string text) {
+  std::lock_guard<std::mutex> lock(outcome_mu_);
+  outcome_page_ = page;
+  outcome_failed_ = failed;
+  outcome_ = std::move(text);
+}
+
+void PanelHandler::ServeUpdate(proxy::ResponseWriter& out) {
+  RulesShown rules;
+  rules.installed_version = InstalledRuleFileVersion(RuleFilePath());
+  const CurrentRules::State state = CurrentRules::Process().state();
+  rules.active_version = state.version;
+  rules.active_since = state.loaded_at;
+  rules.refused = state.refused;
+  std::string outcome;
+  bool failed = false;
+  {
+    std::lock_guard<std::mutex> lock(outcome_mu_);
+    if (outcome_page_ == "/update") {
+      outcome.swap(outcome_);
+      failed = outcome_failed_;
+      outcome_page_.clear();
+    }
+  }
+  Send(out, 200, "text/html; charset=utf-8",
+       RenderUpdatePage(UpdateStatus::Process().Get(), rules, ToNarrow(UpdateServerUrl()),
+                        token_, outcome, failed));
+}
+
+bool PanelHandler::UpdateAction(const std::string& path, const std::string& form) {
+  if (path == "/update/check") {
+    if (UpdateStatus::Process().Get().running) {
+      SetOutcome("/update", true, "An update check is running already.");
+    } else {
+      VersionInfo::Instance().RunUpdateCheck(true);
+      SetOutcome("/update", false, "Update check started.");
+    }
+    return true;
+  }
+  if (path == "/update/server") {
+    std::string url = FormField(form, "url");
+    while (!url.empty() && (url.back() == ' ' || url.back() == '/')) url.pop_back();
+    while (!url.empty() && url.front() == ' ') url.erase(0, 1);
+    std::string why;
+    if (!ValidUpdateServer(url, &why)) {
+      SetOutcome("/update", true, "Not changed: " + why + ".");
+    } else {
+      SetUpdateServerUrl(ToWide(url));
+      SetOutcome("/update", false, "Checks now ask " + ToNarrow(UpdateServerUrl()) + ".");
+    }
+    return true;
+  }
+  return false;
+}
+
+namespace {
+
+// The page a person picked in the panel, for one command: its address is
+// that page's whatever another tab loaded since; the rest is the window's.
+class PickedPage : public WebBrowser {
+ public:
+  PickedPage(road::BrowserWindow* window, std::wstring url)
+      : window_(window), url_(std::move(url)) {}
+  bool GetLocationURL(std::wstring* url) override {
+    *url = url_;
+    return true;
+  }
+  bool Navigate(const std::wstring& url) override { return window_->Navigate(url); }
+  bool Refresh() override { return window_->Refresh(); }
+
+ private:
+  road::BrowserWindow* window_;
+  std::wstring url_;
+};
+
+}  // namespace
+
+std::string PanelHandler::TakeOutcome(const std::string& page, bool* failed) {
+  std::lock_guard<std::mutex> lock(outcome_mu_);
+  *failed = false;
+  if (outcome_page_ != page) return "";
+  outcome_page_.clear();
+  *failed = outcome_failed_;
+  return std::move(outcome_);
+}
+
+void PanelHandler::ServeUserPage(const std::string& path, const std::string& query,
+                                 proxy::ResponseWriter& out) {
+  bool failed = false;
+  std::string outcome = TakeOutcome(path, &failed);
+  std::string html;
+  if (path == "/help") {
+    html = RenderHelpPage();
+  } else if (path == "/whitelist") {
+    std::vector<std::string> entries;
+    Whitelist::Instance().Load();
+    for (const std::wstring& entry : Whitelist::Instance().Entries())
+      entries.push_back(ToNarrow(entry));
+    html = RenderWhitelistPage(entries, token_, outcome, failed);
+  } else {
+    std::vector<RecentPage> recent = RecentPagesOf(BlockedPages::Instance().Recent());
+    if (path == "/allow") {
+      std::vector<AllowRow> rows;
+      for (const RecentPage& page : recent) {
+        AllowRow row;
+        row.page = page;
+        const std::wstring url = ToWide(page.address);
+        row.page_allowed = Whitelist::Instance().Contains(url, true);
+        std::wstring host;
+        row.site_allowed =
+            HostNameOfUrl(url, &host) && Whitelist::Instance().Contains(host, true);
+        rows.push_back(std::move(row));
+      }
+      html = RenderAllowPage(rows, token_, outcome, failed);
+    } else {
+      RecordedPage chosen;
+      bool found = false;
+      const std::string wanted = FormField(query, "page");
+      if (!wanted.empty()) {
+        char* end = nullptr;
+        unsigned long long serial = strtoull(wanted.c_str(), &end, 10);
+        found = *end == '\0' && BlockedPages::Instance().Find(serial, &chosen);
+      } else if (!recent.empty()) {
+        found = BlockedPages::Instance().Find(recent.front().serial, &chosen);
+      }
+      html = RenderReportPage(recent, found ? &chosen : nullptr, token_, outcome, failed);
+    }
+  }
+  Send(out, 200, "text/html; charset=utf-8", html);
+}
+
+bool PanelHandler::UserPageAction(const std::string& path, const std::string& form) {
+  bool failed = false;
+  std::string text;
+  std::string page = "/whitelist";
+  if (path == "/whitelist/add") {
+    text = AddWhitelistEntry(FormField(form, "entry"), &failed);
+  } else if (path == "/whitelist/remove") {
+    text = RemoveWhitelistEntry(FormField(form, "entry"), &failed);
+  } else if (path == "/report") {
+    page = "/report";
+    RecordedPage recorded;
+    char* end = nullptr;
+    const std::string serial = FormField(form, "page");
+    unsigned long long number = strtoull(serial.c_str(), &end, 10);
+    bool found = !serial.empty() && *end == '\0' &&
+                 BlockedPages::Instance().Find(number, &recorded);
+    if (!found) {
+      failed = true;
+      text = "That page is no longer in the record; pick another.";
+    } else {
+      text = SaveReport(UserFolderPath() + L"/reports", recorded.address,
+                        FormField(form, "text"), &recorded, time(nullptr), &failed);
+    }
+  } else {
+    return false;
+  }
+  SetOutcome(page, failed, text);
+  // Pages filtered from now on see the whitelist as saved.
+  if (!failed && page == "/whitelist") CVCfg::Instance().Refresh(true);
+  return true;
+}
+
+void PanelHandler::RunCommand(int id, const std::string& url) {
   ToolbarCfg* cfg = cfg_;
   road::BrowserWindow* window = window_;
   PanelUi* ui = ui_;
+  std::wstring picked = ToWide(url);
   ui_->Run(
-      [cfg, window, ui, id] {
+      [cfg, window, ui, id, picked] {
         Command* command = cfg->FindCommand(id);
         if (!command) return;
+        PickedPage page(window, picked);
         CommandContext context;
         context.cfg = cfg;
-        context.browser = window;
+        context.browser = picked.empty() ? static_cast<WebBrowser*>(window) : &page;
         command->Execute(&context);
         CVCfg::Instance().Refresh(true);
         std::wstring target = window->TakeNavigation();
@@ -462,12 +673,16 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
         },
         kWaitMs);
   }
-  html += dialog_html +
-          RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
-          "</main><footer><a href=\"/lists\">Filter lists</a> "
-          "<a href=\"/blocked\">Blocked on recent pages</a> "
-          "<a href=\"/log/view\">Log</a></footer>"
-          "<script src=\"/panel.js\"></script></body></html>\n";
+  html +=
+      dialog_html + RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
+      "</main><footer><a href=\"/lists\">Filter lists</a> "
+      "<a href=\"/blocked\">Blocked on recent pages</a> "
+      "<a href=\"/log/view\">Log</a> <a href=\"/update\">Updates</a> "
+      "<a href=\"/allow\">Allow ads on a page</a> <a href=\"/whitelist\">Whitelist</a> "
+      "<a href=\"/report\">Report a page</a> <a href=\"/help\">Help</a> "
+      "<a href=\"/preferences\">Preferences page</a> <a "
+      "href=\"/about\">About</a></footer>"
+      "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);
 }
 

@@ -20,6 +20,14 @@
 //                       (back=secure-sites returns to that page)
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 //   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
+//   GET /update, POST /update/...   updates and the rule file (panel/update_page.h)
+//   GET /preferences, /preferences/whitelist, /about, POST /preferences/act
+//                       the dialogs as pages of their own (panel/dialog_pages.h)
+//   GET /allow, /whitelist, /help, /report, POST /whitelist/..., /report
+//                       the pages of panel/user_pages.h; POST /command with
+//                       url=<address> runs the command for that page, and the
+//                       menu's "Report Annoying Ads" and "Help..." lead to
+//                       the local /report and /help
 //   GET  /local-ca.pem  the local CA's certificate (public), 404 without one
 //   POST /local-ca      creates the local CA (refused when one exists)
 // Every POST must carry the token made at start (form field "token" or
@@ -32,8 +40,10 @@
 
 #pragma once
 
+#include <mutex>
 #include <string>
 
+#include "panel/dialog_pages.h"
 #include "panel/lists_page.h"
 #include "panel/panel_ui.h"
 #include "panel/secure_sites_page.h"
@@ -66,7 +76,18 @@ class PanelHandler : public proxy::PanelHandler {
   void ServeLog(proxy::ResponseWriter& out);
   void ServeLogPage(const std::string& filter, proxy::ResponseWriter& out);
   void ServeBlocked(const std::string& page, proxy::ResponseWriter& out);
-  void RunCommand(int id);
+  void ServeUpdate(proxy::ResponseWriter& out);
+  // Runs an /update/... action; false when `path` is none of them.
+  bool UpdateAction(const std::string& path, const std::string& form);
+  void SetOutcome(const std::string& page, bool failed, std::string text);
+  void ServeUserPage(const std::string& path, const std::string& query,
+                     proxy::ResponseWriter& out);
+  // Runs a POST of panel/user_pages.h; false when `path` is none of them.
+  bool UserPageAction(const std::string& path, const std::string& form);
+  // The message for `page` set by the last action, taken (shown once).
+  std::string TakeOutcome(const std::string& page, bool* failed);
+  // Runs command `id` for the window's page, or for `url` when not empty.
+  void RunCommand(int id, const std::string& url = "");
   void DialogAction(const std::string& act, int control, int row,
                     const std::wstring& text);
 
@@ -75,8 +96,14 @@ class PanelHandler : public proxy::PanelHandler {
   ToolbarCfg* cfg_;
   std::string token_;
   ListsPage lists_;
+  DialogPages dialogs_;
   const https::HostBlocker* host_blocker_ = nullptr;
   const TunnelBlocks* tunnel_blocks_ = nullptr;
+  // The message of the last action, shown once on the page it came from.
+  std::mutex outcome_mu_;
+  std::string outcome_page_;  // guarded by outcome_mu_
+  std::string outcome_;
+  bool outcome_failed_ = false;
 };
 
 // A random token of 32 hexadecimal digits.

@@ -15,8 +15,8 @@ namespace cvie {
 namespace {
 
 const char* const kKindNames[kRecordedKindCount] = {
-    "link",  "image",      "background", "flash", "script",
-    "frame", "stylesheet", "marquee",    "div",   "script-block"};
+    "link",       "image",   "background", "flash",        "script",     "frame",
+    "stylesheet", "marquee", "div",        "script-block", "secure-site"};
 
 // Fixed cost of a page and of an element beside their strings.
 constexpr size_t kPageOverhead = sizeof(RecordedPage);
@@ -83,6 +83,24 @@ void AppendPageJson(const RecordedPage& page, std::string* out) {
 }
 
 }  // namespace
+
+void RecordTunnelBlock(BlockedPages& pages, const std::string& host_port,
+                       const std::string& rule, int64_t now) {
+  if (!pages.enabled()) return;
+  RecordedPage page;
+  page.address = "https://" + ShortenText(host_port, kRecordedCharacters) + "/";
+  page.time = now;
+  page.checked = 1;
+  page.blocked = 1;
+  RecordedElement element;
+  element.kind = kSecureSiteKind;
+  element.text = ShortenText(host_port, kRecordedCharacters);
+  element.length = host_port.size();
+  element.blocked = true;
+  element.rule = ShortenText(rule, kRecordedCharacters);
+  page.elements.push_back(std::move(element));
+  pages.Add(std::move(page));
+}
 
 const char* RecordedKindName(int kind) {
   return kind >= 0 && kind < kRecordedKindCount ? kKindNames[kind] : "?";

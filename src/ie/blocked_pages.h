@@ -27,10 +27,12 @@
 namespace cvie {
 
 // Element kinds as the record names them: the editor's kinds, then the whole
-// script block.
-constexpr int kRecordedKindCount = 10;
+// script block, then a secure site refused at CONNECT.
+constexpr int kRecordedKindCount = 11;
 constexpr int kScriptBlockKind = 9;
-// "link", "image", ..., "div", "script-block"; "?" outside 0..9.
+constexpr int kSecureSiteKind = 10;
+// "link", "image", ..., "div", "script-block", "secure-site"; "?" outside
+// 0..10.
 const char* RecordedKindName(int kind);
 
 // How much of an element's text is kept.
@@ -115,6 +117,12 @@ class BlockedPages {
   BlockedCounts counts_;             // guarded by mutex_
   int64_t today_ = -1;               // local day counts_.today is for
 };
+
+// Records a refused CONNECT to `host_port` in `pages` as a page of its own
+// ("https://host_port/"), its one element of kSecureSiteKind blocked by
+// `rule` ("list:line: rule"), so that the panel lists it with the pages.
+void RecordTunnelBlock(BlockedPages& pages, const std::string& host_port,
+                       const std::string& rule, int64_t now);
 
 // A JSON string literal of `text`: quotes, backslashes and control characters
 // escaped, "<", ">" and "&" as \u escapes (safe inside HTML), bytes that are

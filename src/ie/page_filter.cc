@@ -13,6 +13,7 @@
 #include "log/logger.h"
 #include "platform/text.h"
 #include "platform/url.h"
+#include "rules/current_rules.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
 #include "whitelist/whitelist.h"
@@ -29,6 +30,13 @@ std::atomic<AnyHtmlEditorRuleChecker*> g_checker_override{nullptr};
 HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
                      CEasyBuffer* out, RulesHolder* rules) {
   if (!rules) rules = g_rules_override.load(std::memory_order_acquire);
+  // The rules in force when the page starts serve it to its end, also when a
+  // newer rule file is loaded meanwhile.
+  std::shared_ptr<RulesHolder> current;
+  if (!rules) {
+    current = CurrentRules::Process().Get();
+    rules = current.get();
+  }
   if (!rules) rules = ProcessRules();
   if (!rules || !rules->loaded() || !page || !out) return E_FAIL;
   AnyHtmlEditorRuleChecker* checker = g_checker_override.load(std::memory_order_acquire);

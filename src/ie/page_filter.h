@@ -27,8 +27,8 @@ class RulesHolder;
 // lists judge third-party requests and site rules by it) (`size` bytes, followed by two
 // zero bytes that do not count: the parser relies on them), writing the edited page to
 // `out`. The rules are `rules` when not null, else the holder named by
-// SetHtmlFilterRules, else the process-wide rules; the editor asks the checker
-// named by SetHtmlFilterChecker instead of the holder when one is set. S_OK
+// SetHtmlFilterRules, else the rules in force (see SetHtmlFilterRules); the editor asks
+// the checker named by SetHtmlFilterChecker instead of the holder when one is set. S_OK
 // when the editor ran to the end; E_OUTOFMEMORY when `out` refused bytes (the
 // edited page has a hole and must not be served); E_FAIL when the rules are
 // not loaded or the editor stopped early. With subscribed lists loaded
@@ -55,8 +55,10 @@ enum class PageFilterResult {
 PageFilterResult FilterHtmlPage(const std::wstring& url, const char* page, size_t size,
                                 CEasyBuffer* out, RulesHolder* rules = nullptr);
 
-// Where the editor takes its rules from: by default the process-wide
-// holder (ProcessRules(), rules/rule_loading.h), used only once it is loaded.
+// Where the editor takes its rules from: by default the holder in force
+// (CurrentRules::Process(), rules/current_rules.h: a rule file reloaded while
+// the process runs), else the process-wide holder loaded at start
+// (ProcessRules(), rules/rule_loading.h), used only once it is loaded.
 // A tool or test may name another holder (null: back to the default). Safe
 // from any thread; the holder must outlive every filter that may use it.
 void SetHtmlFilterRules(RulesHolder* rules);

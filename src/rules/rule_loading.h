@@ -6,7 +6,8 @@
 //
 // The process-wide holder is published once and never replaced or destroyed
 // while the process runs, so a pointer obtained from ProcessRules() stays valid.
-// A rule file installed later takes effect in the next process.
+// A rule file installed later is not seen here: a running filter takes it
+// through CurrentRules (rules/current_rules.h), other processes at their start.
 
 #pragma once
 

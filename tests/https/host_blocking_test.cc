@@ -136,6 +136,21 @@ TEST_F(HostBlocking, RefusesListedHostsAndOpensTheRest) {
   }
   EXPECT_EQ(status, 200);
 
+  // The panel's record of blocked pages lists the refused tunnel and its rule.
+  TestClient panel;
+  ASSERT_TRUE(panel.Connect(proxy));
+  ASSERT_TRUE(panel.Send(
+      RequestText("GET", "/blocked.json", {"Host: 127.0.0.1:" + std::to_string(proxy)})));
+  ParsedResponse record;
+  ASSERT_TRUE(panel.ReadResponse(&record));
+  EXPECT_EQ(record.status, 200);
+  EXPECT_NE(record.body.find("{\"kind\":\"secure-site\",\"text\":\"ads.example\","),
+            std::string::npos)
+      << record.body;
+  EXPECT_NE(record.body.find("\"rule\":\"Test ads:2: ||ads.example^\""),
+            std::string::npos)
+      << record.body;
+
   child.Signal(SIGTERM);
   EXPECT_EQ(child.Wait(15000), 0) << child.err();
   EXPECT_NE(child.err().find("blocked the secure site ads.example (Test ads:2: "

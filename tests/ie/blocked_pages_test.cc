@@ -54,7 +54,7 @@ RecordedPage PageWith(const std::string& address, int blocked, int64_t when) {
   page.blocked = static_cast<size_t>(blocked);
   for (int i = 0; i < blocked; ++i) {
     RecordedElement e;
-    e.kind = i % kRecordedKindCount;
+    e.kind = i % (kScriptBlockKind + 1);  // the kinds a page has
     e.text = "http://ads.example/" + std::to_string(i);
     e.length = e.text.size();
     e.blocked = true;

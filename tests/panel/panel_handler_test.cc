@@ -18,6 +18,7 @@
 #include "https/https_settings.h"
 #include "ie/blocked_pages.h"
 #include "log/logger.h"
+#include "panel_test_fixture.h"
 #include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -33,51 +34,6 @@ using proxy::testing::ParsedResponse;
 using proxy::testing::RequestText;
 using proxy::testing::ScriptedHandler;
 using proxy::testing::TestClient;
-
-class PanelTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    CreateDataFolders();
-    previous_ = platform::SetUi(&ui_);
-    handler_ = std::make_unique<PanelHandler>(&window_, &ui_, nullptr, "secret-token");
-    proxy::ProxyServerOptions options;
-    options.address = "127.0.0.1";
-    options.port = 0;
-    server_ = std::make_unique<proxy::ProxyServer>(options, &road_, handler_.get());
-    std::string error;
-    ASSERT_TRUE(server_->Start(&error)) << error;
-  }
-  void TearDown() override {
-    server_->Stop();
-    platform::SetUi(previous_);
-  }
-
-  ParsedResponse Request(const std::string& method, const std::string& path,
-                         const std::string& body = "") {
-    TestClient client;
-    ParsedResponse response;
-    EXPECT_TRUE(client.Connect(server_->port()));
-    std::vector<std::string> headers = {"Host: 127.0.0.1:" +
-                                        std::to_string(server_->port())};
-    if (method == "POST") {
-      headers.push_back("Content-Type: application/x-www-form-urlencoded");
-      headers.push_back("Content-Length: " + std::to_string(body.size()));
-    }
-    EXPECT_TRUE(client.Send(RequestText(method, path, headers, body)));
-    EXPECT_TRUE(client.ReadResponse(&response)) << method << " " << path;
-    return response;
-  }
-  ParsedResponse Post(const std::string& path, const std::string& form) {
-    return Request("POST", path, "token=secret-token&" + form);
-  }
-
-  road::BrowserWindow window_;
-  PanelUi ui_;
-  platform::Ui* previous_ = nullptr;
-  ScriptedHandler<proxy::ProxyExchangeHandler> road_;
-  std::unique_ptr<PanelHandler> handler_;
-  std::unique_ptr<proxy::ProxyServer> server_;
-};
 
 TEST_F(PanelTest, MenuListsTheConfiguredItemsWithTheirMarks) {
   window_.SetLocation(L"http://news.example/today.html");
