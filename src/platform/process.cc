@@ -11,8 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -21,18 +19,6 @@
 extern char** environ;
 
 namespace cvie::platform {
-namespace {
-
-std::atomic<bool> g_declared_browser{false};
-
-std::mutex g_opener_mutex;
-UrlOpener& Opener() {
-  static auto* opener = new UrlOpener();
-  return *opener;
-}
-
-}  // namespace
-
 std::wstring ExecutablePath() {
   std::vector<char> buffer(4096);
   ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size());
@@ -54,33 +40,12 @@ bool GetDiskFreeClusters(uint64_t* total, uint64_t* available) {
   return true;
 }
 
-void DeclareBrowserProcess(bool is_browser) { g_declared_browser.store(is_browser); }
-
-bool IsDeclaredBrowserProcess() { return g_declared_browser.load(); }
-
 std::wstring HostPathForBrowserTest() {
   std::wstring path = ExecutablePath();
   if (!IsDeclaredBrowserProcess()) return path;
   size_t slash = path.rfind(L'/');
   std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
   return folder + L"iexplore.exe";
-}
-
-int OpenUrlInBrowser(const std::wstring& url) {
-  UrlOpener opener;
-  {
-    std::lock_guard<std::mutex> lock(g_opener_mutex);
-    opener = Opener();
-  }
-  if (opener) return opener(url);
-  return LaunchBrowserProgram(std::string(), url);
-}
-
-UrlOpener SetUrlOpener(UrlOpener opener) {
-  std::lock_guard<std::mutex> lock(g_opener_mutex);
-  UrlOpener previous = std::move(Opener());
-  Opener() = std::move(opener);
-  return previous;
 }
 
 int LaunchBrowserProgram(const std::string& program, const std::wstring& url) {

@@ -5,8 +5,6 @@
 
 #include "platform/process.h"
 
-#include <atomic>
-#include <mutex>
 
 #include "platform/text.h"
 #include "platform/win/win32.h"
@@ -15,14 +13,6 @@
 
 namespace cvie::platform {
 namespace {
-
-std::atomic<bool> g_declared_browser{false};
-
-std::mutex g_opener_mutex;
-UrlOpener& Opener() {
-  static auto* opener = new UrlOpener();
-  return *opener;
-}
 
 std::wstring ModulePath(HMODULE module) {
   std::wstring path(MAX_PATH, L'\0');
@@ -83,10 +73,6 @@ bool GetDiskFreeClusters(uint64_t* total, uint64_t* available) {
   return true;
 }
 
-void DeclareBrowserProcess(bool is_browser) { g_declared_browser.store(is_browser); }
-
-bool IsDeclaredBrowserProcess() { return g_declared_browser.load(); }
-
 // On Windows the host's own path answers the question: the browser is
 // iexplore.exe. A test host may still declare itself the browser.
 std::wstring HostPathForBrowserTest() {
@@ -95,23 +81,6 @@ std::wstring HostPathForBrowserTest() {
   size_t slash = path.find_last_of(L"\\/");
   std::wstring folder = slash == std::wstring::npos ? L"" : path.substr(0, slash + 1);
   return folder + L"iexplore.exe";
-}
-
-int OpenUrlInBrowser(const std::wstring& url) {
-  UrlOpener opener;
-  {
-    std::lock_guard<std::mutex> lock(g_opener_mutex);
-    opener = Opener();
-  }
-  if (opener) return opener(url);
-  return LaunchBrowserProgram(std::string(), url);
-}
-
-UrlOpener SetUrlOpener(UrlOpener opener) {
-  std::lock_guard<std::mutex> lock(g_opener_mutex);
-  UrlOpener previous = std::move(Opener());
-  Opener() = std::move(opener);
-  return previous;
 }
 
 // With no program named, the shell opens the address with the user's browser.
