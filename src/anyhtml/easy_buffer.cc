@@ -5,17 +5,22 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <utility>
 
 namespace cvie {
 
 namespace {
 
+// Bytes kept by every thread's store together.
+std::atomic<size_t> g_process_kept{0};
+
 // The blocks one thread keeps for kReuseThreadBlocks buffers.
 class KeptBlocks {
  public:
   ~KeptBlocks() {
     for (int i = 0; i < count_; ++i) free(blocks_[i].data);
+    g_process_kept.fetch_sub(bytes_);
   }
   // The smallest kept block of at least `wanted` bytes, else the largest
   // (to be grown); {null, 0} when none is kept.
@@ -35,6 +40,7 @@ class KeptBlocks {
     Block taken = blocks_[pick];
     blocks_[pick] = blocks_[--count_];
     bytes_ -= taken.capacity;
+    g_process_kept.fetch_sub(taken.capacity);
     return {taken.data, taken.capacity};
   }
   // Keeps the block when it fits the bounds (in place of smaller kept ones
@@ -56,7 +62,13 @@ class KeptBlocks {
       }
       free(blocks_[smallest].data);
       bytes_ -= blocks_[smallest].capacity;
+      g_process_kept.fetch_sub(blocks_[smallest].capacity);
       blocks_[smallest] = blocks_[--count_];
+    }
+    if (g_process_kept.fetch_add(capacity) + capacity > CEasyBuffer::kKeptProcessBytes) {
+      g_process_kept.fetch_sub(capacity);  // the other threads keep enough
+      free(data);
+      return;
     }
     blocks_[count_++] = Block{data, capacity};
     bytes_ += capacity;
@@ -93,6 +105,8 @@ CEasyBuffer::~CEasyBuffer() {
 }
 
 size_t CEasyBuffer::ThreadKeptBytes() { return ThreadBlocks().bytes(); }
+
+size_t CEasyBuffer::ProcessKeptBytes() { return g_process_kept.load(); }
 
 bool CEasyBuffer::Resize(size_t capacity) {
   if (!data_ && reuse_thread_blocks_) {

@@ -18,8 +18,10 @@
 // calling thread and gives its block back there when destroyed, so a worker
 // does not hand megabytes back to the system and fault them in again for
 // every page. The store keeps at most kKeptBlocks blocks and kKeptBytes bytes
-// per thread; a bigger block (a worker that once took a 32 MiB page) is freed,
-// and the store is freed when its thread ends.
+// per thread, and all threads' stores together at most kKeptProcessBytes (a
+// pool grown to many workers under load would otherwise keep megabytes per
+// worker); a block past either bound (a worker that once took a 32 MiB page)
+// is freed, and the store is freed when its thread ends.
 //
 // The reference count is atomic; everything else is for one thread at a time.
 // The creator holds the first reference; Release frees the buffer at 0, and an
@@ -43,6 +45,8 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   // Blocks kept per thread for kReuseThreadBlocks buffers, and their bytes.
   static constexpr int kKeptBlocks = 2;
   static constexpr size_t kKeptBytes = size_t{4} << 20;
+  // Bytes kept by all threads together.
+  static constexpr size_t kKeptProcessBytes = size_t{32} << 20;
   enum ReuseThreadBlocks { kReuseThreadBlocks };
 
   CEasyBuffer();
@@ -50,6 +54,8 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   ~CEasyBuffer() override;
   // Bytes of the blocks the calling thread keeps for reuse.
   static size_t ThreadKeptBytes();
+  // Bytes of the blocks all threads keep for reuse.
+  static size_t ProcessKeptBytes();
   CEasyBuffer(const CEasyBuffer&) = delete;
   CEasyBuffer& operator=(const CEasyBuffer&) = delete;
 

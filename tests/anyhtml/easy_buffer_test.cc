@@ -4,7 +4,10 @@
 #include <string.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -394,6 +397,53 @@ TEST(CEasyBuffer, ReusingBuffersTakeTheBlockTheLastOneGaveBack) {
   }
   EXPECT_LE(CEasyBuffer::ThreadKeptBytes(), CEasyBuffer::kKeptBytes);
   EXPECT_GE(CEasyBuffer::ThreadKeptBytes(), size_t{1500000});
+}
+
+// Workers that each give back a large block while all of them are alive keep
+// no more than the process-wide bound together; the blocks past it are freed,
+// and a thread's kept bytes leave the count when it ends.
+TEST(CEasyBuffer, ConcurrentWorkersKeepNoMoreThanTheProcessBound) {
+  constexpr int kWorkers = 12;
+  constexpr size_t kPage = size_t{3} << 20;  // 12 x 3 MiB passes the bound
+  const size_t before = CEasyBuffer::ProcessKeptBytes();
+  std::mutex mu;
+  std::condition_variable changed;
+  int given_back = 0;
+  bool release = false;
+  std::vector<size_t> kept_by(kWorkers, 0);
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kWorkers; ++i) {
+    workers.emplace_back([&, i] {
+      {
+        CEasyBuffer buffer(CEasyBuffer::kReuseThreadBlocks);
+        ASSERT_EQ(buffer.Reserve(static_cast<ULONG>(kPage)), S_OK);
+      }
+      std::unique_lock<std::mutex> lock(mu);
+      kept_by[i] = CEasyBuffer::ThreadKeptBytes();
+      ++given_back;
+      changed.notify_all();
+      changed.wait(lock, [&] { return release; });
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mu);
+    changed.wait(lock, [&] { return given_back == kWorkers; });
+    size_t sum = 0;
+    int keeping = 0;
+    for (size_t kept : kept_by) {
+      sum += kept;
+      if (kept > 0) ++keeping;
+    }
+    const size_t process = CEasyBuffer::ProcessKeptBytes() - before;
+    EXPECT_EQ(process, sum);
+    EXPECT_LE(process, CEasyBuffer::kKeptProcessBytes);
+    EXPECT_GT(keeping, 0);
+    EXPECT_LT(keeping, kWorkers);
+    release = true;
+    changed.notify_all();
+  }
+  for (std::thread& t : workers) t.join();
+  EXPECT_EQ(CEasyBuffer::ProcessKeptBytes(), before);
 }
 
 TEST(CEasyBuffer, SkipMovesTheReadPositionWithoutCopying) {
