@@ -66,7 +66,8 @@ std::string DescribeSecureSites(const SecureSitesState& state) {
     case SecureSitesMode::kFiltered:
       text +=
           "Secure pages are opened with the local CA and filtered like plain ones, "
-          "except the hosts of the passthrough list.";
+          "except the hosts of the passthrough list; connections to the subscribed "
+          "lists' advertising hosts are refused.";
       return text;
     case SecureSitesMode::kHostBlockingOnly:
       text +=

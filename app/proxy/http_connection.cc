@@ -445,10 +445,10 @@ void HttpConnection::StartTunnel() {
   if (state_->stopping.load()) {
     return SendAndClose(SimpleResponse(503, "The proxy is stopping.\n", true));
   }
-  TlsInterception* interception = state_->options.tls_interception;
-  if (interception && interception->ShouldInspect(authority.host)) {
-    return StartTls(std::move(authority.host), authority.port);
-  }
+  // A listed advertising host is refused whether its connection would be
+  // inspected or tunnelled: inside an inspected connection only pages are
+  // edited, so a script or image the page adds at run time would otherwise
+  // still reach it.
   if (HostPolicy* policy = state_->options.host_policy) {
     HostVerdict verdict = policy->CheckTunnelHost(authority.host);
     if (verdict.blocked) {
@@ -461,6 +461,10 @@ void HttpConnection::StartTunnel() {
           403, "Blocked: " + authority.host + " is an advertising or tracking host.\n",
           true));
     }
+  }
+  TlsInterception* interception = state_->options.tls_interception;
+  if (interception && interception->ShouldInspect(authority.host)) {
+    return StartTls(std::move(authority.host), authority.port);
   }
   // Bytes the client sent after the CONNECT header already belong to the tunnel.
   std::string early(static_cast<const char*>(buffer_.data().data()), buffer_.size());

@@ -2,7 +2,10 @@
 // loopback HTTPS origin with a certificate from a CA made here; the proxy
 // verifies it against that CA (CVIE_UPSTREAM_CA_FILE); Chromium trusts the
 // proxy's local CA through its SPKI hash. A host listed for passthrough
-// reaches Chromium with the origin's own certificate, unfiltered.
+// reaches Chromium with the origin's own certificate, unfiltered. A subscribed
+// list names an advertising host: the page's script element from it is cut,
+// and a script the page adds at run time (which no page filter can see) is
+// refused at CONNECT; the panel's blocked-pages record names the rule for both.
 // Exits 77 (skipped) when Chromium, openssl or playwright-core is missing.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -51,6 +54,12 @@ const pageHtml = `<!DOCTYPE html>
 <p id="story">The secure story of the day.</p>
 <img id="ad" src="/ads/banner_468x60.gif" width="468" height="60">
 <img id="photo" src="/photo.gif" width="100" height="80">
+<script src="https://adhost.test/tracker.js"></script>
+<script>
+const added = document.createElement('script');
+added.src = 'https://adhost' + '.test/added.js';
+document.body.appendChild(added);
+</script>
 </body></html>
 `;
 let originRequests = 0;
@@ -99,6 +108,13 @@ try {
   const passthrough = (switched.match(/listed in (\S+)/) || [])[1];
   check('cvie https on names the passthrough file', !!passthrough && fs.existsSync(passthrough), switched);
 
+  // A subscribed list naming the script's host, as the list updater installs it.
+  const lists = path.join(root, 'share', 'Corvane', 'lists');
+  fs.mkdirSync(lists, { recursive: true });
+  fs.writeFileSync(path.join(lists, '0123456789abcdef.txt'),
+    '[Adblock Plus 2.0]\n! Title: E2E ads\n||adhost.test^\n');
+  fs.writeFileSync(path.join(lists, 'generation'), '1\n');
+
   // Secure sites are reached on port 443 only unless widened: allow the origin's.
   const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check',
     '--connect-ports', `443,${originPort}`],
@@ -130,6 +146,20 @@ try {
   check('secure page spoke HTTP/1.1 to the proxy', protocol === 'http/1.1', protocol);
   check('ad image on the secure page is hidden or gone', !(await shown('img[src*="/ads/"]')));
   check('ordinary image on the secure page is shown', await shown('#photo'));
+  // The run-time script's CONNECT may still be under way when the page is
+  // shown: look at the record for a few seconds.
+  let record = '';
+  for (let i = 0; i < 20; i++) {
+    record = await (await fetch(`http://127.0.0.1:${proxy.port}/blocked.json`)).text();
+    if (record.includes('"kind":"secure-site"')) break;
+    await new Promise((r) => setTimeout(r, 250));
+  }
+  check('the listed host\'s script element is cut from the secure page',
+    record.includes('"kind":"script","text":"https://adhost.test/tracker.js"') &&
+    record.includes('"rule":"E2E ads:3: ||adhost.test^"'), record.slice(0, 2000));
+  check('the run-time script\'s host is refused at CONNECT with the list rule',
+    /"kind":"secure-site","text":"adhost\.test"[^}]*"rule":"E2E ads:3: \|\|adhost\.test\^"/.test(record),
+    record.slice(0, 2000));
 
   // 127.0.0.1 is listed: its secure connections pass through untouched.
   fs.appendFileSync(passthrough, '127.0.0.1\n');

@@ -79,6 +79,37 @@ class HostBlocking : public ::testing::Test {
   }
 };
 
+// With HTTPS filtering on, a listed host is refused before its connection
+// would be opened with the local CA: inside it only pages are edited, so a
+// script a page adds at run time would otherwise still reach the host.
+TEST_F(HostBlocking, RefusesListedHostsWhenSecureSitesAreFilteredToo) {
+  InstallList("! Title: Test ads\n||ads.example^\n", 1);
+  const std::string exe = cvie::testing::CvieExecutable().string();
+  std::string out;
+  ASSERT_EQ(cvie::testing::RunCommand(exe + " ca create", &out, true), 0) << out;
+  ASSERT_EQ(cvie::testing::RunCommand(exe + " https on", &out, true), 0) << out;
+  EchoServer origin;
+  ChildProcess child;
+  uint16_t proxy = StartProxy(&child, origin.port());
+  ASSERT_NE(proxy, 0);
+
+  struct Case {
+    const char* host;
+    int status;  // 200: the proxy takes the connection to filter it
+  } cases[] = {{"ads.example", 403}, {"cdn.ads.example", 403}, {"127.0.0.1", 200}};
+  for (const Case& c : cases) {
+    TestClient client;
+    ASSERT_TRUE(client.Connect(proxy));
+    const std::string target = std::string(c.host) + ":" + std::to_string(origin.port());
+    ASSERT_TRUE(client.Send(RequestText("CONNECT", target, {"Host: " + target})));
+    ParsedResponse response;
+    ASSERT_TRUE(client.ReadResponse(&response, /*head=*/true)) << c.host;
+    EXPECT_EQ(response.status, c.status) << c.host;
+  }
+  child.Signal(SIGTERM);
+  EXPECT_EQ(child.Wait(15000), 0) << child.err();
+}
+
 TEST_F(HostBlocking, RefusesListedHostsAndOpensTheRest) {
   InstallList(
       "! Title: Test ads\n"
