@@ -6,6 +6,7 @@
 // list names an advertising host: the page's script element from it is cut,
 // and a script the page adds at run time (which no page filter can see) is
 // refused at CONNECT; the panel's blocked-pages record names the rule for both.
+// The Secure sites page's self-test address reports the trusted local CA.
 // Exits 77 (skipped) when Chromium, openssl or playwright-core is missing.
 import { spawn, execFileSync } from 'node:child_process';
 import fs from 'node:fs';
@@ -160,6 +161,14 @@ try {
   check('the run-time script\'s host is refused at CONNECT with the list rule',
     /"kind":"secure-site","text":"adhost\.test"[^}]*"rule":"E2E ads:3: \|\|adhost\.test\^"/.test(record),
     record.slice(0, 2000));
+
+  // The self-test address the Secure sites page links to: answered by the
+  // proxy itself inside a connection the browser accepted with the local CA.
+  const selfTest = await page.goto('https://cvie-selftest.invalid/');
+  check('the self-test reports that the browser trusts the local CA',
+    selfTest && selfTest.status() === 200 &&
+    (await page.textContent('body')).includes('this browser trusts the local CA'),
+    selfTest ? `${selfTest.status()} ${await page.textContent('body')}` : 'no answer');
 
   // 127.0.0.1 is listed: its secure connections pass through untouched.
   fs.appendFileSync(passthrough, '127.0.0.1\n');
