@@ -1,8 +1,9 @@
 // The address-splitting layer on Windows: WinINet's InternetCrackUrlW splits
 // addresses with an authority ("scheme://..."); addresses without one
 // ("javascript:...", "mailto:a@b", "about:blank") give their scheme and the
-// rest as path, as on Linux. The layer's InternetCrackUrlW copies the parts
-// into the caller's buffers with the same rules as the Linux layer.
+// rest as path, as on Linux. InternetCrackUrlW, which copies the parts into
+// the caller's buffers, is shared with the Linux layer
+// (platform/url_components.cc).
 
 #include "platform/url.h"
 
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "platform/text.h"
+#include "platform/url_crack_internal.h"
 #include "platform/win/win32.h"
 
 #include <wininet.h>
@@ -25,8 +27,6 @@
 
 namespace cvie {
 namespace {
-
-thread_local DWORD last_crack_error = 0;
 
 struct SchemeNumber {
   const wchar_t* name;
@@ -148,93 +148,6 @@ bool CrackUrl(const std::wstring& url, CrackedUrl* out, bool decode) {
   return true;
 }
 
-INTERNET_SCHEME UrlScheme(const std::wstring& url) {
-  CrackedUrl cracked;
-  if (!CrackUrl(url, &cracked)) return INTERNET_SCHEME_UNKNOWN;
-  return cracked.scheme;
-}
-
-std::wstring UrlHost(const std::wstring& url) {
-  CrackedUrl cracked;
-  if (!CrackUrl(url, &cracked)) return L"";
-  return cracked.host;
-}
-
-DWORD InternetCrackUrlLastError() { return last_crack_error; }
-
-namespace {
-
-// Copies one part into the caller's buffer; false when it does not fit.
-bool CopyPart(const std::wstring& part, LPWSTR buffer, DWORD* length, bool* too_small) {
-  if (*length == 0) return true;  // not asked for
-  if (!buffer) return false;
-  if (part.size() + 1 > *length) {
-    *too_small = true;
-    *length = static_cast<DWORD>(part.size() + 1);  // what it needs
-    return false;
-  }
-  wmemcpy(buffer, part.c_str(), part.size() + 1);
-  *length = static_cast<DWORD>(part.size());
-  return true;
-}
-
-}  // namespace
-
-BOOL InternetCrackUrlW(LPCWSTR url, DWORD url_length, DWORD flags,
-                       URL_COMPONENTSW* components) {
-  last_crack_error = 0;
-  if (!url || !components || components->dwStructSize != sizeof(URL_COMPONENTSW)) {
-    last_crack_error = ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  const DWORD lengths[] = {components->dwSchemeLength,   components->dwHostNameLength,
-                           components->dwUserNameLength, components->dwPasswordLength,
-                           components->dwUrlPathLength,  components->dwExtraInfoLength};
-  const LPWSTR buffers[] = {components->lpszScheme,   components->lpszHostName,
-                            components->lpszUserName, components->lpszPassword,
-                            components->lpszUrlPath,  components->lpszExtraInfo};
-  for (int i = 0; i < 6; ++i) {
-    if (lengths[i] != 0 && !buffers[i]) {
-      last_crack_error = ERROR_INVALID_PARAMETER;
-      return 0;
-    }
-  }
-
-  std::wstring text = url_length ? std::wstring(url, url_length) : std::wstring(url);
-  CrackedUrl cracked;
-  if (!CrackUrl(text, &cracked, (flags & ICU_DECODE) != 0)) {
-    last_crack_error = SchemeLength(text) ? ERROR_INTERNET_INVALID_URL
-                                          : ERROR_INTERNET_UNRECOGNIZED_SCHEME;
-    return 0;
-  }
-  components->nScheme = cracked.scheme;
-  components->nPort = cracked.port;
-  std::wstring path = cracked.path;
-  if (components->dwExtraInfoLength == 0) path += cracked.extra;
-
-  bool too_small = false;
-  bool ok = CopyPart(cracked.scheme_name, components->lpszScheme,
-                     &components->dwSchemeLength, &too_small);
-  ok = CopyPart(cracked.host, components->lpszHostName, &components->dwHostNameLength,
-                &too_small) &&
-       ok;
-  ok = CopyPart(cracked.user, components->lpszUserName, &components->dwUserNameLength,
-                &too_small) &&
-       ok;
-  ok = CopyPart(cracked.password, components->lpszPassword, &components->dwPasswordLength,
-                &too_small) &&
-       ok;
-  ok =
-      CopyPart(path, components->lpszUrlPath, &components->dwUrlPathLength, &too_small) &&
-      ok;
-  ok = CopyPart(cracked.extra, components->lpszExtraInfo, &components->dwExtraInfoLength,
-                &too_small) &&
-       ok;
-  if (!ok) {
-    last_crack_error = too_small ? ERROR_INSUFFICIENT_BUFFER : ERROR_INVALID_PARAMETER;
-    return 0;
-  }
-  return 1;
-}
+bool StartsWithSchemeName(const std::wstring& text) { return SchemeLength(text) != 0; }
 
 }  // namespace cvie
