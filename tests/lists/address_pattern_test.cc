@@ -116,8 +116,10 @@ TEST(AddressPattern, TellsHostOnlyRulesAndTheHostTokensOfAnAddress) {
       {"||^", false, nullptr},
   };
   for (const HostCase& c : host_cases) {
+    // The host is a view into the pattern, which must outlive it.
+    const AddressPattern pattern(c.written, c.match_case);
     std::string_view host;
-    bool host_only = AddressPattern(c.written, c.match_case).HostOnly(&host);
+    bool host_only = pattern.HostOnly(&host);
     EXPECT_EQ(host_only, c.host != nullptr) << c.written;
     if (host_only && c.host != nullptr) {
       EXPECT_EQ(host, c.host) << c.written;

@@ -307,7 +307,11 @@ TEST_F(ListsTest, TheRefresherDownloadsListsThatFallDueWhileTheProcessRuns) {
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
     ASSERT_EQ(store.Save(&error), 0) << error;
   }
-  for (int i = 0; i < 500 && StoredBody(Url("/list.txt")) != SmallList("2"); ++i) {
+  // The new body is written first, then the generation announces it: wait
+  // for both.
+  for (int i = 0; i < 500 && (StoredBody(Url("/list.txt")) != SmallList("2") ||
+                              Generation() == generation_before);
+       ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(StoredBody(Url("/list.txt")), SmallList("2"));
