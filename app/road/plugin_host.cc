@@ -1,28 +1,15 @@
 #include "road/plugin_host.h"
 
-#include <stdio.h>
-
 #include "ie/bho.h"
 #include "platform/data_folders.h"
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/text.h"
-#include "road/pass_over.h"
 #include "rules/bundled_rules.h"
 #include "rules/rule_loading.h"
 #include "rules/rules_holder.h"
 
 namespace cvie::road {
-namespace {
-
-std::string HexCode(HRESULT hr) {
-  char text[16];
-  snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(hr));
-  return text;
-}
-
-}  // namespace
-
 // The update check the window start runs, left out with --no-update-check.
 class NoUpdateCheck : public UpdateCheckStarter {
  public:
@@ -42,12 +29,6 @@ bool PluginHost::Open(bool update_check, std::string* error, WebBrowser* browser
     return false;
   }
 
-  HRESULT hr = RegisterPassOver();
-  if (FAILED(hr)) {
-    *error = "cannot register the page filter in the session (" + HexCode(hr) + ")";
-    return false;
-  }
-  pass_over_ = true;
   opened_ = true;
 
   static NoUpdateCheck no_update_check;
@@ -73,8 +54,6 @@ void PluginHost::Close() {
     helper_->Stop();
     helper_.reset();
   }
-  if (pass_over_) UnregisterPassOver();
-  pass_over_ = false;
   opened_ = false;
 }
 

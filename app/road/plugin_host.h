@@ -2,12 +2,11 @@
 //
 // What the proxy does as the browser when its one window opens and closes.
 // Open: declares the process the browser, installs the bundled rule file when
-// none is installed, registers the road's pass-over handler, and gives the
-// window's browser helper object its site, which runs the start sequence
-// (user identity, data folders and version line once per process; the rule
-// file check with the silent update check or the version-file check; the
-// rules; the whitelist; the HTML filter and namespace handler registrations).
-// Close: the helper object's stop sequence, then the pass-over handler.
+// none is installed, and gives the window's browser helper object its site, which runs
+// the start sequence (user identity, data folders and version line once per process; the
+// rule file check with the silent update check or the version-file check; the rules; the
+// whitelist; the HTML filter and namespace handler registrations). Close: the helper
+// object's stop sequence.
 //
 // Call Open and Close from one thread; Close without Open does nothing.
 
@@ -36,7 +35,6 @@ class PluginHost {
 
  private:
   bool opened_ = false;
-  bool pass_over_ = false;
   std::unique_ptr<BrowserHelperWindow> helper_;
 };
 

@@ -29,6 +29,9 @@ BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
   bind.body = request.body;
   bind.connect_timeout_ms = options.connect_timeout_ms;
   bind.idle_timeout_ms = options.idle_timeout_ms;
+  // A page without a declared length can still be endless: past the limit
+  // the filter hands on what it has unedited, and so does the road below.
+  bind.page_limit = options.max_filtered_bytes;
   return bind;
 }
 
@@ -120,20 +123,6 @@ proxy::HeaderList FilteredHeaders(const Binding& binding) {
   return headers;
 }
 
-// Limits what the HTML filter collects on this thread for one request.
-class ScopedPageLimit {
- public:
-  explicit ScopedPageLimit(size_t bytes) : previous_(HtmlFilterPageLimit()) {
-    SetHtmlFilterPageLimit(bytes);
-  }
-  ~ScopedPageLimit() { SetHtmlFilterPageLimit(previous_); }
-  ScopedPageLimit(const ScopedPageLimit&) = delete;
-  ScopedPageLimit& operator=(const ScopedPageLimit&) = delete;
-
- private:
-  size_t previous_;
-};
-
 }  // namespace
 
 void SendFetchError(proxy::ResponseWriter& out, int status, const std::string& url,
@@ -165,9 +154,6 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
   // origin that does not answer: its worker is free for other pages at once.
   bind.cancel = std::make_shared<BindCancel>();
   out.SetCancelCallback([cancel = bind.cancel] { cancel->Cancel(); });
-  // A page without a declared length can still be endless: past the limit
-  // the filter hands on what it has unedited, and so does the road below.
-  ScopedPageLimit page_limit(options_.max_filtered_bytes);
   std::unique_ptr<Binding> binding = Binding::Bind(bind);
   if (FailedBeforeAnswer(*binding)) return SendBindingError(out, request.url, *binding);
 

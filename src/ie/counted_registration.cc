@@ -6,13 +6,12 @@ namespace cvie {
 
 CountedRegistration::CountedRegistration(std::vector<std::wstring> names,
                                          ClassObjectSource source, NameStep register_name,
-                                         NameStep unregister_name, OnRefusal on_refusal,
+                                         NameStep unregister_name,
                                          bool quiet_without_session)
     : names_(std::move(names)),
       source_(std::move(source)),
       register_name_(std::move(register_name)),
       unregister_name_(std::move(unregister_name)),
-      on_refusal_(on_refusal),
       quiet_without_session_(quiet_without_session) {}
 
 CountedRegistration::~CountedRegistration() = default;
@@ -44,16 +43,8 @@ HRESULT CountedRegistration::Register() {
     if (quiet_without_session_) return S_OK;
     return FAILED(hr) ? hr : E_POINTER;
   }
-  for (size_t i = 0; i < names_.size(); ++i) {
-    hr = register_name_(session.Get(), factory, names_[i].c_str());
-    if (FAILED(hr) && on_refusal_ == OnRefusal::kAllOrNothing) {
-      // Withdraw what went in before the refusal, newest first.
-      for (size_t j = i; j-- > 0;)
-        unregister_name_(session.Get(), factory, names_[j].c_str());
-      class_object_.Reset();
-      return hr;
-    }
-  }
+  for (const std::wstring& name : names_)
+    hr = register_name_(session.Get(), factory, name.c_str());
   count_ = 1;
   return hr;
 }
@@ -64,7 +55,6 @@ HRESULT CountedRegistration::Unregister() {
     --count_;
     return S_OK;
   }
-  if (count_ == 0 && on_refusal_ == OnRefusal::kAllOrNothing) return S_OK;
   IClassFactory* factory = nullptr;
   HRESULT hr = ClassObjectLocked(&factory);
   if (SUCCEEDED(hr)) {

@@ -5,8 +5,8 @@
 // until the registration is withdrawn) and the session and registers the class
 // for each of its names (schemes, or a MIME type); later calls only count.
 // Unregister undoes one Register; the last one withdraws every name and
-// releases the class object. The MIME filter, the namespace handler and the
-// road's pass-over handler each keep one.
+// releases the class object. The MIME filter and the namespace handler each
+// keep one.
 //
 // Thread safety: Register, Unregister and count may be called from any thread.
 
@@ -30,21 +30,9 @@ class CountedRegistration {
   using NameStep = std::function<HRESULT(IInternetSession* session,
                                          IClassFactory* factory, const wchar_t* name)>;
 
-  // What a first Register does when a name is refused.
-  enum class OnRefusal {
-    // Goes on with the other names and counts the registration anyway; the
-    // result is that of the last name. A missing session returns S_OK when
-    // `quiet_without_session` (nothing counted). Unregister at count 0 still
-    // withdraws every name.
-    kCountAnyway,
-    // Withdraws the names already registered, releases the class object and
-    // returns the refusal: nothing stays registered and nothing is counted.
-    kAllOrNothing,
-  };
-
   CountedRegistration(std::vector<std::wstring> names, ClassObjectSource source,
                       NameStep register_name, NameStep unregister_name,
-                      OnRefusal on_refusal, bool quiet_without_session = false);
+                      bool quiet_without_session = false);
   ~CountedRegistration();  // releases the class object if still held
   CountedRegistration(const CountedRegistration&) = delete;
   CountedRegistration& operator=(const CountedRegistration&) = delete;
@@ -52,15 +40,18 @@ class CountedRegistration {
   // Count above 0: adds 1 and returns S_OK. Otherwise obtains the class object
   // (its failure is returned, nothing counted) and the session (its failure is
   // returned, or S_OK when quiet, nothing counted) and registers every name in
-  // order, as `on_refusal` says; the count becomes 1.
+  // order. A refused name does not stop the others, and the registration
+  // counts anyway: the result is that of the last name. The count becomes 1.
+  // A missing session returns S_OK when `quiet_without_session` (nothing
+  // counted).
   HRESULT Register();
   // Count above 1: subtracts 1 and returns S_OK. Otherwise withdraws every
   // name (when the class object and the session can be had), releases the
   // class object and sets the count to 0; the result of the last step that
-  // ran (a missing session counts as a step unless quiet). With
-  // kAllOrNothing, at count 0 there is nothing to withdraw: S_OK.
+  // ran (a missing session counts as a step unless quiet). At count 0 it
+  // still withdraws every name.
   HRESULT Unregister();
-  // Register calls not yet undone (0 after a refused kAllOrNothing Register).
+  // Register calls not yet undone.
   int count();
 
  private:
@@ -71,7 +62,6 @@ class CountedRegistration {
   const ClassObjectSource source_;
   const NameStep register_name_;
   const NameStep unregister_name_;
-  const OnRefusal on_refusal_;
   const bool quiet_without_session_;
   std::mutex mutex_;
   int count_ = 0;                       // guarded by mutex_

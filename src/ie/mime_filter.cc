@@ -19,6 +19,7 @@
 #include "ie/ns_handler.h"
 #include "ie/page_filter.h"
 #include "log/logger.h"
+#include "platform/page_bind_options.h"
 #include "platform/text.h"
 #include "platform/url.h"
 #include "rules/rule_loading.h"
@@ -36,7 +37,6 @@ constexpr ULONG kSourcePiece = 8192;
 constexpr uint64_t kMaxReserve = 64u << 20;
 
 // The page limit of filters started on this thread (0: none).
-thread_local size_t t_page_limit = 0;
 
 // Numbers the objects for the log; never decremented.
 std::atomic<int32_t> g_instance_counter{0};
@@ -63,8 +63,7 @@ CountedRegistration& TheRegistration() {
       },
       [](IInternetSession* session, IClassFactory* factory, const wchar_t* type) {
         return session->UnregisterMimeFilter(factory, type);
-      },
-      CountedRegistration::OnRefusal::kCountAnyway);
+      });
   return *registration;
 }
 
@@ -132,7 +131,8 @@ HRESULT CHTMLMimeFilterPP::Invoke(DISPID, REFIID, LCID, uint16_t, DISPPARAMS*, V
 // --- IInternetProtocolRoot ---------------------------------------------------
 
 HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
-                                 IInternetBindInfo*, DWORD flags, HANDLE_PTR reserved) {
+                                 IInternetBindInfo* bind_info, DWORD flags,
+                                 HANDLE_PTR reserved) {
   Log().Log(LOG_NOTICE, L"%d IIPR::Start - url=%ls, sti=%x\n", instance_number_,
             Text(url), flags);
   page_filterable_ = false;
@@ -154,7 +154,7 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
       break;
   }
   aborted_ = false;
-  page_limit_ = t_page_limit;
+  page_limit_ = PageLimitOf(bind_info);
   passed_on_ = false;
   if (state_ != HMFS_IDLE) {
     Log().Log(LOG_WARNING, L"%d =========== Something is wrong \n", instance_number_);
@@ -480,9 +480,6 @@ HRESULT CHTMLMimeFilterPP::ReadParsedData(void* buffer, ULONG count, ULONG* read
 }
 
 // --- Registration ------------------------------------------------------------
-
-void SetHtmlFilterPageLimit(size_t bytes) { t_page_limit = bytes; }
-size_t HtmlFilterPageLimit() { return t_page_limit; }
 
 HRESULT RegisterHtmlFilter() { return TheRegistration().Register(); }
 

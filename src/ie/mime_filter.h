@@ -17,10 +17,11 @@
 // whitelist; a scheme other than http and https, or file while
 // "BlockAdsOnLocalPage" is 0) passes every Read straight to the source.
 //
-// A page limit (SetHtmlFilterPageLimit, per thread, none by default) bounds
-// the memory one page can take: once more than the limit has been collected
-// while the source still has more, the object stops collecting, serves what
-// it collected unchanged and then passes every Read straight to the source.
+// A page limit (what the bind info handed to Start answers through
+// IPageBindOptions, platform/page_bind_options.h; none when it answers
+// nothing) bounds the memory one page can take: once more than the limit has
+// been collected while the source still has more, the object stops collecting, serves
+// what it collected unchanged and then passes every Read straight to the source.
 //
 // The page address is the one the namespace handler recorded for the calling
 // thread (GetThreadUrl, ie/ns_handler.h). While filter lists are loaded
@@ -186,8 +187,8 @@ class CHTMLMimeFilterPP : public ComObject<IHTMLMimeFilterPP, IInternetProtocol,
   bool aborted_ = false;
   const bool enabled_;
   bool whitelisted_ = false;
-  size_t page_limit_ = 0;  // 0: no limit
-  std::string page_url_;   // the page address from the namespace handler
+  uint64_t page_limit_ = 0;  // 0: no limit
+  std::string page_url_;     // the page address from the namespace handler
   bool passed_on_ = false;
   std::unique_ptr<CEasyBuffer> input_buffer_;
   std::unique_ptr<CEasyBuffer> output_buffer_;
@@ -208,11 +209,6 @@ HRESULT UnregisterHtmlFilter();
 
 // RegisterHtmlFilter calls not yet undone.
 int HtmlFilterRegistrationCount();
-
-// The page limit of the filters started later on the calling thread, in
-// bytes (0, the default: no limit). See the class comment.
-void SetHtmlFilterPageLimit(size_t bytes);
-size_t HtmlFilterPageLimit();
 
 // SetHtmlFilterRules and SetHtmlFilterChecker (ie/page_filter.h) choose the
 // rules and checker the filter's editor uses.

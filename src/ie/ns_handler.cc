@@ -49,7 +49,7 @@ CountedRegistration& TheRegistration() {
       [](IInternetSession* session, IClassFactory* factory, const wchar_t* scheme) {
         return session->UnregisterNameSpace(factory, scheme);
       },
-      CountedRegistration::OnRefusal::kCountAnyway, /*quiet_without_session=*/true);
+      /*quiet_without_session=*/true);
   return *registration;
 }
 

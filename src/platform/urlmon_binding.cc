@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "platform/page_bind_options.h"
 #include "platform/url.h"
 #include "platform/urlmon_internal.h"
 
@@ -240,10 +241,10 @@ class BrowserSink : public ComObject<IInternetProtocolSink> {
   std::shared_ptr<Binding::Core> core_;
 };
 
-class BindInfo : public ComObject<IInternetBindInfo> {
+class BindInfo : public ComObject<IInternetBindInfo, IPageBindOptions> {
  public:
-  explicit BindInfo(const std::string& method)
-      : ComObject(false), verb_(WideUtf8(method)) {
+  BindInfo(const std::string& method, size_t page_limit)
+      : ComObject(false), verb_(WideUtf8(method)), page_limit_(page_limit) {
     if (method.empty() || method == "GET" || method == "HEAD") {
       bind_verb_ = BINDVERB_GET;
     } else if (method == "POST") {
@@ -270,16 +271,23 @@ class BindInfo : public ComObject<IInternetBindInfo> {
     if (fetched) *fetched = 0;
     return INET_E_USE_DEFAULT_SETTING;
   }
+  HRESULT GetPageLimit(uint64_t* bytes) override {
+    if (!bytes) return E_INVALIDARG;
+    *bytes = page_limit_;
+    return S_OK;
+  }
 
  protected:
   void* FindInterface(REFIID iid) override {
     if (iid == IID_IInternetBindInfo) return static_cast<IInternetBindInfo*>(this);
+    if (iid == IID_IPageBindOptions) return static_cast<IPageBindOptions*>(this);
     return nullptr;
   }
 
  private:
   std::wstring verb_;
   DWORD bind_verb_;
+  size_t page_limit_;
 };
 
 template <class T>
@@ -297,7 +305,8 @@ std::unique_ptr<Binding> Binding::Bind(const BindRequest& request) {
   Core& core = *binding->core_;
   core.owner = std::this_thread::get_id();
   core.idle_timeout_ms = request.idle_timeout_ms > 0 ? request.idle_timeout_ms : 60000;
-  core.bind_info = Owned<IInternetBindInfo>(new BindInfo(request.method));
+  core.bind_info =
+      Owned<IInternetBindInfo>(new BindInfo(request.method, request.page_limit));
   core.source_sink = Owned<IInternetProtocolSink>(new SourceSink(binding->core_));
   core.browser_sink = Owned<IInternetProtocolSink>(new BrowserSink(binding->core_));
   core.forward = core.browser_sink;

@@ -80,6 +80,10 @@ struct BindRequest {
   // most this many bytes, each announced by its own data notification, as
   // a slow network does. 0 hands out what has arrived at once.
   size_t piece_size = 0;
+  // The most a MIME filter may collect of the page before it passes the
+  // page on unedited (IPageBindOptions, platform/page_bind_options.h), in
+  // bytes; 0: no limit.
+  size_t page_limit = 0;
   // When set, another thread can stop the binding through it at any time,
   // also while Bind still waits for the response head.
   std::shared_ptr<BindCancel> cancel;

@@ -166,15 +166,13 @@ TEST_F(LargePageRoad, FilterPassesOnAPageOverItsLimitWholeAndUnedited) {
   };
   origin_.Set("/one-mib", StreamScript("text/html", 1 * kMiB, Framing::kChunked));
   for (const Case& c : kFilterCases) {
-    const size_t previous = HtmlFilterPageLimit();
-    SetHtmlFilterPageLimit(c.limit);
     BindRequest request;
+    request.page_limit = c.limit;
     request.url = ToWide(Url("/one-mib"));
     request.piece_size = c.piece_size;
     std::unique_ptr<Binding> binding = Binding::Bind(request);
     std::string body;
     HRESULT hr = binding->ReadAll(&body);
-    SetHtmlFilterPageLimit(previous);
     ASSERT_EQ(hr, S_OK) << c.name << ": " << binding->error_text();
     EXPECT_TRUE(binding->filtered()) << c.name;
     if (c.edited) {

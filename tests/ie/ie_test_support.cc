@@ -163,12 +163,36 @@ ComPtr<CHTMLMimeFilterPP> NewFilter() {
   return ComPtr<CHTMLMimeFilterPP>(new CHTMLMimeFilterPP());
 }
 
+HRESULT LimitingBindInfo::GetBindInfo(DWORD* bind_flags, BINDINFO* info) {
+  if (!bind_flags || !info) return E_INVALIDARG;
+  *bind_flags = BINDF_ASYNCHRONOUS | BINDF_PULLDATA;
+  return S_OK;
+}
+
+HRESULT LimitingBindInfo::GetBindString(ULONG, LPWSTR*, ULONG, ULONG* fetched) {
+  if (fetched) *fetched = 0;
+  return INET_E_USE_DEFAULT_SETTING;
+}
+
+HRESULT LimitingBindInfo::GetPageLimit(uint64_t* bytes) {
+  if (!bytes) return E_INVALIDARG;
+  *bytes = page_limit_;
+  return S_OK;
+}
+
+void* LimitingBindInfo::FindInterface(REFIID iid) {
+  if (iid == IID_IInternetBindInfo) return static_cast<IInternetBindInfo*>(this);
+  if (iid == IID_IPageBindOptions) return static_cast<IPageBindOptions*>(this);
+  return nullptr;
+}
+
 HRESULT StartFilter(CHTMLMimeFilterPP* filter, IInternetProtocol* source,
-                    IInternetProtocolSink* sink, DWORD flags) {
+                    IInternetProtocolSink* sink, DWORD flags,
+                    IInternetBindInfo* bind_info) {
   PROTOCOLFILTERDATA data;
   data.pProtocol = source;
   data.pProtocolSink = sink;
-  return filter->Start(L"text/html", sink, nullptr, flags,
+  return filter->Start(L"text/html", sink, bind_info, flags,
                        reinterpret_cast<HANDLE_PTR>(&data));
 }
 

@@ -18,6 +18,7 @@
 #include "anyhtml/editor_writer.h"
 #include "ie/mime_filter.h"
 #include "platform/com_registry.h"
+#include "platform/page_bind_options.h"
 #include "platform/urlmon.h"
 #include "rules/rules_holder.h"
 
@@ -117,12 +118,30 @@ class RecordingSink : public ComObject<IInternetProtocolSink> {
   void* FindInterface(REFIID iid) override;
 };
 
+// A bind info that tells a page limit, as the binding engine's does.
+class LimitingBindInfo : public ComObject<IInternetBindInfo, IPageBindOptions> {
+ public:
+  explicit LimitingBindInfo(uint64_t page_limit)
+      : ComObject(false), page_limit_(page_limit) {}
+  HRESULT GetBindInfo(DWORD* bind_flags, BINDINFO* info) override;
+  HRESULT GetBindString(ULONG, LPWSTR*, ULONG, ULONG* fetched) override;
+  HRESULT GetPageLimit(uint64_t* bytes) override;
+
+ protected:
+  void* FindInterface(REFIID iid) override;
+
+ private:
+  uint64_t page_limit_;
+};
+
 // A new filter object with one reference.
 ComPtr<CHTMLMimeFilterPP> NewFilter();
 
-// Starts `filter` in filter mode on `source`, reporting to `sink`.
+// Starts `filter` in filter mode on `source`, reporting to `sink`, with
+// `bind_info` (may be null) as the binding's.
 HRESULT StartFilter(CHTMLMimeFilterPP* filter, IInternetProtocol* source,
-                    IInternetProtocolSink* sink, DWORD flags = PI_FILTER_MODE);
+                    IInternetProtocolSink* sink, DWORD flags = PI_FILTER_MODE,
+                    IInternetBindInfo* bind_info = nullptr);
 
 // Reads `filter` with pieces of `count` bytes until it answers anything but
 // S_OK. Returns what was read; *last gets the last answer.

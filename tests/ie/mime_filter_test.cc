@@ -279,10 +279,12 @@ TEST_F(MimeFilterTest, PeekHandsOutTheWholeRewrittenPageInPlace) {
 TEST_F(MimeFilterTest, PeekLeavesAPagePassedOnPastTheLimitToRead) {
   // Past the page limit with more to come: passed on unedited.
   auto filter = NewFilter();
-  const size_t previous = HtmlFilterPageLimit();
-  SetHtmlFilterPageLimit(100);
-  HRESULT started = StartFilter(filter.Get(), source_.Get(), sink_.Get());
-  SetHtmlFilterPageLimit(previous);
+  ComPtr<IInternetBindInfo> bind_info;
+  ASSERT_EQ((new LimitingBindInfo(100))
+                ->QueryInterface(IID_IInternetBindInfo, bind_info.OutVoid()),
+            S_OK);
+  HRESULT started = StartFilter(filter.Get(), source_.Get(), sink_.Get(), PI_FILTER_MODE,
+                                bind_info.Get());
   ASSERT_EQ(started, S_OK);
   const std::string page = kAdPage;
   ASSERT_GT(page.size(), 200u);
