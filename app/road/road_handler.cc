@@ -123,6 +123,15 @@ proxy::HeaderList FilteredHeaders(const Binding& binding) {
   return headers;
 }
 
+// The 502 page for a filtered page the origin ended before it was complete
+// (nothing of it has reached the browser).
+void SendCutPageError(const std::string& url, const Binding& binding,
+                      proxy::ResponseWriter& out) {
+  std::string why = binding.error_text();
+  if (why.empty()) why = "the server ended the page before it was complete";
+  SendFetchError(out, 502, url, why);
+}
+
 }  // namespace
 
 void SendFetchError(proxy::ResponseWriter& out, int status, const std::string& url,
@@ -156,91 +165,88 @@ void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWrit
   out.SetCancelCallback([cancel = bind.cancel] { cancel->Cancel(); });
   std::unique_ptr<Binding> binding = Binding::Bind(bind);
   if (FailedBeforeAnswer(*binding)) return SendBindingError(out, request.url, *binding);
+  if (binding->filtered() && !request.IsHead())
+    return SendFiltered(request.url, *binding, out);
+  Stream(*binding, out);
+}
 
-  if (binding->filtered() && !request.IsHead()) {
-    long long declared = DeclaredLength(*binding);
-    if (declared >= 0 &&
-        static_cast<unsigned long long>(declared) > options_.max_filtered_bytes) {
-      // Too big to hold twice: the same transfer goes on past the filter
-      // and streams (a request is never sent twice). Nothing has been read
-      // yet, so setting the filter aside cannot fail.
-      if (binding->BypassFilter()) return Stream(*binding, out);
-    }
-    if (out.cancelled()) {
-      binding->Abort();
-      return;
-    }
-    // The filter holds the rewritten page complete: it goes to the browser
-    // straight from the filter's buffer, with its length.
-    const char* page = nullptr;
-    ULONG page_size = 0;
-    HRESULT peeked = binding->PeekRest(&page, &page_size);
-    if (peeked == S_FALSE) page_size = 0;
-    if ((peeked == S_OK || peeked == S_FALSE) &&
-        page_size <= options_.max_filtered_bytes) {
-      proxy::HeaderList headers = FilteredHeaders(*binding);
-      headers.push_back({"Content-Length", std::to_string(page_size)});
-      if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
-      if (out.Write(std::string_view(page, page_size))) {
-        binding->SkipRead(page_size);
-        out.Finish();
-      }
-      return;
-    }
-    if (FAILED(peeked) && peeked != E_NOTIMPL) {
-      std::string why = binding->error_text();
-      if (why.empty()) why = "the server ended the page before it was complete";
-      return SendFetchError(out, 502, request.url, why);
-    }
-    // Otherwise (a page passed on unedited past the limit, or a filter that
-    // does not hold its output) the page is read in pieces.
-    std::string body;
-    HRESULT hr = S_OK;
-    std::unique_ptr<char[]> buffer(new char[kPiece]);
-    for (;;) {
-      if (out.cancelled()) {
-        binding->Abort();
-        return;
-      }
-      ULONG read = 0;
-      hr = binding->ReadSome(buffer.get(), kPiece, &read);
-      if (hr == S_OK && body.size() + read > options_.max_filtered_bytes) {
-        // Too big to hold (the filter has passed it on unedited): send what
-        // is here without a length, then this piece, and stream the rest.
-        if (!out.Start(binding->status_code(), binding->reason(),
-                       FilteredHeaders(*binding))) {
-          binding->Abort();
-          return;
-        }
-        if (!out.Write(body) || !out.Write(std::string_view(buffer.get(), read))) {
-          binding->Abort();
-          return out.Abandon();
-        }
-        std::string().swap(body);
-        buffer.reset();
-        return StreamRest(*binding, out);
-      }
-      // Past a megabyte, room for the largest page held is taken at once:
-      // growing by doubling could hold nearly twice that.
-      if (body.size() + read > body.capacity() && body.size() >= (1u << 20))
-        body.reserve(options_.max_filtered_bytes);
-      body.append(buffer.get(), read);
-      if (hr != S_OK) break;
-    }
-    if (FAILED(hr)) {
-      // The filter hands out nothing before the page is complete, so nothing
-      // has reached the browser yet.
-      std::string why = binding->error_text();
-      if (why.empty()) why = "the server ended the page before it was complete";
-      return SendFetchError(out, 502, request.url, why);
-    }
-    proxy::HeaderList headers = FilteredHeaders(*binding);
-    headers.push_back({"Content-Length", std::to_string(body.size())});
-    if (!out.Start(binding->status_code(), binding->reason(), headers)) return;
-    if (out.Write(body)) out.Finish();
+void RoadHandler::SendFiltered(const std::string& url, Binding& binding,
+                               proxy::ResponseWriter& out) {
+  long long declared = DeclaredLength(binding);
+  if (declared >= 0 &&
+      static_cast<unsigned long long>(declared) > options_.max_filtered_bytes) {
+    // Too big to hold twice: the same transfer goes on past the filter and
+    // streams (a request is never sent twice). Nothing has been read yet, so
+    // setting the filter aside cannot fail.
+    if (binding.BypassFilter()) return Stream(binding, out);
+  }
+  if (out.cancelled()) {
+    binding.Abort();
     return;
   }
-  Stream(*binding, out);
+  // The filter holds the rewritten page complete: it goes to the browser
+  // straight from the filter's buffer, with its length.
+  const char* page = nullptr;
+  ULONG page_size = 0;
+  HRESULT peeked = binding.PeekRest(&page, &page_size);
+  if (peeked == S_FALSE) page_size = 0;
+  if ((peeked == S_OK || peeked == S_FALSE) && page_size <= options_.max_filtered_bytes) {
+    proxy::HeaderList headers = FilteredHeaders(binding);
+    headers.push_back({"Content-Length", std::to_string(page_size)});
+    if (!out.Start(binding.status_code(), binding.reason(), headers)) return;
+    if (out.Write(std::string_view(page, page_size))) {
+      binding.SkipRead(page_size);
+      out.Finish();
+    }
+    return;
+  }
+  if (FAILED(peeked) && peeked != E_NOTIMPL) return SendCutPageError(url, binding, out);
+  // Otherwise (a page passed on unedited past the limit, or a filter that
+  // does not hold its output) the page is read in pieces.
+  SendReadInPieces(url, binding, out);
+}
+
+void RoadHandler::SendReadInPieces(const std::string& url, Binding& binding,
+                                   proxy::ResponseWriter& out) {
+  std::string body;
+  HRESULT hr = S_OK;
+  std::unique_ptr<char[]> buffer(new char[kPiece]);
+  for (;;) {
+    if (out.cancelled()) {
+      binding.Abort();
+      return;
+    }
+    ULONG read = 0;
+    hr = binding.ReadSome(buffer.get(), kPiece, &read);
+    if (hr == S_OK && body.size() + read > options_.max_filtered_bytes) {
+      // Too big to hold (the filter has passed it on unedited): send what is
+      // here without a length, then this piece, and stream the rest.
+      if (!out.Start(binding.status_code(), binding.reason(), FilteredHeaders(binding))) {
+        binding.Abort();
+        return;
+      }
+      if (!out.Write(body) || !out.Write(std::string_view(buffer.get(), read))) {
+        binding.Abort();
+        return out.Abandon();
+      }
+      std::string().swap(body);
+      buffer.reset();
+      return StreamRest(binding, out);
+    }
+    // Past a megabyte, room for the largest page held is taken at once:
+    // growing by doubling could hold nearly twice that.
+    if (body.size() + read > body.capacity() && body.size() >= (1u << 20))
+      body.reserve(options_.max_filtered_bytes);
+    body.append(buffer.get(), read);
+    if (hr != S_OK) break;
+  }
+  // The filter hands out nothing before the page is complete, so nothing
+  // has reached the browser yet.
+  if (FAILED(hr)) return SendCutPageError(url, binding, out);
+  proxy::HeaderList headers = FilteredHeaders(binding);
+  headers.push_back({"Content-Length", std::to_string(body.size())});
+  if (!out.Start(binding.status_code(), binding.reason(), headers)) return;
+  if (out.Write(body)) out.Finish();
 }
 
 }  // namespace cvie::road

@@ -32,6 +32,7 @@
 
 #include <string>
 
+#include "platform/urlmon_binding.h"
 #include "proxy/handlers.h"
 #include "road/browser_window.h"
 
@@ -56,6 +57,14 @@ class RoadHandler : public proxy::ProxyExchangeHandler {
   void PrepareWorker() override;
 
  private:
+  // A page read through the HTML filter: whole, with its length, when the
+  // filter held it; streamed when it is over the page limit.
+  void SendFiltered(const std::string& url, Binding& binding, proxy::ResponseWriter& out);
+  // A filtered page the filter does not hold: read in pieces, held up to the
+  // page limit, streamed past it.
+  void SendReadInPieces(const std::string& url, Binding& binding,
+                        proxy::ResponseWriter& out);
+
   BrowserWindow* window_;
   RoadOptions options_;
 };
