@@ -1,6 +1,7 @@
 #include "panel/dialog_pages.h"
 
 #include "config/options.h"
+#include "https/https_settings.h"
 #include "panel/page_frame.h"
 #include "panel/panel_handler.h"
 #include "platform/text.h"
@@ -35,7 +36,7 @@ std::string DialogPages::OpenPreferences() {
     order_.erase(order_.begin());
   }
   std::string id = MakePanelToken().substr(0, 16);
-  sessions_[id] = std::move(model);
+  sessions_[id] = Session{std::move(model), https::InspectHttpsEnabled()};
   order_[++opened_] = id;
   return id;
 }
@@ -53,7 +54,7 @@ std::string DialogPages::RenderPreferences(const std::string& id, bool whitelist
         "href=\"/preferences\">Open Preferences</a></p>";
     return html + PageEnd();
   }
-  const PreferencesModel& model = *found->second;
+  const PreferencesModel& model = *found->second.model;
   const std::string tab = whitelist_tab ? "Whitelist" : "General";
   html += "<section class=\"dialog\" id=\"preferences\" data-session=\"" +
           HtmlEscape(id) +
@@ -77,6 +78,12 @@ std::string DialogPages::RenderPreferences(const std::string& id, bool whitelist
               (field.state == kIndeterminate ? " data-indeterminate" : "") + "> " +
               Esc(field.label) + "</label>";
     }
+    html += "<label><input type=\"checkbox\" data-control=\"" +
+            std::to_string(kInspectHttpsControl) + "\" id=\"inspect-https\"" +
+            (found->second.inspect_https ? " checked" : "") +
+            "> Filter secure (HTTPS) pages</label><p class=\"hint\">Without a local CA "
+            "secure sites stay tunnelled: see <a href=\"/secure-sites\">Secure "
+            "sites</a>.</p>";
   } else {
     html += "<table class=\"list\"><thead><tr><th scope=\"col\">" +
             ActForm(token, id, "sort", tab) + "<button>" + Esc(kWhitelistColumnTitle) +
@@ -110,22 +117,24 @@ std::string DialogPages::RenderPreferences(const std::string& id, bool whitelist
   return html + PageEnd();
 }
 
-std::string DialogPages::Act(const std::string& id, const std::string& act, int control,
-                             int row, const std::wstring& text, const std::string& tab,
-                             bool* saved) {
-  *saved = false;
+bool DialogPages::Act(const std::string& id, const std::string& act, int control, int row,
+                      const std::wstring& text, const std::string& tab, std::string* next,
+                      std::string* error) {
   const bool whitelist_tab = tab == "Whitelist";
-  std::unique_ptr<PreferencesModel> closing;
+  *next = PageOf(id, whitelist_tab);
+  Session closing;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto found = sessions_.find(id);
-    if (found == sessions_.end()) return PageOf(id, whitelist_tab);
-    PreferencesModel& model = *found->second;
-    if (act == "click") {
+    if (found == sessions_.end()) return true;
+    PreferencesModel& model = *found->second.model;
+    if (act == "click" && control == kInspectHttpsControl) {
+      found->second.inspect_https = !found->second.inspect_https;
+    } else if (act == "click") {
       model.Click(control);
     } else if (act == "edit") {
       // The placeholder row holds its hint; a new address is typed in place of it.
-      if (row == 0 && text.empty()) return PageOf(id, whitelist_tab);
+      if (row == 0 && text.empty()) return true;
       if (model.BeginEdit(row)) model.EndEdit(row, text);
     } else if (act == "delete") {
       model.DeleteRow(row);
@@ -142,14 +151,19 @@ std::string DialogPages::Act(const std::string& id, const std::string& act, int 
       }
     }
   }
-  if (!closing) return PageOf(id, whitelist_tab);
-  if (act == "ok") {
-    closing->Apply();
-    CVCfg::Instance().Refresh(true);
-    *saved = true;
-    return "/preferences?saved=1";
+  if (!closing.model) return true;
+  if (act != "ok") {
+    *next = "/";
+    return true;
   }
-  return "/";
+  closing.model->Apply();
+  CVCfg::Instance().Refresh(true);
+  *next = "/preferences?saved=1";
+  if (closing.inspect_https == https::InspectHttpsEnabled()) return true;
+  // Filtering secure pages starts with the list of sites that stay
+  // tunnelled, for the user to fill in.
+  return (!closing.inspect_https || https::EnsurePassthroughFile(error)) &&
+         https::SetInspectHttps(closing.inspect_https, error);
 }
 
 std::string DialogPages::RenderAbout() {

@@ -8,7 +8,10 @@
 //   POST /preferences/act          s=<id>&act=click|edit|delete|sort|ok|cancel
 //                                  (+control, row, text): the dialog's
 //                                  behaviour (PreferencesModel): OK saves,
-//                                  Cancel discards
+//                                  Cancel discards. The General page also has
+//                                  the "Filter secure (HTTPS) pages" box
+//                                  (control kInspectHttpsControl), applied by
+//                                  OK like the others.
 //   GET  /about                    the About dialog's text
 // Every dialog opened this way has its own model, so two tabs or two browsers
 // never see each other's changes, and OK or Cancel applies to the dialog it
@@ -34,6 +37,8 @@ namespace cvie::panel {
 class DialogPages {
  public:
   static constexpr size_t kMaxSessions = 16;
+  // The control number of the HTTPS box (not one of the dialog's own).
+  static constexpr int kInspectHttpsControl = -2;
 
   // Opens a Preferences session from the stored options and whitelist;
   // returns its id.
@@ -46,17 +51,24 @@ class DialogPages {
                                 const std::string& outcome) const;
 
   // Runs an action on session `id`. Returns where the browser goes next.
-  // `saved` is set when OK applied the dialog.
-  std::string Act(const std::string& id, const std::string& act, int control, int row,
-                  const std::wstring& text, const std::string& tab, bool* saved);
+  // `saved` is set when OK applied the dialog; false with *error set when OK
+  // saved the dialog's options but could not set the HTTPS switch.
+  bool Act(const std::string& id, const std::string& act, int control, int row,
+           const std::wstring& text, const std::string& tab, std::string* next,
+           std::string* error);
 
   static std::string RenderAbout();
 
  private:
+  struct Session {
+    std::unique_ptr<PreferencesModel> model;
+    bool inspect_https = false;  // the HTTPS box as this dialog shows it
+  };
+
   mutable std::mutex mu_;
-  std::map<std::string, std::unique_ptr<PreferencesModel>> sessions_;  // guarded
-  std::map<uint64_t, std::string> order_;  // opening order -> id, guarded
-  uint64_t opened_ = 0;                    // guarded
+  std::map<std::string, Session> sessions_;  // guarded
+  std::map<uint64_t, std::string> order_;    // opening order -> id, guarded
+  uint64_t opened_ = 0;                      // guarded
 };
 
 }  // namespace cvie::panel

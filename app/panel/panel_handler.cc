@@ -21,6 +21,7 @@
 #include "panel/update_page.h"
 #include "panel/user_pages.h"
 #include "platform/data_folders.h"
+#include "platform/files.h"
 #include "platform/text.h"
 #include "platform/url.h"
 #include "road/html_escape.h"
@@ -130,82 +131,6 @@ platform::PopupMenu PrepareMenu(ToolbarCfg* cfg, road::BrowserWindow* window) {
   return result;
 }
 
-std::string RenderPreferences(CPrefDialog* dialog, const std::string& token,
-                              const std::string& tab) {
-  PreferencesModel& model = dialog->model();
-  std::vector<std::wstring> tabs = CPrefDialog::TabLabels();
-  bool whitelist_tab = tab == "Whitelist";
-  std::string html =
-      "<section class=\"dialog\" id=\"preferences\"><div class=\"title\">" +
-      Escape(dialog->Title()) + "</div><div class=\"body\"><nav class=\"tabs\">";
-  for (const std::wstring& label : tabs) {
-    bool active = (label == L"Whitelist") == whitelist_tab;
-    html += "<a href=\"/?tab=" + Escape(label) + "\" class=\"" +
-            std::string(active ? "active" : "") + "\">" + Escape(label) + "</a>";
-  }
-  html += "</nav><div class=\"page\">";
-  if (!whitelist_tab) {
-    html += "<form id=\"click-form\" method=\"post\" action=\"/dialog\">" +
-            Hidden("token", token) + Hidden("act", "click") + Hidden("control", "") +
-            Hidden("tab", "General") + "</form>";
-    for (const GeneralField& field : model.general()) {
-      if (field.label.empty()) continue;  // the option without a box
-      std::string id = std::to_string(field.control);
-      html += "<label><input type=\"checkbox\" data-control=\"" + id + "\" id=\"box" +
-              id + "\"" + (field.state == kChecked ? " checked" : "") +
-              (field.state == kIndeterminate ? " data-indeterminate" : "") + "> " +
-              Escape(field.label) + "</label>";
-    }
-    // Not one of the dialog's options: it is stored at once, OK or Cancel
-    // leave it as it is.
-    html += "<form id=\"https-form\" method=\"post\" action=\"/https\">" +
-            Hidden("token", token) + Hidden("tab", "General") +
-            "<label><input type=\"checkbox\" name=\"on\" value=\"1\" "
-            "id=\"inspect-https\" data-https" +
-            (https::InspectHttpsEnabled() ? " checked" : "") +
-            "> Filter secure (HTTPS) pages</label></form>";
-  } else {
-    html += "<table class=\"list\"><tr><th><form method=\"post\" action=\"/dialog\">" +
-            Hidden("token", token) + Hidden("act", "sort") + Hidden("tab", "Whitelist") +
-            "<button>" + Escape(std::wstring(kWhitelistColumnTitle)) +
-            "</button></form></th><th></th></tr>";
-    const std::vector<std::wstring>& rows = model.rows();
-    for (size_t i = 0; i < rows.size(); ++i) {
-      std::string row = std::to_string(i);
-      bool placeholder = i == 0;
-      html += "<tr><td" + std::string(placeholder ? " class=\"placeholder\"" : "") +
-              "><form method=\"post\" action=\"/dialog\">" + Hidden("token", token) +
-              Hidden("act", "edit") + Hidden("row", row) + Hidden("tab", "Whitelist") +
-              "<input name=\"text\" id=\"row" + row + "\" value=\"" + Escape(rows[i]) +
-              "\"> <button>" + std::string(placeholder ? "Add" : "Edit") +
-              "</button></form></td><td>";
-      if (!placeholder) {
-        html += "<form method=\"post\" action=\"/dialog\">" + Hidden("token", token) +
-                Hidden("act", "delete") + Hidden("row", row) +
-                Hidden("tab", "Whitelist") + "<button>Delete</button></form>";
-      }
-      html += "</td></tr>";
-    }
-    html += "</table>";
-  }
-  html +=
-      "</div><div class=\"buttons\"><form method=\"post\" action=\"/dialog\">" +
-      Hidden("token", token) + Hidden("act", "ok") +
-      "<button id=\"ok\">OK</button></form><form method=\"post\" action=\"/dialog\">" +
-      Hidden("token", token) + Hidden("act", "cancel") +
-      "<button id=\"cancel\">Cancel</button></form></div></div></section>";
-  return html;
-}
-
-std::string RenderAbout(AboutDialog* dialog, const std::string& token) {
-  return "<section class=\"dialog\" id=\"about\"><div class=\"title\">" +
-         Escape(dialog->Title()) + "</div><div class=\"body\"><pre>" +
-         Escape(dialog->Text()) + "</pre><p>" + Escape(dialog->Notice()) +
-         "</p><div class=\"buttons\"><form method=\"post\" action=\"/dialog\">" +
-         Hidden("token", token) + Hidden("act", "ok") +
-         "<button id=\"ok\">OK</button></form></div></div></section>";
-}
-
 std::string RenderOther(platform::ModalDialog* dialog, const std::string& token) {
   return "<section class=\"dialog\"><div class=\"title\">" + Escape(dialog->Title()) +
          "</div><div class=\"body\"><div class=\"buttons\"><form method=\"post\" "
@@ -256,7 +181,7 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     path.resize(q);
   }
   if (request.method == "GET" || request.method == "HEAD") {
-    if (path == "/") return ServeMenuPage(request, out);
+    if (path == "/") return ServeMenuPage(out);
     if (path == "/menu.json") return ServeMenuJson(out);
     if (path == "/log") return ServeLog(out);
     if (path == "/lists")
@@ -324,19 +249,21 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     // The vendor's report and help pages do not exist: the panel's own serve.
     const Command* command = cfg_->FindCommand(id);
     const std::wstring name = command ? command->GetName() : L"";
+    // Preferences and About are pages of their own, one dialog per tab.
     if (name == L"Go Report page Cmd") {
       back = "/report";
     } else if (name == L"Go Corvane IE Plugin help page Cmd") {
       back = "/help";
+    } else if (name == L"Preferences Cmd") {
+      back = "/preferences";
+    } else if (name == L"About... Cmd") {
+      back = "/about";
     } else {
       RunCommand(id, FormField(form, "url"));
       if (FormField(form, "back") == "allow") back = "/allow";
     }
   } else if (path == "/dialog") {
-    DialogAction(FormField(form, "act"), ToInt(FormField(form, "control"), -1),
-                 ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")));
-    std::string tab = FormField(form, "tab");
-    if (tab == "Whitelist" || tab == "General") back += "?tab=" + tab;
+    DialogAction(FormField(form, "act"));
   } else if (path == "/https") {
     const bool on = FormField(form, "on") == "1";
     std::string error;
@@ -344,13 +271,18 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
         !https::SetInspectHttps(on, &error)) {
       return Send(out, 500, "text/plain; charset=utf-8", error + "\n");
     }
-    back = FormField(form, "back") == "secure-sites" ? "/secure-sites" : "/?tab=General";
+    back = "/secure-sites";
   } else if (path == "/preferences/act") {
-    bool saved = false;
-    back = dialogs_.Act(FormField(form, "s"), FormField(form, "act"),
-                        ToInt(FormField(form, "control"), -1),
-                        ToInt(FormField(form, "row"), -1),
-                        ToWide(FormField(form, "text")), FormField(form, "tab"), &saved);
+    std::string error;
+    if (!dialogs_.Act(FormField(form, "s"), FormField(form, "act"),
+                      ToInt(FormField(form, "control"), -1),
+                      ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")),
+                      FormField(form, "tab"), &back, &error)) {
+      return Send(out, 500, "text/plain; charset=utf-8",
+                  "The options are saved, but filtering of secure pages could not be "
+                  "switched: " +
+                      error + "\n");
+    }
   } else if (UpdateAction(path, form)) {
     back = "/update";
   } else if (UserPageAction(path, form)) {
@@ -393,6 +325,7 @@ void PanelHandler::SetOutcome(const std::string& page, bool failed, std::string 
 void PanelHandler::ServeUpdate(proxy::ResponseWriter& out) {
   RulesShown rules;
   rules.installed_version = InstalledRuleFileVersion(RuleFilePath());
+  platform::GetFileModifiedTime(RuleFilePath(), &rules.installed_at);
   const CurrentRules::State state = CurrentRules::Process().state();
   rules.active_version = state.version;
   rules.active_since = state.loaded_at;
@@ -567,55 +500,22 @@ void PanelHandler::RunCommand(int id, const std::string& url) {
       kWaitMs);
 }
 
-void PanelHandler::DialogAction(const std::string& act, int control, int row,
-                                const std::wstring& text) {
+void PanelHandler::DialogAction(const std::string& act) {
+  if (act != "ok" && act != "cancel") return;
   ui_->Act(
-      [act, control, row, text](platform::ModalDialog* dialog) -> int {
-        if (act == "ok") return platform::IDOK;
-        if (act == "cancel") return platform::IDCANCEL;
-        auto* prefs = dynamic_cast<CPrefDialog*>(dialog);
-        if (!prefs) return 0;
-        PreferencesModel& model = prefs->model();
-        if (act == "click") {
-          model.Click(control);
-        } else if (act == "edit") {
-          if (model.BeginEdit(row)) model.EndEdit(row, text);
-        } else if (act == "delete") {
-          model.DeleteRow(row);
-        } else if (act == "sort") {
-          model.SortAddresses();
-        }
-        return 0;
+      [act](platform::ModalDialog*) -> int {
+        return act == "ok" ? platform::IDOK : platform::IDCANCEL;
       },
       kWaitMs);
   // The page shown next must see what OK saved.
-  if (act == "ok" || act == "cancel") ui_->WaitDialogClosed(kWaitMs);
+  ui_->WaitDialogClosed(kWaitMs);
   // Pages filtered from now on use what OK saved, not the options cached
   // before.
   if (act == "ok") CVCfg::Instance().Refresh(true);
 }
 
-void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
-                                 proxy::ResponseWriter& out) {
-  std::string query;
-  if (size_t q = request.path.find('?'); q != std::string::npos)
-    query = request.path.substr(q + 1);
-  // A GET changes nothing (a "?url=" of another site's link is not followed):
-  // the location is set by POST /location with the token.
-  std::string tab = FormField(query, "tab");
-
-  std::wstring location;
-  bool has_location = window_->GetLocationURL(&location);
-  std::string html =
-      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-      "<meta name=\"cvie-token\" content=\"" +
-      token_ +
-      "\"><title>Corvane Filter</title><link rel=\"stylesheet\" "
-      "href=\"/panel.css\"></head>"
-      "<body><header><h1>Corvane Filter</h1><div class=\"location\">" +
-      (has_location ? "Page: " + Escape(location) : std::string("No page shown yet")) +
-      "</div><a class=\"secure-sites\" href=\"/secure-sites\">Secure sites</a></header>";
-
+std::string PanelHandler::RenderQuestions() const {
+  std::string html;
   for (const PanelUi::Question& q : ui_->Questions()) {
     html += "<div class=\"question\"><b>" + Escape(q.caption) + "</b>" + Escape(q.text) +
             "<div class=\"buttons\">";
@@ -635,6 +535,11 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
     }
     html += "</div></div>";
   }
+  return html;
+}
+
+std::string PanelHandler::RenderNotices() const {
+  std::string html;
   for (const PanelUi::Notice& n : ui_->Notices()) {
     std::string text = Escape(n.text);
     if (n.caption == L"Open page") text = "<a href=\"" + text + "\">" + text + "</a>";
@@ -643,8 +548,11 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
             Hidden("token", token_) + Hidden("id", std::to_string(n.id)) +
             "<button>Close</button></form></div>";
   }
+  return html;
+}
 
-  html += "<main><nav class=\"menu\" id=\"menu\" aria-label=\"Main Option Menu\">";
+std::string PanelHandler::RenderMenu() const {
+  std::string html = "<nav class=\"menu\" id=\"menu\" aria-label=\"Main Option Menu\">";
   for (const platform::MenuItem& item : PrepareMenu(cfg_, window_).items) {
     if (item.separator) {
       html += "<hr>";
@@ -655,32 +563,45 @@ void PanelHandler::ServeMenuPage(const proxy::ProxyRequest& request,
             std::string(item.checked ? " checked" : "") + "\" data-id=\"" +
             std::to_string(item.id) + "\">" + Escape(item.label) + "</button></form>";
   }
-  html += "</nav>";
+  return html + "</nav>";
+}
 
-  std::string dialog_html;
-  if (ui_->dialog_open()) {
-    std::string token = token_;
-    ui_->Act(
-        [&dialog_html, &token, &tab](platform::ModalDialog* dialog) {
-          if (auto* prefs = dynamic_cast<CPrefDialog*>(dialog)) {
-            dialog_html = RenderPreferences(prefs, token, tab);
-          } else if (auto* about = dynamic_cast<AboutDialog*>(dialog)) {
-            dialog_html = RenderAbout(about, token);
-          } else {
-            dialog_html = RenderOther(dialog, token);
-          }
-          return 0;
-        },
-        kWaitMs);
-  }
+std::string PanelHandler::RenderOpenDialog() const {
+  std::string html;
+  if (!ui_->dialog_open()) return html;
+  const std::string& token = token_;
+  ui_->Act(
+      [&html, &token](platform::ModalDialog* dialog) {
+        html = RenderOther(dialog, token);
+        return 0;
+      },
+      kWaitMs);
+  return html;
+}
+
+void PanelHandler::ServeMenuPage(proxy::ResponseWriter& out) {
+  // A GET changes nothing (a "?url=" of another site's link is not followed):
+  // the location is set by POST /location with the token.
+  std::wstring location;
+  bool has_location = window_->GetLocationURL(&location);
+  std::string html =
+      "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+      "<meta name=\"cvie-token\" content=\"" +
+      token_ +
+      "\"><title>Corvane Filter</title><link rel=\"stylesheet\" "
+      "href=\"/panel.css\"></head>"
+      "<body><header><h1>Corvane Filter</h1><div class=\"location\">" +
+      (has_location ? "Page: " + Escape(location) : std::string("No page shown yet")) +
+      "</div><a class=\"secure-sites\" href=\"/secure-sites\">Secure sites</a></header>";
   html +=
-      dialog_html + RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
+      RenderQuestions() + RenderNotices() + "<main>" + RenderMenu() + RenderOpenDialog() +
+      RenderBlockedCounts(BlockedPages::Instance().Counts(time(nullptr))) +
       "</main><footer><a href=\"/lists\">Filter lists</a> "
       "<a href=\"/blocked\">Blocked on recent pages</a> "
       "<a href=\"/log/view\">Log</a> <a href=\"/update\">Updates</a> "
       "<a href=\"/allow\">Allow ads on a page</a> <a href=\"/whitelist\">Whitelist</a> "
       "<a href=\"/report\">Report a page</a> <a href=\"/help\">Help</a> "
-      "<a href=\"/preferences\">Preferences page</a> <a "
+      "<a href=\"/preferences\">Preferences</a> <a "
       "href=\"/about\">About</a></footer>"
       "<script src=\"/panel.js\"></script></body></html>\n";
   Send(out, 200, "text/html; charset=utf-8", html);

@@ -2,8 +2,9 @@
 //
 // The control panel: direct requests to the proxy's own address.
 //   GET  /              the "Main Option Menu" as CmdShowButtonMenu prepares it
-//                       for the window's location, the open dialog, notices
-//                       and questions (a GET never changes anything)
+//                       for the window's location, notices, questions and a
+//                       modal dialog another part opened (a GET never changes
+//                       anything)
 //   GET  /menu.json     the same menu as data
 //   GET  /log           the tail of "log1.txt" as text (whole lines)
 //   GET  /log/view      the Log page: whole lines, newest first; ?q= keeps
@@ -11,13 +12,14 @@
 //   GET  /blocked       what the last pages blocked (?page=<serial>: one page)
 //   GET  /blocked.json  the same as a JSON download (ie/blocked_pages.h)
 //   GET  /panel.css, /panel.js   the embedded assets
-//   POST /command       id=<command>: runs the command on the window thread
-//   POST /dialog        act=click|edit|delete|sort|ok|cancel (+control, row, text)
+//   POST /command       id=<command>: runs the command on the window thread;
+//                       "Preferences" and "About" lead to their pages
+//   POST /dialog        act=ok|cancel: presses the open modal dialog's button
 //   POST /location      url=<address>: the window's location from now on
 //   POST /answer        id=<question>&answer=<button>
 //   POST /dismiss       id=<notice>
-//   POST /https         on=1 switches HTTPS filtering on, anything else off
-//                       (back=secure-sites returns to that page)
+//   POST /https         on=1 switches HTTPS filtering on, anything else off,
+//                       and returns to the Secure sites page
 //   GET /lists, POST /lists/...   the filter lists (panel/lists_page.h)
 //   GET  /secure-sites  the "Secure sites" page (panel/secure_sites_page.h)
 //   GET /update, POST /update/...   updates and the rule file (panel/update_page.h)
@@ -71,7 +73,14 @@ class PanelHandler : public proxy::PanelHandler {
   }
 
  private:
-  void ServeMenuPage(const proxy::ProxyRequest& request, proxy::ResponseWriter& out);
+  void ServeMenuPage(proxy::ResponseWriter& out);
+  // Parts of the menu page: the waiting questions with their buttons, the
+  // notices, the menu as the button prepares it, and a modal dialog some
+  // other part of the system opened (OK and Cancel only).
+  std::string RenderQuestions() const;
+  std::string RenderNotices() const;
+  std::string RenderMenu() const;
+  std::string RenderOpenDialog() const;
   void ServeMenuJson(proxy::ResponseWriter& out);
   void ServeLog(proxy::ResponseWriter& out);
   void ServeLogPage(const std::string& filter, proxy::ResponseWriter& out);
@@ -88,8 +97,8 @@ class PanelHandler : public proxy::PanelHandler {
   std::string TakeOutcome(const std::string& page, bool* failed);
   // Runs command `id` for the window's page, or for `url` when not empty.
   void RunCommand(int id, const std::string& url = "");
-  void DialogAction(const std::string& act, int control, int row,
-                    const std::wstring& text);
+  // Presses OK or Cancel in the modal dialog open in the panel.
+  void DialogAction(const std::string& act);
 
   road::BrowserWindow* window_;
   PanelUi* ui_;

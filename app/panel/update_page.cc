@@ -133,6 +133,10 @@ std::string RenderUpdatePage(const UpdateStatus::Snapshot& s, const RulesShown& 
       "id=\"installed-version\">" +
       HtmlEscape(rules.installed_version.empty() ? std::string("none")
                                                  : "version " + rules.installed_version) +
+      (rules.installed_at > 0 && !rules.installed_version.empty()
+           ? ", installed <span id=\"installed-date\">" +
+                 HtmlEscape(LocalTimeText(rules.installed_at)) + "</span>"
+           : std::string()) +
       "</dd><dt>In force in this proxy</dt><dd id=\"active-version\">" +
       HtmlEscape((rules.active_version.empty() ? std::string("unknown version")
                                                : "version " + rules.active_version) +

@@ -70,6 +70,7 @@ std::string UpdateOutcomeText(const UpdateStatus::Snapshot& status);
 // The rules as the page shows them.
 struct RulesShown {
   std::string installed_version;  // of the installed file; empty: none or unreadable
+  int64_t installed_at = 0;       // when that file was written (0: unknown)
   std::string active_version;     // of the rules pages use now
   int64_t active_since = 0;       // when those were loaded (0: at start)
   int refused = 0;                // installed files that failed their check

@@ -23,6 +23,13 @@ bool GetFileSize(const std::wstring& path, uint64_t* size) {
   return true;
 }
 
+bool GetFileModifiedTime(const std::wstring& path, int64_t* seconds) {
+  struct stat st;
+  if (stat(ToNarrow(path).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  *seconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+  return true;
+}
+
 std::string FileVersionStamp(const std::wstring& path) {
   struct stat st;
   if (stat(ToNarrow(path).c_str(), &st) != 0) return std::string();

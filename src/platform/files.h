@@ -21,6 +21,10 @@ namespace cvie::platform {
 // or is no regular file.
 bool GetFileSize(const std::wstring& path, uint64_t* size);
 
+// When the regular file at `path` was last written, in seconds since
+// 1970-01-01 UTC; false when it does not exist or is no regular file.
+bool GetFileModifiedTime(const std::wstring& path, int64_t* seconds);
+
 // Identifies one version of the file at `path` (device, inode, size, times):
 // two calls give the same text only when the file was neither replaced nor
 // written in between. Empty when nothing is at `path`.

@@ -4,6 +4,7 @@
 
 #include "panel/panel_handler.h"
 
+#include <string.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -95,76 +96,107 @@ TEST_F(PanelTest, ChangesNeedTheToken) {
   EXPECT_EQ(CVCfg::Instance().GetEnableCorvane(), before);
 }
 
-TEST_F(PanelTest, PreferencesDialogTogglesFilterImage) {
+class MenuDialogTest : public PanelTest {
+ protected:
+  // The session of the Preferences dialog the menu's item opened, followed
+  // through its redirects as a browser would.
+  std::string OpenPreferencesFromTheMenu(std::string* location) {
+    ParsedResponse command = Post("/command", "id=301");
+    EXPECT_EQ(command.status, 303);
+    if (!command.Find("Location")) return "";
+    *location = *command.Find("Location");
+    ParsedResponse opened = Request("GET", *location);
+    const std::string* where = opened.Find("Location");
+    if (opened.status != 303 || !where || where->rfind("/preferences?s=", 0) != 0)
+      return "";
+    return where->substr(strlen("/preferences?s="));
+  }
+};
+
+TEST_F(MenuDialogTest, PreferencesItemOpensADialogPageThatTogglesFilterImage) {
   CVCfg::Instance().Refresh(true);
   int before = CVCfg::Instance().GetFilterImage() ? 1 : 0;
-  ASSERT_EQ(Post("/command", "id=301").status, 303);
-  ASSERT_TRUE(ui_.dialog_open());
-  ParsedResponse page = Request("GET", "/");
+  std::string location;
+  const std::string session = OpenPreferencesFromTheMenu(&location);
+  EXPECT_EQ(location, "/preferences");
+  ASSERT_FALSE(session.empty());
+  EXPECT_FALSE(ui_.dialog_open()) << "no dialog shared by every tab";
+  ParsedResponse page = Request("GET", "/preferences?s=" + session);
   EXPECT_NE(page.body.find("Filter Image"), std::string::npos) << page.body;
   EXPECT_NE(page.body.find("Collapse blocked elements"), std::string::npos);
-  ParsedResponse list = Request("GET", "/?tab=Whitelist");
+  ParsedResponse list = Request("GET", "/preferences/whitelist?s=" + session);
   EXPECT_NE(list.body.find("Add a website address..."), std::string::npos) << list.body;
 
-  ASSERT_EQ(Post("/dialog", "act=click&control=209").status, 303);
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + "&act=click&control=209").status,
+            303);
   // Nothing is written before OK.
   CVCfg::Instance().Refresh(true);
   EXPECT_EQ(CVCfg::Instance().GetFilterImage() ? 1 : 0, before);
-  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
-  EXPECT_FALSE(ui_.dialog_open());
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + "&act=ok").status, 303);
   CVCfg::Instance().Refresh(true);
   EXPECT_EQ(CVCfg::Instance().GetFilterImage() ? 1 : 0, 1 - before);
 }
 
-TEST_F(PanelTest, HttpsCheckboxReflectsAndSetsTheSwitch) {
+// The HTTPS box of the dialog shows the switch and, like the dialog's other
+// boxes, sets it on OK only; the Secure sites page's switch acts at once.
+TEST_F(MenuDialogTest, HttpsCheckboxReflectsAndSetsTheSwitchOnOk) {
   ASSERT_FALSE(https::InspectHttpsEnabled());
-  ASSERT_EQ(Post("/command", "id=301").status, 303);
-  const std::string box =
-      "id=\"inspect-https\" data-https> Filter secure (HTTPS) pages</label>";
+  const std::string box = "id=\"inspect-https\"> Filter secure (HTTPS) pages</label>";
   const std::string checked_box =
-      "id=\"inspect-https\" data-https checked> Filter secure (HTTPS) pages</label>";
-  EXPECT_NE(Request("GET", "/").body.find(box), std::string::npos);
+      "id=\"inspect-https\" checked> Filter secure (HTTPS) pages</label>";
+  const std::string click =
+      "&act=click&control=" + std::to_string(DialogPages::kInspectHttpsControl);
+  std::string location;
+  std::string session = OpenPreferencesFromTheMenu(&location);
+  ASSERT_FALSE(session.empty());
+  EXPECT_NE(Request("GET", "/preferences?s=" + session).body.find(box),
+            std::string::npos);
 
-  // Without the token nothing changes.
-  EXPECT_EQ(Request("POST", "/https", "on=1").status, 403);
+  // Ticked, then cancelled: the switch stays off.
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + click).status, 303);
+  EXPECT_NE(Request("GET", "/preferences?s=" + session).body.find(checked_box),
+            std::string::npos);
+  EXPECT_FALSE(https::InspectHttpsEnabled()) << "nothing before OK";
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + "&act=cancel").status, 303);
   EXPECT_FALSE(https::InspectHttpsEnabled());
 
-  struct Step {
-    const char* form;
-    bool on;
-  } steps[] = {{"tab=General&on=1", true}, {"tab=General", false}, {"on=1", true}};
-  for (const Step& step : steps) {
-    ParsedResponse r = Post("/https", step.form);
-    EXPECT_EQ(r.status, 303) << step.form;
-    ASSERT_NE(r.Find("Location"), nullptr) << step.form;
-    EXPECT_EQ(*r.Find("Location"), "/?tab=General") << step.form;
-    EXPECT_EQ(https::InspectHttpsEnabled(), step.on) << step.form;
-    EXPECT_NE(Request("GET", "/").body.find(step.on ? checked_box : box),
-              std::string::npos)
-        << step.form;
-  }
-  // Switching on made the passthrough list for the user to fill in.
-  EXPECT_TRUE(platform::PathExists(https::HttpsPassthroughPath()));
-  // The dialog is still open and its Cancel leaves the switch alone.
-  ASSERT_EQ(Post("/dialog", "act=cancel").status, 303);
+  // Ticked, then OK: on, with the passthrough list made for the user.
+  session = OpenPreferencesFromTheMenu(&location);
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + click).status, 303);
+  ASSERT_EQ(Post("/preferences/act", "s=" + session + "&act=ok").status, 303);
   EXPECT_TRUE(https::InspectHttpsEnabled());
-  std::string error;
-  ASSERT_TRUE(https::SetInspectHttps(false, &error)) << error;
+  EXPECT_TRUE(platform::PathExists(https::HttpsPassthroughPath()));
+  session = OpenPreferencesFromTheMenu(&location);
+  EXPECT_NE(Request("GET", "/preferences?s=" + session).body.find(checked_box),
+            std::string::npos);
+
+  // Without the token nothing changes; the Secure sites switch acts at once.
+  EXPECT_EQ(Request("POST", "/https", "on=0").status, 403);
+  EXPECT_TRUE(https::InspectHttpsEnabled());
+  ParsedResponse off = Post("/https", "on=0");
+  EXPECT_EQ(off.status, 303);
+  ASSERT_NE(off.Find("Location"), nullptr);
+  EXPECT_EQ(*off.Find("Location"), "/secure-sites");
+  EXPECT_FALSE(https::InspectHttpsEnabled());
 }
 
-TEST_F(PanelTest, WhitelistTabAddsAnAddressAndCancelWritesNothing) {
-  ASSERT_EQ(Post("/command", "id=301").status, 303);
-  ASSERT_EQ(Post("/dialog", "act=edit&row=0&text=ads.example").status, 303);
-  ParsedResponse list = Request("GET", "/?tab=Whitelist");
-  EXPECT_NE(list.body.find("value=\"ads.example\""), std::string::npos) << list.body;
-  ASSERT_EQ(Post("/dialog", "act=cancel").status, 303);
-  Whitelist::Instance().Load();
-  EXPECT_FALSE(Whitelist::Instance().Contains(L"ads.example", true));
-
-  ASSERT_EQ(Post("/command", "id=301").status, 303);
-  ASSERT_EQ(Post("/dialog", "act=edit&row=0&text=ads.example").status, 303);
-  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
-  EXPECT_TRUE(Whitelist::Instance().Contains(L"ads.example", true));
+TEST_F(MenuDialogTest, WhitelistPageOfTheMenusDialogAddsAnAddressAndCancelWritesNothing) {
+  std::string location;
+  for (const char* act : {"cancel", "ok"}) {
+    const std::string session = OpenPreferencesFromTheMenu(&location);
+    ASSERT_FALSE(session.empty());
+    ASSERT_EQ(Post("/preferences/act",
+                   "s=" + session + "&act=edit&row=0&tab=Whitelist&text=ads.example")
+                  .status,
+              303);
+    ParsedResponse list = Request("GET", "/preferences/whitelist?s=" + session);
+    EXPECT_NE(list.body.find("value=\"ads.example\""), std::string::npos) << list.body;
+    ASSERT_EQ(Post("/preferences/act", "s=" + session + "&act=" + act).status, 303);
+    Whitelist::Instance().Load();
+    EXPECT_EQ(Whitelist::Instance().Contains(L"ads.example", true),
+              std::string(act) == "ok")
+        << act;
+  }
 }
 
 TEST_F(PanelTest, WebsiteItemTogglesTheCurrentSite) {
@@ -176,11 +208,14 @@ TEST_F(PanelTest, WebsiteItemTogglesTheCurrentSite) {
   EXPECT_FALSE(Whitelist::Instance().Contains(L"shop.example", true));
 }
 
-TEST_F(PanelTest, AboutBoxAndQuestionsAppearInThePage) {
-  ASSERT_EQ(Post("/command", "id=308").status, 303);
-  ParsedResponse about = Request("GET", "/");
+TEST_F(PanelTest, AboutPageAndQuestionsAppearInThePage) {
+  ParsedResponse command = Post("/command", "id=308");
+  ASSERT_EQ(command.status, 303);
+  ASSERT_NE(command.Find("Location"), nullptr);
+  EXPECT_EQ(*command.Find("Location"), "/about");
+  EXPECT_FALSE(ui_.dialog_open());
+  ParsedResponse about = Request("GET", "/about");
   EXPECT_NE(about.body.find("Corvane Filter V2.2"), std::string::npos) << about.body;
-  ASSERT_EQ(Post("/dialog", "act=ok").status, 303);
 
   std::future<int> answer = std::async(std::launch::async, [] {
     return platform::ActiveUi().MessageBox(nullptr,

@@ -119,6 +119,11 @@ TEST_F(PanelTest, UpdatesPageShowsTheRuleFileAndChangesTheServer) {
   page = Request("GET", "/update");
   EXPECT_NE(page.body.find("id=\"installed-version\">version "), std::string::npos)
       << page.body;
+  // With the date the file was installed, in local time.
+  EXPECT_TRUE(std::regex_search(
+      page.body, std::regex("installed <span id=\"installed-date\">20[0-9]{2}-[0-9]{2}-"
+                            "[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}</span>")))
+      << page.body;
 
   struct Case {
     const char* form_url;

@@ -48,6 +48,19 @@ bool GetFileSize(const std::wstring& path, uint64_t* size) {
   return true;
 }
 
+bool GetFileModifiedTime(const std::wstring& path, int64_t* seconds) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!Attributes(path, &data) || (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return false;
+  }
+  // 100-nanosecond ticks since 1601-01-01 UTC.
+  const uint64_t ticks =
+      (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+      data.ftLastWriteTime.dwLowDateTime;
+  *seconds = static_cast<int64_t>(ticks / 10000000ULL) - 11644473600LL;
+  return true;
+}
+
 // Volume, file index, size and last write time: changes whenever the file is
 // replaced or written.
 std::string FileVersionStamp(const std::wstring& path) {
