@@ -78,9 +78,11 @@ bench-proxy: build bench-deps
 bench-squid: build bench-deps
 	sh bench/proxy/squid.sh build 10 64
 
-# The Debian package (cvie, the Squid adapter, systemd units, the Squid example).
+# The Debian package build/cvie_<version>_<arch>.deb, made by CPack from the
+# install rules (cmake/CviePackage.cmake): cvie, the Squid adapter, manual
+# pages, user units, docs and the Squid examples.
 deb: build
-	sh scripts/make-deb.sh build build
+	cd build && cpack -G DEB
 
 run: build
 	./build/cvie proxy

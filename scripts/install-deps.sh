@@ -11,6 +11,8 @@ packages=(
   libsqlite3-dev uuid-dev libcli11-dev nlohmann-json3-dev libssl-dev
   libecap3-dev squid
   zlib1g-dev libbrotli-dev libzstd-dev python3 curl brotli zstd
+  # The Debian package: manual pages from --help, and the tools its test uses.
+  help2man groff-base man-db binutils
   # The Windows module: cross compiler, and Wine to run its tests.
   g++-mingw-w64-x86-64 wine wine64 xvfb
 )
