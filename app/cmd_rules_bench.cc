@@ -88,12 +88,29 @@ bool ReadChecks(const std::string& path, std::vector<Check>* checks) {
   return true;
 }
 
-size_t RunPass(RulesHolder* holder, const std::vector<Check>& checks, size_t limit) {
-  size_t blocked = 0;
-  for (size_t i = 0; i < checks.size() && i < limit; ++i) {
-    blocked += holder->CheckElement(checks[i].kind, checks[i].text.c_str(), 0) ? 1 : 0;
-  }
-  return blocked;
+struct Timing {
+  int passes = 0;
+  size_t blocked = 0;  // in the last pass
+  double us_per_check = 0;
+};
+
+// Runs `pass(limit)` (checks the first `limit` items, returns how many it
+// blocked) once to warm up (200 items for the slow reference scan), then the
+// timed passes. Processor time, so that a busy machine does not inflate the
+// figure (the checks run on this one thread).
+template <class Pass>
+Timing TimePasses(const RulesBenchArgs& args, size_t items, Pass pass) {
+  Timing timing;
+  timing.passes = args.passes > 0 ? args.passes : (args.reference ? 1 : 3);
+  pass(args.reference ? 200 : items);
+  std::clock_t cpu_start = std::clock();
+  for (int i = 0; i < timing.passes; ++i) timing.blocked = pass(items);
+  double check_ms =
+      1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+  size_t total_checks = items * static_cast<size_t>(timing.passes);
+  timing.us_per_check =
+      total_checks ? check_ms * 1000.0 / static_cast<double>(total_checks) : 0;
+  return timing;
 }
 
 // The same figures for filter lists alone (lines "KIND URL [PAGE]").
@@ -119,7 +136,7 @@ int BenchLists(const RulesBenchArgs& args) {
   for (const Check& check : checks) {
     requests.push_back({lists::RequestTypeOfKind(check.kind), check.text, check.page});
   }
-  auto run = [&](size_t limit) {
+  Timing timing = TimePasses(args, requests.size(), [&](size_t limit) {
     size_t blocked = 0;
     for (size_t i = 0; i < requests.size() && i < limit; ++i) {
       lists::Decision decision = args.reference ? engine->DecideReference(requests[i])
@@ -127,17 +144,7 @@ int BenchLists(const RulesBenchArgs& args) {
       blocked += decision.blocked ? 1 : 0;
     }
     return blocked;
-  };
-  int passes = args.passes > 0 ? args.passes : (args.reference ? 1 : 3);
-  run(args.reference ? 200 : requests.size());  // warm-up
-  size_t blocked = 0;
-  std::clock_t cpu_start = std::clock();
-  for (int pass = 0; pass < passes; ++pass) blocked = run(requests.size());
-  double check_ms =
-      1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-  size_t total_checks = requests.size() * static_cast<size_t>(passes);
-  double us_per_check =
-      total_checks ? check_ms * 1000.0 / static_cast<double>(total_checks) : 0;
+  });
   size_t rules = 0;
   size_t skipped = 0;
   std::map<std::string, size_t> reasons;
@@ -147,7 +154,7 @@ int BenchLists(const RulesBenchArgs& args) {
     for (const auto& [reason, count] : list.skipped) reasons[reason] += count;
   }
   printf("rules %zu bad %zu checks %zu blocked %zu load_ms %.0f us_per_check %.3f\n",
-         rules, skipped, requests.size(), blocked, load_ms, us_per_check);
+         rules, skipped, requests.size(), timing.blocked, load_ms, timing.us_per_check);
   fprintf(stderr,
           "load_cpu_ms %.0f memory_kb %ld peak_kb %ld index %s indexed %zu by_host %zu "
           "fallback %zu database_kb %zu passes %d\n",
@@ -156,10 +163,75 @@ int BenchLists(const RulesBenchArgs& args) {
           : from_cache             ? "cached"
                                    : "built and cached",
           engine->IndexedCount(), engine->HostKeyedCount(), engine->FallbackCount(),
-          engine->DatabaseBytes() / 1024, passes);
+          engine->DatabaseBytes() / 1024, timing.passes);
   for (const auto& [reason, count] : reasons) {
     fprintf(stderr, "skipped %zu %s\n", count, reason.c_str());
   }
+  return 0;
+}
+
+// Loads the rule file or plain rule list of `args` as the product does
+// (with the index unless --reference). False with *error set on failure.
+bool LoadBenchRules(const RulesBenchArgs& args, std::unique_ptr<RulesHolder>* holder,
+                    bool* from_cache, std::string* error) {
+  if (!args.rules.empty()) {
+    // The product's own loading: the index comes from the cache beside the
+    // file when it is valid. The reference scan then leaves it unused.
+    *holder = LoadRuleFile(ToWide(args.rules));
+    if (!*holder) {
+      *error = "cannot load rule file: " + args.rules;
+      return false;
+    }
+    (*holder)->set_reference_scan(args.reference);
+    return true;
+  }
+  *holder = std::make_unique<RulesHolder>();
+  if (!ReadRuleText(args.rule_text, holder->get())) {
+    *error = "cannot read rule file: " + args.rule_text;
+    return false;
+  }
+  if (!args.reference) {
+    (*holder)->EnableIndex(
+        args.index_cache.empty() ? std::wstring() : ToWide(args.index_cache), from_cache);
+  }
+  (*holder)->set_loaded(true);
+  return true;
+}
+
+// The figures for the product's own rules (lines "KIND URL").
+int BenchRules(const RulesBenchArgs& args) {
+  std::vector<Check> checks;
+  if (!ReadChecks(args.urls, &checks)) return Fail("cannot read " + args.urls);
+  long rss_before = ResidentKb();
+  Clock::time_point start = Clock::now();
+  std::unique_ptr<RulesHolder> holder;
+  bool from_cache = false;
+  std::string error;
+  if (!LoadBenchRules(args, &holder, &from_cache, &error)) return Fail(error);
+  double load_ms = MsSince(start);
+  long rss_after = ResidentKb();
+  Timing timing = TimePasses(args, checks.size(), [&](size_t limit) {
+    size_t blocked = 0;
+    for (size_t i = 0; i < checks.size() && i < limit; ++i)
+      blocked += holder->CheckElement(checks[i].kind, checks[i].text.c_str(), 0) ? 1 : 0;
+    return blocked;
+  });
+  printf("rules %zu bad %zu checks %zu blocked %zu load_ms %.0f us_per_check %.3f\n",
+         holder->RuleCount(), holder->BadRuleCount(), checks.size(), timing.blocked,
+         load_ms, timing.us_per_check);
+  const RuleIndex* index = args.reference ? nullptr : holder->index();
+  fprintf(stderr,
+          "memory_kb %ld peak_kb %ld index %s exact %zu prefilter %zu fallback %zu"
+          " database_kb %zu passes %d\n",
+          rss_after - rss_before, StatusKb("VmHWM:"),
+          index ? (!args.rules.empty() ? "loaded"
+                   : from_cache        ? "cached"
+                                       : "built")
+                : "none",
+          index ? index->CountOf(RuleIndex::kExact) : 0,
+          index ? index->CountOf(RuleIndex::kPrefilter) : 0,
+          index ? index->CountOf(RuleIndex::kFallback) : 0,
+          index ? index->DatabaseBytes() / 1024 : 0, timing.passes);
   return 0;
 }
 
@@ -184,63 +256,7 @@ CommandRun SetupRulesBench(CLI::App* sub) {
       return UsageError("one of --rules, --rule-text or --list is required");
     }
     if (args->rules.empty() && args->rule_text.empty()) return BenchLists(*args);
-    std::vector<Check> checks;
-    if (!ReadChecks(args->urls, &checks)) return Fail("cannot read " + args->urls);
-    long rss_before = ResidentKb();
-    Clock::time_point start = Clock::now();
-    std::unique_ptr<RulesHolder> holder;
-    bool from_cache = false;
-    if (!args->rules.empty()) {
-      // The product's own loading: the index comes from the cache beside the
-      // file when it is valid. The reference scan then leaves it unused.
-      holder = LoadRuleFile(ToWide(args->rules));
-      if (!holder) return Fail("cannot load rule file: " + args->rules);
-      holder->set_reference_scan(args->reference);
-    } else {
-      holder = std::make_unique<RulesHolder>();
-      if (!ReadRuleText(args->rule_text, holder.get())) {
-        return Fail("cannot read rule file: " + args->rule_text);
-      }
-      if (!args->reference) {
-        holder->EnableIndex(
-            args->index_cache.empty() ? std::wstring() : ToWide(args->index_cache),
-            &from_cache);
-      }
-      holder->set_loaded(true);
-    }
-    double load_ms = MsSince(start);
-    long rss_after = ResidentKb();
-    int passes = args->passes > 0 ? args->passes : (args->reference ? 1 : 3);
-    RunPass(holder.get(), checks, args->reference ? 200 : checks.size());  // warm-up
-    size_t blocked = 0;
-    // Processor time, so that a busy machine does not inflate the figure (the
-    // checks run on this one thread).
-    std::clock_t cpu_start = std::clock();
-    for (int pass = 0; pass < passes; ++pass) {
-      blocked = RunPass(holder.get(), checks, checks.size());
-    }
-    double check_ms =
-        1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
-    size_t total_checks = checks.size() * static_cast<size_t>(passes);
-    double us_per_check =
-        total_checks ? check_ms * 1000.0 / static_cast<double>(total_checks) : 0;
-    printf("rules %zu bad %zu checks %zu blocked %zu load_ms %.0f us_per_check %.3f\n",
-           holder->RuleCount(), holder->BadRuleCount(), checks.size(), blocked, load_ms,
-           us_per_check);
-    const RuleIndex* index = args->reference ? nullptr : holder->index();
-    fprintf(stderr,
-            "memory_kb %ld peak_kb %ld index %s exact %zu prefilter %zu fallback %zu"
-            " database_kb %zu passes %d\n",
-            rss_after - rss_before, StatusKb("VmHWM:"),
-            index ? (!args->rules.empty() ? "loaded"
-                     : from_cache         ? "cached"
-                                          : "built")
-                  : "none",
-            index ? index->CountOf(RuleIndex::kExact) : 0,
-            index ? index->CountOf(RuleIndex::kPrefilter) : 0,
-            index ? index->CountOf(RuleIndex::kFallback) : 0,
-            index ? index->DatabaseBytes() / 1024 : 0, passes);
-    return 0;
+    return BenchRules(*args);
   };
 }
 
