@@ -26,16 +26,16 @@ int ParamTextToInt(const ParamText& text) {
 }
 
 Param::Param(const std::wstring& name, int value)
-    : CfgObject(name), kind_(ParamKind::Integer), capacity_(0) {
+    : CfgObject(name), kind_(ParamKind::kInteger), capacity_(0) {
   SetIntInMemory(value);
 }
 
 Param::Param(const std::wstring& name, const ParamText& text)
-    : CfgObject(name), kind_(ParamKind::String), capacity_(0), value_(text) {}
+    : CfgObject(name), kind_(ParamKind::kString), capacity_(0), value_(text) {}
 
 Param::Param(const std::wstring& name, int capacity,
              const std::vector<std::wstring>& initial, int count)
-    : CfgObject(name), kind_(ParamKind::List), capacity_(std::max(capacity, 0)) {
+    : CfgObject(name), kind_(ParamKind::kList), capacity_(std::max(capacity, 0)) {
   const size_t n =
       std::min<size_t>({static_cast<size_t>(capacity_),
                         static_cast<size_t>(std::max(count, 0)), initial.size()});
@@ -45,13 +45,13 @@ Param::Param(const std::wstring& name, int capacity,
 Param::~Param() = default;
 
 bool Param::SetLocked(const ParamText& text) {
-  if (kind_ == ParamKind::List) return AddLocked(text);
+  if (kind_ == ParamKind::kList) return AddLocked(text);
   value_ = text;
   return true;
 }
 
 bool Param::AddLocked(const ParamText& text) {
-  if (kind_ != ParamKind::List) {
+  if (kind_ != ParamKind::kList) {
     value_ = text;
     return true;
   }
@@ -78,7 +78,7 @@ bool Param::AddStringInMemory(const ParamText& text) {
 
 bool Param::ClearInMemory() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (kind_ == ParamKind::List) {
+  if (kind_ == ParamKind::kList) {
     list_.clear();
   } else {
     value_.reset();
@@ -88,13 +88,13 @@ bool Param::ClearInMemory() {
 
 ParamText Param::GetStringInMemory() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (kind_ == ParamKind::List) return list_.empty() ? ParamText() : list_.front();
+  if (kind_ == ParamKind::kList) return list_.empty() ? ParamText() : list_.front();
   return value_;
 }
 
 std::optional<std::vector<ParamText>> Param::GetListInMemory() {
   std::lock_guard<std::mutex> lock(mu_);
-  if (kind_ != ParamKind::List) return std::nullopt;
+  if (kind_ != ParamKind::kList) return std::nullopt;
   return list_;
 }
 

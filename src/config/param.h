@@ -24,7 +24,7 @@
 
 namespace cvie {
 
-enum class ParamKind : int32_t { Integer = 1, String = 2, List = 3 };
+enum class ParamKind : int32_t { kInteger = 1, kString = 2, kList = 3 };
 
 // A parameter's text; std::nullopt is the null value.
 using ParamText = std::optional<std::wstring>;

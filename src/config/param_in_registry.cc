@@ -80,7 +80,7 @@ int32_t ParamInRegistry::Load() {
   LONG rc = RegOpenKeyEx(root_, key_path_, &key);
   if (rc != ERROR_SUCCESS) return rc;
   switch (kind()) {
-    case ParamKind::Integer: {
+    case ParamKind::kInteger: {
       // Only a 4-byte REG_DWORD is an integer; a value of another type would
       // fill the buffer with unrelated bytes.
       DWORD type = REG_NONE, value = 0, size = sizeof value;
@@ -90,12 +90,12 @@ int32_t ParamInRegistry::Load() {
       }
       break;
     }
-    case ParamKind::String: {
+    case ParamKind::kString: {
       std::wstring text;
       if (QueryString(key, value_name_, &text)) SetStringInMemory(text);
       break;
     }
-    case ParamKind::List: {
+    case ParamKind::kList: {
       if (capacity() <= 0) break;
       std::vector<std::wstring> texts;
       for (int i = 0; i < capacity(); ++i) {
@@ -115,17 +115,17 @@ bool ParamInRegistry::Save() {
   HKEY key;
   if (RegCreateKeyEx(root_, key_path_, &key) != ERROR_SUCCESS) return true;
   switch (kind()) {
-    case ParamKind::Integer: {
+    case ParamKind::kInteger: {
       DWORD value = static_cast<DWORD>(GetIntInMemory());
       RegSetValueEx(key, value_name_, REG_DWORD, &value, sizeof value);
       break;
     }
-    case ParamKind::String: {
+    case ParamKind::kString: {
       ParamText text = GetStringInMemory();
       if (text) WriteString(key, value_name_, *text);
       break;
     }
-    case ParamKind::List: {
+    case ParamKind::kList: {
       std::vector<ParamText> entries =
           GetListInMemory().value_or(std::vector<ParamText>());
       for (size_t i = 0; i < entries.size() && static_cast<int>(i) < capacity(); ++i) {
@@ -141,7 +141,7 @@ bool ParamInRegistry::Save() {
 bool ParamInRegistry::Remove() {
   HKEY key;
   if (RegCreateKeyEx(root_, key_path_, &key) != ERROR_SUCCESS) return true;
-  if (kind() == ParamKind::List) {
+  if (kind() == ParamKind::kList) {
     for (int i = 0; i < capacity(); ++i) RegDeleteValue(key, std::to_wstring(i));
   } else {
     RegDeleteValue(key, value_name_);

@@ -87,7 +87,7 @@ bool AttributeKeyOf(std::string_view selector, SelectorKey* key) {
     return false;
   std::string_view value = rest.substr(0, close);
   if (value.find('\\') != std::string_view::npos) return false;
-  key->kind = SelectorKey::kAttribute;
+  key->kind = SelectorKey::Kind::kAttribute;
   key->attribute = std::move(attribute);
   key->name = Lower(value);
   return true;
@@ -109,7 +109,7 @@ SelectorKey KeyOfSelector(std::string_view selector) {
   while (i < selector.size() && IsNameChar(selector[i])) ++i;
   // An escaped name is not looked for: the selector is kept key-less.
   if (i == start || (i < selector.size() && selector[i] == '\\')) return key;
-  key.kind = is_class ? SelectorKey::kClass : SelectorKey::kId;
+  key.kind = is_class ? SelectorKey::Kind::kClass : SelectorKey::Kind::kId;
   key.name = Lower(selector.substr(start, i - start));
   return key;
 }
@@ -134,16 +134,16 @@ HidingTables::HidingTables(const std::vector<FilterList>& lists) {
       ++generic_count_;
       SelectorKey key = KeyOfSelector(rule.selector);
       switch (key.kind) {
-        case SelectorKey::kClass:
+        case SelectorKey::Kind::kClass:
           by_class_[key.name].push_back(entry);
           break;
-        case SelectorKey::kId:
+        case SelectorKey::Kind::kId:
           by_id_[key.name].push_back(entry);
           break;
-        case SelectorKey::kAttribute:
+        case SelectorKey::Kind::kAttribute:
           by_attribute_.push_back({std::move(key.attribute), std::move(key.name), entry});
           break;
-        case SelectorKey::kNone:
+        case SelectorKey::Kind::kNone:
           keyless_.push_back(entry);
           break;
       }

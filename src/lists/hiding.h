@@ -53,7 +53,7 @@ struct PageKeys {
 // class, id, href or src, the attribute A and the text V: a page where no
 // such attribute holds V has no element the selector matches. In lower case.
 struct SelectorKey {
-  enum Kind : uint8_t { kNone, kClass, kId, kAttribute } kind = kNone;
+  enum class Kind : uint8_t { kNone, kClass, kId, kAttribute } kind = Kind::kNone;
   std::string name;       // the class, id or text
   std::string attribute;  // kAttribute: the attribute
 };

@@ -79,7 +79,7 @@ std::vector<ScriptedUi::Call> ScriptedUi::MessageBoxes() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<Call> boxes;
   for (const Call& call : calls_) {
-    if (call.kind == Call::kMessageBox) boxes.push_back(call);
+    if (call.kind == Call::Kind::kMessageBox) boxes.push_back(call);
   }
   return boxes;
 }
@@ -90,7 +90,7 @@ int ScriptedUi::MessageBox(HWND owner, const std::wstring& text,
   int answer;
   if (!TakeFront(&box_answers_, &answer)) answer = DefaultAnswer(type);
   Call call;
-  call.kind = Call::kMessageBox;
+  call.kind = Call::Kind::kMessageBox;
   call.owner = owner;
   call.text = text;
   call.caption = caption;
@@ -106,7 +106,7 @@ UINT ScriptedUi::TrackPopupMenu(const PopupMenu& menu, UINT flags, int, int, HWN
   UINT answer;
   if (!TakeFront(&menu_answers_, &answer)) answer = 0;
   Call call;
-  call.kind = Call::kPopupMenu;
+  call.kind = Call::Kind::kPopupMenu;
   call.owner = owner;
   call.type = flags;
   call.menu = menu;
@@ -129,7 +129,7 @@ int ScriptedUi::DoModal(ModalDialog* dialog, HWND owner) {
   dialog->OnEndDialog(result);
   std::lock_guard<std::mutex> lock(mutex_);
   Call call;
-  call.kind = Call::kDialog;
+  call.kind = Call::Kind::kDialog;
   call.owner = owner;
   call.text = dialog->Title();
   call.result = result;

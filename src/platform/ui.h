@@ -109,8 +109,8 @@ Ui* SetUi(Ui* ui);
 class ScriptedUi : public Ui {
  public:
   struct Call {
-    enum Kind { kMessageBox, kPopupMenu, kDialog };
-    Kind kind = kMessageBox;
+    enum class Kind { kMessageBox, kPopupMenu, kDialog };
+    Kind kind = Kind::kMessageBox;
     HWND owner = nullptr;
     std::wstring text;     // message box text; dialog title
     std::wstring caption;  // message box caption

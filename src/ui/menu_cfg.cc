@@ -12,17 +12,17 @@ ImageCfg::ImageCfg(const std::wstring& name, int32_t resource_id, int32_t width,
       resource_id_(resource_id),
       width_(width),
       height_(height),
-      kind_(kind == 1 ? ImageKind::Bitmap : ImageKind::Icon) {}
+      kind_(kind == 1 ? ImageKind::kBitmap : ImageKind::kIcon) {}
 
 ImageCfg::~ImageCfg() = default;
 
 Image::Image(const ImageCfg* cfg) : cfg_(cfg) {
   if (!cfg) return;
   switch (cfg->kind()) {
-    case ImageKind::Bitmap:
+    case ImageKind::kBitmap:
       handle_ = L"bitmap:" + std::to_wstring(cfg->resource_id());
       break;
-    case ImageKind::Icon:
+    case ImageKind::kIcon:
       handle_ = L"icon:" + std::to_wstring(cfg->resource_id());
       break;
   }

@@ -22,7 +22,7 @@ namespace cvie {
 
 using CfgText = std::optional<std::wstring>;
 
-enum class ImageKind : int32_t { Bitmap = 1, Icon = 2 };
+enum class ImageKind : int32_t { kBitmap = 1, kIcon = 2 };
 
 class ImageCfg : public CfgObject {
  public:

@@ -55,7 +55,7 @@ TEST(ScriptedUi, MenusReturnTheScriptedIdAndRecordTheItems) {
   EXPECT_EQ(ui.TrackPopupMenu(menu, 0, 0, 0, nullptr), 0u);  // dismissed
   std::vector<ScriptedUi::Call> calls = ui.calls();
   ASSERT_EQ(calls.size(), 2u);
-  EXPECT_EQ(calls[0].kind, ScriptedUi::Call::kPopupMenu);
+  EXPECT_EQ(calls[0].kind, ScriptedUi::Call::Kind::kPopupMenu);
   EXPECT_EQ(calls[0].type, TPM_RETURNCMD | TPM_NONOTIFY);
   ASSERT_EQ(calls[0].menu.items.size(), 3u);
   EXPECT_TRUE(calls[0].menu.items[0].checked);

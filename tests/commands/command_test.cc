@@ -219,7 +219,7 @@ TEST_F(CommandsTest, AboutShowsTheAboutDialog) {
   EXPECT_EQ(0, AboutDialog::EndResult(platform::IDCANCEL));
   auto calls = ui_.calls();
   ASSERT_EQ(2u, calls.size());
-  EXPECT_EQ(platform::ScriptedUi::Call::kDialog, calls[1].kind);
+  EXPECT_EQ(platform::ScriptedUi::Call::Kind::kDialog, calls[1].kind);
   EXPECT_EQ(reinterpret_cast<platform::HWND>(0x1234), calls[1].owner);
 }
 
@@ -246,7 +246,7 @@ TEST_F(CommandsTest, ConfigurationLookUps) {
   ImageCfg* checked = cfg_.FindImage(L"Checked BMP");
   ASSERT_NE(nullptr, checked);
   EXPECT_EQ(207, checked->resource_id());
-  EXPECT_EQ(ImageKind::Bitmap, checked->kind());
+  EXPECT_EQ(ImageKind::kBitmap, checked->kind());
   EXPECT_EQ(206, cfg_.FindImage(L"Selected BMP")->resource_id());
   EXPECT_EQ(1, cfg_.FindParam(L"TRUE")->GetInt());
   EXPECT_EQ(0, cfg_.FindParam(L"FALSE")->GetInt());
@@ -259,7 +259,7 @@ TEST_F(CommandsTest, ConfigurationLookUps) {
   EXPECT_EQ(7, cfg_.FindParam(L"TRUE")->GetInt());
   EXPECT_EQ(1, old_true->GetInt());  // still alive, owned by the configuration
   ImageCfg icon(L"i", 5, 16, 16, 3);
-  EXPECT_EQ(ImageKind::Icon, icon.kind());
+  EXPECT_EQ(ImageKind::kIcon, icon.kind());
   EXPECT_EQ(L"icon:5", Image(&icon).handle());
   EXPECT_EQ(L"bitmap:207", Image(checked).handle());
 }

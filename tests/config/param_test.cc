@@ -14,7 +14,7 @@ namespace {
 TEST(Param, IntegerKeepsDecimalText) {
   Param p(L"FilterImage Option", 1);
   EXPECT_EQ(p.GetName(), L"FilterImage Option");
-  EXPECT_EQ(p.kind(), ParamKind::Integer);
+  EXPECT_EQ(p.kind(), ParamKind::kInteger);
   EXPECT_EQ(p.GetString(), ParamText(L"1"));
   EXPECT_TRUE(p.SetInt(-5));
   EXPECT_EQ(p.GetString(), ParamText(L"-5"));
@@ -52,7 +52,7 @@ TEST(Param, TextToIntegerConversion) {
 
 TEST(Param, StringReplacesAndAcceptsNull) {
   Param p(L"s", ParamText(L"first"));
-  EXPECT_EQ(p.kind(), ParamKind::String);
+  EXPECT_EQ(p.kind(), ParamKind::kString);
   EXPECT_TRUE(p.SetString(L"second"));
   EXPECT_EQ(p.GetString(), ParamText(L"second"));
   EXPECT_TRUE(p.AddString(L"third"));  // not a list: replaces
@@ -71,7 +71,7 @@ std::vector<ParamText> Texts(std::initializer_list<const wchar_t*> items) {
 
 TEST(Param, ListKeepsTheMostRecentFirst) {
   Param list(L"recent", 3, {L"x", L"y", L"z", L"w"}, 4);
-  EXPECT_EQ(list.kind(), ParamKind::List);
+  EXPECT_EQ(list.kind(), ParamKind::kList);
   EXPECT_EQ(list.GetList(), Texts({L"x", L"y", L"z"}));  // at most capacity copied
   EXPECT_TRUE(list.AddString(L"new"));
   EXPECT_EQ(list.GetList(), Texts({L"new", L"x", L"y"}));

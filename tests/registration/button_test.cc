@@ -304,7 +304,7 @@ TEST_F(ButtonClickTest, ShowsTheMenuBelowThePressedButtonAndRunsTheChoice) {
 
   std::vector<platform::ScriptedUi::Call> calls = ui_.calls();
   ASSERT_EQ(calls.size(), 1u);
-  EXPECT_EQ(calls[0].kind, platform::ScriptedUi::Call::kPopupMenu);
+  EXPECT_EQ(calls[0].kind, platform::ScriptedUi::Call::Kind::kPopupMenu);
   EXPECT_EQ(calls[0].type, 384u);
   EXPECT_EQ(calls[0].owner, Handle(0x77));
   EXPECT_FALSE(calls[0].menu.items.empty());
