@@ -52,7 +52,7 @@ CommandRun SetupLists(CLI::App*) {
   return [] {
     std::vector<Subscription> subscriptions;
     std::string error;
-    if (ReadSubscriptions(&subscriptions, &error) != 0) return Fail(error);
+    if (!ReadSubscriptions(&subscriptions, &error)) return Fail(error);
     if (subscriptions.empty()) {
       printf("No filter lists are subscribed (cvie lists add URL subscribes to one).\n");
       return 0;
@@ -80,7 +80,7 @@ CommandRun SetupAdd(CLI::App* sub) {
         return Fail("cannot subscribe to " + *url + ": " + error);
     }
     std::vector<Subscription> subscriptions;
-    if (ReadSubscriptions(&subscriptions, &error) == 0) {
+    if (ReadSubscriptions(&subscriptions, &error)) {
       for (const Subscription& s : subscriptions) {
         if (s.url != *url) continue;
         printf(
@@ -101,9 +101,10 @@ CommandRun SetupRemove(CLI::App* sub) {
       ->required();
   return [url] {
     std::string error;
-    int removed = RemoveList(*url, &error);
-    if (removed < 0) return Fail(error);
-    if (removed == 0) return Fail("not subscribed to " + *url);
+    lists::RemoveResult removed = RemoveList(*url, &error);
+    if (removed == lists::RemoveResult::kFailed) return Fail(error);
+    if (removed == lists::RemoveResult::kNotSubscribed)
+      return Fail("not subscribed to " + *url);
     printf("Unsubscribed from %s\n", url->c_str());
     return 0;
   };
@@ -115,7 +116,7 @@ CommandRun SetupUpdate(CLI::App* sub) {
   return [force] {
     std::vector<ListRefresh> refreshed;
     std::string error;
-    if (RefreshLists(*force, nullptr, &refreshed, &error) != 0) return Fail(error);
+    if (!RefreshLists(*force, nullptr, &refreshed, &error)) return Fail(error);
     if (refreshed.empty()) printf("No filter list is due.\n");
     int failed = 0;
     for (const ListRefresh& list : refreshed) {

@@ -43,15 +43,17 @@ bool ListsPage::Act(const std::string& path, const std::string& form) {
     }
   } else if (path == "/lists/remove") {
     const std::string url = FormField(form, "url");
-    int removed = RemoveList(url, &error);
-    if (removed == 1) {
+    lists::RemoveResult removed = RemoveList(url, &error);
+    if (removed == lists::RemoveResult::kRemoved) {
       SetOutcome(false, "Unsubscribed from " + url);
     } else {
-      SetOutcome(true, removed == 0 ? "Not subscribed to " + url : error);
+      SetOutcome(true, removed == lists::RemoveResult::kNotSubscribed
+                           ? "Not subscribed to " + url
+                           : error);
     }
   } else if (path == "/lists/update") {
     std::vector<ListRefresh> refreshed;
-    if (RefreshLists(true, nullptr, &refreshed, &error) != 0) {
+    if (!RefreshLists(true, nullptr, &refreshed, &error)) {
       SetOutcome(true, error);
       return true;
     }
@@ -83,7 +85,7 @@ std::string ListsPage::Render(const std::string& token) const {
   html += "<main><section id=\"lists\">";
   std::vector<Subscription> subscriptions;
   std::string error;
-  if (ReadSubscriptions(&subscriptions, &error) != 0) {
+  if (!ReadSubscriptions(&subscriptions, &error)) {
     html += "<p class=\"error\" id=\"store-error\">" + HtmlEscape(error) + "</p>";
   } else if (subscriptions.empty()) {
     html += "<p id=\"no-lists\">No filter lists are subscribed.</p>";

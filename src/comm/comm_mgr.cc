@@ -403,7 +403,7 @@ DWORD CCommMgr::RunWorker(bool interactive) {
   if (!stopping_.load()) {
     std::vector<ListRefresh> refreshed;
     std::string error;
-    if (RefreshLists(false, &stopping_, &refreshed, &error) != 0) {
+    if (!RefreshLists(false, &stopping_, &refreshed, &error)) {
       Log().Log(LOG_NOTICE, L"filter lists not refreshed: %ls", ToWide(error).c_str());
     }
     if (UpdateListener* listener = CurrentUpdateListener()) {

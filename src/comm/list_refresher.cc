@@ -39,7 +39,7 @@ void ListRefresher::Run() {
     lock.unlock();
     std::vector<ListRefresh> refreshed;
     std::string error;
-    if (RefreshLists(false, &stop_, &refreshed, &error) != 0) {
+    if (!RefreshLists(false, &stop_, &refreshed, &error)) {
       Logger::Instance().LogA(LOG_NOTICE, "Filter lists not refreshed: %s\n",
                               error.c_str());
     }

@@ -200,12 +200,12 @@ bool FetchListText(const std::string& url, size_t max_bytes, int timeout_ms,
   return true;
 }
 
-int ReadSubscriptions(std::vector<Subscription>* subscriptions, std::string* error) {
+bool ReadSubscriptions(std::vector<Subscription>* subscriptions, std::string* error) {
   StoreLock lock;
   SubscriptionStore store(lists::ListsFolderPath());
-  if (store.Load(error) != 0) return -1;
+  if (!store.Load(error)) return false;
   *subscriptions = store.subscriptions();
-  return 0;
+  return true;
 }
 
 AddListResult AddList(const std::string& url, const std::string& title,
@@ -218,7 +218,7 @@ AddListResult AddList(const std::string& url, const std::string& title,
   {
     StoreLock lock;
     SubscriptionStore store(lists::ListsFolderPath());
-    if (store.Load(error) != 0) return AddListResult::kFailed;
+    if (!store.Load(error)) return AddListResult::kFailed;
     if (store.Find(url)) {
       *error = "already subscribed to " + url;
       return AddListResult::kAlreadySubscribed;
@@ -231,12 +231,12 @@ AddListResult AddList(const std::string& url, const std::string& title,
   }
   StoreLock lock;
   SubscriptionStore store(lists::ListsFolderPath());
-  if (store.Load(error) != 0) return AddListResult::kFailed;
+  if (!store.Load(error)) return AddListResult::kFailed;
   store.Add(url, title);  // another process may have added it meanwhile: refreshed then
-  if (store.Install(url, fetched.body, fetched.parsed, UnixNow(), error) != 0) {
+  if (!store.Install(url, fetched.body, fetched.parsed, UnixNow(), error)) {
     return AddListResult::kFailed;
   }
-  if (store.Save(error) != 0) {
+  if (!store.Save(error)) {
     // Readers load every body in the folder: one nobody is subscribed to goes.
     std::string ignored;
     store.Remove(url, &ignored);
@@ -247,31 +247,31 @@ AddListResult AddList(const std::string& url, const std::string& title,
   return AddListResult::kAdded;
 }
 
-int RemoveList(const std::string& url, std::string* error) {
+lists::RemoveResult RemoveList(const std::string& url, std::string* error) {
   StoreLock lock;
   SubscriptionStore store(lists::ListsFolderPath());
-  if (store.Load(error) != 0) return -1;
-  int removed = store.Remove(url, error);
-  if (removed != 1) return removed;
-  if (store.Save(error) != 0) return -1;
+  if (!store.Load(error)) return lists::RemoveResult::kFailed;
+  lists::RemoveResult removed = store.Remove(url, error);
+  if (removed != lists::RemoveResult::kRemoved) return removed;
+  if (!store.Save(error)) return lists::RemoveResult::kFailed;
   Logger::Instance().Log(LOG_NOTICE, L"unsubscribed from filter list %ls",
                          ToWide(url).c_str());
-  return 1;
+  return lists::RemoveResult::kRemoved;
 }
 
-int RefreshLists(bool force, const std::atomic<bool>* stop,
-                 std::vector<ListRefresh>* results, std::string* error) {
+bool RefreshLists(bool force, const std::atomic<bool>* stop,
+                  std::vector<ListRefresh>* results, std::string* error) {
   std::vector<std::string> due;
   {
     StoreLock lock;
     SubscriptionStore store(lists::ListsFolderPath());
-    if (store.Load(error) != 0) return -1;
+    if (!store.Load(error)) return false;
     const int64_t now = UnixNow();
     for (const Subscription& s : store.subscriptions()) {
       if (force || s.Due(now)) due.push_back(s.url);
     }
     // A new user's defaults are written down at the first check.
-    if (!due.empty() && store.Save(error) != 0) return -1;
+    if (!due.empty() && !store.Save(error)) return false;
   }
   for (const std::string& url : due) {
     if (stop && stop->load()) break;
@@ -281,11 +281,11 @@ int RefreshLists(bool force, const std::atomic<bool>* stop,
     result.url = url;
     StoreLock lock;
     SubscriptionStore store(lists::ListsFolderPath());
-    if (store.Load(error) != 0) return -1;
+    if (!store.Load(error)) return false;
     if (!store.Find(url)) continue;  // removed while it was downloading
     if (fetched.ok) {
       std::string why;
-      if (store.Install(url, fetched.body, fetched.parsed, UnixNow(), &why) == 0) {
+      if (store.Install(url, fetched.body, fetched.parsed, UnixNow(), &why)) {
         result.ok = true;
         result.detail = Counts(*store.Find(url));
       } else {
@@ -296,10 +296,10 @@ int RefreshLists(bool force, const std::atomic<bool>* stop,
       result.detail = fetched.error;
     }
     if (!result.ok) LogListFailure(url, result.detail);
-    if (store.Save(error) != 0) return -1;
+    if (!store.Save(error)) return false;
     if (results) results->push_back(std::move(result));
   }
-  return 0;
+  return true;
 }
 
 }  // namespace cvie

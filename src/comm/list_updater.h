@@ -38,10 +38,10 @@ constexpr int kListDownloadTimeoutMs = 120 * 1000;
 bool FetchListText(const std::string& url, size_t max_bytes, int timeout_ms,
                    const std::atomic<bool>* stop, std::string* body, std::string* error);
 
-// The subscriptions as stored, with the defaults a new user gets. 0, or -1
-// with `*error` when the store is damaged.
-int ReadSubscriptions(std::vector<lists::Subscription>* subscriptions,
-                      std::string* error);
+// The subscriptions as stored, with the defaults a new user gets. False with
+// `*error` when the store is damaged.
+bool ReadSubscriptions(std::vector<lists::Subscription>* subscriptions,
+                       std::string* error);
 
 // How adding a list ended.
 enum class AddListResult { kAdded, kBadAddress, kAlreadySubscribed, kFailed };
@@ -53,8 +53,9 @@ AddListResult AddList(const std::string& url, const std::string& title,
                       std::string* error);
 
 // Unsubscribes from `url` and deletes its body (a default list is remembered
-// as removed). 1 removed, 0 not subscribed, -1 failed (`*error`).
-int RemoveList(const std::string& url, std::string* error);
+// as removed). kFailed with `*error` when the body or the store could not be
+// written.
+lists::RemoveResult RemoveList(const std::string& url, std::string* error);
 
 struct ListRefresh {
   std::string url;
@@ -64,10 +65,10 @@ struct ListRefresh {
 
 // Downloads every list that is due (never downloaded, or its "! Expires:"
 // time has passed), or every list with `force`. One entry per list tried.
-// Returns 0 when the store could be read and written (each list's own
-// failure is in its entry), -1 with `*error` otherwise.
-int RefreshLists(bool force, const std::atomic<bool>* stop,
-                 std::vector<ListRefresh>* results, std::string* error);
+// True when the store could be read and written (each list's own failure is
+// in its entry), false with `*error` otherwise.
+bool RefreshLists(bool force, const std::atomic<bool>* stop,
+                  std::vector<ListRefresh>* results, std::string* error);
 
 // Shortens the download timeout of RefreshLists and AddList (0: the usual).
 void SetListDownloadTimeoutForTesting(int timeout_ms);

@@ -187,7 +187,7 @@ std::wstring SubscriptionStore::BodyPath(const Subscription& subscription) const
   return folder_ + L"/" + ToWide(subscription.id) + L".txt";
 }
 
-int SubscriptionStore::Load(std::string* error) {
+bool SubscriptionStore::Load(std::string* error) {
   subscriptions_.clear();
   removed_defaults_.clear();
   corrupt_ = false;
@@ -196,7 +196,7 @@ int SubscriptionStore::Load(std::string* error) {
     if (!platform::ReadWholeFile(StorePath(), &text)) {
       corrupt_ = true;
       *error = "cannot read " + ToNarrow(StorePath());
-      return -1;
+      return false;
     }
     nlohmann::json j = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     bool good = j.is_object() && j.value("format", 0) == kStoreFormat &&
@@ -225,7 +225,7 @@ int SubscriptionStore::Load(std::string* error) {
       corrupt_ = true;
       *error = ToNarrow(StorePath()) +
                " is damaged (not a list of subscriptions); repair or delete it";
-      return -1;
+      return false;
     }
   }
   for (const std::string& url : DefaultListUrls()) {
@@ -234,13 +234,13 @@ int SubscriptionStore::Load(std::string* error) {
       Add(url, "");
     }
   }
-  return 0;
+  return true;
 }
 
-int SubscriptionStore::Save(std::string* error) {
+bool SubscriptionStore::Save(std::string* error) {
   if (corrupt_) {
     *error = ToNarrow(StorePath()) + " is damaged; it is kept as it is";
-    return -1;
+    return false;
   }
   platform::CreateFolder(folder_);
   nlohmann::json lists = nlohmann::json::array();
@@ -254,9 +254,9 @@ int SubscriptionStore::Save(std::string* error) {
   std::string why;
   if (!platform::WriteFileAtomically(StorePath(), text, &why)) {
     *error = "cannot write " + ToNarrow(StorePath()) + ": " + why;
-    return -1;
+    return false;
   }
-  return 0;
+  return true;
 }
 
 Subscription* SubscriptionStore::Find(std::string_view url) {
@@ -281,15 +281,15 @@ bool SubscriptionStore::Add(const std::string& url, const std::string& title) {
   return true;
 }
 
-int SubscriptionStore::Remove(const std::string& url, std::string* error) {
+RemoveResult SubscriptionStore::Remove(const std::string& url, std::string* error) {
   auto it = std::find_if(subscriptions_.begin(), subscriptions_.end(),
                          [&](const Subscription& s) { return s.url == url; });
-  if (it == subscriptions_.end()) return 0;
+  if (it == subscriptions_.end()) return RemoveResult::kNotSubscribed;
   const std::wstring body = BodyPath(*it);
   bool had_body = platform::PathExists(body);
   if (had_body && !platform::DeleteFileAt(body)) {
     *error = "cannot delete " + ToNarrow(body);
-    return -1;
+    return RemoveResult::kFailed;
   }
   subscriptions_.erase(it);
   std::vector<std::string> defaults = DefaultListUrls();
@@ -298,30 +298,30 @@ int SubscriptionStore::Remove(const std::string& url, std::string* error) {
           removed_defaults_.end()) {
     removed_defaults_.push_back(url);
   }
-  if (had_body && !BumpGeneration(error)) return -1;
-  return 1;
+  if (had_body && !BumpGeneration(error)) return RemoveResult::kFailed;
+  return RemoveResult::kRemoved;
 }
 
-int SubscriptionStore::Install(const std::string& url, std::string_view body,
-                               const FilterList& parsed, int64_t now,
-                               std::string* error) {
+bool SubscriptionStore::Install(const std::string& url, std::string_view body,
+                                const FilterList& parsed, int64_t now,
+                                std::string* error) {
   Subscription* s = Find(url);
   if (!s) {
     *error = "not subscribed to " + url;
-    return -1;
+    return false;
   }
   platform::CreateFolder(folder_);
   std::string why;
   if (!platform::WriteFileAtomically(BodyPath(*s), body, &why)) {
     *error = "cannot store the list: " + why;
     RecordFailure(url, *error, now);
-    return -1;
+    return false;
   }
   if (!BumpGeneration(&why)) {
     // The new body is in place; readers see it at the next generation change.
     *error = "cannot announce the new list: " + why;
     RecordFailure(url, *error, now);
-    return -1;
+    return false;
   }
   if (!s->title_from_user) s->title = parsed.title;
   s->version = parsed.version;
@@ -332,7 +332,7 @@ int SubscriptionStore::Install(const std::string& url, std::string_view body,
   s->last_attempt = now;
   s->next_update = now + static_cast<int64_t>(parsed.expires_hours) * 3600;
   s->last_error.clear();
-  return 0;
+  return true;
 }
 
 void SubscriptionStore::RecordFailure(const std::string& url, const std::string& error,

@@ -85,20 +85,23 @@ std::string CheckListBody(std::string_view body, FilterList* parsed);
 // Never null.
 std::unique_ptr<platform::NamedMutex> OpenStoreMutex();
 
+// What removing a subscription did.
+enum class RemoveResult { kRemoved, kNotSubscribed, kFailed };
+
 class SubscriptionStore {
  public:
   explicit SubscriptionStore(std::wstring folder);
 
   // Reads subscriptions.json. Without the file the store holds the default
   // lists (not yet written). Default lists neither present nor removed are
-  // added. Returns 0, or -1 when the file cannot be read or is not a store
-  // (`*error` says so; the file is left as it is and Save refuses to replace
-  // it until it is repaired or deleted by hand).
-  int Load(std::string* error);
+  // added. False when the file cannot be read or is not a store (`*error`
+  // says so; the file is left as it is and Save refuses to replace it until
+  // it is repaired or deleted by hand).
+  bool Load(std::string* error);
 
-  // Writes subscriptions.json (making the folder when missing). Returns 0 or
-  // -1 with `*error`.
-  int Save(std::string* error);
+  // Writes subscriptions.json (making the folder when missing). False with
+  // `*error` when it cannot.
+  bool Save(std::string* error);
 
   const std::vector<Subscription>& subscriptions() const { return subscriptions_; }
   const std::vector<std::string>& removed_defaults() const { return removed_defaults_; }
@@ -110,16 +113,16 @@ class SubscriptionStore {
 
   // Unsubscribes from `url`, deletes its body and, when the set of bodies
   // changed, the generation. A default list is remembered as removed.
-  // Returns 1 when removed, 0 when it was not subscribed, -1 when the body
-  // could not be deleted (`*error`; the subscription is then kept).
-  int Remove(const std::string& url, std::string* error);
+  // kFailed when the body could not be deleted (`*error`; the subscription is
+  // then kept).
+  RemoveResult Remove(const std::string& url, std::string* error);
 
   // Installs a good download of `url` (see CheckListBody): writes <id>.txt,
   // then the generation, and records the list's metadata with `now`. Returns
-  // 0, or -1 with `*error` when a file could not be written (the previous
+  // false with `*error` when a file could not be written (the previous
   // body is then kept; the failure is recorded).
-  int Install(const std::string& url, std::string_view body, const FilterList& parsed,
-              int64_t now, std::string* error);
+  bool Install(const std::string& url, std::string_view body, const FilterList& parsed,
+               int64_t now, std::string* error);
 
   // Records a failed download or a refused answer of `url` at `now`; a body
   // downloaded before stays.

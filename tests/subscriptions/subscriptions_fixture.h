@@ -74,7 +74,7 @@ class SubscriptionsTest : public ::testing::Test {
   static std::vector<lists::Subscription> Subscriptions() {
     std::vector<lists::Subscription> subscriptions;
     std::string error;
-    EXPECT_EQ(ReadSubscriptions(&subscriptions, &error), 0) << error;
+    EXPECT_TRUE(ReadSubscriptions(&subscriptions, &error)) << error;
     return subscriptions;
   }
 

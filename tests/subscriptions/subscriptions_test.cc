@@ -97,7 +97,7 @@ TEST_F(ListsTest, AFailedRefreshKeepsThePreviousCopy) {
   for (const auto& [bad, route] : kBadAnswers) {
     server_.SetRoute("/list.txt", route);
     std::vector<ListRefresh> refreshed;
-    ASSERT_EQ(RefreshLists(true, nullptr, &refreshed, &error), 0) << error;
+    ASSERT_TRUE(RefreshLists(true, nullptr, &refreshed, &error)) << error;
     ASSERT_EQ(refreshed.size(), 1u) << bad;
     EXPECT_FALSE(refreshed[0].ok) << bad;
     EXPECT_EQ(StoredBody(url), SmallList("1")) << bad;
@@ -113,7 +113,7 @@ TEST_F(ListsTest, AFailedRefreshKeepsThePreviousCopy) {
   }
   server_.SetRoute("/list.txt", {200, SmallList("3")});
   std::vector<ListRefresh> refreshed;
-  ASSERT_EQ(RefreshLists(true, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(true, nullptr, &refreshed, &error)) << error;
   ASSERT_EQ(refreshed.size(), 1u);
   EXPECT_TRUE(refreshed[0].ok) << refreshed[0].detail;
   EXPECT_EQ(StoredBody(url), SmallList("3"));
@@ -132,7 +132,7 @@ TEST_F(ListsTest, UpdateDownloadsOnlyListsWhoseExpiryPassed) {
   const size_t requests_before = server_.requests().size();
 
   std::vector<ListRefresh> refreshed;
-  ASSERT_EQ(RefreshLists(false, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(false, nullptr, &refreshed, &error)) << error;
   EXPECT_TRUE(refreshed.empty());
   EXPECT_EQ(server_.requests().size(), requests_before);
 
@@ -140,12 +140,12 @@ TEST_F(ListsTest, UpdateDownloadsOnlyListsWhoseExpiryPassed) {
     auto mutex = lists::OpenStoreMutex();
     platform::NamedMutexLock lock(mutex.get());
     SubscriptionStore store(lists::ListsFolderPath());
-    ASSERT_EQ(store.Load(&error), 0) << error;
+    ASSERT_TRUE(store.Load(&error)) << error;
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
-    ASSERT_EQ(store.Save(&error), 0) << error;
+    ASSERT_TRUE(store.Save(&error)) << error;
   }
   server_.SetRoute("/list.txt", {200, SmallList("2")});
-  ASSERT_EQ(RefreshLists(false, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(false, nullptr, &refreshed, &error)) << error;
   ASSERT_EQ(refreshed.size(), 1u);
   EXPECT_EQ(refreshed[0].url, Url("/list.txt"));
   EXPECT_TRUE(refreshed[0].ok);
@@ -155,7 +155,7 @@ TEST_F(ListsTest, UpdateDownloadsOnlyListsWhoseExpiryPassed) {
   EXPECT_EQ(requests.back(), "/list.txt");
 
   refreshed.clear();
-  ASSERT_EQ(RefreshLists(true, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(true, nullptr, &refreshed, &error)) << error;
   EXPECT_EQ(refreshed.size(), 2u);
 }
 
@@ -171,7 +171,7 @@ TEST_F(ListsTest, DefaultListsAreSubscribedAndARemovedOneStaysRemoved) {
 
   std::vector<ListRefresh> refreshed;
   std::string error;
-  ASSERT_EQ(RefreshLists(false, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(false, nullptr, &refreshed, &error)) << error;
   ASSERT_EQ(refreshed.size(), 2u);
   std::vector<Subscription> after = Subscriptions();
   EXPECT_EQ(lists::StateText(after[0]), "ok");
@@ -182,18 +182,18 @@ TEST_F(ListsTest, DefaultListsAreSubscribedAndARemovedOneStaysRemoved) {
   // A list never downloaded is due at every check.
   EXPECT_TRUE(after[1].Due(time(nullptr)));
 
-  ASSERT_EQ(RemoveList(good, &error), 1) << error;
+  ASSERT_EQ(RemoveList(good, &error), lists::RemoveResult::kRemoved) << error;
   EXPECT_EQ(StoredBody(good), "(none)");
-  EXPECT_EQ(RemoveList(good, &error), 0);
+  EXPECT_EQ(RemoveList(good, &error), lists::RemoveResult::kNotSubscribed);
   after = Subscriptions();
   ASSERT_EQ(after.size(), 1u);
   EXPECT_EQ(after[0].url, unreachable);
-  ASSERT_EQ(RefreshLists(true, nullptr, &refreshed, &error), 0) << error;
+  ASSERT_TRUE(RefreshLists(true, nullptr, &refreshed, &error)) << error;
   EXPECT_EQ(Subscriptions().size(), 1u);
 
   // Subscribing to it again by hand brings it back.
   ASSERT_EQ(AddList(good, "", &error), AddListResult::kAdded) << error;
-  ASSERT_EQ(RemoveList(unreachable, &error), 1) << error;
+  ASSERT_EQ(RemoveList(unreachable, &error), lists::RemoveResult::kRemoved) << error;
   after = Subscriptions();
   ASSERT_EQ(after.size(), 1u);
   EXPECT_EQ(after[0].url, good);
@@ -204,20 +204,19 @@ TEST_F(ListsTest, StoreIsWrittenAndReadBackAndADamagedOneIsKept) {
   const std::wstring folder = ToWide((root_->path() / "store").string());
   SubscriptionStore store(folder);
   std::string error;
-  ASSERT_EQ(store.Load(&error), 0) << error;
+  ASSERT_TRUE(store.Load(&error)) << error;
   ASSERT_TRUE(store.Add("https://a.example/list.txt", "Title \"quoted\" \xC3\xA9"));
   ASSERT_TRUE(store.Add("https://b.example/list.txt", ""));
   lists::FilterList parsed = lists::ParseFilterList(SmallList("9"), "b");
-  ASSERT_EQ(
-      store.Install("https://b.example/list.txt", SmallList("9"), parsed, 1000, &error),
-      0)
+  ASSERT_TRUE(
+      store.Install("https://b.example/list.txt", SmallList("9"), parsed, 1000, &error))
       << error;
   store.RecordFailure("https://a.example/list.txt", "could not resolve host: a.example",
                       2000);
-  ASSERT_EQ(store.Save(&error), 0) << error;
+  ASSERT_TRUE(store.Save(&error)) << error;
 
   SubscriptionStore read(folder);
-  ASSERT_EQ(read.Load(&error), 0) << error;
+  ASSERT_TRUE(read.Load(&error)) << error;
   ASSERT_EQ(read.subscriptions().size(), 2u);
   for (size_t i = 0; i < 2; ++i) {
     const Subscription& a = store.subscriptions()[i];
@@ -245,9 +244,9 @@ TEST_F(ListsTest, StoreIsWrittenAndReadBackAndADamagedOneIsKept) {
   for (const char* damaged : kDamaged) {
     testing::WriteFile(path, damaged);
     SubscriptionStore broken(folder);
-    EXPECT_EQ(broken.Load(&error), -1) << damaged;
+    EXPECT_FALSE(broken.Load(&error)) << damaged;
     EXPECT_NE(error.find("damaged"), std::string::npos) << error;
-    EXPECT_EQ(broken.Save(&error), -1) << damaged;
+    EXPECT_FALSE(broken.Save(&error)) << damaged;
     std::string after;
     ASSERT_TRUE(testing::ReadFile(path, &after));
     EXPECT_EQ(after, damaged);
@@ -262,10 +261,10 @@ TEST_F(ListsTest, TheUpdateWorkerRefreshesDueListsAndKeepsACopyOnFailure) {
     auto mutex = lists::OpenStoreMutex();
     platform::NamedMutexLock lock(mutex.get());
     SubscriptionStore store(lists::ListsFolderPath());
-    ASSERT_EQ(store.Load(&error), 0) << error;
+    ASSERT_TRUE(store.Load(&error)) << error;
     store.Add(Url("/later.txt"), "");
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
-    ASSERT_EQ(store.Save(&error), 0) << error;
+    ASSERT_TRUE(store.Save(&error)) << error;
   }
   server_.SetRoute("/list.txt", {200, SmallList("5")});
   CCommMgr* manager = CommMgr();
@@ -303,9 +302,9 @@ TEST_F(ListsTest, TheRefresherDownloadsListsThatFallDueWhileTheProcessRuns) {
     auto mutex = lists::OpenStoreMutex();
     platform::NamedMutexLock lock(mutex.get());
     SubscriptionStore store(lists::ListsFolderPath());
-    ASSERT_EQ(store.Load(&error), 0) << error;
+    ASSERT_TRUE(store.Load(&error)) << error;
     store.Find(Url("/list.txt"))->next_update = time(nullptr) - 1;
-    ASSERT_EQ(store.Save(&error), 0) << error;
+    ASSERT_TRUE(store.Save(&error)) << error;
   }
   // The new body is written first, then the generation announces it: wait
   // for both.
@@ -337,7 +336,7 @@ TEST_F(ListsTest, ConcurrentAddsAndRefreshesLoseNothing) {
         const std::string url = Url("/c" + std::to_string(t * kListsEach + k) + ".txt");
         if (AddList(url, "", &error) != AddListResult::kAdded) ++failures;
         std::vector<ListRefresh> refreshed;
-        if (RefreshLists(true, nullptr, &refreshed, &error) != 0) ++failures;
+        if (!RefreshLists(true, nullptr, &refreshed, &error)) ++failures;
       }
     });
   }
