@@ -4,34 +4,15 @@
 // panel page passes axe-core without serious or critical violations and fits
 // a 375 px wide screen. Exits 77 (skipped) when Chromium, playwright-core or
 // axe-core is missing.
-import { spawn } from 'node:child_process';
 import fs from 'node:fs';
-import os from 'node:os';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { E2eRun, here, needAxe, needBrowser } from './harness.mjs';
 
-const here = path.dirname(fileURLToPath(import.meta.url));
-const chromiumPath = process.env.CVIE_CHROMIUM || '/usr/bin/chromium';
-const cvie = process.argv[2];
-if (!cvie || !fs.existsSync(cvie)) { console.log(`SKIP: no cvie program at ${cvie}`); process.exit(77); }
-if (!fs.existsSync(chromiumPath)) { console.log('SKIP: chromium is not installed (scripts/e2e-deps.sh)'); process.exit(77); }
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  console.log('SKIP: playwright-core is not installed in tests/e2e (scripts/e2e-deps.sh)');
-  process.exit(77);
-}
-
-let axeSource;
-try {
-  axeSource = fs.readFileSync(path.join(here, 'node_modules', 'axe-core', 'axe.min.js'), 'utf8');
-} catch {
-  console.log('SKIP: axe-core is not installed in tests/e2e (scripts/e2e-deps.sh)');
-  process.exit(77);
-}
-
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'cvie-e2e-panel-'));
+const { cvie, chromium, chromiumPath } = await needBrowser();
+const axeSource = needAxe();
+const run = new E2eRun('cvie-e2e-panel-');
+const { check } = run;
+const tmp = run.tmp;
 const www = path.join(tmp, 'www');
 fs.mkdirSync(path.join(www, 'ads'), { recursive: true });
 const gif = Buffer.from('R0lGODlhAQABAIAAAP///wAAACH5BAEAAAAALAAAAAABAAEAAAICRAEAOw==', 'base64');
@@ -45,48 +26,15 @@ for (const name of ['one', 'two']) {
 `);
 }
 
-const children = [];
-function start(cmd, args, env, pattern) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(cmd, args, { env: { ...process.env, ...env }, stdio: ['ignore', 'pipe', 'pipe'] });
-    children.push(child);
-    let seen = '';
-    const timer = setTimeout(() => reject(new Error(`${cmd} did not start: ${seen}`)), 30000);
-    const look = (data) => {
-      seen += data.toString();
-      const m = seen.match(pattern);
-      if (m) { clearTimeout(timer); resolve({ child, port: Number(m[1]) }); }
-    };
-    child.stdout.on('data', look);
-    child.stderr.on('data', look);
-    child.on('exit', (code) => reject(new Error(`${cmd} exited ${code}: ${seen}`)));
-  });
-}
-
-let passed = 0, failed = 0;
-function check(name, ok, detail = '') {
-  if (ok) { passed++; console.log(`ok - ${name}`); } else { failed++; console.log(`not ok - ${name} ${detail}`); }
-}
-
-let context;
 try {
-  const origin = await start('python3', ['-u', '-m', 'http.server', '0', '--bind', '127.0.0.1', '--directory', www], {},
-    /port (\d+)/);
-  const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check'],
-    { CVIE_ROOT: path.join(tmp, 'root'), CVIE_UPDATE_SERVER: 'http://127.0.0.1:9', CVIE_DEFAULT_LISTS: '' },
-    /listening on http:\/\/127\.0\.0\.1:(\d+)\//);
+  const origin = await run.startOrigin(www);
+  const proxy = await run.startProxy(cvie,
+    { CVIE_ROOT: path.join(tmp, 'root'), CVIE_UPDATE_SERVER: 'http://127.0.0.1:9', CVIE_DEFAULT_LISTS: '' });
   const site = `http://127.0.0.1:${origin.port}`;
   const panel = `http://127.0.0.1:${proxy.port}`;
 
-  context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
-    executablePath: chromiumPath,
-    headless: true,
-    // axe-core is put into the panel's pages, whose policy allows no such script.
-    bypassCSP: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      `--proxy-server=127.0.0.1:${proxy.port}`, '--proxy-bypass-list=<-loopback>'],
-  });
+  // axe-core is put into the panel's pages, whose policy allows no such script.
+  const context = await run.launch(chromium, chromiumPath, proxy.port, { bypassCSP: true });
   const shown = (page) => page.evaluate(() => {
     const el = document.querySelector('img[src*="/ads/"]');
     if (!el) return false;
@@ -170,12 +118,6 @@ try {
     await p.screenshot({ path: path.join(here, 'artifacts', `panel-${name}.png`), fullPage: true });
   }
 } catch (e) {
-  failed++;
-  console.log(`not ok - ${e.stack || e}`);
-} finally {
-  if (context) await context.close().catch(() => {});
-  for (const c of children) c.kill('SIGTERM');
-  fs.rmSync(tmp, { recursive: true, force: true });
+  run.fail(e);
 }
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+await run.finish();

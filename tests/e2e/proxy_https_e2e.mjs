@@ -8,26 +8,17 @@
 // refused at CONNECT; the panel's blocked-pages record names the rule for both.
 // The Secure sites page's self-test address reports the trusted local CA.
 // Exits 77 (skipped) when Chromium, openssl or playwright-core is missing.
-import { spawn, execFileSync } from 'node:child_process';
+import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import https from 'node:https';
-import os from 'node:os';
 import path from 'node:path';
+import { E2eRun, needBrowser, skip } from './harness.mjs';
 
-const chromiumPath = process.env.CVIE_CHROMIUM || '/usr/bin/chromium';
-const cvie = process.argv[2];
-if (!cvie || !fs.existsSync(cvie)) { console.log(`SKIP: no cvie program at ${cvie}`); process.exit(77); }
-if (!fs.existsSync(chromiumPath)) { console.log('SKIP: chromium is not installed (scripts/e2e-deps.sh)'); process.exit(77); }
-try { execFileSync('openssl', ['version']); } catch { console.log('SKIP: openssl is not installed'); process.exit(77); }
-let chromium;
-try {
-  ({ chromium } = await import('playwright-core'));
-} catch {
-  console.log('SKIP: playwright-core is not installed in tests/e2e (scripts/e2e-deps.sh)');
-  process.exit(77);
-}
-
-const tmp = fs.mkdtempSync(path.join(os.tmpdir(), 'cvie-e2e-https-'));
+const { cvie, chromium, chromiumPath } = await needBrowser();
+try { execFileSync('openssl', ['version']); } catch { skip('openssl is not installed'); }
+const e2e = new E2eRun('cvie-e2e-https-');
+const { check } = e2e;
+const tmp = e2e.tmp;
 const root = path.join(tmp, 'root');
 const file = (name) => path.join(tmp, name);
 const openssl = (...args) => execFileSync('openssl', args, { stdio: ['ignore', 'pipe', 'pipe'] });
@@ -77,30 +68,6 @@ const originPort = origin.address().port;
 const env = { ...process.env, CVIE_ROOT: root, CVIE_UPDATE_SERVER: 'http://127.0.0.1:9', CVIE_DEFAULT_LISTS: '' };
 const run = (...args) => execFileSync(cvie, args, { env, stdio: ['ignore', 'pipe', 'pipe'] }).toString();
 
-const children = [];
-function start(cmd, args, extraEnv, pattern) {
-  return new Promise((resolve, reject) => {
-    const child = spawn(cmd, args, { env: { ...env, ...extraEnv }, stdio: ['ignore', 'pipe', 'pipe'] });
-    children.push(child);
-    let seen = '';
-    const timer = setTimeout(() => reject(new Error(`${cmd} did not start: ${seen}`)), 30000);
-    const look = (data) => {
-      seen += data.toString();
-      const m = seen.match(pattern);
-      if (m) { clearTimeout(timer); resolve({ child, port: Number(m[1]) }); }
-    };
-    child.stdout.on('data', look);
-    child.stderr.on('data', look);
-    child.on('exit', (code) => reject(new Error(`${cmd} exited ${code}: ${seen}`)));
-  });
-}
-
-let passed = 0, failed = 0;
-function check(name, ok, detail = '') {
-  if (ok) { passed++; console.log(`ok - ${name}`); } else { failed++; console.log(`not ok - ${name} ${detail}`); }
-}
-
-let context;
 try {
   const created = run('ca', 'create');
   const spki = (created.match(/SPKI SHA-256: (\S+)/) || [])[1];
@@ -117,18 +84,12 @@ try {
   fs.writeFileSync(path.join(lists, 'generation'), '1\n');
 
   // Secure sites are reached on port 443 only unless widened: allow the origin's.
-  const proxy = await start(cvie, ['proxy', '--listen', '127.0.0.1:0', '--no-update-check',
-    '--connect-ports', `443,${originPort}`],
-    { CVIE_UPSTREAM_CA_FILE: file('origin-ca.pem') }, /listening on http:\/\/127\.0\.0\.1:(\d+)\//);
+  const proxy = await e2e.startProxy(cvie, { ...env, CVIE_UPSTREAM_CA_FILE: file('origin-ca.pem') },
+    ['--connect-ports', `443,${originPort}`]);
 
-  context = await chromium.launchPersistentContext(path.join(tmp, 'profile'), {
-    executablePath: chromiumPath,
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-      '--disable-background-networking', '--disable-component-update', '--disable-sync',
-      `--proxy-server=127.0.0.1:${proxy.port}`, '--proxy-bypass-list=<-loopback>',
-      // The proxy's local CA, and for the passthrough case the origin's certificate.
-      `--ignore-certificate-errors-spki-list=${spki},${spkiOf(fs.readFileSync(file('leaf.pem')))}`],
+  const context = await e2e.launch(chromium, chromiumPath, proxy.port, {
+    // The proxy's local CA, and for the passthrough case the origin's certificate.
+    extraArgs: [`--ignore-certificate-errors-spki-list=${spki},${spkiOf(fs.readFileSync(file('leaf.pem')))}`],
   });
   const page = await context.newPage();
   const shown = (sel) => page.evaluate((s) => {
@@ -179,13 +140,7 @@ try {
   check('passthrough host keeps its ad', await shown('img[src*="/ads/"]'));
   check('the origin was reached', originRequests > 0);
 } catch (e) {
-  failed++;
-  console.log(`not ok - ${e.stack || e}`);
-} finally {
-  if (context) await context.close().catch(() => {});
-  for (const c of children) c.kill('SIGTERM');
-  origin.close();
-  fs.rmSync(tmp, { recursive: true, force: true });
+  e2e.fail(e);
 }
-console.log(`${passed} passed, ${failed} failed`);
-process.exit(failed ? 1 : 0);
+origin.close();
+await e2e.finish();
