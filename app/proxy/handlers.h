@@ -24,6 +24,9 @@ class ProxyExchangeHandler {
   // before its first request: what a worker keeps for all its requests is
   // made there, not in the middle of one.
   virtual void PrepareWorker() {}
+  // Called on a worker thread that has been idle for a while after handling
+  // requests: it may give back what it keeps for the next one.
+  virtual void WorkerIdle() {}
 };
 
 // Direct requests to the proxy's own address ("GET /path", or an absolute URL

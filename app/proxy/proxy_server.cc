@@ -26,8 +26,9 @@ using tcp = net::ip::tcp;
 struct ProxyServer::Impl {
   Impl(size_t workers, size_t max_queued, size_t max_workers,
        std::chrono::milliseconds worker_idle, size_t panel_workers,
-       std::function<void()> worker_start)
-      : pool(workers, max_queued, max_workers, worker_idle, std::move(worker_start)),
+       std::function<void()> worker_start, std::function<void()> worker_idle_hook)
+      : pool(workers, max_queued, max_workers, worker_idle, std::move(worker_start),
+             std::move(worker_idle_hook)),
         panel_pool(panel_workers, max_queued),
         acceptor(net::make_strand(io)),
         retry_timer(acceptor.get_executor()),
@@ -91,8 +92,12 @@ bool ProxyServer::Start(std::string* error) {
   if (max_workers == 0) max_workers = std::max<size_t>(64, 8 * workers);
   impl_ = std::make_unique<Impl>(
       workers, options_.max_queued_requests, max_workers, options_.worker_idle_timeout,
-      std::max<size_t>(1, options_.panel_workers), [proxy = proxy_] {
+      std::max<size_t>(1, options_.panel_workers),
+      [proxy = proxy_] {
         if (proxy) proxy->PrepareWorker();
+      },
+      [proxy = proxy_] {
+        if (proxy) proxy->WorkerIdle();
       });
   impl_->state = std::make_shared<ServerState>(options_, proxy_, panel_, &impl_->pool,
                                                &impl_->panel_pool);

@@ -7,12 +7,15 @@ namespace cvie::proxy {
 
 WorkerPool::WorkerPool(size_t threads, size_t max_queued, size_t max_threads,
                        std::chrono::milliseconds idle_timeout,
-                       std::function<void()> on_start)
+                       std::function<void()> on_start, std::function<void()> on_idle,
+                       std::chrono::milliseconds settle)
     : base_threads_(std::max<size_t>(1, threads)),
       max_threads_(std::max(base_threads_, max_threads)),
       max_queued_(max_queued),
       idle_timeout_(idle_timeout),
-      on_start_(std::move(on_start)) {
+      on_start_(std::move(on_start)),
+      on_idle_(std::move(on_idle)),
+      settle_(std::min(settle, idle_timeout)) {
   std::lock_guard<std::mutex> lock(mu_);
   for (size_t i = 0; i < base_threads_; ++i) StartWorker();
 }
@@ -68,6 +71,7 @@ size_t WorkerPool::live_workers() const {
 
 void WorkerPool::Run(std::list<Worker>::iterator self) {
   if (on_start_) on_start_();
+  bool settled = true;  // on_idle has run since the last task (none yet)
   for (;;) {
     std::function<void()> task;
     {
@@ -75,7 +79,17 @@ void WorkerPool::Run(std::list<Worker>::iterator self) {
       ++idle_;
       bool timed_out = false;
       auto ready = [this] { return stopping_ || !queue_.empty(); };
-      if (live_ > base_threads_) {
+      if (!settled && on_idle_ && !cv_.wait_for(lock, settle_, ready)) {
+        // Quiet for a while after a task: give back what the worker keeps,
+        // still counted idle so that a new task does not start a worker.
+        settled = true;
+        lock.unlock();
+        on_idle_();
+        lock.lock();
+      }
+      if (ready()) {
+        // A task came (or the pool stops) while on_idle ran.
+      } else if (live_ > base_threads_) {
         timed_out = !cv_.wait_for(lock, idle_timeout_, ready);
       } else {
         cv_.wait(lock, ready);
@@ -92,6 +106,7 @@ void WorkerPool::Run(std::list<Worker>::iterator self) {
       queue_.pop_front();
     }
     task();
+    settled = false;
   }
 }
 

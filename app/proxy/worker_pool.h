@@ -7,7 +7,9 @@
 // long (a slow origin, a stream that never ends, a long poll) do not keep
 // every other request waiting. A worker beyond the first `threads` that
 // finds nothing to do for `idle_timeout` ends. Idle connections hold no
-// worker.
+// worker. A worker that has had nothing to do for `settle` after a task runs
+// `on_idle` once (to give back memory it keeps for the next task) before it
+// waits on.
 
 #pragma once
 
@@ -29,10 +31,12 @@ class WorkerPool {
   // least `threads`; 0 means `threads`: no growth). At most `max_queued`
   // tasks wait for a worker; 0 means no bound.
   // `on_start`, when given, runs on each worker thread as it starts, before
-  // its first task.
+  // its first task; `on_idle` (see above) on the worker thread, without the
+  // pool's lock.
   WorkerPool(size_t threads, size_t max_queued, size_t max_threads = 0,
              std::chrono::milliseconds idle_timeout = std::chrono::seconds(30),
-             std::function<void()> on_start = {});
+             std::function<void()> on_start = {}, std::function<void()> on_idle = {},
+             std::chrono::milliseconds settle = std::chrono::seconds(1));
   // Runs the tasks still queued, then joins the workers.
   ~WorkerPool();
 
@@ -65,6 +69,8 @@ class WorkerPool {
   const size_t max_queued_;
   const std::chrono::milliseconds idle_timeout_;
   const std::function<void()> on_start_;
+  const std::function<void()> on_idle_;
+  const std::chrono::milliseconds settle_;
   mutable std::mutex mu_;
   std::condition_variable cv_;
   std::deque<std::function<void()>> queue_;  // guarded by mu_

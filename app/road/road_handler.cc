@@ -7,7 +7,9 @@
 #include <memory>
 #include <string>
 
+#include "anyhtml/easy_buffer.h"
 #include "ie/mime_filter.h"
+#include "platform/process.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
 
@@ -154,6 +156,10 @@ RoadHandler::RoadHandler(BrowserWindow* window, RoadOptions options)
     : window_(window), options_(options) {}
 
 void RoadHandler::PrepareWorker() { PrepareThreadForTransfers(); }
+
+void RoadHandler::WorkerIdle() {
+  if (CEasyBuffer::ReleaseThreadBlocks() > 0) platform::ReleaseFreedMemory();
+}
 
 void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) {
   if (window_ && IsTopLevelNavigation(request)) window_->BeforeNavigate(request.url);

@@ -55,6 +55,9 @@ class RoadHandler : public proxy::ProxyExchangeHandler {
   void Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) override;
   // Makes the thread's transfer handle (platform/urlmon_binding.h).
   void PrepareWorker() override;
+  // Frees the page blocks the thread keeps for its next page and hands
+  // freed memory back to the system.
+  void WorkerIdle() override;
 
  private:
   // A page read through the HTML filter: whole, with its length, when the

@@ -18,10 +18,7 @@ std::atomic<size_t> g_process_kept{0};
 // The blocks one thread keeps for kReuseThreadBlocks buffers.
 class KeptBlocks {
  public:
-  ~KeptBlocks() {
-    for (int i = 0; i < count_; ++i) free(blocks_[i].data);
-    g_process_kept.fetch_sub(bytes_);
-  }
+  ~KeptBlocks() { FreeAll(); }
   // The smallest kept block of at least `wanted` bytes, else the largest
   // (to be grown); {null, 0} when none is kept.
   std::pair<char*, size_t> Take(size_t wanted) {
@@ -74,6 +71,14 @@ class KeptBlocks {
     bytes_ += capacity;
   }
   size_t bytes() const { return bytes_; }
+  size_t FreeAll() {
+    const size_t freed = bytes_;
+    for (int i = 0; i < count_; ++i) free(blocks_[i].data);
+    g_process_kept.fetch_sub(bytes_);
+    count_ = 0;
+    bytes_ = 0;
+    return freed;
+  }
 
  private:
   struct Block {
@@ -107,6 +112,8 @@ CEasyBuffer::~CEasyBuffer() {
 size_t CEasyBuffer::ThreadKeptBytes() { return ThreadBlocks().bytes(); }
 
 size_t CEasyBuffer::ProcessKeptBytes() { return g_process_kept.load(); }
+
+size_t CEasyBuffer::ReleaseThreadBlocks() { return ThreadBlocks().FreeAll(); }
 
 bool CEasyBuffer::Resize(size_t capacity) {
   if (!data_ && reuse_thread_blocks_) {

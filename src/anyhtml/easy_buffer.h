@@ -56,6 +56,8 @@ class CEasyBuffer final : public IStream, public AnyHtmlEditorWriter {
   static size_t ThreadKeptBytes();
   // Bytes of the blocks all threads keep for reuse.
   static size_t ProcessKeptBytes();
+  // Frees the blocks the calling thread keeps; returns their bytes.
+  static size_t ReleaseThreadBlocks();
   CEasyBuffer(const CEasyBuffer&) = delete;
   CEasyBuffer& operator=(const CEasyBuffer&) = delete;
 

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -106,6 +107,48 @@ TEST(WorkerPool, ConcurrentLongTasksGrowThePoolToItsCapThenItShrinks) {
   pool.Shutdown();
   EXPECT_TRUE(ran.load());
   EXPECT_EQ(running.load(), 0);
+}
+
+// A worker quiet for the settle time after a task runs the idle hook once,
+// on its own thread; one kept busy does not run it; a task posted after the
+// hook still runs.
+TEST(WorkerPool, AWorkerQuietAfterATaskRunsTheIdleHookOnceOnItsThread) {
+  std::mutex mu;
+  std::vector<std::thread::id> idle_threads;
+  std::thread::id task_thread;
+  WorkerPool pool(
+      1, 0, 1, std::chrono::seconds(30), {},
+      [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        idle_threads.push_back(std::this_thread::get_id());
+      },
+      std::chrono::milliseconds(300));
+  // Tasks 20 ms apart: never quiet for 300 ms, so no idle hook in between.
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(pool.TryPost([&] {
+      std::lock_guard<std::mutex> lock(mu);
+      task_thread = std::this_thread::get_id();
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    EXPECT_TRUE(idle_threads.empty()) << "the hook ran while tasks kept coming";
+  }
+  size_t seen = 0;
+  for (int i = 0; i < 600 && seen == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::lock_guard<std::mutex> lock(mu);
+    seen = idle_threads.size();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  std::atomic<bool> ran{false};
+  ASSERT_TRUE(pool.TryPost([&] { ran = true; }));
+  pool.Shutdown();
+  EXPECT_TRUE(ran.load());
+  std::lock_guard<std::mutex> lock(mu);
+  ASSERT_EQ(idle_threads.size(), 1u) << "once per quiet spell, not once per wait";
+  EXPECT_EQ(idle_threads[0], task_thread);
 }
 
 }  // namespace
