@@ -13,8 +13,10 @@
 #include "platform/thread.h"
 #include "platform/urlmon.h"
 
-#include <objbase.h>
+// winsock2.h before the rest of the SDK, which would bring the old winsock.
 #include <winsock2.h>
+
+#include <objbase.h>
 // The SDK makes these names macros for its wide functions; the thread layer's
 // message loop is meant here.
 #undef GetMessage
