@@ -56,6 +56,9 @@ def expected_registration(cvie):
 def wine(prefix, *args):
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
+    # The module's folders stay those of the private prefix: removal deletes
+    # the shared data folder, which must never be one of the host's.
+    env.pop("CVIE_ROOT", None)
     return subprocess.run(["wine", *args], env=env, capture_output=True, text=True,
                           errors="replace")
 
