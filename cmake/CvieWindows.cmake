@@ -127,6 +127,11 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
   target_link_options(cvie_win_com_probe PRIVATE -municode)
   target_link_libraries(cvie_win_com_probe PRIVATE ole32 uuid)
 
+  # The browser stand-in: the helper object through COM, a page through urlmon.
+  add_executable(cvie_host ${CMAKE_SOURCE_DIR}/tests/win/cvie_host_main.cc)
+  target_link_options(cvie_host PRIVATE -municode)
+  target_link_libraries(cvie_host PRIVATE ole32 uuid urlmon)
+
   # The page editor and the rule engine of the Windows build over one page.
   add_executable(cvie_win_filter ${CMAKE_SOURCE_DIR}/tests/win/filter_page_main.cc)
   target_link_libraries(cvie_win_filter PRIVATE cvie_anyhtml cvie_rules cvie_config
