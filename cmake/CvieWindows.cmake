@@ -50,6 +50,7 @@ cvie_win_library(platform
     ${CMAKE_SOURCE_DIR}/src/platform/url_components.cc
     ${CMAKE_SOURCE_DIR}/src/platform/thread.cc
     ${CMAKE_SOURCE_DIR}/src/platform/ui.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/download.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/files.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/process.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/registry.cc
@@ -57,8 +58,9 @@ cvie_win_library(platform
     ${CMAKE_SOURCE_DIR}/src/platform/win/sync.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/text.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/url.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/urlmon.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/uuid.cc
-  DEPS advapi32 shell32 ole32 rpcrt4 wininet Threads::Threads)
+  DEPS advapi32 shell32 ole32 urlmon rpcrt4 wininet Threads::Threads)
 
 file(GLOB _anyhtml_srcs ${CMAKE_SOURCE_DIR}/src/anyhtml/*.cc)
 cvie_win_library(anyhtml SOURCES ${_anyhtml_srcs} DEPS cvie_platform)
@@ -69,16 +71,20 @@ cvie_win_library(rules
   SOURCES ${_rules_srcs} ${CMAKE_SOURCE_DIR}/src/rules/no_index/rule_index.cc
   DEPS cvie_platform cvie_pcre2 Threads::Threads)
 
-# The rest of the library, compiled for Windows as it is. Not yet linked into
-# the module: the public filter lists need Vectorscan (list_engine.cc) and
-# libpsl (site.cc), which have no Windows build here.
+# The rest of the library, compiled for Windows as it is, except the public
+# filter lists' engine and the registrable domain: they need Vectorscan
+# (list_engine.cc) and libpsl (site_suffix.cc), which have no Windows build
+# here. In their place no list set is ever made (src/lists/no_index/): the
+# module filters with its own rule file alone.
 foreach(sub log config whitelist comm ui ie)
   file(GLOB _srcs ${CMAKE_SOURCE_DIR}/src/${sub}/*.cc)
   cvie_win_library(${sub} SOURCES ${_srcs} DEPS cvie_platform)
 endforeach()
 file(GLOB _lists_srcs ${CMAKE_SOURCE_DIR}/src/lists/*.cc)
-list(FILTER _lists_srcs EXCLUDE REGEX "/(list_engine|site)\\.cc$")
-cvie_win_library(lists SOURCES ${_lists_srcs} DEPS cvie_platform cvie_pcre2)
+list(FILTER _lists_srcs EXCLUDE REGEX "/(list_engine|site_suffix)\\.cc$")
+cvie_win_library(lists
+  SOURCES ${_lists_srcs} ${CMAKE_SOURCE_DIR}/src/lists/no_index/list_engine.cc
+  DEPS cvie_platform cvie_pcre2)
 # nlohmann/json is header-only: its folder alone, not the host's /usr/include.
 file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/json-include)
 file(CREATE_LINK /usr/include/nlohmann ${CMAKE_BINARY_DIR}/json-include/nlohmann SYMBOLIC)
@@ -94,6 +100,12 @@ target_link_libraries(cvie_ui PUBLIC cvie_config cvie_comm cvie_whitelist cvie_l
 target_link_libraries(cvie_ie PUBLIC cvie_ui cvie_comm cvie_lists cvie_whitelist cvie_rules
                       cvie_config cvie_anyhtml cvie_log)
 
+# cvie.dll: the in-process COM server a browser loads (exports in cvie.def).
+add_library(cvie_module SHARED ${CMAKE_SOURCE_DIR}/src/ie/windows/dll_exports.cc
+                               ${CMAKE_SOURCE_DIR}/src/ie/windows/cvie.def)
+set_target_properties(cvie_module PROPERTIES OUTPUT_NAME cvie PREFIX "")
+target_link_libraries(cvie_module PRIVATE cvie_ie)
+
 # Tests that run under Wine: GoogleTest built from Debian's sources with the
 # same toolchain.
 set(CVIE_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
@@ -104,10 +116,21 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
   add_executable(cvie_win_platform_tests
     ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
     ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc
+    ${CMAKE_SOURCE_DIR}/tests/win/urlmon_win_test.cc
     # The address-splitting tests of the Linux layer hold for this one too.
     ${CMAKE_SOURCE_DIR}/tests/urlmon/url_test.cc)
   target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest)
+  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest ws2_32)
+
+  # Creates the module's classes through the system's COM.
+  add_executable(cvie_win_com_probe ${CMAKE_SOURCE_DIR}/tests/win/com_probe_main.cc)
+  target_link_options(cvie_win_com_probe PRIVATE -municode)
+  target_link_libraries(cvie_win_com_probe PRIVATE ole32 uuid)
+
+  # The browser stand-in: the helper object through COM, a page through urlmon.
+  add_executable(cvie_host ${CMAKE_SOURCE_DIR}/tests/win/cvie_host_main.cc)
+  target_link_options(cvie_host PRIVATE -municode)
+  target_link_libraries(cvie_host PRIVATE ole32 uuid urlmon)
 
   # The page editor and the rule engine of the Windows build over one page.
   add_executable(cvie_win_filter ${CMAKE_SOURCE_DIR}/tests/win/filter_page_main.cc)

@@ -66,7 +66,7 @@ struct DownloadItem {
 extern const CLSID CLSID_CommMgr;
 extern const IID IID_ICommMgr;
 
-class CCommMgr : public IUnknown {
+class CCommMgr final : public IUnknown {
  public:
   // Makes a manager with one reference. Returns S_OK or E_OUTOFMEMORY.
   static HRESULT CreateInstance(CCommMgr** manager);

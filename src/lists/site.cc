@@ -1,7 +1,6 @@
 #include "lists/site.h"
 
 #include <ctype.h>
-#include <libpsl.h>
 
 namespace cvie::lists {
 
@@ -32,36 +31,6 @@ std::string HostOf(std::string_view url) {
   for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   while (!lower.empty() && lower.back() == '.') lower.pop_back();
   return lower;
-}
-
-namespace {
-
-bool IsIpAddress(const std::string& host) {
-  if (host.find(':') != std::string::npos) return true;
-  for (char c : host) {
-    if (c != '.' && !isdigit(static_cast<unsigned char>(c))) return false;
-  }
-  return !host.empty();
-}
-
-// The Public Suffix List Debian installs (package publicsuffix), read once;
-// libpsl's built-in copy when that file is missing.
-const psl_ctx_t* Suffixes() {
-  static const psl_ctx_t* context = [] {
-    const psl_ctx_t* loaded = psl_latest(nullptr);
-    return loaded != nullptr ? loaded : psl_builtin();
-  }();
-  return context;
-}
-
-}  // namespace
-
-std::string SiteOf(const std::string& host) {
-  if (host.empty() || IsIpAddress(host)) return host;
-  const psl_ctx_t* psl = Suffixes();
-  if (psl == nullptr) return host;
-  const char* site = psl_registrable_domain(psl, host.c_str());
-  return site != nullptr ? std::string(site) : host;
 }
 
 bool IsSameOrUnder(std::string_view host, std::string_view domain) {

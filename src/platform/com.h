@@ -75,6 +75,11 @@ extern const IID IID_IStream;
 extern const IID IID_IClassFactory;
 extern const IID IID_IDispatch;  // {00020400-0000-0000-C000-000000000046}
 
+// The vtable of every interface is exactly its methods, in order, as on
+// Windows: no virtual destructor here, so an object of ours can be handed to
+// the system's COM and an object of the system's can be called through these
+// classes. An object is never deleted through an interface pointer; it
+// deletes itself in Release through its own concrete type.
 class IUnknown {
  public:
   virtual HRESULT QueryInterface(REFIID iid, void** object) = 0;
@@ -82,7 +87,7 @@ class IUnknown {
   virtual ULONG Release() = 0;
 
  protected:
-  virtual ~IUnknown() = default;
+  ~IUnknown() = default;
 };
 
 union LARGE_INTEGER {

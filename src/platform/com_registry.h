@@ -137,7 +137,9 @@ class ComObject : public Interfaces... {
   explicit ComObject(bool counts_in_module = true) : counts_(counts_in_module) {
     if (counts_) ComModule::Instance().Lock();
   }
-  ~ComObject() override {
+  // Virtual here, not in IUnknown: Release deletes the concrete class
+  // through this base without adding a slot to the interfaces' vtables.
+  virtual ~ComObject() {
     if (counts_) ComModule::Instance().Unlock();
   }
   ComObject(const ComObject&) = delete;

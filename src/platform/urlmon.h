@@ -173,11 +173,27 @@ struct PROTOCOLFILTERDATA {
   DWORD dwFilterFlags = 0;
 };
 
-// The part of the bind information this platform fills in. szCustomVerb is
-// owned by the binding and valid while it lives: do not free it.
+// A storage medium as the bind information carries it (this platform never
+// fills one in; the member keeps the record's layout the system's).
+struct STGMEDIUM {
+  DWORD tymed = 0;
+  void* hGlobal = nullptr;
+  IUnknown* pUnkForRelease = nullptr;
+};
+
+struct SECURITY_ATTRIBUTES {
+  DWORD nLength = 0;
+  void* lpSecurityDescriptor = nullptr;
+  BOOL bInheritHandle = 0;
+};
+
+// The bind information, with the system's layout. This platform fills in
+// grfBindInfoF, dwBindVerb and szCustomVerb; szCustomVerb is owned by the
+// binding and valid while it lives: do not free it.
 struct BINDINFO {
   ULONG cbSize = sizeof(BINDINFO);
   LPWSTR szExtraInfo = nullptr;
+  STGMEDIUM stgmedData;
   DWORD grfBindInfoF = 0;
   DWORD dwBindVerb = BINDVERB_GET;
   LPWSTR szCustomVerb = nullptr;
@@ -185,6 +201,10 @@ struct BINDINFO {
   DWORD dwOptions = 0;
   DWORD dwOptionsFlags = 0;
   DWORD dwCodePage = 0;
+  SECURITY_ATTRIBUTES securityAttributes;
+  IID iid{};
+  IUnknown* pUnk = nullptr;
+  DWORD dwReserved = 0;
 };
 
 // --- Interfaces -------------------------------------------------------------------
