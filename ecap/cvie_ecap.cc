@@ -73,6 +73,10 @@ constexpr char kServiceUri[] = "ecap://corvane.example/filter";
 // was collected before the page turned to passing) or this, plus one piece.
 constexpr size_t kPassingHold = 256 * 1024;
 
+// The most adapted bytes handed to Squid at once: its body buffer holds no
+// more.
+constexpr libecap::size_type kAbPiece = 64 * 1024;
+
 // How long Squid may wait for network events while pages are being edited:
 // a finished page waits at most this long to be sent.
 constexpr suseconds_t kEditingPollUsec = 1000;
@@ -103,6 +107,10 @@ class Xaction : public libecap::adapter::Xaction {
     assembly_ = std::make_unique<PageAssembly>(
         std::move(url), header.value(libecap::Name("Content-Encoding")).toString(),
         limit_, std::move(rules_));
+    const std::string length = header.value(libecap::headerContentLength).toString();
+    if (!length.empty() && length.size() <= 19 &&
+        length.find_first_not_of("0123456789") == std::string::npos)
+      assembly_->Reserve(strtoull(length.c_str(), nullptr, 10));
     host_->vbMake();
   }
 
@@ -124,7 +132,7 @@ class Xaction : public libecap::adapter::Xaction {
   void abDiscard() override { StopSending(); }
   void abMake() override {
     ab_made_ = true;
-    if (host_ && assembly_ && !assembly_->out().empty()) host_->noteAbContentAvailable();
+    if (host_ && Waiting() > 0) host_->noteAbContentAvailable();
   }
   void abMakeMore() override {
     if (host_ && Sending() && !vb_done_) host_->vbMakeMore();
@@ -132,16 +140,25 @@ class Xaction : public libecap::adapter::Xaction {
   void abStopMaking() override { StopSending(); }
 
   libecap::Area abContent(libecap::size_type offset, libecap::size_type size) override {
-    if (!assembly_) return libecap::Area();
-    const std::string& out = assembly_->out();
-    if (offset >= out.size()) return libecap::Area();
-    return libecap::Area::FromTempBuffer(out.data() + offset,
-                                         std::min(size, out.size() - offset));
+    const size_t waiting = Waiting();
+    if (offset >= waiting) return libecap::Area();
+    // The area is a copy: at most one of Squid's buffers at a time, so that
+    // every byte is copied once however Squid takes the page.
+    return libecap::Area::FromTempBuffer(assembly_->out().data() + sent_ + offset,
+                                         std::min({size, waiting - offset, kAbPiece}));
   }
   void abContentShift(libecap::size_type size) override {
     if (!assembly_) return;
+    // Sent bytes are let go of in bulk, not moved out one piece at a time.
     std::string& out = assembly_->out();
-    out.erase(0, std::min(size, out.size()));
+    sent_ += std::min(size, out.size() - sent_);
+    if (sent_ == out.size()) {
+      out.clear();
+      sent_ = 0;
+    } else if (sent_ >= kAbPiece && sent_ * 2 >= out.size()) {
+      out.erase(0, sent_);
+      sent_ = 0;
+    }
     // Room again: take what waits in Squid's buffer. Squid asks for it
     // (abContent) when its own buffer next has room, so no notice here,
     // which would call back into Squid while it is moving our bytes.
@@ -226,7 +243,7 @@ class Xaction : public libecap::adapter::Xaction {
   bool TakeVirgin(bool all = false) {
     if (!host_ || !assembly_) return false;
     if (!all && assembly_->state() == PageAssembly::State::kPassing &&
-        assembly_->out().size() >= kPassingHold)
+        Waiting() >= kPassingHold)
       return false;
     const libecap::Area piece = host_->vbContent(0, libecap::nsize);
     if (piece.size == 0) return false;
@@ -259,6 +276,9 @@ class Xaction : public libecap::adapter::Xaction {
     return PageIsFiltered(ToWide(*url));
   }
 
+  // Adapted bytes not yet taken by Squid.
+  size_t Waiting() const { return assembly_ ? assembly_->out().size() - sent_ : 0; }
+
   // True once the adapted body is under way (not while the page is collected
   // or edited).
   bool Sending() const {
@@ -268,6 +288,7 @@ class Xaction : public libecap::adapter::Xaction {
   void StopSending() {
     CancelJob();
     assembly_.reset();
+    sent_ = 0;
     if (host_ && !vb_done_) {
       vb_done_ = true;
       host_->vbStopMaking();
@@ -293,9 +314,10 @@ class Xaction : public libecap::adapter::Xaction {
   FilterPool* const pool_;                  // null: edit on Squid's thread
   std::unique_ptr<PageAssembly> assembly_;  // null: nothing (more) to send
   std::shared_ptr<FilterJob> job_;          // the page while a worker edits it
-  bool adapted_ = false;                    // useAdapted was called
-  bool ab_made_ = false;                    // Squid asked for the adapted body
-  bool vb_done_ = false;                    // the virgin body ended or was given up
+  size_t sent_ = 0;       // bytes at the start of assembly_->out() Squid has taken
+  bool adapted_ = false;  // useAdapted was called
+  bool ab_made_ = false;  // Squid asked for the adapted body
+  bool vb_done_ = false;  // the virgin body ended or was given up
 };
 
 class Service : public libecap::adapter::Service {
