@@ -15,14 +15,22 @@
 //
 // Configuration, from the ecap_service line: root=DIR (the data root, as
 // CVIE_ROOT; without it the Squid user's own folders), max_filtered_mib=N
-// (default 32, as `cvie proxy`). One rule holder per worker, loaded from the
-// installed rule file and its cached index; a watcher thread looks at the rule
-// file every two seconds and loads a changed one off the page path, and pages
-// then take the new holder while pages under way keep the old one.
+// (default 32, as `cvie proxy`), filter_threads=N (the threads that edit
+// pages; default the machine's hardware threads, 0: edit on Squid's thread).
+// One rule holder per worker, loaded from the installed rule file and its
+// cached index; a watcher thread looks at the rule file every two seconds and
+// loads a changed one off the page path, and pages then take the new holder
+// while pages under way keep the old one.
 //
-// Threads: Squid calls the service and transactions on its one main thread;
-// the watcher thread (ecap/rules_watch.h) only builds holders and publishes
-// them under a lock.
+// Threads: Squid calls the service and transactions on its one main thread,
+// and so does the adapter call Squid. A whole page is edited on a thread of
+// the service's FilterPool (ecap/filter_pool.h) while Squid goes on; the
+// service's resume(), which Squid calls on every turn of its event loop,
+// hands finished pages back to their transactions (host resume(), then our
+// Xaction::resume() sends the result). While pages are being edited,
+// suspend() keeps Squid's wait for network events short so that a finished
+// page is picked up within a millisecond. The watcher thread
+// (ecap/rules_watch.h) only builds holders and publishes them under a lock.
 
 #include <stdlib.h>
 
@@ -39,10 +47,13 @@
 #include <libecap/common/options.h>
 #include <libecap/common/registry.h>
 #include <libecap/host/xaction.h>
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <string>
+#include <thread>
 
+#include "filter_pool.h"
 #include "ie/page_filter.h"
 #include "page_assembly.h"
 #include "platform/process.h"
@@ -55,10 +66,27 @@ namespace {
 
 constexpr char kServiceUri[] = "ecap://corvane.example/filter";
 
+// While a page passes on unfiltered, the adapter takes more of the origin's
+// body from Squid only while it holds less than this: the rest waits in
+// Squid's own body buffer, and Squid stops reading from the origin when that
+// is full. A slow browser then costs the adapter at most the page limit (what
+// was collected before the page turned to passing) or this, plus one piece.
+constexpr size_t kPassingHold = 256 * 1024;
+
+// The most adapted bytes handed to Squid at once: its body buffer holds no
+// more.
+constexpr libecap::size_type kAbPiece = 64 * 1024;
+
+// How long Squid may wait for network events while pages are being edited:
+// a finished page waits at most this long to be sent.
+constexpr suseconds_t kEditingPollUsec = 1000;
+
 class Xaction : public libecap::adapter::Xaction {
  public:
-  Xaction(libecap::host::Xaction* host, std::shared_ptr<RulesHolder> rules, size_t limit)
-      : host_(host), rules_(std::move(rules)), limit_(limit) {}
+  Xaction(libecap::host::Xaction* host, std::shared_ptr<RulesHolder> rules, size_t limit,
+          FilterPool* pool)
+      : host_(host), rules_(std::move(rules)), limit_(limit), pool_(pool) {}
+  ~Xaction() override { CancelJob(); }
 
   // Options: none of our own.
   const libecap::Area option(const libecap::Name&) const override {
@@ -79,15 +107,32 @@ class Xaction : public libecap::adapter::Xaction {
     assembly_ = std::make_unique<PageAssembly>(
         std::move(url), header.value(libecap::Name("Content-Encoding")).toString(),
         limit_, std::move(rules_));
+    const std::string length = header.value(libecap::headerContentLength).toString();
+    if (!length.empty() && length.size() <= 19 &&
+        length.find_first_not_of("0123456789") == std::string::npos)
+      assembly_->Reserve(strtoull(length.c_str(), nullptr, 10));
     host_->vbMake();
   }
 
-  void stop() override { host_ = nullptr; }
+  void stop() override {
+    CancelJob();
+    host_ = nullptr;
+  }
+
+  // The page edited on a worker is back (Squid calls this after our
+  // host_->resume()): send it.
+  void resume() override {
+    if (!job_) return;
+    std::shared_ptr<FilterJob> job = std::move(job_);
+    assembly_ = job->TakeAssembly();
+    if (!host_ || !assembly_) return;
+    SendWhole(job->state(), true);
+  }
 
   void abDiscard() override { StopSending(); }
   void abMake() override {
     ab_made_ = true;
-    if (host_ && assembly_ && !assembly_->out().empty()) host_->noteAbContentAvailable();
+    if (host_ && Waiting() > 0) host_->noteAbContentAvailable();
   }
   void abMakeMore() override {
     if (host_ && Sending() && !vb_done_) host_->vbMakeMore();
@@ -95,23 +140,33 @@ class Xaction : public libecap::adapter::Xaction {
   void abStopMaking() override { StopSending(); }
 
   libecap::Area abContent(libecap::size_type offset, libecap::size_type size) override {
-    if (!assembly_) return libecap::Area();
-    const std::string& out = assembly_->out();
-    if (offset >= out.size()) return libecap::Area();
-    return libecap::Area::FromTempBuffer(out.data() + offset,
-                                         std::min(size, out.size() - offset));
+    const size_t waiting = Waiting();
+    if (offset >= waiting) return libecap::Area();
+    // The area is a copy: at most one of Squid's buffers at a time, so that
+    // every byte is copied once however Squid takes the page.
+    return libecap::Area::FromTempBuffer(assembly_->out().data() + sent_ + offset,
+                                         std::min({size, waiting - offset, kAbPiece}));
   }
   void abContentShift(libecap::size_type size) override {
     if (!assembly_) return;
+    // Sent bytes are let go of in bulk, not moved out one piece at a time.
     std::string& out = assembly_->out();
-    out.erase(0, std::min(size, out.size()));
+    sent_ += std::min(size, out.size() - sent_);
+    if (sent_ == out.size()) {
+      out.clear();
+      sent_ = 0;
+    } else if (sent_ >= kAbPiece && sent_ * 2 >= out.size()) {
+      out.erase(0, sent_);
+      sent_ = 0;
+    }
+    // Room again: take what waits in Squid's buffer. Squid asks for it
+    // (abContent) when its own buffer next has room, so no notice here,
+    // which would call back into Squid while it is moving our bytes.
+    if (!vb_done_) TakeVirgin();
   }
 
   void noteVbContentAvailable() override {
-    if (!host_ || !assembly_) return;
-    const libecap::Area piece = host_->vbContent(0, libecap::nsize);
-    host_->vbContentShift(piece.size);
-    if (assembly_->Add(piece.start, piece.size) != PageAssembly::State::kPassing) return;
+    if (!TakeVirgin() || assembly_->state() != PageAssembly::State::kPassing) return;
     // Too big to hold for editing, or coded data that cannot be decoded:
     // what is here goes on unchanged with the origin's headers, then the
     // rest as it arrives.
@@ -125,6 +180,9 @@ class Xaction : public libecap::adapter::Xaction {
   void noteVbContentDone(bool at_end) override {
     vb_done_ = true;
     if (!host_ || !assembly_) return;
+    // What still waits in Squid's buffer (held back while passing) is the
+    // end of the body; Squid's buffer bounds it.
+    TakeVirgin(true);
     const bool was_passing = assembly_->state() == PageAssembly::State::kPassing;
     if (was_passing && !adapted_) {
       // Passing from the start (a coding that cannot be undone) and no
@@ -132,8 +190,28 @@ class Xaction : public libecap::adapter::Xaction {
       adapted_ = true;
       host_->useAdapted(host_->virgin().clone());
     }
-    const PageAssembly::State state = assembly_->End(at_end);
-    if (!was_passing) {
+    if (!was_passing && at_end && pool_) {
+      // The whole page is here: a worker edits it while Squid goes on.
+      auto job = std::make_shared<FilterJob>(std::move(assembly_), at_end, [this] {
+        if (host_) host_->resume();
+      });
+      if (pool_->Submit(job)) {
+        job_ = std::move(job);
+        return;
+      }
+      job->Run();  // no pool running (between a stop and a start)
+      assembly_ = job->TakeAssembly();
+      SendWhole(job->state(), at_end);
+      return;
+    }
+    SendWhole(assembly_->End(at_end), at_end);
+  }
+
+ private:
+  // Sends the body once it ended in `state`: the headers unless already
+  // sent, what waits, and the end.
+  void SendWhole(PageAssembly::State state, bool at_end) {
+    if (!adapted_) {
       libecap::shared_ptr<libecap::Message> adapted = host_->virgin().clone();
       libecap::Header& header = adapted->header();
       if (state == PageAssembly::State::kFiltered) {
@@ -158,7 +236,22 @@ class Xaction : public libecap::adapter::Xaction {
     if (host_) host_->noteAbContentDone(at_end);
   }
 
- private:
+  // Takes the body bytes Squid holds into the assembly: all of them while
+  // collecting (the assembly bounds what it keeps by the page limit), and
+  // while passing only while fewer than kPassingHold bytes wait to be sent,
+  // unless `all`. True when bytes were taken.
+  bool TakeVirgin(bool all = false) {
+    if (!host_ || !assembly_) return false;
+    if (!all && assembly_->state() == PageAssembly::State::kPassing &&
+        Waiting() >= kPassingHold)
+      return false;
+    const libecap::Area piece = host_->vbContent(0, libecap::nsize);
+    if (piece.size == 0) return false;
+    host_->vbContentShift(piece.size);
+    assembly_->Add(piece.start, piece.size);
+    return true;
+  }
+
   // A GET answered with an HTML body whose address is filtered; `*url` is
   // the page address.
   bool WantsPage(std::string* url) {
@@ -183,17 +276,31 @@ class Xaction : public libecap::adapter::Xaction {
     return PageIsFiltered(ToWide(*url));
   }
 
-  // True once the adapted body is under way (not while the page is collected).
+  // Adapted bytes not yet taken by Squid.
+  size_t Waiting() const { return assembly_ ? assembly_->out().size() - sent_ : 0; }
+
+  // True once the adapted body is under way (not while the page is collected
+  // or edited).
   bool Sending() const {
     return assembly_ && assembly_->state() != PageAssembly::State::kCollecting;
   }
 
   void StopSending() {
+    CancelJob();
     assembly_.reset();
+    sent_ = 0;
     if (host_ && !vb_done_) {
       vb_done_ = true;
       host_->vbStopMaking();
     }
+  }
+
+  // A page being edited is not wanted any more: the worker's result is
+  // dropped when it comes back.
+  void CancelJob() {
+    if (!job_) return;
+    job_->Cancel();
+    job_.reset();
   }
 
   // Tells Squid that adapted bytes wait, once it has asked for them.
@@ -204,10 +311,13 @@ class Xaction : public libecap::adapter::Xaction {
   libecap::host::Xaction* host_;
   std::shared_ptr<RulesHolder> rules_;  // until the body is collected
   const size_t limit_;
+  FilterPool* const pool_;                  // null: edit on Squid's thread
   std::unique_ptr<PageAssembly> assembly_;  // null: nothing (more) to send
-  bool adapted_ = false;                    // useAdapted was called
-  bool ab_made_ = false;                    // Squid asked for the adapted body
-  bool vb_done_ = false;                    // the virgin body ended or was given up
+  std::shared_ptr<FilterJob> job_;          // the page while a worker edits it
+  size_t sent_ = 0;       // bytes at the start of assembly_->out() Squid has taken
+  bool adapted_ = false;  // useAdapted was called
+  bool ab_made_ = false;  // Squid asked for the adapted body
+  bool vb_done_ = false;  // the virgin body ended or was given up
 };
 
 class Service : public libecap::adapter::Service {
@@ -215,19 +325,35 @@ class Service : public libecap::adapter::Service {
   std::string uri() const override { return kServiceUri; }
   std::string tag() const override { return "cvie-2.2"; }
   void describe(std::ostream& os) const override { os << "Corvane Filter page filter"; }
+  bool makesAsyncXactions() const override { return true; }
 
   void configure(const libecap::Options& cfg) override { Configure(cfg); }
   void reconfigure(const libecap::Options& cfg) override { Configure(cfg); }
 
-  void start() override { rules_.Start(); }
-  void stop() override { rules_.Stop(); }
-  void retire() override { rules_.Stop(); }
+  void start() override { StartThreads(); }
+  void stop() override { StopThreads(); }
+  void retire() override { StopThreads(); }
+
+  // Squid's event loop: pages edited since the last turn go back to their
+  // transactions.
+  void resume() override { pool_.DeliverFinished(); }
+
+  // While pages are being edited, Squid looks again within a millisecond.
+  void suspend(timeval& timeout) override {
+    if (pool_.pending() == 0) return;
+    if (timeout.tv_sec > 0 || timeout.tv_usec > kEditingPollUsec) {
+      timeout.tv_sec = 0;
+      timeout.tv_usec = kEditingPollUsec;
+    }
+  }
 
   bool wantsUrl(const char*) const override { return true; }
 
   MadeXactionPointer makeXaction(libecap::host::Xaction* host) override {
-    rules_.Start();  // a no-op unless this worker was forked from the configuring process
-    return MadeXactionPointer(new Xaction(host, rules_.Current(), limit_));
+    // A no-op unless this worker was forked from the configuring process.
+    StartThreads();
+    return MadeXactionPointer(
+        new Xaction(host, rules_.Current(), limit_, threads_ > 0 ? &pool_ : nullptr));
   }
 
  private:
@@ -242,13 +368,42 @@ class Service : public libecap::adapter::Service {
       unsigned long long value = strtoull(mib.c_str(), nullptr, 10);
       if (value >= 1 && value <= 4096) limit_ = static_cast<size_t>(value) << 20;
     }
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    const std::string wanted = cfg.option(libecap::Name("filter_threads")).toString();
+    if (!wanted.empty() && wanted.find_first_not_of("0123456789") == std::string::npos &&
+        wanted.size() <= 3) {
+      threads =
+          std::min(256u, static_cast<unsigned>(strtoul(wanted.c_str(), nullptr, 10)));
+    }
+    if (threads != threads_) {
+      // A changed count takes effect now: the running workers finish their
+      // pages first.
+      StopThreads();
+      threads_ = threads;
+    }
     // Squid plays the browser here: its pages are filtered.
     platform::DeclareBrowserProcess(true);
+    StartThreads();
+  }
+
+  void StartThreads() {
     rules_.Start();
+    if (threads_ > 0) pool_.Start(threads_);
+  }
+
+  // The workers finish the pages they have, then end; those pages go back to
+  // their transactions now, as Squid may not call resume() again before it
+  // starts the service anew.
+  void StopThreads() {
+    rules_.Stop();
+    pool_.Stop();
+    pool_.DeliverFinished();
   }
 
   RulesWatch rules_;
+  FilterPool pool_;
   size_t limit_ = 32u << 20;
+  unsigned threads_ = 0;
   bool root_set_ = false;
 };
 

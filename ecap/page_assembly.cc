@@ -63,6 +63,13 @@ PageAssembly::PageAssembly(std::string url, const std::string& content_encoding,
 
 PageAssembly::~PageAssembly() = default;
 
+void PageAssembly::Reserve(size_t declared) {
+  if (state_ != State::kCollecting || declared > limit_) return;
+  std::string& received = decoder_ ? raw_ : page_;
+  // Two more bytes for the zero bytes the editor's parser reads past the end.
+  if (received.empty()) received.reserve(declared + (decoder_ ? 0 : 2));
+}
+
 PageAssembly::State PageAssembly::Add(const char* data, size_t size) {
   if (state_ == State::kPassing) {
     out_.append(data, size);

@@ -69,6 +69,11 @@ class PageAssembly {
   PageAssembly(const PageAssembly&) = delete;
   PageAssembly& operator=(const PageAssembly&) = delete;
 
+  // Makes room for a body the answer declares `declared` bytes long (its
+  // Content-Length), so that collecting it copies each byte once. Ignored
+  // past the limit, and once pieces came.
+  void Reserve(size_t declared);
+
   // Takes the next piece of the body as received. While collecting, a piece
   // that takes the body (as received or decoded) past the limit, or coded
   // data found broken, turns the state to kPassing with everything received

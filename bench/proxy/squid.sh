@@ -9,13 +9,17 @@
 # worker, or cvie proxy), and the adapter's cost against Squid alone.
 #   bench/proxy/squid.sh [build dir] [seconds per run] [connections]
 # Defaults: build, 10 s, 64 connections. Needs squid, nginx and wrk. Not a test.
+# SQUID_BENCH_SETS (default "15k 120k corpus") and SQUID_BENCH_VIAS (default
+# "direct cvie squid squid+cvie") choose the rows; SQUID_BENCH_ADAPTER runs
+# another build of the adapter and SQUID_BENCH_ECAP_PARAMS adds parameters to
+# its ecap_service line (e.g. filter_threads=0 to edit on Squid's thread).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../../build}" && pwd)
 secs=${2:-10}
 conns=${3:-64}
 cvie=$build/cvie
-adapter=$build/libcvie_ecap.so
+adapter=${SQUID_BENCH_ADAPTER:-$build/libcvie_ecap.so}
 pages=${CVIE_SHARED_DIR:-$here/../../../shared}/corpus/pages
 squid=$(command -v squid || echo /usr/sbin/squid)
 nginx=$(command -v nginx || echo /usr/sbin/nginx)
@@ -109,7 +113,7 @@ pids="$pids $squid_pid"
 ecap_port=$(free_port)
 ecap_pid=$(start_squid squid-ecap "$ecap_port" "ecap_enable on
 loadable_modules $adapter
-ecap_service cvie respmod_precache uri=ecap://corvane.example/filter root=$root
+ecap_service cvie respmod_precache uri=ecap://corvane.example/filter root=$root ${SQUID_BENCH_ECAP_PARAMS:-}
 adaptation_access cvie allow all")
 pids="$pids $ecap_pid"
 for port in $origin_port $cvie_port $squid_port $ecap_port; do wait_port "$port"; done
@@ -141,7 +145,7 @@ adapted=$(curl -s -x "http://127.0.0.1:$ecap_port" "http://127.0.0.1:$origin_por
 
 echo "wrk -t2 -c$conns -d${secs}s; $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 printf "%-8s %-12s %12s %10s %10s\n" pages via "requests/s" p99 "cpu s/MB"
-for set in 15k 120k corpus; do
+for set in ${SQUID_BENCH_SETS:-15k 120k corpus}; do
   case $set in
     corpus) [ "$corpus" = 1 ] || continue; list="$tmp/corpus.txt" ;;
     *) list="$tmp/$set.txt"; echo "http://127.0.0.1:$origin_port/page$set.html" >"$list" ;;
@@ -153,7 +157,7 @@ for set in 15k 120k corpus; do
   done <"$list"
   per_page=$((bytes / $(wc -l <"$list")))
   squid_rps=""
-  for via in direct cvie squid squid+cvie; do
+  for via in ${SQUID_BENCH_VIAS:-direct cvie squid squid+cvie}; do
     case $via in
       direct) port=""; pid="" ;;
       cvie) port=$cvie_port; pid=$cvie_pid ;;

@@ -9,13 +9,18 @@ origin sends it gzip, br or zstd coded (then it comes out not coded); a
 binary file, a whitelisted page and broken coded data come out byte for byte;
 a small coded page that decodes to hundreds of megabytes passes on coded
 without growing Squid's memory by more than the page limit and the
-decoders' windows. A rule file installed while Squid runs is picked up
-without a restart, and Squid's memory stays flat over twenty
-reconfigurations (figures printed).
+decoders' windows. A 100 MB binary download passes byte for byte; a page
+past the limit without a length, read by a browser that stops reading for a
+while, does not grow Squid's memory while it waits (the adapter takes no
+more of the origin's body than it can send). A rule file installed while
+Squid runs is picked up without a restart, Squid's memory stays flat over
+twenty reconfigurations (figures printed), and pages asked for while Squid
+reconfigures come back whole and filtered.
 
 Usage: squid_ecap_test.py CVIE ADAPTER. Exits 77 (skipped) when Squid or the
 adapter is missing or Squid cannot start.
 """
+import hashlib
 import http.server
 import os
 import shutil
@@ -45,7 +50,16 @@ BIG_PAGE = AD_PAGE + b"<p>" + b"x" * (3 << 19) + b"</p>\n"
 # buffers, far below the decoded size).
 BOMB_SIZE = 256 << 20
 BOMB_GROWTH_LIMIT = 48 << 20
+# The large downloads: a binary with its length, and an HTML page past the
+# limit without one, streamed by the origin.
+HUGE_BINARY_SIZE = 100 << 20
+HUGE_PAGE_SIZE = 160 << 20
+# How much Squid's memory may grow while a browser stops reading a large
+# unsized page: the page limit, the adapter's hold and Squid's own buffers.
+SLOW_READER_GROWTH_LIMIT = 32 << 20
+SLOW_READER_PAUSE = float(os.environ.get("CVIE_SQUID_SLOW_READER_PAUSE", "3"))
 RECONFIGURES = int(os.environ.get("CVIE_SQUID_RECONFIGURES", "20"))
+LOADED_RECONFIGURES = int(os.environ.get("CVIE_SQUID_LOADED_RECONFIGURES", "5"))
 # Growth of Squid's resident memory allowed over the reconfigurations: a
 # rule index or list set kept per reconfiguration would pass it.
 RECONFIGURE_GROWTH_LIMIT = 24 << 20
@@ -93,6 +107,28 @@ CODED_PAGES["/coded/broken.html"] = ("gzip", BROKEN_GZIP)
 CODED_PAGES["/coded/bomb.html"] = ("gzip", BOMB)
 
 
+def huge_pieces(path):
+    """The large downloads, 1 MiB at a time."""
+    if path == "/huge.bin":
+        piece = bytes(range(256)) * 4096
+        for _ in range(HUGE_BINARY_SIZE // len(piece)):
+            yield piece
+    else:
+        yield b"<html><body><p>"
+        piece = b"<b>streamed</b> " * 65536
+        for _ in range(HUGE_PAGE_SIZE // len(piece)):
+            yield piece
+
+
+def huge_digest(path):
+    digest = hashlib.sha256()
+    size = 0
+    for piece in huge_pieces(path):
+        digest.update(piece)
+        size += len(piece)
+    return size, digest.hexdigest()
+
+
 class Origin(http.server.BaseHTTPRequestHandler):
     pages = {
         "/news.html": ("text/html; charset=utf-8", AD_PAGE),
@@ -104,6 +140,20 @@ class Origin(http.server.BaseHTTPRequestHandler):
     }
 
     def do_GET(self):
+        if self.path in ("/huge.bin", "/huge-unsized.html"):
+            self.send_response(200)
+            if self.path == "/huge.bin":
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Length", str(HUGE_BINARY_SIZE))
+            else:
+                self.send_header("Content-Type", "text/html")
+            self.end_headers()
+            try:
+                for piece in huge_pieces(self.path):
+                    self.wfile.write(piece)
+            except OSError:
+                pass
+            return
         if self.path in CODED_PAGES:
             coding, body = CODED_PAGES[self.path]
             self.send_response(200)
@@ -138,6 +188,65 @@ def fetch(proxy_port, url):
         urllib.request.ProxyHandler({"http": "http://127.0.0.1:%d" % proxy_port}))
     with opener.open(url, timeout=10) as answer:
         return answer.read(), answer.headers
+
+
+def fetch_raw(proxy_port, url, pause_after=0, pause=0.0, on_pause=None):
+    """The body of `url` through the proxy, read over a plain socket with a
+    small receive buffer, as (size, sha256); reading stops for `pause`
+    seconds after `pause_after` body bytes, and `on_pause()` is called at its
+    start and end (its results returned)."""
+    with socket.create_connection(("127.0.0.1", proxy_port), timeout=30) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
+        s.sendall(b"GET %s HTTP/1.0\r\nAccept: text/html\r\n\r\n" % url.encode())
+        head = b""
+        while b"\r\n\r\n" not in head:
+            data = s.recv(65536)
+            if not data:
+                return 0, None, []
+            head += data
+        head, body = head.split(b"\r\n\r\n", 1)
+        digest = hashlib.sha256(body)
+        size = len(body)
+        marks = []
+        paused = pause_after <= 0
+        while True:
+            if not paused and size >= pause_after:
+                paused = True
+                marks.append(on_pause())
+                time.sleep(pause)
+                marks.append(on_pause())
+            data = s.recv(1 << 20)
+            if not data:
+                break
+            digest.update(data)
+            size += len(data)
+        return size, digest.hexdigest(), marks
+
+
+def fetch_once(proxy_port, url):
+    """(status, body) of one GET through the proxy on a new connection;
+    (None, b"") when the connection was refused or reset before any byte
+    came, i.e. Squid never took it."""
+    got = b""
+    try:
+        with socket.create_connection(("127.0.0.1", proxy_port), timeout=10) as s:
+            s.sendall(b"GET %s HTTP/1.0\r\nAccept: text/html\r\n\r\n" % url.encode())
+            while True:
+                data = s.recv(65536)
+                if not data:
+                    break
+                got += data
+    except (ConnectionRefusedError, ConnectionResetError):
+        if not got:
+            return None, b""
+    except OSError:
+        pass
+    head, _, body = got.partition(b"\r\n\r\n")
+    try:
+        status = int(head.split(b" ", 2)[1])
+    except (IndexError, ValueError):
+        status = 0
+    return status, body
 
 
 def memory_kib(pid, field):
@@ -289,6 +398,27 @@ adaptation_access cvie allow all
 
         # Reconfigurations keep the adapter working (the rule watcher is
         # stopped and started again around each) and free what they replace.
+        # Large downloads: byte for byte, and a browser that stops reading
+        # an unsized page past the limit costs Squid no memory meanwhile.
+        size, digest, _ = fetch_raw(port, base + "/huge.bin")
+        check((size, digest) == huge_digest("/huge.bin"),
+              "a 100 MB binary download passes byte for byte")
+        size, digest, marks = fetch_raw(
+            port, base + "/huge-unsized.html", pause_after=256 << 10,
+            pause=SLOW_READER_PAUSE,
+            on_pause=lambda: memory_kib(squid_process.pid, "VmRSS"))
+        check((size, digest) == huge_digest("/huge-unsized.html"),
+              "a %d MB unsized page past the limit passes byte for byte to a slow reader" %
+              (HUGE_PAGE_SIZE >> 20))
+        if len(marks) == 2:
+            print("     Squid's RSS while the reader waited %.1f s: %d -> %d KiB" %
+                  (SLOW_READER_PAUSE, marks[0], marks[1]))
+            check((marks[1] - marks[0]) * 1024 < SLOW_READER_GROWTH_LIMIT,
+                  "Squid's memory grows by less than %d MiB while the reader waits" %
+                  (SLOW_READER_GROWTH_LIMIT >> 20))
+        else:
+            check(False, "the slow reader got its first bytes")
+
         reconfigured = 0
         rss_start = None
         for i in range(1, RECONFIGURES + 1):
@@ -305,6 +435,54 @@ adaptation_access cvie allow all
                   (rss_start, RECONFIGURES, rss_end))
             check((rss_end - rss_start) * 1024 < RECONFIGURE_GROWTH_LIMIT,
                   "Squid's memory stays flat over %d reconfigurations" % RECONFIGURES)
+
+        # Pages asked for while Squid reconfigures, from a few browsers at
+        # once: each answer Squid starts comes back whole and filtered. A
+        # connection Squid never took (refused, or reset before any byte
+        # while Squid opens its port again) is tried again, as a browser
+        # does; any other failure loses the request.
+        load_stop = threading.Event()
+        load = {"ok": 0, "not_taken": 0, "lost": []}
+        load_lock = threading.Lock()
+        page_url = base + "/news.html"
+
+        def browse():
+            while not load_stop.is_set():
+                for _ in range(100):
+                    status, body = fetch_once(port, page_url)
+                    if status is None:
+                        with load_lock:
+                            load["not_taken"] += 1
+                        time.sleep(0.02)
+                        continue
+                    outcome = None if (status, body) == (200, expected) else \
+                        "status %s, %d bytes" % (status, len(body))
+                    break
+                else:
+                    outcome = "not taken 100 times"
+                with load_lock:
+                    if outcome is None:
+                        load["ok"] += 1
+                    else:
+                        load["lost"].append(outcome)
+
+        browsers = [threading.Thread(target=browse) for _ in range(4)]
+        for b in browsers:
+            b.start()
+        under_load = 0
+        for i in range(RECONFIGURES + 1, RECONFIGURES + 1 + LOADED_RECONFIGURES):
+            if reconfigure(squid, conf, work, port, page_url, i) == expected:
+                under_load += 1
+        time.sleep(0.5)
+        load_stop.set()
+        for b in browsers:
+            b.join()
+        print("     %d reconfigurations under load: %d pages, %d connections not taken "
+              "and tried again, %d lost %s" %
+              (LOADED_RECONFIGURES, load["ok"], load["not_taken"], len(load["lost"]),
+               load["lost"][:3]))
+        check(under_load == LOADED_RECONFIGURES and load["ok"] > 0 and not load["lost"],
+              "no request is lost while Squid reconfigures under load")
 
         body, _ = fetch(port, base + "/late.html")
         check(body == LATE_PAGE, "a page no rule touches passes byte for byte")
