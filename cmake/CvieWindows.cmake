@@ -47,6 +47,7 @@ cvie_win_library(platform
     ${CMAKE_SOURCE_DIR}/src/platform/com_registry.cc
     ${CMAKE_SOURCE_DIR}/src/platform/data_folders.cc
     ${CMAKE_SOURCE_DIR}/src/platform/page_bind_options.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/urlmon_iids.cc
     ${CMAKE_SOURCE_DIR}/src/platform/process_common.cc
     ${CMAKE_SOURCE_DIR}/src/platform/url_components.cc
     ${CMAKE_SOURCE_DIR}/src/platform/thread.cc
