@@ -28,7 +28,6 @@
 #include "rules/current_rules.h"
 #include "ui/command_context.h"
 #include "ui/commands.h"
-#include "ui/preferences.h"
 #include "ui/toolbar_cfg.h"
 #include "whitelist/whitelist.h"
 
