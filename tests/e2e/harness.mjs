@@ -39,6 +39,17 @@ export function needAxe() {
   }
 }
 
+// Whether the element `selector` finds on `page` is on screen: present, not
+// hidden by display or visibility, and with a width.
+export function isShown(page, selector) {
+  return page.evaluate((s) => {
+    const el = document.querySelector(s);
+    if (!el) return false;
+    const st = getComputedStyle(el);
+    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
+  }, selector);
+}
+
 export class E2eRun {
   // `prefix` names the temporary folder (removed by finish).
   constructor(prefix) {

@@ -7,7 +7,7 @@
 import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
-import { E2eRun, needBrowser } from './harness.mjs';
+import { E2eRun, isShown, needBrowser } from './harness.mjs';
 
 const { cvie, chromium, chromiumPath } = await needBrowser();
 const run = new E2eRun('cvie-e2e-lists-');
@@ -49,12 +49,7 @@ try {
 
   const context = await run.launch(chromium, chromiumPath, proxy.port);
   const page = await context.newPage();
-  const shown = (sel) => page.evaluate((s) => {
-    const el = document.querySelector(s);
-    if (!el) return false;
-    const st = getComputedStyle(el);
-    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
-  }, sel);
+  const shown = (sel) => isShown(page, sel);
 
   await page.goto(`http://127.0.0.1:${origin.port}/index.html`);
   check('page renders its text', (await page.textContent('#story')).includes('story of the day'));

@@ -6,7 +6,7 @@
 // axe-core is missing.
 import fs from 'node:fs';
 import path from 'node:path';
-import { E2eRun, here, needAxe, needBrowser } from './harness.mjs';
+import { E2eRun, here, isShown, needAxe, needBrowser } from './harness.mjs';
 
 const { cvie, chromium, chromiumPath } = await needBrowser();
 const axeSource = needAxe();
@@ -35,12 +35,7 @@ try {
 
   // axe-core is put into the panel's pages, whose policy allows no such script.
   const context = await run.launch(chromium, chromiumPath, proxy.port, { bypassCSP: true });
-  const shown = (page) => page.evaluate(() => {
-    const el = document.querySelector('img[src*="/ads/"]');
-    if (!el) return false;
-    const st = getComputedStyle(el);
-    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
-  });
+  const shown = (page) => isShown(page, 'img[src*="/ads/"]');
 
   // Two tabs: "one" first, then "two" (the last loaded).
   const tabOne = await context.newPage();

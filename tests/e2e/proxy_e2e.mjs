@@ -2,7 +2,7 @@
 // Exits 77 (skipped) when Chromium or playwright-core is missing.
 import fs from 'node:fs';
 import path from 'node:path';
-import { E2eRun, here, needBrowser } from './harness.mjs';
+import { E2eRun, here, isShown, needBrowser } from './harness.mjs';
 
 const { cvie, chromium, chromiumPath } = await needBrowser();
 const run = new E2eRun('cvie-e2e-');
@@ -35,12 +35,7 @@ try {
   const page = await context.newPage();
 
   // An image is shown when it is in the page and not hidden.
-  const shown = (sel) => page.evaluate((s) => {
-    const el = document.querySelector(s);
-    if (!el) return false;
-    const st = getComputedStyle(el);
-    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
-  }, sel);
+  const shown = (sel) => isShown(page, sel);
 
   await page.goto(site);
   check('page renders its text', (await page.textContent('#story')).includes('story of the day'));

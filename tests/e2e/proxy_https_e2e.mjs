@@ -12,7 +12,7 @@ import { execFileSync } from 'node:child_process';
 import fs from 'node:fs';
 import https from 'node:https';
 import path from 'node:path';
-import { E2eRun, needBrowser, skip } from './harness.mjs';
+import { E2eRun, isShown, needBrowser, skip } from './harness.mjs';
 
 const { cvie, chromium, chromiumPath } = await needBrowser();
 try { execFileSync('openssl', ['version']); } catch { skip('openssl is not installed'); }
@@ -92,12 +92,7 @@ try {
     extraArgs: [`--ignore-certificate-errors-spki-list=${spki},${spkiOf(fs.readFileSync(file('leaf.pem')))}`],
   });
   const page = await context.newPage();
-  const shown = (sel) => page.evaluate((s) => {
-    const el = document.querySelector(s);
-    if (!el) return false;
-    const st = getComputedStyle(el);
-    return st.display !== 'none' && st.visibility !== 'hidden' && el.getBoundingClientRect().width > 0;
-  }, sel);
+  const shown = (sel) => isShown(page, sel);
 
   let response = await page.goto(`https://localhost:${originPort}/index.html`);
   let security = await response.securityDetails();
