@@ -56,7 +56,8 @@ CommandRun SetupCreate(CLI::App* sub) {
     std::unique_ptr<https::LocalCa> ca = https::LocalCa::Load(&error);
     if (!ca) return Fail(error);
     printf("Created the local CA \"Corvane Filter Local CA\", valid %d days.\n", *days);
-    printf("Certificate: %s\n", ToNarrow(https::LocalCaCertificatePath()).c_str());
+    printf("Certificate: %s\n",
+           platform::ToNarrow(https::LocalCaCertificatePath()).c_str());
     printf("SPKI SHA-256: %s\n", ca->SpkiSha256Base64().c_str());
     printf(
         "Import the certificate into your browser as a trusted authority for web "
@@ -70,7 +71,7 @@ CommandRun SetupExport(CLI::App* sub) {
   sub->add_option("FILE", *file, "Where to write the certificate (default: stdout)");
   return [file] {
     std::string error;
-    if (!https::ExportLocalCa(ToWide(*file), &error)) return Fail(error);
+    if (!https::ExportLocalCa(platform::ToWide(*file), &error)) return Fail(error);
     if (!file->empty()) printf("Wrote the local CA certificate to %s\n", file->c_str());
     return 0;
   };
@@ -88,7 +89,7 @@ CommandRun SetupRemove(CLI::App*) {
       return 0;
     }
     for (int i = 0; i < 2; ++i) {
-      if (present[i]) printf("Removed %s\n", ToNarrow(files[i]).c_str());
+      if (present[i]) printf("Removed %s\n", platform::ToNarrow(files[i]).c_str());
     }
     printf(
         "Also remove \"Corvane Filter Local CA\" from your browser's trusted "
@@ -103,7 +104,8 @@ CommandRun SetupShow(CLI::App*) {
     std::unique_ptr<https::LocalCa> ca = https::LocalCa::Load(&error);
     if (!ca) return Fail(error);
     const X509* cert = ca->Certificate();
-    printf("Certificate: %s\n", ToNarrow(https::LocalCaCertificatePath()).c_str());
+    printf("Certificate: %s\n",
+           platform::ToNarrow(https::LocalCaCertificatePath()).c_str());
     printf("Subject: %s\n", NameText(X509_get_subject_name(cert)).c_str());
     printf("Valid from: %s\n", TimeText(X509_get0_notBefore(cert)).c_str());
     printf("Valid until: %s\n", TimeText(X509_get0_notAfter(cert)).c_str());

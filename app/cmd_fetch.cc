@@ -88,20 +88,20 @@ class ExplainingChecker : public AnyHtmlEditorRuleChecker {
 // the bundled one first when there is none. False with *error set when no
 // loaded rules can be had.
 bool PrepareInstalledRules(std::string* error) {
-  const std::wstring& installed = RuleFilePath();
+  const std::wstring& installed = platform::RuleFilePath();
   if (!platform::PathExists(installed)) {
     if (InstallRuleFileContents(BundledRuleFile(), installed) != 0) {
       *error = "no rule file is installed and the bundled one cannot be installed as " +
-               ToNarrow(installed);
+               platform::ToNarrow(installed);
       return false;
     }
     fprintf(stderr, "cvie: no rule file was installed; installed the bundled one as %s\n",
-            ToNarrow(installed).c_str());
+            platform::ToNarrow(installed).c_str());
   }
   PrepareRules();
   RulesHolder* rules = ProcessRules();
   if (!rules || !rules->loaded()) {
-    *error = "the rule file " + ToNarrow(installed) +
+    *error = "the rule file " + platform::ToNarrow(installed) +
              " fails its check (see cvie rules check, cvie rules install)";
     return false;
   }
@@ -139,7 +139,7 @@ std::string HexCode(HRESULT hr) {
 int RunFetch(const FetchSettings& settings) {
   // Before anything asks the host test: this process plays the browser.
   platform::DeclareBrowserProcess(true);
-  CreateDataFolders();
+  platform::CreateDataFolders();
 
   std::string error;
   if (!PrepareInstalledRules(&error)) return Fail(error);
@@ -160,7 +160,7 @@ int RunFetch(const FetchSettings& settings) {
           Fail("cannot register the page filter in the session (" + HexCode(hr) + ")");
     } else {
       BindRequest request;
-      request.url = ToWide(settings.url);
+      request.url = platform::ToWide(settings.url);
       std::unique_ptr<Binding> binding = Binding::Bind(request);
       std::string body;
       hr = binding->result();

@@ -136,7 +136,7 @@ bool ApplyOption(const std::string& assignment, RunOptions* run, std::string* er
   }
   const std::string name = assignment.substr(0, equals);
   const std::string text = assignment.substr(equals + 1);
-  const int index = FindOption(ToWide(name));
+  const int index = FindOption(platform::ToWide(name));
   if (index < 0) {
     *error = "unknown option \"" + name + "\" (see cvie options list)";
     return false;

@@ -30,7 +30,7 @@ std::string HttpsState() {
   std::string why;
   if (!platform::FileIsPrivate(https::LocalCaKeyPath(), &why)) {
     return "HTTPS filtering is on, but the local CA key " +
-           ToNarrow(https::LocalCaKeyPath()) + " " + why +
+           platform::ToNarrow(https::LocalCaKeyPath()) + " " + why +
            ": secure sites are tunnelled unfiltered.";
   }
   return "HTTPS filtering is on.";
@@ -65,7 +65,7 @@ CommandRun SetupHttps(CLI::App* sub) {
     }
     printf("HTTPS filtering is on.\n");
     printf("Hosts never filtered over HTTPS are listed in %s\n",
-           ToNarrow(https::HttpsPassthroughPath()).c_str());
+           platform::ToNarrow(https::HttpsPassthroughPath()).c_str());
     if (!https::LocalCaPresent()) {
       fprintf(stderr,
               "cvie: warning: there is no local CA yet; run cvie ca create first\n");

@@ -28,7 +28,7 @@ namespace {
 class TerminalBrowser : public WebBrowser {
  public:
   explicit TerminalBrowser(const std::string* url) : has_url_(url != nullptr) {
-    if (url) url_ = ToWide(*url);
+    if (url) url_ = platform::ToWide(*url);
   }
   bool GetLocationURL(std::wstring* url) override {
     if (!has_url_) return false;
@@ -36,7 +36,7 @@ class TerminalBrowser : public WebBrowser {
     return true;
   }
   bool Navigate(const std::wstring& url) override {
-    printf("Browser navigates to: %s\n", ToNarrow(url).c_str());
+    printf("Browser navigates to: %s\n", platform::ToNarrow(url).c_str());
     fflush(stdout);
     return true;
   }
@@ -81,7 +81,7 @@ CommandRun SetupMenu(CLI::App* sub) {
   sub->add_option("--choose", *choose,
                   "Run the command of this menu identifier as the button would");
   return [url, choose, url_option] {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     bool has_url = url_option->count() > 0;
     TerminalBrowser browser(has_url ? url.get() : nullptr);
     ToolbarCfg& cfg = ProcessToolbarCfg();
@@ -103,7 +103,7 @@ CommandRun SetupMenu(CLI::App* sub) {
         if (item.separator) {
           printf("---\n");
         } else {
-          printf("%u %s%s\n", item.id, ToNarrow(item.label).c_str(),
+          printf("%u %s%s\n", item.id, platform::ToNarrow(item.label).c_str(),
                  item.checked ? " [x]" : "");
         }
       }
@@ -115,8 +115,8 @@ CommandRun SetupMenu(CLI::App* sub) {
         bool done = command->Execute(&context);
         // An update check runs on a worker: wait for its outcome.
         if (CCommMgr* manager = CommMgr()) manager->WaitForWorkers(-1);
-        printf("%d %s: %s\n", command->GetId(), ToNarrow(command->GetName()).c_str(),
-               done ? "done" : "failed");
+        printf("%d %s: %s\n", command->GetId(),
+               platform::ToNarrow(command->GetName()).c_str(), done ? "done" : "failed");
         if (!done) status = 1;
       }
     }

@@ -15,7 +15,7 @@ namespace cvie::app {
 namespace {
 
 int FindOrFail(const std::string& name, int* index) {
-  *index = FindOption(ToWide(name));
+  *index = FindOption(platform::ToWide(name));
   if (*index < 0) {
     return UsageError("unknown option \"" + name + "\" (see cvie options list)");
   }
@@ -39,7 +39,7 @@ CommandRun SetupList(CLI::App*) {
     rows.push_back({"option", "value", "default", nullptr});
     for (int i = 0; i < OPTION_COUNT; ++i) {
       const OptionDefinition& d = kOptionDefinitions[i];
-      rows.push_back({ToNarrow(d.value_name), std::to_string(cfg.GetOption(i)),
+      rows.push_back({platform::ToNarrow(d.value_name), std::to_string(cfg.GetOption(i)),
                       std::to_string(d.default_value), InternalNote(i)});
     }
     // Each column as wide as its widest entry: names to the left, numbers to

@@ -121,7 +121,7 @@ std::string CaKeyProblem() {
   if (!https::InspectHttpsEnabled() || !https::LocalCaPresent()) return "";
   std::string why;
   if (platform::FileIsPrivate(https::LocalCaKeyPath(), &why)) return "";
-  return "the local CA key " + ToNarrow(https::LocalCaKeyPath()) + " " + why +
+  return "the local CA key " + platform::ToNarrow(https::LocalCaKeyPath()) + " " + why +
          ": secure sites are tunnelled unfiltered until only you can read it (chmod "
          "600, owned by you)";
 }
@@ -172,7 +172,7 @@ int RunProxy(const ProxyArgs& args) {
   };
   // Verify upstream servers against this bundle instead of the system's.
   if (const char* bundle = getenv("CVIE_UPSTREAM_CA_FILE"); bundle && *bundle) {
-    SetUpstreamCaFile(bundle);
+    platform::SetUpstreamCaFile(bundle);
   }
   https::Interceptor interceptor(https::Interceptor::UserSources(), options.log);
   options.tls_interception = &interceptor;
@@ -212,7 +212,7 @@ int RunProxy(const ProxyArgs& args) {
   // The rule file as the window's start reads it: a later install (an
   // update) is loaded by the watcher below; taken before the start, so a
   // file replaced while it is read is read again.
-  const std::wstring rule_file = RuleFilePath();
+  const std::wstring rule_file = platform::RuleFilePath();
   const std::string rule_stamp = platform::FileVersionStamp(rule_file);
   if (!host.Open(args.update_check, &error, &window)) {
     return Fail(error);
@@ -220,7 +220,7 @@ int RunProxy(const ProxyArgs& args) {
   if (std::string problem = CaKeyProblem(); !problem.empty()) {
     fprintf(stderr, "cvie: warning: %s\n", problem.c_str());
     Logger::Instance().Log(LOG_NOTICE, L"%s\n", problem.c_str());
-    ui.AddNotice(L"HTTPS filtering", ToWide(problem));
+    ui.AddNotice(L"HTTPS filtering", platform::ToWide(problem));
   }
   window.set_helper(host.helper());
   // The lists are reloaded after every change of the lists folder, on the
@@ -251,7 +251,7 @@ int RunProxy(const ProxyArgs& args) {
   }
 
   // Upstream connections to our own port are refused: they would loop.
-  AddOwnListener(server.address(), server.port());
+  platform::AddOwnListener(server.address(), server.port());
 
   printf("cvie proxy listening on http://%s/\n",
          proxy::FormatHostPort(server.address(), server.port()).c_str());
@@ -260,7 +260,7 @@ int RunProxy(const ProxyArgs& args) {
   printf("cvie proxy stopping (signal %d)\n", sig);
   fflush(stdout);
   server.Stop();
-  ClearOwnListeners();
+  platform::ClearOwnListeners();
   // The window closes: the registrations are withdrawn.
   window.set_helper(nullptr);
   host.Close();

@@ -177,7 +177,7 @@ bool LoadBenchRules(const RulesBenchArgs& args, std::unique_ptr<RulesHolder>* ho
   if (!args.rules.empty()) {
     // The product's own loading: the index comes from the cache beside the
     // file when it is valid. The reference scan then leaves it unused.
-    *holder = LoadRuleFile(ToWide(args.rules));
+    *holder = LoadRuleFile(platform::ToWide(args.rules));
     if (!*holder) {
       *error = "cannot load rule file: " + args.rules;
       return false;
@@ -192,7 +192,8 @@ bool LoadBenchRules(const RulesBenchArgs& args, std::unique_ptr<RulesHolder>* ho
   }
   if (!args.reference) {
     (*holder)->EnableIndex(
-        args.index_cache.empty() ? std::wstring() : ToWide(args.index_cache), from_cache);
+        args.index_cache.empty() ? std::wstring() : platform::ToWide(args.index_cache),
+        from_cache);
   }
   (*holder)->set_loaded(true);
   return true;

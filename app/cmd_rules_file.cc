@@ -35,7 +35,7 @@ std::string VerifyRuleFile(const std::string& path, std::string* checksum) {
   std::ifstream probe(path, std::ios::binary);
   if (!probe) return path + ": cannot open the file";
   probe.close();
-  std::wstring wide = ToWide(path);
+  std::wstring wide = platform::ToWide(path);
   std::optional<std::string> sum = FileChecksum(wide, kRuleFileHeaderSize);
   if (!sum) return path + ": cannot read the file";
   RuleFileReader reader(wide, nullptr);
@@ -114,7 +114,7 @@ CommandRun SetupDecipher(CLI::App* sub) {
     std::string problem = VerifyRuleFile(*path, &checksum);
     if (!problem.empty()) return Fail(problem);
     std::string body;
-    if (!DecipherRuleFileBody(ToWide(*path), &body)) {
+    if (!DecipherRuleFileBody(platform::ToWide(*path), &body)) {
       return Fail(*path + ": cannot read the file");
     }
     fwrite(body.data(), 1, body.size(), stdout);
@@ -134,15 +134,15 @@ CommandRun SetupInstall(CLI::App* sub) {
       if (!ReadWholeFile(*path, &contents)) return Fail(*path + ": cannot read the file");
       source = *path;
     }
-    CreateDataFolders();
-    const std::wstring& installed = RuleFilePath();
+    platform::CreateDataFolders();
+    const std::wstring& installed = platform::RuleFilePath();
     if (InstallRuleFileContents(contents, installed) != 0) {
       return Fail(source +
                   " was not installed (not a good rule file, or the rule "
                   "folder is not writable); nothing was changed");
     }
     printf("installed %s (rule file version %s) as %s\n", source.c_str(),
-           RuleFileVersion().c_str(), ToNarrow(installed).c_str());
+           RuleFileVersion().c_str(), platform::ToNarrow(installed).c_str());
     return 0;
   };
 }

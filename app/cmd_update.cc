@@ -40,31 +40,32 @@ class PrintingListener : public UpdateListener {
                        bool finished, HRESULT result,
                        const std::wstring& error) override {
     if (!finished) {
-      printf("Download timed out: %s (%u bytes received)\n", ToNarrow(url).c_str(),
-             bytes);
-      NoteFailure("download timed out: " + ToNarrow(url));
+      printf("Download timed out: %s (%u bytes received)\n",
+             platform::ToNarrow(url).c_str(), bytes);
+      NoteFailure("download timed out: " + platform::ToNarrow(url));
     } else if (FAILED(result)) {
-      printf("Download failed: %s (%s)\n", ToNarrow(url).c_str(),
-             ToNarrow(error).c_str());
-      NoteFailure("download failed: " + ToNarrow(url) + " (" + ToNarrow(error) + ")");
+      printf("Download failed: %s (%s)\n", platform::ToNarrow(url).c_str(),
+             platform::ToNarrow(error).c_str());
+      NoteFailure("download failed: " + platform::ToNarrow(url) + " (" +
+                  platform::ToNarrow(error) + ")");
     } else {
-      printf("Downloaded %s to %s (%u bytes)\n", ToNarrow(url).c_str(),
-             ToNarrow(path).c_str(), bytes);
+      printf("Downloaded %s to %s (%u bytes)\n", platform::ToNarrow(url).c_str(),
+             platform::ToNarrow(path).c_str(), bytes);
     }
     fflush(stdout);
   }
   void OnDecision(const std::wstring& text) override {
-    printf("Decision: %s\n", ToNarrow(text).c_str());
+    printf("Decision: %s\n", platform::ToNarrow(text).c_str());
     fflush(stdout);
   }
   void OnInstallResult(const std::wstring& path, int result) override {
     if (result == 0) {
       installed_ = true;
       printf("Rule file installed: %s (a running proxy uses it within seconds)\n",
-             ToNarrow(path).c_str());
+             platform::ToNarrow(path).c_str());
     } else {
       printf("Downloaded rule file refused; the installed one is kept: %s\n",
-             ToNarrow(path).c_str());
+             platform::ToNarrow(path).c_str());
       NoteFailure("the downloaded rule file was refused");
     }
     fflush(stdout);
@@ -114,10 +115,10 @@ CommandRun SetupUpdate(CLI::App* sub) {
                 "terminal (answered No without one) and every outcome is shown");
   sub->add_option("--server", *server,
                   "Address of the update server (default: $CVIE_UPDATE_SERVER, else " +
-                      ToNarrow(kDefaultUpdateServer) + ")");
+                      platform::ToNarrow(kDefaultUpdateServer) + ")");
   return [interactive, server] {
-    if (!server->empty()) SetUpdateServerUrl(ToWide(*server));
-    CreateDataFolders();
+    if (!server->empty()) SetUpdateServerUrl(platform::ToWide(*server));
+    platform::CreateDataFolders();
     CCommMgr* manager = CommMgr();
     if (!manager) return Fail("the update check could not start");
 
@@ -129,16 +130,16 @@ CommandRun SetupUpdate(CLI::App* sub) {
         platform::SetUrlOpener([at_terminal](const std::wstring& url) {
           if (!at_terminal) {
             printf("Install page (not opened without a terminal): %s\n",
-                   ToNarrow(url).c_str());
+                   platform::ToNarrow(url).c_str());
             return 0;
           }
-          printf("Opening the install page: %s\n", ToNarrow(url).c_str());
+          printf("Opening the install page: %s\n", platform::ToNarrow(url).c_str());
           return platform::LaunchBrowserProgram(std::string(), url);
         });
     PrintingListener listener;
     UpdateListener* previous_listener = SetUpdateListener(&listener);
 
-    printf("Update server: %s\n", ToNarrow(UpdateServerUrl()).c_str());
+    printf("Update server: %s\n", platform::ToNarrow(UpdateServerUrl()).c_str());
     fflush(stdout);
     VersionInfo::Instance().RunUpdateCheck(*interactive);
     manager->WaitForWorkers(-1);

@@ -23,15 +23,16 @@ Whitelist& LoadedWhitelist() {
 }
 
 int SaveOrFail(Whitelist& list) {
-  CreateDataFolders();
-  if (list.Save() != 0) return Fail("cannot write " + ToNarrow(list.list_path()));
+  platform::CreateDataFolders();
+  if (list.Save() != 0)
+    return Fail("cannot write " + platform::ToNarrow(list.list_path()));
   return 0;
 }
 
 CommandRun SetupList(CLI::App*) {
   return [] {
     for (const std::wstring& entry : LoadedWhitelist().Entries()) {
-      printf("%s\n", ToNarrow(entry).c_str());
+      printf("%s\n", platform::ToNarrow(entry).c_str());
     }
     return 0;
   };
@@ -43,7 +44,7 @@ CommandRun SetupAdd(CLI::App* sub) {
       ->required();
   return [text] {
     Whitelist& list = LoadedWhitelist();
-    const std::wstring entry = ToWide(*text);
+    const std::wstring entry = platform::ToWide(*text);
     if (list.Contains(entry, true)) {
       printf("already on the whitelist: %s\n", text->c_str());
       return 0;
@@ -53,7 +54,8 @@ CommandRun SetupAdd(CLI::App* sub) {
                         "\": an entry must be one line of text");
     }
     if (int rc = SaveOrFail(list)) return rc;
-    printf("added: %s\n", ToNarrow(entry.substr(0, kMaxWhitelistEntryLength)).c_str());
+    printf("added: %s\n",
+           platform::ToNarrow(entry.substr(0, kMaxWhitelistEntryLength)).c_str());
     return 0;
   };
 }
@@ -63,7 +65,7 @@ CommandRun SetupRemove(CLI::App* sub) {
   sub->add_option("TEXT", *text, "The entry to take out, exactly as listed")->required();
   return [text] {
     Whitelist& list = LoadedWhitelist();
-    if (list.Remove(ToWide(*text).c_str()) == 0) {
+    if (list.Remove(platform::ToWide(*text).c_str()) == 0) {
       return Fail("not on the whitelist: " + *text);
     }
     if (int rc = SaveOrFail(list)) return rc;
@@ -79,7 +81,8 @@ CommandRun SetupContains(CLI::App* sub) {
   sub->add_flag("--exact", *exact,
                 "Only an entry equal to URL counts (default: an entry occurring in it)");
   return [url, exact] {
-    printf("%s\n", LoadedWhitelist().Contains(ToWide(*url), *exact) ? "yes" : "no");
+    printf("%s\n",
+           LoadedWhitelist().Contains(platform::ToWide(*url), *exact) ? "yes" : "no");
     return 0;
   };
 }

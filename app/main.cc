@@ -162,7 +162,7 @@ int main(int argc, char** argv) {
   // before anything is logged. The logger opens its file when the options
   // first ask for it, so the folders come first: a log file that cannot be
   // created then stays closed for the whole run.
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
   cvie::CVCfg::Instance();
   return it->second();
 }

@@ -41,8 +41,8 @@ bool RuleSource::LoadLists(std::unique_ptr<lists::ListEngine>* engine, std::stri
     std::string name = path.substr(path.find_last_of('/') + 1);
     parsed.push_back(lists::ParseFilterList(text.str(), name));
   }
-  *engine =
-      lists::ListEngine::LoadOrBuild(std::move(parsed), ToWide(index_cache), from_cache);
+  *engine = lists::ListEngine::LoadOrBuild(std::move(parsed),
+                                           platform::ToWide(index_cache), from_cache);
   if (!*engine) {
     *error = "cannot compile the filter lists";
     return false;
@@ -89,7 +89,7 @@ RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,
     return owned->get();
   }
   if (!rule_file.empty()) {
-    std::wstring path = ToWide(rule_file);
+    std::wstring path = platform::ToWide(rule_file);
     if (CheckRuleFile(path) != 0) {
       *error = "not a good rule file (missing, bad header or checksum): " + rule_file;
       return nullptr;
@@ -102,16 +102,16 @@ RulesHolder* RuleSource::Load(std::unique_ptr<RulesHolder>* owned,
     *owned = std::move(holder);
     return owned->get();
   }
-  const std::wstring& installed = RuleFilePath();
+  const std::wstring& installed = platform::RuleFilePath();
   if (CheckRuleFile(installed) != 0) {
-    *error = "no rule file is installed at " + ToNarrow(installed) +
+    *error = "no rule file is installed at " + platform::ToNarrow(installed) +
              " (run 'cvie rules install', or give --rules or --rule-text)";
     return nullptr;
   }
   PrepareRules(installed.c_str());
   RulesHolder* rules = ProcessRules();
   if (rules == nullptr)
-    *error = "cannot load the installed rule file " + ToNarrow(installed);
+    *error = "cannot load the installed rule file " + platform::ToNarrow(installed);
   return rules;
 }
 

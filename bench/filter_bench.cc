@@ -178,7 +178,7 @@ int main() {
       (std::filesystem::temp_directory_path() / "cvie-filter-bench-XXXXXX").string();
   if (!mkdtemp(root.data())) return 1;
   setenv("CVIE_ROOT", root.c_str(), 1);
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
   cvie::platform::DeclareBrowserProcess(true);
   cvie::ResetBrowserProcessForTesting();
   cvie::SetThreadUrl(L"http://bench.example/page.html");

@@ -56,7 +56,7 @@ int main() {
       (std::filesystem::temp_directory_path() / "cvie-bench-XXXXXX").string();
   if (!mkdtemp(root.data())) return 1;
   setenv("CVIE_ROOT", root.c_str(), 1);
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
 
   cvie::Logger& log = cvie::Logger::Instance();
   cvie::CVCfg& cfg = cvie::CVCfg::Instance();

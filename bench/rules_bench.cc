@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
   double cpu_before_index = CpuMicros();
   auto index_start = Clock::now();
   bool from_cache = false;
-  if (!holder.EnableIndex(cvie::ToWide(index_cache), &from_cache)) {
+  if (!holder.EnableIndex(cvie::platform::ToWide(index_cache), &from_cache)) {
     fprintf(stderr, "rules_bench: no index could be built\n");
     return 1;
   }

@@ -273,7 +273,7 @@ class Xaction : public libecap::adapter::Xaction {
       *url = "http://" + host_->cause().header().value(libecap::Name("Host")).toString() +
              *url;
     }
-    return PageIsFiltered(ToWide(*url));
+    return PageIsFiltered(platform::ToWide(*url));
   }
 
   // Adapted bytes not yet taken by Squid.

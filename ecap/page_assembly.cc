@@ -39,7 +39,8 @@ bool WantsBody(const AnswerHead& head, size_t limit) {
     return false;
   }
   std::string error;
-  if (!ContentDecoder::ForEncoding(head.content_encoding, &error) && !error.empty())
+  if (!platform::ContentDecoder::ForEncoding(head.content_encoding, &error) &&
+      !error.empty())
     return false;  // a coding nobody here can undo
   const std::string& length = head.content_length;
   if (!length.empty() && length.find_first_not_of("0123456789") == std::string::npos &&
@@ -53,7 +54,7 @@ PageAssembly::PageAssembly(std::string url, const std::string& content_encoding,
                            size_t limit, std::shared_ptr<RulesHolder> rules)
     : url_(std::move(url)), limit_(limit), rules_(std::move(rules)) {
   std::string error;
-  decoder_ = ContentDecoder::ForEncoding(content_encoding, &error);
+  decoder_ = platform::ContentDecoder::ForEncoding(content_encoding, &error);
   if (!decoder_ && !error.empty()) {
     Logger::Instance().LogA(LOG_NOTICE, "eCAP: %s: %s, passed on unfiltered\n",
                             url_.c_str(), error.c_str());
@@ -147,7 +148,8 @@ PageAssembly::State PageAssembly::Finish() {
   edited.Reserve(static_cast<ULONG>(size));
   PageFilterResult result = PageFilterResult::kFailed;
   try {
-    result = FilterHtmlPage(ToWide(url_), page_.data(), size, &edited, rules_.get());
+    result =
+        FilterHtmlPage(platform::ToWide(url_), page_.data(), size, &edited, rules_.get());
   } catch (...) {
     result = PageFilterResult::kFailed;
   }

@@ -23,9 +23,12 @@
 #include <string>
 
 namespace cvie {
-class ContentDecoder;
 class RulesHolder;
 }  // namespace cvie
+
+namespace cvie::platform {
+class ContentDecoder;
+}  // namespace cvie::platform
 
 namespace cvie::ecap {
 
@@ -100,8 +103,8 @@ class PageAssembly {
 
   std::string url_;
   size_t limit_;
-  std::shared_ptr<RulesHolder> rules_;       // the holder in force when the page came
-  std::unique_ptr<ContentDecoder> decoder_;  // null: the body is not coded
+  std::shared_ptr<RulesHolder> rules_;  // the holder in force when the page came
+  std::unique_ptr<platform::ContentDecoder> decoder_;  // null: the body is not coded
   std::string raw_;   // the body as received, while collecting a coded one
   std::string page_;  // the page (decoded) collected so far
   std::string out_;

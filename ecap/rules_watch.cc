@@ -18,7 +18,7 @@ void RulesWatch::Start() {
   const pid_t pid = getpid();
   if (thread_ && owner_ == pid) return;
   if (thread_) (void)thread_.release();
-  path_ = RuleFilePath();
+  path_ = platform::RuleFilePath();
   Reload();
   {
     std::lock_guard<std::mutex> state(mu_);

@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     static char root[] = "/tmp/cvie-ecap-fuzz-XXXXXX";
     if (mkdtemp(root)) setenv("CVIE_ROOT", root, 1);
   }
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
   cvie::platform::DeclareBrowserProcess(true);
   cvie::ResetBrowserProcessForTesting();
   g_rules = std::make_shared<cvie::RulesHolder>();

@@ -47,9 +47,9 @@ const Request kRequests[] = {
 
 const std::wstring& CachePath() {
   static const std::wstring path =
-      ToWide((std::filesystem::temp_directory_path() /
-              ("list_cache_fuzz." + std::to_string(getpid()) + ".idx"))
-                 .string());
+      platform::ToWide((std::filesystem::temp_directory_path() /
+                        ("list_cache_fuzz." + std::to_string(getpid()) + ".idx"))
+                           .string());
   return path;
 }
 

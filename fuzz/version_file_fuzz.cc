@@ -48,12 +48,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (mkdtemp(root.data())) setenv("CVIE_ROOT", root.c_str(), 1);
   }
   setenv("CVIE_UPDATE_SERVER", "http://127.0.0.1:9", 1);
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
   // Decisions are logged; a log growing by the million would only slow the run.
   cvie::Logger::Instance().Disable();
   cvie::platform::SetUi(new AnsweringUi());
   cvie::platform::SetUrlOpener([](const std::wstring&) { return 0; });
-  g_path = new std::string(cvie::ToNarrow(cvie::SharedFolderPath()) + "/fuzz.ver");
+  g_path = new std::string(cvie::platform::ToNarrow(cvie::platform::SharedFolderPath()) +
+                           "/fuzz.ver");
   return 0;
 }
 
@@ -83,8 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<cvie::DownloadItem> items;
   bool interactive = size > 0 && (data[0] & 1);
-  cvie::VersionInfo::Instance().ProcessVersionFileAt(cvie::ToWide(*g_path), interactive,
-                                                     &items);
+  cvie::VersionInfo::Instance().ProcessVersionFileAt(cvie::platform::ToWide(*g_path),
+                                                     interactive, &items);
   for (const cvie::DownloadItem& item : items) {
     if (item.url.size() > cvie::kMaxDownloadItemText ||
         item.path.size() > cvie::kMaxDownloadItemText || item.timeout_seconds != 30) {

@@ -31,10 +31,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         (std::filesystem::temp_directory_path() / "cvie-fuzz-XXXXXX").string();
     if (mkdtemp(root.data())) setenv("CVIE_ROOT", root.c_str(), 1);
   }
-  cvie::CreateDataFolders();
+  cvie::platform::CreateDataFolders();
   cvie::Logger::Instance().Disable();
-  g_list =
-      new std::string(cvie::ToNarrow(cvie::UserFolderPath()) + "/fuzz-whitelist.txt");
+  g_list = new std::string(cvie::platform::ToNarrow(cvie::platform::UserFolderPath()) +
+                           "/fuzz-whitelist.txt");
   g_temp = new std::string(*g_list + ".tmp");
   return 0;
 }
@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::ofstream out(*g_list, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   }
-  cvie::Whitelist list(cvie::ToWide(*g_list), cvie::ToWide(*g_temp), nullptr,
-                       [] { return int64_t{1000}; });
+  cvie::Whitelist list(cvie::platform::ToWide(*g_list), cvie::platform::ToWide(*g_temp),
+                       nullptr, [] { return int64_t{1000}; });
   list.Load();
   const std::vector<std::wstring> entries = list.Entries();
   if (entries != cvie::ParseWhitelistText(bytes)) abort();
@@ -63,6 +63,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // left out: they read the stamp from the registry on every call.)
   if (list.load_time() != 1000) abort();
   if (!entries.empty() && list.Remove(entries.front().c_str()) != 1) abort();
-  list.Add(cvie::ToWide(bytes).c_str());
+  list.Add(cvie::platform::ToWide(bytes).c_str());
   return 0;
 }

@@ -7,6 +7,10 @@ subsystems listed before it, never one listed after it, and never a header of
 the program (app/). Each subsystem's CMakeLists.txt must name, among its
 DEPS, exactly the subsystems its files include (so none above it).
 
+The platform layer's headers (src/platform/*.h) declare their names in
+namespace cvie::platform, except the COM and URL-moniker vocabulary, which is
+in cvie itself (see PLATFORM_VOCABULARY).
+
 Usage: check-layers.py [SOURCE_ROOT]. Prints one line per fault and exits 1
 when there is any, 0 otherwise.
 """
@@ -19,6 +23,10 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
 SUBSYSTEMS = re.compile(r'set\(CVIE_SUBSYSTEMS\s+([^)]*)\)')
 DEPS = re.compile(r'cvie_add_subsystem\(\s*(\w+)(.*?)\)', re.S)
 SOURCE_SUFFIXES = ('.h', '.cc', '.cpp', '.hpp')
+NAMESPACE = re.compile(r'^namespace\s+([\w:]+)\s*\{')
+# Headers of src/platform that declare the system's COM and URL-moniker
+# interfaces and records, which every layer implements, in namespace cvie.
+PLATFORM_VOCABULARY = re.compile(r'^(com|com_registry|urlmon\w*|page_bind_options)\.h$')
 
 
 def read_layers(root):
@@ -45,6 +53,23 @@ def program_folders(root):
     if not os.path.isdir(app):
         return set()
     return {d for d in os.listdir(app) if os.path.isdir(os.path.join(app, d))}
+
+
+def platform_namespace_faults(root):
+    folder = os.path.join(root, 'src', 'platform')
+    if not os.path.isdir(folder):
+        return []
+    faults = []
+    for name in sorted(os.listdir(folder)):
+        if not name.endswith('.h'):
+            continue
+        expected = 'cvie' if PLATFORM_VOCABULARY.match(name) else 'cvie::platform'
+        with open(os.path.join(folder, name), encoding='utf-8', errors='replace') as f:
+            opened = [m.group(1) for m in map(NAMESPACE.match, f) if m]
+        if opened and opened[0] != expected:
+            faults.append(f'src/platform/{name}: declares its names in namespace '
+                          f'{opened[0]}, not {expected}')
+    return faults
 
 
 def find_faults(root):
@@ -93,7 +118,7 @@ def find_faults(root):
         for unused in sorted((deps & below) - included):
             faults.append(f'src/{sub}/CMakeLists.txt: lists cvie_{unused} among its DEPS '
                           f'but includes none of its headers')
-    return faults
+    return faults + platform_namespace_faults(root)
 
 
 def main(argv):

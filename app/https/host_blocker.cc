@@ -14,7 +14,7 @@ HostBlocker::Sources HostBlocker::UserSources() {
   sources.whitelist = [] {
     // Read afresh each time: the process's store reloads only on a saving
     // stamp newer by a whole second, and the file is small.
-    Whitelist list(WhitelistFilePath(), WhitelistTempPath());
+    Whitelist list(platform::WhitelistFilePath(), platform::WhitelistTempPath());
     list.Load();
     return list.Entries();
   };
@@ -58,7 +58,7 @@ void HostBlocker::Refresh(bool first) {
   if (sources_.whitelist) {
     std::string text;
     for (const std::wstring& entry : sources_.whitelist()) {
-      std::string host = NormalizePassthroughHost(ToNarrow(entry));
+      std::string host = NormalizePassthroughHost(platform::ToNarrow(entry));
       if (!host.empty()) text += "*." + host + "\n";
     }
     auto whitelist = std::make_shared<HttpsPassthroughList>();

@@ -68,14 +68,14 @@ bool SetInspectHttps(bool on, std::string* error) {
 }
 
 std::wstring HttpsPassthroughPath() {
-  return UserFolderPath() + platform::kPathSeparator + L"https-passthrough.txt";
+  return platform::UserFolderPath() + platform::kPathSeparator + L"https-passthrough.txt";
 }
 
 bool EnsurePassthroughFile(std::string* error) {
-  const std::string path = ToNarrow(HttpsPassthroughPath());
+  const std::string path = platform::ToNarrow(HttpsPassthroughPath());
   std::error_code ec;
   if (std::filesystem::exists(path, ec)) return true;
-  std::filesystem::create_directories(ToNarrow(UserFolderPath()), ec);
+  std::filesystem::create_directories(platform::ToNarrow(platform::UserFolderPath()), ec);
   // "x": made only when missing, so a list another process writes at the
   // same moment is never overwritten.
   FILE* file = fopen(path.c_str(), "wx");

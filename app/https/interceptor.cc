@@ -11,7 +11,8 @@ Interceptor::Sources Interceptor::UserSources() {
   Sources sources;
   sources.enabled = &InspectHttpsEnabled;
   // The file's name as the settings write it (UTF-8), whatever the locale.
-  sources.passthrough_path = std::filesystem::path(ToNarrow(HttpsPassthroughPath()));
+  sources.passthrough_path =
+      std::filesystem::path(platform::ToNarrow(HttpsPassthroughPath()));
   sources.load_ca = &LocalCa::Load;
   sources.ca_stamp = &LocalCaFilesStamp;
   return sources;

@@ -83,13 +83,13 @@ std::string BioText(BIO* bio) {
 }
 
 std::wstring UserFile(const wchar_t* name) {
-  return UserFolderPath() + platform::kPathSeparator + name;
+  return platform::UserFolderPath() + platform::kPathSeparator + name;
 }
 
 // Reads a whole small file; false when it cannot be read or is too large to
 // be one of ours.
 bool ReadSmallFile(const std::wstring& path, std::string* contents) {
-  std::ifstream in(ToNarrow(path), std::ios::binary);
+  std::ifstream in(platform::ToNarrow(path), std::ios::binary);
   if (!in) return false;
   std::ostringstream buffer;
   buffer << in.rdbuf();
@@ -105,11 +105,11 @@ bool ReadSmallFile(const std::wstring& path, std::string* contents) {
 bool WriteFileAtomically(const std::wstring& path, const std::string& data, mode_t mode,
                          bool replace, std::string* error) {
   const std::wstring temp = path + L".tmp" + std::to_wstring(getpid());
-  const std::string temp_narrow = ToNarrow(temp);
+  const std::string temp_narrow = platform::ToNarrow(temp);
   unlink(temp_narrow.c_str());
   int fd = open(temp_narrow.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
   if (fd < 0) {
-    SetError(error, "cannot create " + ToNarrow(path) + ": " + strerror(errno));
+    SetError(error, "cannot create " + platform::ToNarrow(path) + ": " + strerror(errno));
     return false;
   }
   size_t done = 0;
@@ -128,14 +128,15 @@ bool WriteFileAtomically(const std::wstring& path, const std::string& data, mode
   if (close(fd) != 0) ok = false;
   if (!ok) {
     unlink(temp_narrow.c_str());
-    SetError(error, "cannot write " + ToNarrow(path) + ": " + strerror(saved_errno));
+    SetError(error,
+             "cannot write " + platform::ToNarrow(path) + ": " + strerror(saved_errno));
     return false;
   }
   if (!platform::RenameFile(temp, path, replace)) {
     unlink(temp_narrow.c_str());
     SetError(error, platform::PathExists(path) && !replace
-                        ? ToNarrow(path) + " already exists"
-                        : "cannot move the new file to " + ToNarrow(path));
+                        ? platform::ToNarrow(path) + " already exists"
+                        : "cannot move the new file to " + platform::ToNarrow(path));
     return false;
   }
   return true;
@@ -374,14 +375,16 @@ bool CreateLocalCa(int days, std::string* error) {
   const std::wstring cert_path = LocalCaCertificatePath();
   const std::wstring key_path = LocalCaKeyPath();
   if (platform::PathExists(cert_path) || platform::PathExists(key_path)) {
-    SetError(error, "a local CA already exists in " + ToNarrow(UserFolderPath()) +
+    SetError(error, "a local CA already exists in " +
+                        platform::ToNarrow(platform::UserFolderPath()) +
                         " (remove it first with: cvie ca remove)");
     return false;
   }
   std::error_code ec;
-  std::filesystem::create_directories(ToNarrow(UserFolderPath()), ec);
+  std::filesystem::create_directories(platform::ToNarrow(platform::UserFolderPath()), ec);
   if (ec) {
-    SetError(error, "cannot create the folder " + ToNarrow(UserFolderPath()) + ": " +
+    SetError(error, "cannot create the folder " +
+                        platform::ToNarrow(platform::UserFolderPath()) + ": " +
                         ec.message());
     return false;
   }
@@ -431,8 +434,8 @@ bool ExportLocalCa(const std::wstring& path, std::string* error) {
   X509Ptr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
   if (!cert) {
     ERR_clear_error();
-    SetError(error, "the local CA certificate " + ToNarrow(LocalCaCertificatePath()) +
-                        " is damaged");
+    SetError(error, "the local CA certificate " +
+                        platform::ToNarrow(LocalCaCertificatePath()) + " is damaged");
     return false;
   }
   if (path.empty()) {
@@ -451,7 +454,7 @@ bool RemoveLocalCa(std::string* error) {
   for (const std::wstring& path : {LocalCaKeyPath(), LocalCaCertificatePath()}) {
     if (platform::PathExists(path) && !platform::DeleteFileAt(path)) {
       ok = false;
-      failed = ToNarrow(path);
+      failed = platform::ToNarrow(path);
     }
   }
   if (!ok) SetError(error, "cannot delete " + failed);
@@ -477,7 +480,7 @@ std::unique_ptr<LocalCa> LocalCa::Load(std::string* error) {
   // A key others may read (or replace) is no secret: every site certificate
   // minted with it could be forged by them.
   if (std::string why; !platform::FileIsPrivate(key_path, &why)) {
-    SetError(error, "the local CA key " + ToNarrow(key_path) + " " + why +
+    SetError(error, "the local CA key " + platform::ToNarrow(key_path) + " " + why +
                         "; it is not used until only you can read it (chmod 600, owned "
                         "by you)");
     return nullptr;
@@ -485,11 +488,11 @@ std::unique_ptr<LocalCa> LocalCa::Load(std::string* error) {
   std::string cert_pem;
   std::string key_pem;
   if (!ReadSmallFile(cert_path, &cert_pem)) {
-    SetError(error, "cannot read " + ToNarrow(cert_path));
+    SetError(error, "cannot read " + platform::ToNarrow(cert_path));
     return nullptr;
   }
   if (!ReadSmallFile(key_path, &key_pem)) {
-    SetError(error, "cannot read " + ToNarrow(key_path));
+    SetError(error, "cannot read " + platform::ToNarrow(key_path));
     return nullptr;
   }
   std::unique_ptr<LocalCa> ca = FromPem(cert_pem, key_pem, error);

@@ -34,10 +34,11 @@ SecureSitesState CurrentSecureSitesState() {
   if (state.ca_present) {
     std::string why;
     if (!platform::FileIsPrivate(LocalCaKeyPath(), &why)) {
-      state.ca_problem = "the local CA key " + ToNarrow(LocalCaKeyPath()) + " " + why;
+      state.ca_problem =
+          "the local CA key " + platform::ToNarrow(LocalCaKeyPath()) + " " + why;
     }
   }
-  state.lists = CountLists(ToNarrow(lists::ListsFolderPath()));
+  state.lists = CountLists(platform::ToNarrow(lists::ListsFolderPath()));
   if (state.switch_on && state.ca_present && state.ca_problem.empty()) {
     state.mode = SecureSitesMode::kFiltered;
   } else if (state.lists > 0) {

@@ -11,7 +11,7 @@
 namespace cvie::panel {
 namespace {
 
-std::string Esc(const std::wstring& text) { return HtmlEscape(ToNarrow(text)); }
+std::string Esc(const std::wstring& text) { return HtmlEscape(platform::ToNarrow(text)); }
 
 std::string ActForm(const std::string& token, const std::string& id,
                     const std::string& act, const std::string& tab) {
@@ -168,7 +168,7 @@ bool DialogPages::Act(const std::string& id, const std::string& act, int control
 
 std::string DialogPages::RenderAbout() {
   AboutDialog about(202);
-  return PageStart(ToNarrow(about.Title())) + "<section id=\"about\"><pre>" +
+  return PageStart(platform::ToNarrow(about.Title())) + "<section id=\"about\"><pre>" +
          Esc(about.Text()) + "</pre><p>" + Esc(about.Notice()) + "</p></section>" +
          PageEnd();
 }

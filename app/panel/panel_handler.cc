@@ -38,7 +38,7 @@ constexpr int kWaitMs = 5000;
 constexpr long kLogTail = 64 * 1024;
 
 std::string Escape(const std::string& text) { return HtmlEscape(text); }
-std::string Escape(const std::wstring& text) { return Escape(ToNarrow(text)); }
+std::string Escape(const std::wstring& text) { return Escape(platform::ToNarrow(text)); }
 
 std::string JsonString(const std::string& text) {
   std::string out = "\"";
@@ -219,7 +219,8 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     if (path == "/local-ca.pem") {
       // The certificate only; the key is never read here.
       std::string pem;
-      std::ifstream file(ToNarrow(https::LocalCaCertificatePath()), std::ios::binary);
+      std::ifstream file(platform::ToNarrow(https::LocalCaCertificatePath()),
+                         std::ios::binary);
       if (file) {
         std::ostringstream text;
         text << file.rdbuf();
@@ -275,8 +276,9 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     std::string error;
     if (!dialogs_.Act(FormField(form, "s"), FormField(form, "act"),
                       ToInt(FormField(form, "control"), -1),
-                      ToInt(FormField(form, "row"), -1), ToWide(FormField(form, "text")),
-                      FormField(form, "tab"), &back, &error)) {
+                      ToInt(FormField(form, "row"), -1),
+                      platform::ToWide(FormField(form, "text")), FormField(form, "tab"),
+                      &back, &error)) {
       return Send(out, 500, "text/plain; charset=utf-8",
                   "The options are saved, but filtering of secure pages could not be "
                   "switched: " +
@@ -297,7 +299,7 @@ void PanelHandler::Handle(const proxy::ProxyRequest& request,
     back = "/secure-sites";
   } else if (path == "/location") {
     std::string url = FormField(form, "url");
-    if (!url.empty()) window_->SetLocation(ToWide(url));
+    if (!url.empty()) window_->SetLocation(platform::ToWide(url));
   } else if (path == "/answer") {
     ui_->Answer(static_cast<uint64_t>(ToInt(FormField(form, "id"), 0)),
                 ToInt(FormField(form, "answer"), platform::IDNO));
@@ -323,8 +325,8 @@ void PanelHandler::SetOutcome(const std::string& page, bool failed, std::string 
 
 void PanelHandler::ServeUpdate(proxy::ResponseWriter& out) {
   RulesShown rules;
-  rules.installed_version = InstalledRuleFileVersion(RuleFilePath());
-  platform::GetFileModifiedTime(RuleFilePath(), &rules.installed_at);
+  rules.installed_version = InstalledRuleFileVersion(platform::RuleFilePath());
+  platform::GetFileModifiedTime(platform::RuleFilePath(), &rules.installed_at);
   const CurrentRules::State state = CurrentRules::Process().state();
   rules.active_version = state.version;
   rules.active_since = state.loaded_at;
@@ -340,8 +342,8 @@ void PanelHandler::ServeUpdate(proxy::ResponseWriter& out) {
     }
   }
   Send(out, 200, "text/html; charset=utf-8",
-       RenderUpdatePage(UpdateStatus::Process().Get(), rules, ToNarrow(UpdateServerUrl()),
-                        token_, outcome, failed));
+       RenderUpdatePage(UpdateStatus::Process().Get(), rules,
+                        platform::ToNarrow(UpdateServerUrl()), token_, outcome, failed));
 }
 
 bool PanelHandler::UpdateAction(const std::string& path, const std::string& form) {
@@ -362,8 +364,9 @@ bool PanelHandler::UpdateAction(const std::string& path, const std::string& form
     if (!ValidUpdateServer(url, &why)) {
       SetOutcome("/update", true, "Not changed: " + why + ".");
     } else {
-      SetUpdateServerUrl(ToWide(url));
-      SetOutcome("/update", false, "Checks now ask " + ToNarrow(UpdateServerUrl()) + ".");
+      SetUpdateServerUrl(platform::ToWide(url));
+      SetOutcome("/update", false,
+                 "Checks now ask " + platform::ToNarrow(UpdateServerUrl()) + ".");
     }
     return true;
   }
@@ -412,7 +415,7 @@ void PanelHandler::ServeUserPage(const std::string& path, const std::string& que
     std::vector<std::string> entries;
     Whitelist::Instance().Load();
     for (const std::wstring& entry : Whitelist::Instance().Entries())
-      entries.push_back(ToNarrow(entry));
+      entries.push_back(platform::ToNarrow(entry));
     html = RenderWhitelistPage(entries, token_, outcome, failed);
   } else {
     std::vector<RecentPage> recent = RecentPagesOf(BlockedPages::Instance().Recent());
@@ -421,7 +424,7 @@ void PanelHandler::ServeUserPage(const std::string& path, const std::string& que
       for (const RecentPage& page : recent) {
         AllowRow row;
         row.page = page;
-        const std::wstring url = ToWide(page.address);
+        const std::wstring url = platform::ToWide(page.address);
         row.page_allowed = Whitelist::Instance().Contains(url, true);
         std::wstring host;
         row.site_allowed =
@@ -466,7 +469,7 @@ bool PanelHandler::UserPageAction(const std::string& path, const std::string& fo
       failed = true;
       text = "That page is no longer in the record; pick another.";
     } else {
-      text = SaveReport(UserFolderPath() + L"/reports", recorded.address,
+      text = SaveReport(platform::UserFolderPath() + L"/reports", recorded.address,
                         FormField(form, "text"), &recorded, time(nullptr), &failed);
     }
   } else {
@@ -482,7 +485,7 @@ void PanelHandler::RunCommand(int id, const std::string& url) {
   ToolbarCfg* cfg = cfg_;
   road::BrowserWindow* window = window_;
   PanelUi* ui = ui_;
-  std::wstring picked = ToWide(url);
+  std::wstring picked = platform::ToWide(url);
   ui_->Run(
       [cfg, window, ui, id, picked] {
         Command* command = cfg->FindCommand(id);
@@ -609,18 +612,19 @@ void PanelHandler::ServeMenuPage(proxy::ResponseWriter& out) {
 void PanelHandler::ServeMenuJson(proxy::ResponseWriter& out) {
   std::wstring location;
   bool has_location = window_->GetLocationURL(&location);
-  std::string json =
-      "{\"location\":" + (has_location ? JsonString(ToNarrow(location)) : "null") +
-      ",\"dialog\":" + (ui_->dialog_open() ? "true" : "false") + ",\"items\":[";
+  std::string json = "{\"location\":" +
+                     (has_location ? JsonString(platform::ToNarrow(location)) : "null") +
+                     ",\"dialog\":" + (ui_->dialog_open() ? "true" : "false") +
+                     ",\"items\":[";
   bool first = true;
   for (const platform::MenuItem& item : PrepareMenu(cfg_, window_).items) {
     if (!first) json += ",";
     first = false;
     json += "{\"id\":" + std::to_string(item.id) +
-            ",\"label\":" + JsonString(ToNarrow(item.label)) +
+            ",\"label\":" + JsonString(platform::ToNarrow(item.label)) +
             ",\"separator\":" + (item.separator ? "true" : "false") +
             ",\"checked\":" + (item.checked ? "true" : "false") +
-            ",\"image\":" + JsonString(ToNarrow(item.image)) + "}";
+            ",\"image\":" + JsonString(platform::ToNarrow(item.image)) + "}";
   }
   json += "]}";
   Send(out, 200, "application/json", json);
@@ -631,7 +635,7 @@ namespace {
 // Reads the last kLogTail bytes of the log into `text`; `from_start` tells
 // whether they start at the beginning of the file. False when there is no log.
 bool ReadLogTail(std::string* text, bool* from_start) {
-  FILE* file = fopen(ToNarrow(LogFilePath()).c_str(), "rb");
+  FILE* file = fopen(platform::ToNarrow(platform::LogFilePath()).c_str(), "rb");
   if (!file) return false;
   *from_start = true;
   if (fseek(file, 0, SEEK_END) == 0) {

@@ -47,16 +47,16 @@ void UpdateStatus::OnDownloadEnded(const std::wstring& url, const std::wstring&,
                                    const std::wstring& error) {
   std::lock_guard<std::mutex> lock(mu_);
   if (!finished) {
-    NoteFailure("the download of " + ToNarrow(url) + " timed out");
+    NoteFailure("the download of " + platform::ToNarrow(url) + " timed out");
   } else if (FAILED(result)) {
-    NoteFailure("the download of " + ToNarrow(url) + " failed: " +
-                (error.empty() ? std::string("no answer") : ToNarrow(error)));
+    NoteFailure("the download of " + platform::ToNarrow(url) + " failed: " +
+                (error.empty() ? std::string("no answer") : platform::ToNarrow(error)));
   }
 }
 
 void UpdateStatus::OnDecision(const std::wstring& text) {
   std::lock_guard<std::mutex> lock(mu_);
-  now_.decisions.push_back(ToNarrow(text));
+  now_.decisions.push_back(platform::ToNarrow(text));
 }
 
 void UpdateStatus::OnInstallResult(const std::wstring&, int result) {

@@ -130,7 +130,7 @@ std::string AddWhitelistEntry(const std::string& text, bool* failed) {
            std::to_string(kMaxWhitelistEntryLength) + " characters.";
   Whitelist& list = Whitelist::Instance();
   list.Load();
-  const std::wstring wide = ToWide(entry);
+  const std::wstring wide = platform::ToWide(entry);
   if (list.Contains(wide, true)) return entry + " is on the whitelist already.";
   if (list.Add(wide.c_str()) != 0) return "Not added: " + entry + " is not an entry.";
   if (list.Save() != 0) {
@@ -146,7 +146,7 @@ std::string RemoveWhitelistEntry(const std::string& text, bool* failed) {
   const std::string entry = Trim(text);
   Whitelist& list = Whitelist::Instance();
   list.Load();
-  if (entry.empty() || list.Remove(ToWide(entry).c_str()) != 1)
+  if (entry.empty() || list.Remove(platform::ToWide(entry).c_str()) != 1)
     return entry + " is not on the whitelist.";
   if (list.Save() != 0) {
     list.Load();
@@ -269,7 +269,7 @@ std::string SaveReport(const std::wstring& folder, const std::string& address,
   if (!platform::WriteFileAtomically(path, body, &error))
     return "The report could not be saved: " + error + ".";
   *failed = false;
-  return "Saved the report as " + ToNarrow(path) + ".";
+  return "Saved the report as " + platform::ToNarrow(path) + ".";
 }
 
 }  // namespace cvie::panel

@@ -33,10 +33,10 @@ void BrowserWindow::BeforeNavigate(const std::string& url) {
     std::lock_guard<std::mutex> lock(mu_);
     helper = helper_;
   }
-  if (helper == nullptr || helper->FireBeforeNavigate2(ToWide(url)) == 0) {
+  if (helper == nullptr || helper->FireBeforeNavigate2(platform::ToWide(url)) == 0) {
     Logger::Instance().Log(LOG_NOTICE, L"DISPID_BEFORENAVIGATE2: %s\n", url.c_str());
   }
-  SetLocation(ToWide(url));
+  SetLocation(platform::ToWide(url));
 }
 
 void BrowserWindow::set_helper(BrowserHelperWindow* helper) {

@@ -20,12 +20,12 @@ class NoUpdateCheck : public UpdateCheckStarter {
 bool PluginHost::Open(bool update_check, std::string* error, WebBrowser* browser) {
   if (opened_) return true;
   platform::DeclareBrowserProcess(true);
-  CreateDataFolders();
-  const std::wstring& installed = RuleFilePath();
+  platform::CreateDataFolders();
+  const std::wstring& installed = platform::RuleFilePath();
   if (!platform::PathExists(installed) &&
       InstallRuleFileContents(BundledRuleFile(), installed) != 0) {
     *error = "no rule file is installed and the bundled one cannot be installed as " +
-             ToNarrow(installed);
+             platform::ToNarrow(installed);
     return false;
   }
 
@@ -40,7 +40,7 @@ bool PluginHost::Open(bool update_check, std::string* error, WebBrowser* browser
 
   RulesHolder* rules = ProcessRules();
   if (!rules || !rules->loaded()) {
-    *error = "the rule file " + ToNarrow(installed) +
+    *error = "the rule file " + platform::ToNarrow(installed) +
              " fails its check (see cvie rules check, cvie rules install)";
     Close();
     return false;

@@ -22,7 +22,7 @@ BindRequest MakeBindRequest(const proxy::ProxyRequest& request,
                             const RoadOptions& options) {
   BindRequest bind;
   bind.method = request.method;
-  bind.url = ToWide(request.url);
+  bind.url = platform::ToWide(request.url);
   bind.headers.reserve(request.headers.size());
   for (const proxy::Header& h : request.headers)
     bind.headers.push_back({h.name, h.value});

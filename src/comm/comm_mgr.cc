@@ -121,7 +121,7 @@ int CCommMgr::DownloadFile(const std::wstring& url, const std::wstring& path) {
     last_result_ = S_OK;
     last_error_.clear();
     file_ = std::make_unique<std::ofstream>(
-        ToNarrow(path), std::ios::binary | std::ios::out | std::ios::trunc);
+        platform::ToNarrow(path), std::ios::binary | std::ios::out | std::ios::trunc);
     started = platform::StartDownload(url, std::make_shared<Callback>(this, generation),
                                       &binding_);
   }
@@ -230,7 +230,7 @@ int CCommMgr::ShowMessage(const std::wstring& text, const std::wstring& caption,
 
 int CCommMgr::IsUpdateWorkerBusy() {
   // Taking the lock and letting it go at once deletes the file again.
-  return platform::ExclusiveFileLock::Acquire(LockFilePath()) ? 0 : 1;
+  return platform::ExclusiveFileLock::Acquire(platform::LockFilePath()) ? 0 : 1;
 }
 
 void CCommMgr::ReapFinishedWorkers() {
@@ -350,7 +350,7 @@ CCommMgr::LoopEnd CCommMgr::Download(const std::wstring& url, const std::wstring
 
 DWORD CCommMgr::RunWorker(bool interactive) {
   std::unique_ptr<platform::ExclusiveFileLock> lock =
-      platform::ExclusiveFileLock::Acquire(LockFilePath());
+      platform::ExclusiveFileLock::Acquire(platform::LockFilePath());
   if (!lock) {
     Log().Log(LOG_NOTICE, L"background thread already running");
     if (UpdateListener* listener = CurrentUpdateListener()) listener->OnWorkerBusy();
@@ -364,7 +364,8 @@ DWORD CCommMgr::RunWorker(bool interactive) {
 
   int version_ms = version_timeout_ms_.load();
   uint64_t version_timeout = version_ms > 0 ? version_ms : kVersionFileTimeout * 1000;
-  LoopEnd version_end = Download(VersionFileUrl(), VersionFilePath(), version_timeout);
+  LoopEnd version_end =
+      Download(VersionFileUrl(), platform::VersionFilePath(), version_timeout);
   HRESULT version_result = LastResult();
   if (version_end == LoopEnd::kDone && FAILED(version_result)) {
     // The server could not be reached or refused the file: what the file holds
@@ -380,7 +381,7 @@ DWORD CCommMgr::RunWorker(bool interactive) {
     VersionInfo::Instance().ProcessVersionFile(interactive, &items);
     for (const DownloadItem& item : items) {
       if (stopping_.load()) break;
-      std::wstring temporary = DownloadPath(item.path);
+      std::wstring temporary = platform::DownloadPath(item.path);
       uint64_t timeout =
           static_cast<uint64_t>(item.timeout_seconds < 0 ? 0 : item.timeout_seconds) *
           1000;
@@ -404,7 +405,8 @@ DWORD CCommMgr::RunWorker(bool interactive) {
     std::vector<ListRefresh> refreshed;
     std::string error;
     if (!RefreshLists(false, &stopping_, &refreshed, &error)) {
-      Log().Log(LOG_NOTICE, L"filter lists not refreshed: %ls", ToWide(error).c_str());
+      Log().Log(LOG_NOTICE, L"filter lists not refreshed: %ls",
+                platform::ToWide(error).c_str());
     }
     if (UpdateListener* listener = CurrentUpdateListener()) {
       for (const ListRefresh& list : refreshed) {

@@ -90,7 +90,7 @@ class MemoryCallback : public platform::DownloadCallback {
   }
   HRESULT OnStopBinding(HRESULT result, const std::wstring& error) override {
     result_ = result;
-    error_ = ToNarrow(error);
+    error_ = platform::ToNarrow(error);
     done_ = true;
     return S_OK;
   }
@@ -138,7 +138,7 @@ std::string Counts(const Subscription& s) {
 
 void LogListFailure(const std::string& url, const std::string& error) {
   Logger::Instance().Log(LOG_NOTICE, L"filter list %ls kept as it was: %ls",
-                         ToWide(url).c_str(), ToWide(error).c_str());
+                         platform::ToWide(url).c_str(), platform::ToWide(error).c_str());
 }
 
 }  // namespace
@@ -151,7 +151,7 @@ bool FetchListText(const std::string& url, size_t max_bytes, int timeout_ms,
                    const std::atomic<bool>* stop, std::string* body, std::string* error) {
   auto callback = std::make_shared<MemoryCallback>(max_bytes);
   std::shared_ptr<platform::DownloadBinding> binding;
-  HRESULT started = platform::StartDownload(ToWide(url), callback, &binding);
+  HRESULT started = platform::StartDownload(platform::ToWide(url), callback, &binding);
   if (FAILED(started)) {
     *error = started == INET_E_UNKNOWN_PROTOCOL ? "only http and https addresses work"
                                                 : "the address is not valid";
@@ -243,7 +243,7 @@ AddListResult AddList(const std::string& url, const std::string& title,
     return AddListResult::kFailed;
   }
   Logger::Instance().Log(LOG_NOTICE, L"subscribed to filter list %ls",
-                         ToWide(url).c_str());
+                         platform::ToWide(url).c_str());
   return AddListResult::kAdded;
 }
 
@@ -255,7 +255,7 @@ lists::RemoveResult RemoveList(const std::string& url, std::string* error) {
   if (removed != lists::RemoveResult::kRemoved) return removed;
   if (!store.Save(error)) return lists::RemoveResult::kFailed;
   Logger::Instance().Log(LOG_NOTICE, L"unsubscribed from filter list %ls",
-                         ToWide(url).c_str());
+                         platform::ToWide(url).c_str());
   return lists::RemoveResult::kRemoved;
 }
 

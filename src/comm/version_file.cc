@@ -59,7 +59,7 @@ double ParseVersionNumber(const char* text) {
   // locale whatever the process's locale is (a decimal comma would otherwise
   // end the number).
   std::string number(start, p);
-  double value = ParseCLocaleNumber(number.c_str());
+  double value = platform::ParseCLocaleNumber(number.c_str());
   return negative ? -value : value;
 }
 

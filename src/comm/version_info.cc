@@ -36,7 +36,7 @@ std::wstring Format(const wchar_t* format, ...) {
   std::wstring text;
   va_list args;
   va_start(args, format);
-  FormatWideV(&text, format, args);
+  platform::FormatWideV(&text, format, args);
   va_end(args);
   return text;
 }
@@ -46,7 +46,7 @@ std::wstring Format(const wchar_t* format, ...) {
 // itself: the version text kept by the last header check may belong to a
 // downloaded file that was refused.
 double InstalledRuleVersion() {
-  const std::wstring& path = RuleFilePath();
+  const std::wstring& path = platform::RuleFilePath();
   if (CheckRuleFile(path) != 0) return 0.0;
   RuleFileReader reader(path, nullptr);
   std::optional<RuleFileHeader> header = reader.ReadHeader();
@@ -76,7 +76,7 @@ void VersionInfo::Decide(const std::wstring& text) const {
 bool VersionInfo::VersionFileNeedsUpdate(const std::wstring& path, int64_t now) const {
   namespace fs = std::filesystem;
   std::error_code error;
-  fs::path file(ToNarrow(path));
+  fs::path file(platform::ToNarrow(path));
   uint64_t size = fs::file_size(file, error);
   fs::file_time_type modified{};
   if (!error) modified = fs::last_write_time(file, error);
@@ -102,7 +102,8 @@ bool VersionInfo::VersionFileNeedsUpdate(const std::wstring& path, int64_t now) 
 }
 
 int VersionInfo::CheckVersionFile() {
-  if (VersionFileNeedsUpdate(VersionFilePath(), static_cast<int64_t>(time(nullptr)))) {
+  if (VersionFileNeedsUpdate(platform::VersionFilePath(),
+                             static_cast<int64_t>(time(nullptr)))) {
     RunUpdateCheck(false);
   }
   return 0;
@@ -120,13 +121,13 @@ int VersionInfo::RunUpdateCheck(bool interactive) {
 }
 
 int VersionInfo::ProcessVersionFile(bool interactive, std::vector<DownloadItem>* items) {
-  return ProcessVersionFileAt(VersionFilePath(), interactive, items);
+  return ProcessVersionFileAt(platform::VersionFilePath(), interactive, items);
 }
 
 int VersionInfo::ProcessVersionFileAt(const std::wstring& path, bool interactive,
                                       std::vector<DownloadItem>* items) {
   Logger& log = Logger::Instance();
-  std::ifstream in(ToNarrow(path), std::ios::binary);
+  std::ifstream in(platform::ToNarrow(path), std::ios::binary);
   if (!in) {
     log.Log(LOG_NOTICE, L"can't open sw_info file");
     return -1;
@@ -172,8 +173,9 @@ int VersionInfo::ProcessVersionFileAt(const std::wstring& path, bool interactive
     DownloadItem item;
     // Without an announced address the rule file comes from the server's
     // usual place.
-    item.url = announced.url.empty() ? DefaultRuleFileUrl() : ToWide(announced.url);
-    item.path = RuleFilePath();
+    item.url =
+        announced.url.empty() ? DefaultRuleFileUrl() : platform::ToWide(announced.url);
+    item.path = platform::RuleFilePath();
     item.timeout_seconds = kRuleDownloadTimeout;
     if (item.url.size() > kMaxDownloadItemText ||
         item.path.size() > kMaxDownloadItemText) {
@@ -193,7 +195,7 @@ int VersionInfo::OpenInNewBrowser(const std::string& url) {
     Logger::Instance().Log(LOG_NOTICE, L"No address to open in the browser");
     return 0;
   }
-  if (platform::OpenUrlInBrowser(ToWide(url)) != 0) {
+  if (platform::OpenUrlInBrowser(platform::ToWide(url)) != 0) {
     Logger::Instance().Log(LOG_NOTICE, L"Cannot start the browser for %s", url.c_str());
   }
   return 0;

@@ -38,9 +38,9 @@ constexpr int64_t kExpirySeconds = 10;
 }  // namespace
 
 int FindOption(const std::wstring& value_name) {
-  const std::wstring folded = FoldCase(value_name);
+  const std::wstring folded = platform::FoldCase(value_name);
   for (int i = 0; i < OPTION_COUNT; ++i) {
-    if (FoldCase(kOptionDefinitions[i].value_name) == folded) return i;
+    if (platform::FoldCase(kOptionDefinitions[i].value_name) == folded) return i;
   }
   return -1;
 }

@@ -28,7 +28,7 @@ std::wstring UpdateServerUrl() {
     if (!Override().empty()) return Override();
   }
   const char* env = getenv("CVIE_UPDATE_SERVER");
-  if (env && *env) return WithoutTrailingSlashes(ToWide(env));
+  if (env && *env) return WithoutTrailingSlashes(platform::ToWide(env));
   return kDefaultUpdateServer;
 }
 

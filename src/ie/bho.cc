@@ -190,7 +190,7 @@ HRESULT CCVIEBHO::Invoke(DISPID id, REFIID, LCID, uint16_t, DISPPARAMS* params, 
 void RunPluginStart() {
   if (!g_process_started.exchange(true)) {
     EnsureUserIdentity();
-    CreateDataFolders();
+    platform::CreateDataFolders();
     // The program version "2.2" as its two digits.
     const std::string version = VersionInfo::Instance().GetProgramVersion();
     char major = version.size() > 0 ? version[0] : '?';
@@ -198,7 +198,7 @@ void RunPluginStart() {
     Logger::Instance().Log(LOG_NOTICE, L"Version %c.%c compiled on %s %s\n", major, minor,
                            __DATE__, __TIME__);
   }
-  if (CheckRuleFile(RuleFilePath()) == -1)
+  if (CheckRuleFile(platform::RuleFilePath()) == -1)
     Starter().RunUpdateCheck(false);
   else
     Starter().CheckVersionFile();

@@ -322,7 +322,8 @@ AnyHtmlEditorRuleChecker* RecordPage(AnyHtmlEditorRuleChecker* checker,
                                      std::unique_ptr<RecordingChecker>* recording) {
   BlockedPages& pages = BlockedPages::Instance();
   if (checker == nullptr || !pages.enabled()) return checker;
-  *recording = std::make_unique<RecordingChecker>(checker, ToNarrow(address), &pages);
+  *recording =
+      std::make_unique<RecordingChecker>(checker, platform::ToNarrow(address), &pages);
   return recording->get();
 }
 

@@ -20,7 +20,7 @@ bool IsBrowserHostPath(const std::wstring& host_path) {
   // The whole path is examined: a declared browser's path is its folder
   // followed by the browser's name, and a long folder must not push the name
   // out of a fixed-size buffer.
-  return FoldCase(host_path).find(L"iexplore.exe") != std::wstring::npos;
+  return platform::FoldCase(host_path).find(L"iexplore.exe") != std::wstring::npos;
 }
 
 bool IsBrowserProcess() {

@@ -139,14 +139,14 @@ HRESULT CHTMLMimeFilterPP::Start(LPCWSTR url, IInternetProtocolSink* sink,
   const std::wstring page = GetThreadUrl();
   Log().Log(LOG_NOTICE, L"%d IIPR::Start - the url of the page is: %ls\n",
             instance_number_, page.c_str());
-  page_url_ = ToNarrow(page);
+  page_url_ = platform::ToNarrow(page);
   whitelisted_ = Whitelist::Instance().Contains(page, false);
-  switch (UrlScheme(page)) {
-    case INTERNET_SCHEME_HTTP:
-    case INTERNET_SCHEME_HTTPS:
+  switch (platform::UrlScheme(page)) {
+    case platform::INTERNET_SCHEME_HTTP:
+    case platform::INTERNET_SCHEME_HTTPS:
       page_filterable_ = true;
       break;
-    case INTERNET_SCHEME_FILE:
+    case platform::INTERNET_SCHEME_FILE:
       page_filterable_ = CVCfg::Instance().GetBlockAdsOnLocalPage() != 0;
       break;
     default:

@@ -48,7 +48,7 @@ HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
   lists::PageChecker page_checker(checker, list_set.get(), page_url);
   if (list_set) checker = &page_checker;
   std::unique_ptr<RecordingChecker> recording;  // notes what the page blocked
-  checker = RecordPage(checker, ToWide(page_url), &recording);
+  checker = RecordPage(checker, platform::ToWide(page_url), &recording);
   AnyHtmlEditor editor(out, &options, checker);
   if (list_set) editor.SetPageStyle(&page_checker);
   int edited = editor.Edit(page, size, 0);
@@ -64,11 +64,11 @@ HRESULT EditHtmlPage(const std::string& page_url, const char* page, size_t size,
 bool PageIsFiltered(const std::wstring& url) {
   if (!IsBrowserProcess() || CVCfg::Instance().GetEnableCorvane() == 0) return false;
   if (Whitelist::Instance().Contains(url, false)) return false;
-  switch (UrlScheme(url)) {
-    case INTERNET_SCHEME_HTTP:
-    case INTERNET_SCHEME_HTTPS:
+  switch (platform::UrlScheme(url)) {
+    case platform::INTERNET_SCHEME_HTTP:
+    case platform::INTERNET_SCHEME_HTTPS:
       return true;
-    case INTERNET_SCHEME_FILE:
+    case platform::INTERNET_SCHEME_FILE:
       return CVCfg::Instance().GetBlockAdsOnLocalPage() != 0;
     default:
       return false;
@@ -83,7 +83,7 @@ PageFilterResult FilterHtmlPage(const std::wstring& url, const char* page, size_
     out->Reset();
     return PageFilterResult::kExempt;
   }
-  if (FAILED(EditHtmlPage(ToNarrow(url), page, size, out, rules))) {
+  if (FAILED(EditHtmlPage(platform::ToNarrow(url), page, size, out, rules))) {
     out->Reset();
     return PageFilterResult::kFailed;
   }

@@ -195,15 +195,16 @@ bool WriteRegistryString(HKEY root, const std::wstring& key, const wchar_t* name
   HKEY handle = nullptr;
   if (platform::RegCreateKeyEx(root, key, &handle) != platform::ERROR_SUCCESS)
     return false;
-  if (t_written) t_written->push_back(std::string(RootName(root)) + "\\" + ToNarrow(key));
+  if (t_written)
+    t_written->push_back(std::string(RootName(root)) + "\\" + platform::ToNarrow(key));
   if (text) {
     std::wstring value_name = name ? name : L"";
     std::wstring value(text);
     platform::RegSetValueEx(handle, value_name, platform::REG_SZ, value.c_str(),
                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     if (t_written)
-      t_written->push_back("  \"" + ToNarrow(value_name) + "\" = \"" + ToNarrow(value) +
-                           "\"");
+      t_written->push_back("  \"" + platform::ToNarrow(value_name) + "\" = \"" +
+                           platform::ToNarrow(value) + "\"");
   }
   platform::RegCloseKey(handle);
   return true;
@@ -269,8 +270,8 @@ HRESULT UnregisterModule() {
     DeleteRegistryTree(HKEY_LOCAL_MACHINE, kDistributionUnitsKey + id.WideText());
   }
   HRESULT result = UnregisterComServer();
-  const std::wstring& shared = SharedFolderPath();
-  if (!shared.empty()) DeleteFolderTree(shared);
+  const std::wstring& shared = platform::SharedFolderPath();
+  if (!shared.empty()) platform::DeleteFolderTree(shared);
   return result;
 }
 

@@ -44,10 +44,10 @@ bool ReadListFolder(const std::wstring& folder, std::vector<FilterList>* lists) 
     std::string text;
     if (!platform::ReadWholeFile(folder + L"/" + name, &text)) {
       Logger::Instance().LogA(LOG_NOTICE, "Filter list %s cannot be read\n",
-                              ToNarrow(name).c_str());
+                              platform::ToNarrow(name).c_str());
       continue;
     }
-    FilterList list = ParseFilterList(text, ToNarrow(name));
+    FilterList list = ParseFilterList(text, platform::ToNarrow(name));
     if (!list.title.empty()) list.name = list.title;
     lists->push_back(std::move(list));
   }
@@ -67,7 +67,7 @@ std::wstring ListIndexCachePath(const std::wstring& folder) {
   return folder + L"/lists.idx";
 }
 
-std::wstring ListsFolderPath() { return SharedFolderPath() + L"/lists"; }
+std::wstring ListsFolderPath() { return platform::SharedFolderPath() + L"/lists"; }
 
 CurrentListSet& CurrentListSet::Process() {
   static CurrentListSet* const process = new CurrentListSet();

@@ -184,7 +184,7 @@ std::wstring SubscriptionStore::GenerationPath() const {
   return folder_ + L"/generation";
 }
 std::wstring SubscriptionStore::BodyPath(const Subscription& subscription) const {
-  return folder_ + L"/" + ToWide(subscription.id) + L".txt";
+  return folder_ + L"/" + platform::ToWide(subscription.id) + L".txt";
 }
 
 bool SubscriptionStore::Load(std::string* error) {
@@ -195,7 +195,7 @@ bool SubscriptionStore::Load(std::string* error) {
   if (platform::PathExists(StorePath())) {
     if (!platform::ReadWholeFile(StorePath(), &text)) {
       corrupt_ = true;
-      *error = "cannot read " + ToNarrow(StorePath());
+      *error = "cannot read " + platform::ToNarrow(StorePath());
       return false;
     }
     nlohmann::json j = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
@@ -223,7 +223,7 @@ bool SubscriptionStore::Load(std::string* error) {
       subscriptions_.clear();
       removed_defaults_.clear();
       corrupt_ = true;
-      *error = ToNarrow(StorePath()) +
+      *error = platform::ToNarrow(StorePath()) +
                " is damaged (not a list of subscriptions); repair or delete it";
       return false;
     }
@@ -239,7 +239,7 @@ bool SubscriptionStore::Load(std::string* error) {
 
 bool SubscriptionStore::Save(std::string* error) {
   if (corrupt_) {
-    *error = ToNarrow(StorePath()) + " is damaged; it is kept as it is";
+    *error = platform::ToNarrow(StorePath()) + " is damaged; it is kept as it is";
     return false;
   }
   platform::CreateFolder(folder_);
@@ -253,7 +253,7 @@ bool SubscriptionStore::Save(std::string* error) {
       j.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   std::string why;
   if (!platform::WriteFileAtomically(StorePath(), text, &why)) {
-    *error = "cannot write " + ToNarrow(StorePath()) + ": " + why;
+    *error = "cannot write " + platform::ToNarrow(StorePath()) + ": " + why;
     return false;
   }
   return true;
@@ -288,7 +288,7 @@ RemoveResult SubscriptionStore::Remove(const std::string& url, std::string* erro
   const std::wstring body = BodyPath(*it);
   bool had_body = platform::PathExists(body);
   if (had_body && !platform::DeleteFileAt(body)) {
-    *error = "cannot delete " + ToNarrow(body);
+    *error = "cannot delete " + platform::ToNarrow(body);
     return RemoveResult::kFailed;
   }
   subscriptions_.erase(it);
@@ -361,7 +361,7 @@ bool SubscriptionStore::BumpGeneration(std::string* error) {
   std::string why;
   if (!platform::WriteFileAtomically(GenerationPath(), std::to_string(next) + "\n",
                                      &why)) {
-    *error = "cannot write " + ToNarrow(GenerationPath()) + ": " + why;
+    *error = "cannot write " + platform::ToNarrow(GenerationPath()) + ": " + why;
     return false;
   }
   return true;

@@ -110,20 +110,20 @@ Logger& Logger::Instance() {
 }
 
 Logger::Logger() : state_(new State) {
-  const std::wstring& path = LogFilePath();
+  const std::wstring& path = platform::LogFilePath();
   // Switch generations at creation: a large current log becomes the previous
   // one. While running, Log does the same each time its process has written
   // another kCheckEveryBytes (State::SwitchGenerationsIfLarge). Either step
   // may fail; the log then keeps growing until the next try.
   uint64_t size = 0;
   if (GetFileSize(path, &size) && size > kRotateAboveBytes) {
-    const std::wstring& previous = PreviousLogFilePath();
+    const std::wstring& previous = platform::PreviousLogFilePath();
     DeleteFileAt(previous);
     RenameFile(path, previous, false);
   }
   state_->file = AppendFile::Open(path);
   state_->path = path;
-  state_->previous_path = PreviousLogFilePath();
+  state_->previous_path = platform::PreviousLogFilePath();
   state_->threshold = kThreshold;
   state_->mutex = NamedMutex::Open(L"MutexToLog");
   state_->enabled.store(1);
@@ -141,7 +141,7 @@ int Logger::Log(int level, const wchar_t* format, ...) {
   std::wstring message;
   va_list args;
   va_start(args, format);
-  bool formatted = FormatWideV(&message, format, args);
+  bool formatted = platform::FormatWideV(&message, format, args);
   va_end(args);
   // An argument that cannot be converted leaves the format itself, so the
   // event is still recorded.
@@ -154,7 +154,7 @@ int Logger::Log(int level, const wchar_t* format, ...) {
   snprintf(prefix, sizeof prefix, "T%d %s L%d ", CurrentThreadId(),
            DateTimeText().c_str(), level);
   std::string line = prefix;
-  line += ToNarrow(message);
+  line += platform::ToNarrow(message);
   line += '\n';
   s.file->Write(line.data(), line.size());
   s.unchecked += line.size();

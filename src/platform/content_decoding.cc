@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-namespace cvie {
+namespace cvie::platform {
 
 namespace {
 
@@ -279,4 +279,4 @@ size_t ContentDecoder::Produce(size_t i, uint8_t* out, size_t room) {
   return made;
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-namespace cvie {
+namespace cvie::platform {
 
 class ContentDecoder {
  public:
@@ -65,4 +65,4 @@ class ContentDecoder {
   std::string error_;
 };
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -11,7 +11,7 @@
 #include "platform/files.h"
 #include "platform/shell.h"
 
-namespace cvie {
+namespace cvie::platform {
 
 using namespace platform;
 
@@ -153,4 +153,4 @@ void ResetDataFolderCacheForTesting() {
   if (UserPaths* old = g_user.exchange(nullptr)) g_retired_user->emplace_back(old);
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

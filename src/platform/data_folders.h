@@ -11,7 +11,7 @@
 
 #include <string>
 
-namespace cvie {
+namespace cvie::platform {
 
 const std::wstring& SharedFolderPath();
 const std::wstring& UserFolderPath();
@@ -51,4 +51,4 @@ std::wstring ComposeDataFolder(const std::wstring* shell_folder,
 // threads use the paths.
 void ResetDataFolderCacheForTesting();
 
-}  // namespace cvie
+}  // namespace cvie::platform

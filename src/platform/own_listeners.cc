@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-namespace cvie {
+namespace cvie::platform {
 namespace {
 
 // An IPv4 address is kept as its IPv4-mapped IPv6 form, so that both
@@ -111,4 +111,4 @@ bool ReachesOwnListener(const sockaddr* address, socklen_t length) {
   return check_interfaces && IsLocalInterfaceAddress(target);
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -21,7 +21,7 @@
 
 #include <string>
 
-namespace cvie {
+namespace cvie::platform {
 
 // Adds a listener: `numeric_address` as bound (IPv4 or IPv6 text), `port`
 // its real port. False when the address is not numeric.
@@ -31,4 +31,4 @@ void ClearOwnListeners();
 // True when a connection to `address` would reach one of the listeners.
 bool ReachesOwnListener(const sockaddr* address, socklen_t length);
 
-}  // namespace cvie
+}  // namespace cvie::platform

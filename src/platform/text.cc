@@ -10,7 +10,7 @@
 
 #include <vector>
 
-namespace cvie {
+namespace cvie::platform {
 
 namespace {
 
@@ -157,4 +157,4 @@ std::wstring FoldCase(const std::wstring& text) {
   return out;
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -12,7 +12,7 @@
 
 #include <string>
 
-namespace cvie {
+namespace cvie::platform {
 
 // UTF-8. A wide character that is no Unicode scalar value (a surrogate or a
 // value above U+10FFFF) is written as U+FFFD.
@@ -35,4 +35,4 @@ std::wstring FoldCase(const std::wstring& text);
 // the process's locale says); *end (optional) gets the first unread byte.
 double ParseCLocaleNumber(const char* text, char** end = nullptr);
 
-}  // namespace cvie
+}  // namespace cvie::platform

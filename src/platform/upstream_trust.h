@@ -14,7 +14,7 @@
 
 #include <string>
 
-namespace cvie {
+namespace cvie::platform {
 
 // Sets the bundle used by transfers started from now on; empty restores the
 // system's trust store.
@@ -22,4 +22,4 @@ void SetUpstreamCaFile(const std::string& path);
 // The bundle set, or empty for the system's trust store.
 std::string UpstreamCaFile();
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -9,7 +9,7 @@
 #include "platform/url_crack_internal.h"
 #include "platform/urlmon_internal.h"
 
-namespace cvie {
+namespace cvie::platform {
 
 namespace {
 
@@ -219,4 +219,4 @@ bool StartsWithSchemeName(const std::wstring& text) {
   return SchemeLength(NarrowUtf8(text)) != 0;
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

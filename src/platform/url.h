@@ -21,7 +21,7 @@
 #include "platform/com.h"
 #include "platform/registry.h"  // the Windows error codes
 
-namespace cvie {
+namespace cvie::platform {
 
 enum INTERNET_SCHEME {
   INTERNET_SCHEME_PARTIAL = -2,
@@ -48,7 +48,6 @@ constexpr DWORD ICU_DECODE = 0x10000000;  // percent-decode user, password, path
 
 // Error codes InternetCrackUrlW leaves for InternetCrackUrlLastError (the
 // Windows codes; ERROR_INVALID_PARAMETER is the registry layer's).
-using platform::ERROR_INVALID_PARAMETER;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_INTERNET_INVALID_URL = 12005;
 constexpr DWORD ERROR_INTERNET_UNRECOGNIZED_SCHEME = 12006;
@@ -108,4 +107,4 @@ INTERNET_SCHEME UrlScheme(const std::wstring& url);
 // The host of an address; empty when it has none or cannot be split.
 std::wstring UrlHost(const std::wstring& url);
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -7,7 +7,7 @@
 #include "platform/url.h"
 #include "platform/url_crack_internal.h"
 
-namespace cvie {
+namespace cvie::platform {
 namespace {
 
 thread_local DWORD last_crack_error = 0;
@@ -111,4 +111,4 @@ BOOL InternetCrackUrlW(LPCWSTR url, DWORD url_length, DWORD flags,
   return 1;
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

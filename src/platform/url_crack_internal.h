@@ -8,10 +8,10 @@
 
 #include <string>
 
-namespace cvie {
+namespace cvie::platform {
 
 // True when `text` starts with a scheme name and ":", so that an address
 // CrackUrl cannot split is an invalid address rather than an unknown scheme.
 bool StartsWithSchemeName(const std::wstring& text);
 
-}  // namespace cvie
+}  // namespace cvie::platform

@@ -116,7 +116,7 @@ struct Binding::Core {
       case NoteKind::kProgress:
         if (note->status == BINDSTATUS_MIMETYPEAVAILABLE ||
             note->status == BINDSTATUS_VERIFIEDMIMETYPEAVAILABLE) {
-          reported_mime = NarrowUtf8(note->text);
+          reported_mime = platform::NarrowUtf8(note->text);
           head_signalled = true;
         }
         if (to) to->ReportProgress(note->status, text);
@@ -129,7 +129,7 @@ struct Binding::Core {
         head_signalled = true;
         source_done = true;
         source_result = note->result;
-        source_text = note->has_text ? NarrowUtf8(note->text) : "";
+        source_text = note->has_text ? platform::NarrowUtf8(note->text) : "";
         if (to) to->ReportResult(note->result, note->error, text);
         break;
       case NoteKind::kSwitch:
@@ -244,7 +244,7 @@ class BrowserSink : public ComObject<IInternetProtocolSink> {
 class BindInfo : public ComObject<IInternetBindInfo, IPageBindOptions> {
  public:
   BindInfo(const std::string& method, size_t page_limit)
-      : ComObject(false), verb_(WideUtf8(method)), page_limit_(page_limit) {
+      : ComObject(false), verb_(platform::WideUtf8(method)), page_limit_(page_limit) {
     if (method.empty() || method == "GET" || method == "HEAD") {
       bind_verb_ = BINDVERB_GET;
     } else if (method == "POST") {
@@ -315,9 +315,10 @@ std::unique_ptr<Binding> Binding::Bind(const BindRequest& request) {
     binding->Fail(E_ABORT, "the request was cancelled");
     return binding;
   }
-  CrackedUrl cracked;
-  if (!CrackUrl(request.url, &cracked)) {
-    binding->Fail(INET_E_INVALID_URL, "not an address: " + NarrowUtf8(request.url));
+  platform::CrackedUrl cracked;
+  if (!platform::CrackUrl(request.url, &cracked)) {
+    binding->Fail(INET_E_INVALID_URL,
+                  "not an address: " + platform::NarrowUtf8(request.url));
     return binding;
   }
   HRESULT hr = binding->StartNamespaceHandlers(request, cracked.scheme_name);
@@ -347,8 +348,8 @@ HRESULT Binding::StartNamespaceHandlers(const BindRequest& request,
       served_by_handler_ = true;
       return S_OK;
     }
-    Fail(hr, "the namespace handler for " + NarrowUtf8(scheme) + " refused " +
-                 NarrowUtf8(request.url));
+    Fail(hr, "the namespace handler for " + platform::NarrowUtf8(scheme) + " refused " +
+                 platform::NarrowUtf8(request.url));
     return hr;
   }
   return S_FALSE;
@@ -364,7 +365,7 @@ HRESULT Binding::StartDefaultProtocol(const BindRequest& request,
     protocol = NewFileProtocol(request);
   } else {
     Fail(INET_E_UNKNOWN_PROTOCOL,
-         "no protocol for the scheme \"" + NarrowUtf8(scheme) + "\"");
+         "no protocol for the scheme \"" + platform::NarrowUtf8(scheme) + "\"");
     return INET_E_UNKNOWN_PROTOCOL;
   }
   core.source = ComPtr<IInternetProtocol>::Adopt(protocol);
@@ -421,7 +422,7 @@ HRESULT Binding::WaitForResponse() {
 void Binding::StartMimeFilter() {
   Core& core = *core_;
   if (mime_type_.empty()) return;
-  std::wstring type = WideUtf8(mime_type_);
+  std::wstring type = platform::WideUtf8(mime_type_);
   // Latest registration first; one that cannot be made or refuses to start
   // is passed over. Without a filter the body is read unfiltered.
   for (const ComPtr<IClassFactory>& factory : MimeFiltersFor(type)) {

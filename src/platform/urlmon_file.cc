@@ -63,13 +63,13 @@ class FileProtocol : public DefaultProtocol {
       *error = "a file cannot be asked with " + method;
       return INET_E_INVALID_REQUEST;
     }
-    CrackedUrl cracked;
-    if (!CrackUrl(url, &cracked, true) || cracked.scheme != INTERNET_SCHEME_FILE ||
-        cracked.path.empty()) {
-      *error = "not a local file address: " + NarrowUtf8(url);
+    platform::CrackedUrl cracked;
+    if (!platform::CrackUrl(url, &cracked, true) ||
+        cracked.scheme != platform::INTERNET_SCHEME_FILE || cracked.path.empty()) {
+      *error = "not a local file address: " + platform::NarrowUtf8(url);
       return INET_E_INVALID_URL;
     }
-    path_ = NarrowUtf8(cracked.path);
+    path_ = platform::NarrowUtf8(cracked.path);
     fd_ = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
       *error = "cannot open " + path_ + ": " + strerror(errno);

@@ -23,12 +23,12 @@ std::mutex upstream_ca_mutex;
 std::string upstream_ca_file;  // guarded by upstream_ca_mutex
 }  // namespace
 
-void SetUpstreamCaFile(const std::string& path) {
+void platform::SetUpstreamCaFile(const std::string& path) {
   std::lock_guard<std::mutex> lock(upstream_ca_mutex);
   upstream_ca_file = path;
 }
 
-std::string UpstreamCaFile() {
+std::string platform::UpstreamCaFile() {
   std::lock_guard<std::mutex> lock(upstream_ca_mutex);
   return upstream_ca_file;
 }
@@ -229,7 +229,7 @@ class HttpProtocol : public DefaultProtocol {
       *error = "cannot set up a transfer";
       return E_OUTOFMEMORY;
     }
-    url_ = NarrowUtf8(url);
+    url_ = platform::NarrowUtf8(url);
     curl_easy_setopt(easy_, CURLOPT_URL, url_.c_str());
     curl_easy_setopt(easy_, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 0L);
@@ -238,7 +238,8 @@ class HttpProtocol : public DefaultProtocol {
     // Compressed answers are asked for, and decoded here rather than by
     // libcurl, a piece at a time as the reader makes room: libcurl would
     // hold everything a paused piece decodes to, whatever its size.
-    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING, ContentDecoder::AcceptedEncodings());
+    curl_easy_setopt(easy_, CURLOPT_ACCEPT_ENCODING,
+                     platform::ContentDecoder::AcceptedEncodings());
     curl_easy_setopt(easy_, CURLOPT_HTTP_CONTENT_DECODING, 0L);
     curl_easy_setopt(easy_, CURLOPT_NOSIGNAL, 1L);
     if (CURLSH* share = SharedState::Get()) curl_easy_setopt(easy_, CURLOPT_SHARE, share);
@@ -258,7 +259,7 @@ class HttpProtocol : public DefaultProtocol {
     // defaults, set here so that nothing can have changed them).
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy_, CURLOPT_SSL_VERIFYHOST, 2L);
-    ca_file_ = UpstreamCaFile();
+    ca_file_ = platform::UpstreamCaFile();
     if (!ca_file_.empty()) {
       curl_easy_setopt(easy_, CURLOPT_CAINFO, ca_file_.c_str());
       curl_easy_setopt(easy_, CURLOPT_CAPATH, nullptr);
@@ -382,7 +383,7 @@ class HttpProtocol : public DefaultProtocol {
   // libcurl would.
   static curl_socket_t OnOpenSocket(void* self, curlsocktype /*purpose*/,
                                     curl_sockaddr* address) {
-    if (ReachesOwnListener(&address->addr, address->addrlen)) {
+    if (platform::ReachesOwnListener(&address->addr, address->addrlen)) {
       static_cast<HttpProtocol*>(self)->loop_refused_ = true;
       return CURL_SOCKET_BAD;
     }
@@ -490,7 +491,7 @@ class HttpProtocol : public DefaultProtocol {
     }
     bool decoded = !content_encoding.empty() && Trim(content_encoding) != "identity";
     if (decoded && !head_request_) {
-      decoder_ = ContentDecoder::ForEncoding(content_encoding, &decoder_error_);
+      decoder_ = platform::ContentDecoder::ForEncoding(content_encoding, &decoder_error_);
       if (!decoder_ && !decoder_error_.empty()) decoder_failed_ = true;
     }
     std::vector<HttpHeader> headers;
@@ -584,8 +585,8 @@ class HttpProtocol : public DefaultProtocol {
   std::string reason_;
   std::vector<HttpHeader> raw_headers_;
   char error_buffer_[CURL_ERROR_SIZE];
-  std::unique_ptr<ContentDecoder> decoder_;  // null: the body is not coded
-  std::string decoder_error_;                // a coding that cannot be undone
+  std::unique_ptr<platform::ContentDecoder> decoder_;  // null: the body is not coded
+  std::string decoder_error_;                          // a coding that cannot be undone
   bool decoder_failed_ = false;
   bool done_pending_ = false;  // the transfer ended; decoded bytes still to come
   char decode_buffer_[64 * 1024];

@@ -19,9 +19,11 @@
 
 namespace cvie {
 
+namespace platform {
 // UTF-8 <-> wide strings; malformed bytes become U+FFFD (url.cc).
 std::string NarrowUtf8(const std::wstring& wide);
 std::wstring WideUtf8(const std::string& narrow);
+}  // namespace platform
 
 // curl_global_init, once per process, before the first libcurl use
 // (urlmon_http.cc).

@@ -105,7 +105,8 @@ HRESULT DefaultProtocol::WaitForHead(const std::atomic<bool>* abort) {
   }
   if (!head_known_) return FAILED(result_) ? result_ : INET_E_DOWNLOAD_FAILURE;
   if (sink_ && !mime_type_.empty()) {
-    sink_->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE, WideUtf8(mime_type_).c_str());
+    sink_->ReportProgress(BINDSTATUS_MIMETYPEAVAILABLE,
+                          platform::WideUtf8(mime_type_).c_str());
   }
   return S_OK;
 }
@@ -171,7 +172,7 @@ void DefaultProtocol::Announce(bool piece) {
   if (ended && !result_reported_) {
     result_reported_ = true;
     if (sink_) {
-      std::wstring text = WideUtf8(error_text_);
+      std::wstring text = platform::WideUtf8(error_text_);
       sink_->ReportResult(result_, 0, success ? nullptr : text.c_str());
     }
   }

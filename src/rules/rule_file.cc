@@ -58,7 +58,7 @@ bool ChecksumFieldMatches(const RuleFileHeader& header, const std::string& check
 
 std::optional<std::string> FileChecksum(const std::wstring& path, long long offset) {
   Log().Log(LOG_DETAIL, L"Using FSTREAM");
-  std::ifstream in(ToNarrow(path), std::ios::binary);
+  std::ifstream in(platform::ToNarrow(path), std::ios::binary);
   if (!in.is_open()) {
     Log().Log(LOG_NOTICE, L"input file error");
     return std::nullopt;
@@ -125,7 +125,8 @@ std::string RuleFileVersion() {
 
 RuleFileReader::RuleFileReader(const std::wstring& path, RuleLineSink sink)
     : sink_(std::move(sink)) {
-  auto stream = std::make_unique<std::ifstream>(ToNarrow(path), std::ios::binary);
+  auto stream =
+      std::make_unique<std::ifstream>(platform::ToNarrow(path), std::ios::binary);
   if (!stream->is_open()) {
     Log().Log(LOG_NOTICE, L"file is not opened");
     return;
@@ -328,7 +329,8 @@ int EncipherRuleFile(const std::string& input, const std::string& output, char m
     return -2;
   }
 
-  std::optional<std::string> checksum = FileChecksum(ToWide(output), kRuleFileHeaderSize);
+  std::optional<std::string> checksum =
+      FileChecksum(platform::ToWide(output), kRuleFileHeaderSize);
   std::optional<RuleFileHeader> header =
       MakeRuleFileHeader(checksum ? *checksum : std::string(), major, minor);
   if (!header) return -2;
@@ -339,7 +341,7 @@ int EncipherRuleFile(const std::string& input, const std::string& output, char m
 }
 
 bool DecipherRuleFileBody(const std::wstring& path, std::string* body) {
-  std::ifstream in(ToNarrow(path), std::ios::binary | std::ios::ate);
+  std::ifstream in(platform::ToNarrow(path), std::ios::binary | std::ios::ate);
   if (!in.is_open()) return false;
   if (static_cast<long long>(in.tellg()) < kRuleFileHeaderSize) return false;
   in.seekg(kRuleFileHeaderSize, std::ios::beg);

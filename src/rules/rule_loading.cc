@@ -28,7 +28,7 @@ RulesSlot& ProcessSlot() {
 
 int CheckRuleFile(const std::wstring& path) {
   {
-    std::ifstream probe(ToNarrow(path), std::ios::binary);
+    std::ifstream probe(platform::ToNarrow(path), std::ios::binary);
     if (!probe.is_open()) return -1;
   }
   Log().Log(LOG_NOTICE, L"Scanning rule for magic and checksum");
@@ -52,7 +52,7 @@ std::unique_ptr<RulesHolder> LoadRuleFile(const std::wstring& path) {
   auto holder = std::make_unique<RulesHolder>();
   RulesHolder* sink = holder.get();
   // Explanations name a rule by the file's name and the rule's line.
-  const std::string narrow = ToNarrow(path);
+  const std::string narrow = platform::ToNarrow(path);
   holder->set_source_name(narrow.substr(narrow.find_last_of('/') + 1));
   const RuleFileReader* reading = nullptr;
   RuleFileReader reader(path, [sink, &reading](std::string line) {
@@ -84,7 +84,7 @@ int RulesSlot::Prepare(const std::wstring& path) {
 int PrepareRules(const wchar_t* path) {
   RulesSlot& slot = ProcessSlot();
   if (slot.Get() != nullptr) return 0;
-  return slot.Prepare(path != nullptr ? std::wstring(path) : RuleFilePath());
+  return slot.Prepare(path != nullptr ? std::wstring(path) : platform::RuleFilePath());
 }
 
 RulesHolder* ProcessRules() { return ProcessSlot().Get(); }
@@ -111,9 +111,9 @@ int InstallDownloadedRuleFile(const std::wstring& installed,
 }
 
 int InstallRuleFileContents(std::string_view contents, const std::wstring& installed) {
-  const std::wstring downloaded = DownloadPath(installed);
+  const std::wstring downloaded = platform::DownloadPath(installed);
   {
-    std::ofstream out(ToNarrow(downloaded), std::ios::binary | std::ios::trunc);
+    std::ofstream out(platform::ToNarrow(downloaded), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
       Log().Log(LOG_NOTICE, L"Unable to open file");
       return -1;

@@ -38,7 +38,7 @@ pcre2_match_data* ThreadMatchData() {
 
 // strtod in the C locale: the logger switches the process to the user's
 // locale, whose decimal separator may not be ".".
-double ReadNumber(const char* text) { return ParseCLocaleNumber(text); }
+double ReadNumber(const char* text) { return platform::ParseCLocaleNumber(text); }
 
 bool IsOptionSeparator(char c) { return c == ' ' || c == '\t' || c == ','; }
 

@@ -21,8 +21,8 @@ Whitelist& CommandContext::GetWhitelist() const {
 }
 
 bool HostNameOfUrl(const std::wstring& url, std::wstring* host) {
-  CrackedUrl parts;
-  if (!CrackUrl(url, &parts) || parts.host.empty()) return false;
+  platform::CrackedUrl parts;
+  if (!platform::CrackUrl(url, &parts) || parts.host.empty()) return false;
   *host = parts.host.substr(0, kMaxHostNameLength);
   return true;
 }

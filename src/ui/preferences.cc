@@ -88,7 +88,7 @@ void PreferencesModel::LoadGeneral() {
 void PreferencesModel::LoadWhitelist() {
   rows_.assign(1, kWhitelistPlaceholder);
   Logger& log = Logger::Instance();
-  std::ifstream in(ToNarrow(List().list_path()), std::ios::binary);
+  std::ifstream in(platform::ToNarrow(List().list_path()), std::ios::binary);
   if (!in.is_open()) {
     log.Log(LOG_NOTICE, L"Can't load whielist");
     return;
@@ -177,7 +177,7 @@ bool PreferencesModel::WriteWhitelist() {
   Whitelist& list = List();
   const std::wstring& temp = list.temp_path();
   {
-    std::ofstream out(ToNarrow(temp), std::ios::binary | std::ios::trunc);
+    std::ofstream out(platform::ToNarrow(temp), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) return false;
     Logger::Instance().Log(LOG_NOTICE, L"Before writing whielist");
     for (const std::wstring& row : rows_) {
@@ -185,7 +185,7 @@ bool PreferencesModel::WriteWhitelist() {
       // as nothing.
       if (row == kWhitelistPlaceholder || row.empty()) continue;
       // A longer line would be skipped whole by the reader: keep what fits.
-      out << ToNarrow(row.substr(0, kMaxWhitelistEntryLength)) << "\r\n";
+      out << platform::ToNarrow(row.substr(0, kMaxWhitelistEntryLength)) << "\r\n";
     }
     out.flush();
     if (!out.good()) {

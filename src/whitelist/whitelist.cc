@@ -64,7 +64,7 @@ class LineSplitter {
   void EndLine() {
     if (!too_long_) {
       if (!line_.empty() && line_.back() == '\r') line_.pop_back();
-      std::wstring entry = ToWide(line_);
+      std::wstring entry = platform::ToWide(line_);
       if (entry.size() > kMaxWhitelistEntryLength) {
         ++skipped_;
       } else {
@@ -113,11 +113,11 @@ Whitelist::Whitelist(std::wstring list_path, std::wstring temp_path, CVCfg* cfg,
 Whitelist::~Whitelist() = default;
 
 const std::wstring& Whitelist::list_path() const {
-  return list_path_.empty() ? WhitelistFilePath() : list_path_;
+  return list_path_.empty() ? platform::WhitelistFilePath() : list_path_;
 }
 
 const std::wstring& Whitelist::temp_path() const {
-  return temp_path_.empty() ? WhitelistTempPath() : temp_path_;
+  return temp_path_.empty() ? platform::WhitelistTempPath() : temp_path_;
 }
 
 int64_t Whitelist::Now() const {
@@ -138,7 +138,7 @@ int Whitelist::Load() {
 }
 
 void Whitelist::LoadLocked() {
-  std::ifstream in(ToNarrow(list_path()), std::ios::binary);
+  std::ifstream in(platform::ToNarrow(list_path()), std::ios::binary);
   if (!in.is_open()) return;
   Logger::Instance().Log(LOG_DETAIL, L"Before loading whielist");
   std::vector<std::wstring> entries;
@@ -164,11 +164,11 @@ int Whitelist::Save() {
   std::unique_lock<std::shared_mutex> lock(mutex_);
   const std::wstring& temp = temp_path();
   {
-    std::ofstream out(ToNarrow(temp), std::ios::binary | std::ios::trunc);
+    std::ofstream out(platform::ToNarrow(temp), std::ios::binary | std::ios::trunc);
     if (!out.is_open()) return -1;
     Logger::Instance().Log(LOG_DETAIL, L"Before writing whielist");
     for (const std::wstring& entry : entries_) {
-      std::string line = ToNarrow(entry);
+      std::string line = platform::ToNarrow(entry);
       line += "\r\n";
       out.write(line.data(), static_cast<std::streamsize>(line.size()));
     }

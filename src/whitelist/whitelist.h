@@ -109,8 +109,8 @@ class Whitelist {
   void LoadLocked();
 
   mutable std::shared_mutex mutex_;
-  std::wstring list_path_;  // empty: WhitelistFilePath()
-  std::wstring temp_path_;  // empty: WhitelistTempPath()
+  std::wstring list_path_;  // empty: platform::WhitelistFilePath()
+  std::wstring temp_path_;  // empty: platform::WhitelistTempPath()
   CVCfg* cfg_ = nullptr;    // null: CVCfg::Instance()
   Clock clock_;
   uint32_t load_time_ = 0;             // guarded by mutex_

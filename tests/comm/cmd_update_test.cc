@@ -28,14 +28,14 @@ class CmdUpdateTest : public ::testing::Test {
   void SetUp() override {
     if (!fs::exists(cvie::testing::CvieExecutable())) GTEST_SKIP() << "cvie is not built";
     // The logger of this process stays with the process's own folders.
-    CreateDataFolders();
+    platform::CreateDataFolders();
     Logger::Instance();
     root_ = std::make_unique<cvie::testing::ScopedCvieRoot>();
-    ResetDataFolderCacheForTesting();  // paths of the program's private root
-    CreateDataFolders();
+    platform::ResetDataFolderCacheForTesting();  // paths of the program's private root
+    platform::CreateDataFolders();
     ASSERT_TRUE(server_.Start());
     installed_ = MakeRuleFile("! installed\n/banner/\n", '1', '3');
-    WriteFile(ToNarrow(RuleFilePath()), installed_);
+    WriteFile(platform::ToNarrow(platform::RuleFilePath()), installed_);
     // A stand-in browser that records what it was asked to open.
     browser_record_ = root_->path() / "browser-record";
     fs::path browser = root_->path() / "browser";
@@ -46,7 +46,7 @@ class CmdUpdateTest : public ::testing::Test {
   void TearDown() override {
     server_.Stop();
     root_.reset();
-    ResetDataFolderCacheForTesting();
+    platform::ResetDataFolderCacheForTesting();
   }
 
   std::string MakeRuleFile(const std::string& rules, char major, char minor) {
@@ -77,7 +77,7 @@ class CmdUpdateTest : public ::testing::Test {
 
   std::string Installed() {
     std::string bytes;
-    ReadFile(ToNarrow(RuleFilePath()), &bytes);
+    ReadFile(platform::ToNarrow(platform::RuleFilePath()), &bytes);
     return bytes;
   }
 
@@ -102,8 +102,9 @@ TEST_F(CmdUpdateTest, InstallsANewerRuleFileAndSaysSo) {
            "Update check started (interactive)\n",
            "Decision: You already have the latest version of DLL: V2.2\n",
            "Decision: To upgrade to rule version 1.5\n",
-           "Downloaded " + base + "/downloads/cvie.rle to " + ToNarrow(RuleFilePath()) +
-               ".new (" + std::to_string(newer.size()) + " bytes)\n",
+           "Downloaded " + base + "/downloads/cvie.rle to " +
+               platform::ToNarrow(platform::RuleFilePath()) + ".new (" +
+               std::to_string(newer.size()) + " bytes)\n",
            "[Corvane Filter] Update has been installed, and it will take effect the next "
            "time you start IE\n",
            "Rule file installed: yes\n",
@@ -160,7 +161,7 @@ TEST_F(CmdUpdateTest, ProgramUpgradesAreShownButNotOpenedWithoutATerminal) {
 }
 
 TEST_F(CmdUpdateTest, CannotStartWhileAnotherCheckHoldsTheLock) {
-  auto held = platform::ExclusiveFileLock::Acquire(LockFilePath());
+  auto held = platform::ExclusiveFileLock::Acquire(platform::LockFilePath());
   ASSERT_TRUE(held);
   struct Case {
     const char* arguments;

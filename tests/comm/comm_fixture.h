@@ -39,11 +39,11 @@ class EventRecorder : public UpdateListener {
   void OnWorkerBusy() override { Add("busy"); }
   void OnDownloadEnded(const std::wstring& url, const std::wstring&, uint32_t bytes,
                        bool finished, HRESULT result, const std::wstring&) override {
-    Add("download " + ToNarrow(url) + " " + std::to_string(bytes) +
+    Add("download " + platform::ToNarrow(url) + " " + std::to_string(bytes) +
         (finished ? (result == S_OK ? " ok" : " failed") : " timeout"));
   }
   void OnDecision(const std::wstring& text) override {
-    Add("decision " + ToNarrow(text));
+    Add("decision " + platform::ToNarrow(text));
   }
   void OnInstallResult(const std::wstring&, int result) override {
     Add("install " + std::to_string(result));
@@ -77,21 +77,23 @@ class EventRecorder : public UpdateListener {
 class CommTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     Logger::Instance();  // opens its file now that the folder exists
     for (const std::wstring& path :
-         {RuleFilePath(), DownloadPath(RuleFilePath()), VersionFilePath(),
-          DownloadPath(VersionFilePath()), LockFilePath()}) {
+         {platform::RuleFilePath(), platform::DownloadPath(platform::RuleFilePath()),
+          platform::VersionFilePath(),
+          platform::DownloadPath(platform::VersionFilePath()),
+          platform::LockFilePath()}) {
       std::error_code ignored;
-      fs::remove(ToNarrow(path), ignored);
+      fs::remove(platform::ToNarrow(path), ignored);
     }
     std::error_code ignored;
-    log_start_ = fs::file_size(ToNarrow(LogFilePath()), ignored);
+    log_start_ = fs::file_size(platform::ToNarrow(platform::LogFilePath()), ignored);
     if (ignored) log_start_ = 0;
     previous_ui_ = platform::SetUi(&ui_);
     previous_opener_ = platform::SetUrlOpener([this](const std::wstring& url) {
       std::lock_guard<std::mutex> lock(opened_mutex_);
-      opened_.push_back(ToNarrow(url));
+      opened_.push_back(platform::ToNarrow(url));
       return 0;
     });
     previous_listener_ = SetUpdateListener(&events_);
@@ -112,7 +114,7 @@ class CommTest : public ::testing::Test {
   // What the log gained since the test began.
   std::string NewLog() const {
     std::string all;
-    ReadFile(ToNarrow(LogFilePath()), &all);
+    ReadFile(platform::ToNarrow(platform::LogFilePath()), &all);
     return all.size() > log_start_ ? all.substr(log_start_) : std::string();
   }
 
@@ -139,8 +141,8 @@ class CommTest : public ::testing::Test {
   // Installs `bytes` as the rule file and checks it, which records its version
   // as the installed one.
   static void InstallRuleFile(const std::string& bytes) {
-    WriteFile(ToNarrow(RuleFilePath()), bytes);
-    ASSERT_EQ(CheckRuleFile(RuleFilePath()), 0);
+    WriteFile(platform::ToNarrow(platform::RuleFilePath()), bytes);
+    ASSERT_EQ(CheckRuleFile(platform::RuleFilePath()), 0);
   }
 
   platform::ScriptedUi ui_;

@@ -52,9 +52,11 @@ class CommMgrTest : public CommTest {
     manager_ = CommMgr();
     ASSERT_NE(manager_, nullptr);
   }
-  std::wstring Url(const std::string& path) { return ToWide(server_.base_url() + path); }
+  std::wstring Url(const std::string& path) {
+    return platform::ToWide(server_.base_url() + path);
+  }
   std::wstring File(const std::string& name) {
-    return ToWide((cvie::testing::TestRoot() / name).string());
+    return platform::ToWide((cvie::testing::TestRoot() / name).string());
   }
 
   HttpTestServer server_;
@@ -76,10 +78,10 @@ TEST_F(CommMgrTest, RefusesAddressesShorterThanSixCharacters) {
   for (const auto& c : kCases) {
     uint64_t before = NewLog().size();
     EXPECT_EQ(manager_->DownloadFile(c.url, File("refused.bin")), c.result)
-        << ToNarrow(c.url);
-    EXPECT_FALSE(manager_->IsDownloadDone()) << ToNarrow(c.url);
+        << platform::ToNarrow(c.url);
+    EXPECT_FALSE(manager_->IsDownloadDone()) << platform::ToNarrow(c.url);
     EXPECT_NE(NewLog().substr(before).find(c.logged), std::string::npos)
-        << ToNarrow(c.url);
+        << platform::ToNarrow(c.url);
   }
   manager_->AbortDownload();
 }
@@ -194,9 +196,9 @@ TEST_F(CommMgrTest, MessageBoxesAreOwnedByTheFirstLiveWindow) {
 
 TEST_F(CommMgrTest, BusyProbeSeesAHeldLockAndLeavesNoFile) {
   EXPECT_EQ(manager_->IsUpdateWorkerBusy(), 0);
-  EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
+  EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
   {
-    auto held = platform::ExclusiveFileLock::Acquire(LockFilePath());
+    auto held = platform::ExclusiveFileLock::Acquire(platform::LockFilePath());
     ASSERT_TRUE(held);
     EXPECT_EQ(manager_->IsUpdateWorkerBusy(), 1);
   }
@@ -208,7 +210,7 @@ TEST_F(CommMgrTest, ALockLeftByACrashedProcessDoesNotBlockTheNextCheck) {
   ASSERT_GE(child, 0);
   if (child == 0) {
     // Takes the lock and dies without letting it go.
-    auto lock = platform::ExclusiveFileLock::Acquire(LockFilePath());
+    auto lock = platform::ExclusiveFileLock::Acquire(platform::LockFilePath());
     _exit(lock ? 0 : 1);
   }
   int status = 0;

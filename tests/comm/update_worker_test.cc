@@ -27,7 +27,7 @@ class UpdateWorkerTest : public CommTest {
   void SetUp() override {
     CommTest::SetUp();
     ASSERT_TRUE(server_.Start());
-    SetUpdateServerUrl(ToWide(server_.base_url()));
+    SetUpdateServerUrl(platform::ToWide(server_.base_url()));
     installed_ = MakeRuleFile("! installed rules\n/banner/\n", '1', '3');
     ASSERT_FALSE(installed_.empty());
     InstallRuleFile(installed_);
@@ -56,7 +56,7 @@ class UpdateWorkerTest : public CommTest {
 
   std::string Installed() const {
     std::string bytes;
-    cvie::testing::ReadFile(ToNarrow(RuleFilePath()), &bytes);
+    cvie::testing::ReadFile(platform::ToNarrow(platform::RuleFilePath()), &bytes);
     return bytes;
   }
 
@@ -79,12 +79,13 @@ TEST_F(UpdateWorkerTest, ANewerRuleFileIsDownloadedVerifiedAndInstalled) {
   ASSERT_TRUE(manager_->WaitForWorkers(kWait));
 
   EXPECT_EQ(Installed(), newer);
-  EXPECT_FALSE(fs::exists(ToNarrow(DownloadPath(RuleFilePath()))));
-  EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
-  EXPECT_EQ(CheckRuleFile(RuleFilePath()), 0);
+  EXPECT_FALSE(
+      fs::exists(platform::ToNarrow(platform::DownloadPath(platform::RuleFilePath()))));
+  EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
+  EXPECT_EQ(CheckRuleFile(platform::RuleFilePath()), 0);
   EXPECT_EQ(RuleFileVersion(), "1.5");
   std::string version_file;
-  cvie::testing::ReadFile(ToNarrow(VersionFilePath()), &version_file);
+  cvie::testing::ReadFile(platform::ToNarrow(platform::VersionFilePath()), &version_file);
   EXPECT_NE(version_file.find("NewestenRuleVersionNum=1.5"), std::string::npos);
 
   std::vector<platform::ScriptedUi::Call> boxes = ui_.MessageBoxes();
@@ -153,7 +154,7 @@ TEST_F(UpdateWorkerTest, ABadDownloadIsRefusedAndTheInstalledFileStays) {
     EXPECT_NE(
         NewLog().substr(log_before).find("L30 The downloaded rule file is corrupted"),
         std::string::npos);
-    EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
+    EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
   }
   EXPECT_EQ(events_.Count("install -1"), 3);
   EXPECT_EQ(events_.Count("install 0"), 0);
@@ -175,7 +176,7 @@ TEST_F(UpdateWorkerTest, AVersionFileSlowerThanTheTimeoutIsAbandonedWithoutMessa
       events_.Count("download " + server_.base_url() + "/downloads/cvie.ver 0 timeout"),
       1);
   EXPECT_EQ(Installed(), installed_);
-  EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
+  EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
 }
 
 TEST_F(UpdateWorkerTest, AStalledRuleDownloadStillEndsAtItsTimeout) {
@@ -223,7 +224,7 @@ TEST_F(UpdateWorkerTest, ASecondWorkerWhileOneRunsOnlyLogsThatOneIsRunning) {
   EXPECT_EQ(events_.Count("started"), 1);
 
   ASSERT_TRUE(manager_->StopWorkers(kWait));
-  EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
+  EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
   EXPECT_EQ(events_.Count("decision"), 0);  // stopped: nothing processed
 }
 
@@ -240,7 +241,7 @@ TEST_F(UpdateWorkerTest, ConcurrentChecksFromManyThreadsRunOneWorkerAtATime) {
   EXPECT_EQ(events_.Count("started"), events_.Count("ended"));
   EXPECT_GE(events_.Count("started"), 1);
   EXPECT_EQ(static_cast<int>(server_.requests().size()), events_.Count("started"));
-  EXPECT_FALSE(fs::exists(ToNarrow(LockFilePath())));
+  EXPECT_FALSE(fs::exists(platform::ToNarrow(platform::LockFilePath())));
 }
 
 TEST_F(UpdateWorkerTest, AProgramUpgradeIsOfferedEvenToASilentCheck) {
@@ -271,8 +272,8 @@ TEST_F(UpdateWorkerTest, AnUnreachableServerIsNeverReportedAsCurrent) {
       {"silent", false, {}},
       {"interactive", true, {L"Error retrieving update. Please retry later."}},
   };
-  SetUpdateServerUrl(
-      ToWide("http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort())));
+  SetUpdateServerUrl(platform::ToWide(
+      "http://127.0.0.1:" + std::to_string(cvie::testing::UnusedLoopbackPort())));
   for (const auto& c : kCases) {
     platform::ScriptedUi ui;
     platform::Ui* saved = platform::SetUi(&ui);

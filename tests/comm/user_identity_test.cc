@@ -57,7 +57,7 @@ TEST(UserIdentity, FirstStartWritesTheThreeValuesAndASecondChangesNothing) {
   EXPECT_EQ(Stored(L""), L"User Info");
   std::wstring id = Stored(L"UUID");
   EXPECT_GT(id.size(), kMinStoredIdentifierLength);
-  long long date = std::stoll(ToNarrow(Stored(L"Date")));
+  long long date = std::stoll(platform::ToNarrow(Stored(L"Date")));
   EXPECT_GE(date, before);
   EXPECT_LE(date, SystemClockSeconds());
 
@@ -82,7 +82,7 @@ TEST(UserIdentity, ShortStoredIdentifiersAreReplaced) {
               ERROR_SUCCESS);
     ASSERT_EQ(RegSetString(HKEY_CURRENT_USER, kUserInfoKey, L"Date", L"5"),
               ERROR_SUCCESS);
-    EXPECT_EQ(EnsureUserIdentity(), c.replaced) << ToNarrow(c.stored);
+    EXPECT_EQ(EnsureUserIdentity(), c.replaced) << platform::ToNarrow(c.stored);
     if (c.replaced) {
       EXPECT_NE(Stored(L"UUID"), c.stored);
       EXPECT_NE(Stored(L"Date"), L"5");
@@ -104,7 +104,7 @@ TEST(UserIdentity, ALocallyUniqueUuidGivesTheFiveNumberForm) {
   for (RPC_STATUS status : {RPC_S_UUID_LOCAL_ONLY, RPC_S_UUID_NO_ADDRESS}) {
     UuidStatus local(status);
     long long before = SystemClockSeconds();
-    std::string id = ToNarrow(MakeUserIdentifier());
+    std::string id = platform::ToNarrow(MakeUserIdentifier());
     std::smatch parts;
     ASSERT_TRUE(std::regex_match(id, parts, kFallbackForm)) << id;
     EXPECT_GE(std::stoll(parts[1]), before);
@@ -118,7 +118,7 @@ TEST(UserIdentity, ALocallyUniqueUuidGivesTheFiveNumberForm) {
 }
 
 TEST(UserIdentity, TheSystemUuidHasOneOfTheTwoForms) {
-  std::string id = ToNarrow(MakeUserIdentifier());
+  std::string id = platform::ToNarrow(MakeUserIdentifier());
   EXPECT_TRUE(std::regex_match(id, kUuidForm) || std::regex_match(id, kFallbackForm))
       << id;
 }

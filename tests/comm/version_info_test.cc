@@ -48,10 +48,11 @@ class VersionInfoTest : public CommTest {
   // check to the next), without telling the listener.
   void ForgetAnnouncements() {
     UpdateListener* saved = SetUpdateListener(nullptr);
-    WriteFile(ToNarrow(VersionFilePath()),
+    WriteFile(platform::ToNarrow(platform::VersionFilePath()),
               "NewestenRuleVersionNum=0\nNewestenRuleVersionUrl=\n");
     std::vector<DownloadItem> items;
-    VersionInfo::Instance().ProcessVersionFileAt(VersionFilePath(), false, &items);
+    VersionInfo::Instance().ProcessVersionFileAt(platform::VersionFilePath(), false,
+                                                 &items);
     SetUpdateListener(saved);
   }
 };
@@ -199,10 +200,10 @@ TEST_F(VersionInfoTest, DecidesFromTheVersionFile) {
     SetUpdateListener(&events);
     for (int answer : c.answers) ui.QueueMessageBoxAnswer(answer);
     size_t opened_before = Opened().size();
-    WriteFile(ToNarrow(VersionFilePath()), c.version_file);
+    WriteFile(platform::ToNarrow(platform::VersionFilePath()), c.version_file);
 
     std::vector<DownloadItem> items;
-    EXPECT_EQ(VersionInfo::Instance().ProcessVersionFileAt(VersionFilePath(),
+    EXPECT_EQ(VersionInfo::Instance().ProcessVersionFileAt(platform::VersionFilePath(),
                                                            c.interactive, &items),
               0);
 
@@ -221,9 +222,10 @@ TEST_F(VersionInfoTest, DecidesFromTheVersionFile) {
     ASSERT_EQ(items.size(), c.items.size());
     for (size_t i = 0; i < items.size(); ++i) {
       // An empty address stands for the server's usual rule file.
-      EXPECT_EQ(ToNarrow(items[i].url),
-                c.items[i].url.empty() ? ToNarrow(DefaultRuleFileUrl()) : c.items[i].url);
-      EXPECT_EQ(items[i].path, RuleFilePath());
+      EXPECT_EQ(platform::ToNarrow(items[i].url),
+                c.items[i].url.empty() ? platform::ToNarrow(DefaultRuleFileUrl())
+                                       : c.items[i].url);
+      EXPECT_EQ(items[i].path, platform::RuleFilePath());
       EXPECT_EQ(items[i].timeout_seconds, c.items[i].timeout);
     }
     std::vector<std::string> decisions;
@@ -243,7 +245,7 @@ TEST_F(VersionInfoTest, AnnouncementsPersistFromOneCheckToTheNext) {
   ForgetAnnouncements();
   InstallRuleFile(MakeRuleFile("! c\n", '1', '3'));
   WriteFile(
-      ToNarrow(VersionFilePath()),
+      platform::ToNarrow(platform::VersionFilePath()),
       "NewestenRuleVersionNum=1.6\nNewestenRuleVersionUrl=http://127.0.0.1/r16.rle\n");
   std::vector<DownloadItem> items;
   VersionInfo::Instance().ProcessVersionFile(false, &items);
@@ -252,7 +254,8 @@ TEST_F(VersionInfoTest, AnnouncementsPersistFromOneCheckToTheNext) {
   EXPECT_EQ(VersionInfo::Instance().AnnouncedRuleVersion("fr"), 0.0);
 
   // A later file without rule lines still queues the announced rule file.
-  WriteFile(ToNarrow(VersionFilePath()), "NewestWin32IEVersionNum=2.2\n");
+  WriteFile(platform::ToNarrow(platform::VersionFilePath()),
+            "NewestWin32IEVersionNum=2.2\n");
   items.clear();
   VersionInfo::Instance().ProcessVersionFile(false, &items);
   ASSERT_EQ(items.size(), 1u);
@@ -276,9 +279,10 @@ TEST_F(VersionInfoTest, AMissingOrBrokenRuleFileIsReplacedByAnyAnnouncedVersion)
   };
   for (const auto& c : kCases) {
     ForgetAnnouncements();
-    fs::remove(ToNarrow(RuleFilePath()));
-    if (c.installed) WriteFile(ToNarrow(RuleFilePath()), *c.installed);
-    WriteFile(ToNarrow(VersionFilePath()),
+    fs::remove(platform::ToNarrow(platform::RuleFilePath()));
+    if (c.installed)
+      WriteFile(platform::ToNarrow(platform::RuleFilePath()), *c.installed);
+    WriteFile(platform::ToNarrow(platform::VersionFilePath()),
               std::string("NewestenRuleVersionNum=") + c.announced + "\n");
     std::vector<DownloadItem> items;
     VersionInfo::Instance().ProcessVersionFile(false, &items);
@@ -292,10 +296,14 @@ TEST_F(VersionInfoTest, ARefusedDownloadDoesNotPassForTheInstalledVersion) {
   // Checking a refused download of version 1.5 keeps its version text...
   std::string refused = MakeRuleFile("! c\n/ads/\n", '1', '5');
   refused[refused.size() - 1] ^= 0x01;
-  WriteFile(ToNarrow(DownloadPath(RuleFilePath())), refused);
-  EXPECT_EQ(InstallDownloadedRuleFile(RuleFilePath(), DownloadPath(RuleFilePath())), -1);
+  WriteFile(platform::ToNarrow(platform::DownloadPath(platform::RuleFilePath())),
+            refused);
+  EXPECT_EQ(InstallDownloadedRuleFile(platform::RuleFilePath(),
+                                      platform::DownloadPath(platform::RuleFilePath())),
+            -1);
   // ...but the installed file is still 1.3, so 1.5 is still wanted.
-  WriteFile(ToNarrow(VersionFilePath()), "NewestenRuleVersionNum=1.5\n");
+  WriteFile(platform::ToNarrow(platform::VersionFilePath()),
+            "NewestenRuleVersionNum=1.5\n");
   std::vector<DownloadItem> items;
   VersionInfo::Instance().ProcessVersionFile(false, &items);
   EXPECT_EQ(items.size(), 1u);
@@ -313,7 +321,7 @@ TEST_F(VersionInfoTest, AMissingVersionFileDecidesNothing) {
 TEST_F(VersionInfoTest, OverlongLinesAreSkippedAndLogged) {
   ForgetAnnouncements();
   InstallRuleFile(MakeRuleFile("! c\n", '1', '3'));
-  WriteFile(ToNarrow(VersionFilePath()),
+  WriteFile(platform::ToNarrow(platform::VersionFilePath()),
             "MinimumWin32IEVersionNum=" + std::string(2000, ' ') + "9\n");
   std::vector<DownloadItem> items;
   EXPECT_EQ(VersionInfo::Instance().ProcessVersionFile(false, &items), 0);
@@ -327,7 +335,8 @@ TEST_F(VersionInfoTest, AHugeAnnouncedVersionIsDecidedAndLoggedWhole) {
   ForgetAnnouncements();
   InstallRuleFile(MakeRuleFile("! c\n", '1', '3'));
   const std::string digits(125, '2');
-  WriteFile(ToNarrow(VersionFilePath()), "NewestenRuleVersionNum=" + digits + "\n");
+  WriteFile(platform::ToNarrow(platform::VersionFilePath()),
+            "NewestenRuleVersionNum=" + digits + "\n");
   cvie::testing::EventRecorder events;
   SetUpdateListener(&events);
   std::vector<DownloadItem> items;
@@ -385,13 +394,14 @@ TEST_F(VersionInfoTest, StaleShortOrMissingVersionFilesAreFetchedAgain) {
   int64_t now = static_cast<int64_t>(time(nullptr));
   for (const auto& c : kCases) {
     uint64_t log_before = NewLog().size();
-    std::string path = ToNarrow(VersionFilePath());
+    std::string path = platform::ToNarrow(platform::VersionFilePath());
     WriteFile(path, std::string(c.size, 'x'));
     auto when =
         std::chrono::system_clock::from_time_t(static_cast<time_t>(now - c.age_seconds));
     fs::last_write_time(path, std::chrono::file_clock::from_sys(when));
-    EXPECT_EQ(VersionInfo::Instance().VersionFileNeedsUpdate(VersionFilePath(), now),
-              c.needed)
+    EXPECT_EQ(
+        VersionInfo::Instance().VersionFileNeedsUpdate(platform::VersionFilePath(), now),
+        c.needed)
         << c.name;
     std::string logged = NewLog().substr(log_before);
     for (const char* line : c.lines) {
@@ -402,20 +412,22 @@ TEST_F(VersionInfoTest, StaleShortOrMissingVersionFilesAreFetchedAgain) {
       EXPECT_EQ(logged, "") << c.name;
     }
   }
-  fs::remove(ToNarrow(VersionFilePath()));
-  EXPECT_TRUE(VersionInfo::Instance().VersionFileNeedsUpdate(VersionFilePath(), now));
+  fs::remove(platform::ToNarrow(platform::VersionFilePath()));
+  EXPECT_TRUE(
+      VersionInfo::Instance().VersionFileNeedsUpdate(platform::VersionFilePath(), now));
   EXPECT_NE(NewLog().find("L30 Problem reading version file\n"), std::string::npos);
 }
 
 TEST_F(VersionInfoTest, CheckVersionFileStartsASilentCheckOnlyWhenNeeded) {
   // Fresh and long enough: no worker.
-  WriteFile(ToNarrow(VersionFilePath()), "NewestWin32IEVersionNum=2.2\n");
+  WriteFile(platform::ToNarrow(platform::VersionFilePath()),
+            "NewestWin32IEVersionNum=2.2\n");
   EXPECT_EQ(VersionInfo::Instance().CheckVersionFile(), 0);
   ASSERT_TRUE(CommMgr()->WaitForWorkers(20000));
   EXPECT_EQ(events_.Count("started"), 0);
 
   // Missing: a silent worker runs (and finds no server).
-  fs::remove(ToNarrow(VersionFilePath()));
+  fs::remove(platform::ToNarrow(platform::VersionFilePath()));
   EXPECT_EQ(VersionInfo::Instance().CheckVersionFile(), 0);
   ASSERT_TRUE(CommMgr()->WaitForWorkers(20000));
   EXPECT_EQ(events_.Count("started silent"), 1);
@@ -424,7 +436,7 @@ TEST_F(VersionInfoTest, CheckVersionFileStartsASilentCheckOnlyWhenNeeded) {
 }
 
 TEST_F(VersionInfoTest, InteractiveCheckWhileBusyOnlySaysSo) {
-  auto held = platform::ExclusiveFileLock::Acquire(LockFilePath());
+  auto held = platform::ExclusiveFileLock::Acquire(platform::LockFilePath());
   ASSERT_TRUE(held);
   EXPECT_EQ(VersionInfo::Instance().RunUpdateCheck(true), 0);
   ASSERT_TRUE(CommMgr()->WaitForWorkers(20000));

@@ -71,8 +71,8 @@ TEST_F(CommandsTest, WhitelistSiteAndPageToggleOnEachUse) {
     EXPECT_EQ(1, browser.refreshes);
     EXPECT_NE(0u, options_->GetWhiteListTS());
     std::string file;
-    ASSERT_TRUE(ReadFile(ToNarrow(WhitelistFilePath()), &file));
-    EXPECT_NE(std::string::npos, file.find(ToNarrow(c.entry) + "\r\n"));
+    ASSERT_TRUE(ReadFile(platform::ToNarrow(platform::WhitelistFilePath()), &file));
+    EXPECT_NE(std::string::npos, file.find(platform::ToNarrow(c.entry) + "\r\n"));
 
     // The menu now shows the mark; a second choice removes the entry.
     ui_.QueueMenuAnswer(0);
@@ -89,7 +89,7 @@ TEST_F(CommandsTest, WhitelistSiteAndPageToggleOnEachUse) {
     EXPECT_FALSE(list_->Contains(c.entry, true));
     EXPECT_TRUE(list_->Contains(L"other.example", true));
     EXPECT_EQ(2, browser.refreshes);
-    ASSERT_TRUE(ReadFile(ToNarrow(WhitelistFilePath()), &file));
+    ASSERT_TRUE(ReadFile(platform::ToNarrow(platform::WhitelistFilePath()), &file));
     EXPECT_EQ("other.example\r\n", file);
 
     // And a third adds it back.

@@ -54,11 +54,11 @@ class FakeBrowser : public WebBrowser {
 class CommandsTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     previous_ui_ = platform::SetUi(&ui_);
     options_ = std::make_unique<CVCfg>();
-    list_ = std::make_unique<Whitelist>(WhitelistFilePath(), WhitelistTempPath(),
-                                        options_.get());
+    list_ = std::make_unique<Whitelist>(platform::WhitelistFilePath(),
+                                        platform::WhitelistTempPath(), options_.get());
     BuildCommandConfig(&cfg_);
   }
   void TearDown() override { platform::SetUi(previous_ui_); }
@@ -77,8 +77,8 @@ class CommandsTest : public ::testing::Test {
   // and loads it.
   void WriteWhitelist(const std::vector<std::wstring>& entries) {
     std::string text;
-    for (const auto& entry : entries) text += ToNarrow(entry) + "\r\n";
-    WriteFile(ToNarrow(WhitelistFilePath()), text);
+    for (const auto& entry : entries) text += platform::ToNarrow(entry) + "\r\n";
+    WriteFile(platform::ToNarrow(platform::WhitelistFilePath()), text);
     list_->Load();
   }
 

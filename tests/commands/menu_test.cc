@@ -108,9 +108,10 @@ TEST_F(CommandsTest, MainMenuItemsAndCheckMarksFollowThePage) {
     platform::ScriptedUi ui;
     platform::SetUi(&ui);
     ScopedCvieRoot root;
-    CreateDataFolders();
-    Whitelist list(ToWide((root.path() / "whitelist.txt").string()),
-                   ToWide((root.path() / "whitelist.txt.tmp").string()), options_.get());
+    platform::CreateDataFolders();
+    Whitelist list(platform::ToWide((root.path() / "whitelist.txt").string()),
+                   platform::ToWide((root.path() / "whitelist.txt.tmp").string()),
+                   options_.get());
     for (const auto& entry : c.whitelist) list.Add(entry.c_str());
     ASSERT_EQ(0, list.Save());
     ASSERT_EQ(0, platform::RegSetDword(platform::HKEY_CURRENT_USER, kOptionsKeyPath,

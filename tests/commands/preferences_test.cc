@@ -25,7 +25,8 @@ void SetOption(const wchar_t* name, DWORD value) {
 
 std::string WhitelistFile() {
   std::string text;
-  if (!ReadFile(ToNarrow(WhitelistFilePath()), &text)) return "<missing>";
+  if (!ReadFile(platform::ToNarrow(platform::WhitelistFilePath()), &text))
+    return "<missing>";
   return text;
 }
 
@@ -127,11 +128,12 @@ TEST_F(CommandsTest, PreferencesOkWritesOptionsAndWhitelist) {
                             {L"FilterFlash", 1},  {L"CollapseBlockedElements", 1},
                             {L"FilterScript", 1}, {L"ShowTabsForFlash", 1}};
   for (const Expect& e : expects) {
-    EXPECT_EQ(e.value, RegistryOption(e.option)) << ToNarrow(e.option);
+    EXPECT_EQ(e.value, RegistryOption(e.option)) << platform::ToNarrow(e.option);
   }
   EXPECT_EQ("c.example\r\nb.example\r\na.example\r\n", WhitelistFile());
   EXPECT_GT(options_->GetWhiteListTS(), 1u);
-  EXPECT_FALSE(std::filesystem::exists(ToNarrow(WhitelistTempPath())));
+  EXPECT_FALSE(
+      std::filesystem::exists(platform::ToNarrow(platform::WhitelistTempPath())));
   // The store follows the file.
   EXPECT_TRUE(list_->Contains(L"c.example", true));
 }
@@ -227,9 +229,10 @@ TEST_F(CommandsTest, UnwritableTemporaryFileKeepsListAndStampButSavesOptions) {
   WriteWhitelist({L"a.example"});
   ScopedCvieRoot other;
   // The temporary file's folder does not exist: it cannot be opened.
-  Whitelist list(WhitelistFilePath(),
-                 ToWide((other.path() / "missing" / "whitelist.txt.tmp").string()),
-                 options_.get());
+  Whitelist list(
+      platform::WhitelistFilePath(),
+      platform::ToWide((other.path() / "missing" / "whitelist.txt.tmp").string()),
+      options_.get());
   SetOption(L"FilterFlash", 1);
   options_->SetWhiteListTS(1);
   PreferencesModel model(options_.get(), &list);

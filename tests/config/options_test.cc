@@ -80,7 +80,7 @@ TEST(CVCfg, OptionTableHasTheSixteenOptionsWithTheirDefaults) {
 
 TEST(CVCfg, FirstStartWritesAllSixteenDefaults) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   HKEY key;
@@ -113,7 +113,7 @@ TEST(CVCfg, FirstStartWritesAllSixteenDefaults) {
 
 TEST(CVCfg, StoredValuesWinOverDefaultsAndOnlyOneCountsAsOn) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   struct Case {
     const wchar_t* option;
     DWORD stored;
@@ -151,7 +151,7 @@ TEST(CVCfg, StoredValuesWinOverDefaultsAndOnlyOneCountsAsOn) {
 
 TEST(CVCfg, RecordFollowsTheRegistryAfterTenSeconds) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   const int64_t start = clock.now;
   CVCfg cfg(clock.fn());
@@ -211,7 +211,7 @@ void StoreAsAnotherProcess(const cvie::testing::ScopedCvieRoot& root, const char
 // change made through this process's store at once.
 TEST(CVCfg, OwnTimerOptionsComeFromMemoryBetweenPeriods) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   const int64_t start = clock.now;
   CVCfg cfg(clock.fn());
@@ -246,8 +246,8 @@ TEST(CVCfg, OwnTimerOptionsComeFromMemoryBetweenPeriods) {
 
 TEST(CVCfg, EnableLoggingIsHandedToTheLogger) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
-  CreateDataFolders();
+  platform::ResetDataFolderCacheForTesting();
+  platform::CreateDataFolders();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   auto lines = [&] {
@@ -273,7 +273,7 @@ TEST(CVCfg, EnableLoggingIsHandedToTheLogger) {
 
 TEST(CVCfg, SettersStoreZeroOrOneAtOnce) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   struct Case {
@@ -309,7 +309,7 @@ TEST(CVCfg, SettersStoreZeroOrOneAtOnce) {
 // instead of queueing behind the save; the save lands once the lock is gone.
 TEST(CVCfg, ReadersDoNotWaitForAChangeWhoseSaveWaitsForTheStore) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   ASSERT_EQ(cfg.GetEnableCorvane(), 1);
@@ -346,7 +346,7 @@ TEST(CVCfg, FindOptionIgnoresCase) {
 
 TEST(CVCfg, InstanceIsOnePerProcess) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   CVCfg* a = nullptr;
   CVCfg* b = nullptr;
   std::thread t1([&] { a = &CVCfg::Instance(); });
@@ -360,7 +360,7 @@ TEST(CVCfg, InstanceIsOnePerProcess) {
 
 TEST(CVCfg, ConcurrentReadersWritersAndRefreshes) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   std::atomic<bool> stop{false};
@@ -395,7 +395,7 @@ TEST(CVCfg, ConcurrentReadersWritersAndRefreshes) {
 // value that was written, and after the writers stop the last one.
 TEST(CVCfg, ConcurrentOwnTimerReadsAndWrites) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   FakeClock clock;
   CVCfg cfg(clock.fn());
   std::atomic<bool> stop{false};

@@ -125,7 +125,7 @@ std::string EncodedBomb(const std::string& coding, const std::string& head, char
 }
 
 bool InstallRules(const std::string& rules) {
-  CreateDataFolders();
+  platform::CreateDataFolders();
   platform::DeclareBrowserProcess(true);
   ResetBrowserProcessForTesting();
   static int serial = 0;
@@ -136,11 +136,11 @@ bool InstallRules(const std::string& rules) {
   if (EncipherRuleFile(plain.string(), made.string(), '1', '0') != 0) return false;
   std::string contents;
   if (!ReadFile(made, &contents)) return false;
-  return InstallRuleFileContents(contents, RuleFilePath()) == 0;
+  return InstallRuleFileContents(contents, platform::RuleFilePath()) == 0;
 }
 
 std::shared_ptr<RulesHolder> LoadInstalledRules() {
-  return std::shared_ptr<RulesHolder>(LoadRuleFile(RuleFilePath()).release());
+  return std::shared_ptr<RulesHolder>(LoadRuleFile(platform::RuleFilePath()).release());
 }
 
 AssemblyRun DriveAssembly(ecap::PageAssembly* assembly, const std::string& body,

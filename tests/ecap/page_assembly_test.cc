@@ -39,7 +39,7 @@ std::string AdPage() {
 std::string Filtered(const std::string& page, RulesHolder* rules) {
   std::string input = page + std::string(2, '\0');
   CEasyBuffer out;
-  if (FilterHtmlPage(ToWide(kUrl), input.data(), page.size(), &out, rules) !=
+  if (FilterHtmlPage(platform::ToWide(kUrl), input.data(), page.size(), &out, rules) !=
       PageFilterResult::kFiltered) {
     return "(not filtered)";
   }

@@ -244,7 +244,7 @@ TEST_F(HostileWeb, ACaKeyOthersCanReadIsNotUsed) {
       << out;
   ASSERT_EQ(cvie::testing::RunCommand(Cvie() + " ca create", &out, true), 0) << out;
   ASSERT_EQ(cvie::testing::RunCommand(Cvie() + " https on", &out, true), 0) << out;
-  const std::string key = ToNarrow(https::LocalCaKeyPath());
+  const std::string key = platform::ToNarrow(https::LocalCaKeyPath());
   struct stat st;
   ASSERT_EQ(stat(key.c_str(), &st), 0);
   ASSERT_EQ(st.st_mode & 077, 0u) << "cvie ca create makes a private key";

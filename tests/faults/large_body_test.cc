@@ -168,7 +168,7 @@ TEST_F(LargePageRoad, FilterPassesOnAPageOverItsLimitWholeAndUnedited) {
   for (const Case& c : kFilterCases) {
     BindRequest request;
     request.page_limit = c.limit;
-    request.url = ToWide(Url("/one-mib"));
+    request.url = platform::ToWide(Url("/one-mib"));
     request.piece_size = c.piece_size;
     std::unique_ptr<Binding> binding = Binding::Bind(request);
     std::string body;

@@ -33,7 +33,7 @@ using cvie::testing::ChildProcess;
 
 // Writes the list and a new generation, as the list updater does.
 void InstallList(const std::string& text, int generation) {
-  std::filesystem::path folder = ToNarrow(lists::ListsFolderPath());
+  std::filesystem::path folder = platform::ToNarrow(lists::ListsFolderPath());
   std::filesystem::create_directories(folder);
   cvie::testing::WriteFile(folder / "0123456789abcdef.txt", text);
   cvie::testing::WriteFile(folder / "generation", std::to_string(generation) + "\n");
@@ -206,8 +206,8 @@ TEST(HostBlockerConcurrency, AnswersWhileListsAreReloaded) {
   ReplaceFile(folder / "a.txt", "||ads.example^\n");
   ReplaceFile(folder / "generation", "1");
   lists::CurrentListSet current;
-  ASSERT_TRUE(current.ReloadIfChanged(ToWide(folder.string())));
-  lists::ListSetWatcher watcher(&current, ToWide(folder.string()),
+  ASSERT_TRUE(current.ReloadIfChanged(platform::ToWide(folder.string())));
+  lists::ListSetWatcher watcher(&current, platform::ToWide(folder.string()),
                                 std::chrono::milliseconds(5));
   HostBlocker::Sources sources;
   sources.lists = [&current] { return current.Get(); };

@@ -27,8 +27,8 @@ using cvie::testing::WriteFile;
 
 class HttpsSettingsTest : public ::testing::Test {
  protected:
-  HttpsSettingsTest() { ResetDataFolderCacheForTesting(); }
-  ~HttpsSettingsTest() override { ResetDataFolderCacheForTesting(); }
+  HttpsSettingsTest() { platform::ResetDataFolderCacheForTesting(); }
+  ~HttpsSettingsTest() override { platform::ResetDataFolderCacheForTesting(); }
   ScopedCvieRoot root_;
 };
 
@@ -63,9 +63,9 @@ TEST_F(HttpsSettingsTest, InspectHttpsIsOffUntilSwitchedOn) {
 }
 
 TEST_F(HttpsSettingsTest, PassthroughFileIsMadeOnceWithItsExplanation) {
-  const fs::path path = ToNarrow(HttpsPassthroughPath());
+  const fs::path path = platform::ToNarrow(HttpsPassthroughPath());
   EXPECT_EQ("https-passthrough.txt", path.filename());
-  EXPECT_EQ(fs::path(ToNarrow(UserFolderPath())), path.parent_path());
+  EXPECT_EQ(fs::path(platform::ToNarrow(platform::UserFolderPath())), path.parent_path());
   ASSERT_FALSE(fs::exists(path));
 
   std::string error;

@@ -142,11 +142,13 @@ int VerifyLeaf(X509* leaf, X509* ca) {
 
 class LocalCaTest : public ::testing::Test {
  protected:
-  LocalCaTest() { ResetDataFolderCacheForTesting(); }
-  ~LocalCaTest() override { ResetDataFolderCacheForTesting(); }
+  LocalCaTest() { platform::ResetDataFolderCacheForTesting(); }
+  ~LocalCaTest() override { platform::ResetDataFolderCacheForTesting(); }
 
-  fs::path CertPath() const { return fs::path(ToNarrow(LocalCaCertificatePath())); }
-  fs::path KeyPath() const { return fs::path(ToNarrow(LocalCaKeyPath())); }
+  fs::path CertPath() const {
+    return fs::path(platform::ToNarrow(LocalCaCertificatePath()));
+  }
+  fs::path KeyPath() const { return fs::path(platform::ToNarrow(LocalCaKeyPath())); }
 
   ScopedCvieRoot root_;
 };
@@ -159,7 +161,8 @@ TEST_F(LocalCaTest, CreateWritesAPrivateKeyAndASelfSignedCaCertificate) {
 
   // Both files live in the per-user folder under this test's root.
   EXPECT_EQ(0u, CertPath().string().rfind(root_.path().string(), 0)) << CertPath();
-  EXPECT_EQ(fs::path(ToNarrow(UserFolderPath())), KeyPath().parent_path());
+  EXPECT_EQ(fs::path(platform::ToNarrow(platform::UserFolderPath())),
+            KeyPath().parent_path());
 
   struct stat key_stat;
   ASSERT_EQ(0, stat(KeyPath().c_str(), &key_stat));
@@ -273,7 +276,7 @@ TEST_F(LocalCaTest, CreatingASecondTimeFailsAndKeepsTheFirst) {
 }
 
 TEST_F(LocalCaTest, CreateMakesAMissingUserFolder) {
-  ASSERT_FALSE(fs::exists(fs::path(ToNarrow(UserFolderPath()))));
+  ASSERT_FALSE(fs::exists(fs::path(platform::ToNarrow(platform::UserFolderPath()))));
   std::string error;
   ASSERT_TRUE(CreateLocalCa(30, &error)) << error;
   EXPECT_TRUE(fs::exists(KeyPath()));
@@ -297,13 +300,14 @@ TEST_F(LocalCaTest, RemoveDeletesBothFilesAndLoadThenFails) {
 
 TEST_F(LocalCaTest, ExportWritesTheSamePem) {
   std::string error;
-  EXPECT_FALSE(ExportLocalCa(ToWide((root_.path() / "none.pem").string()), &error));
+  EXPECT_FALSE(
+      ExportLocalCa(platform::ToWide((root_.path() / "none.pem").string()), &error));
   EXPECT_NE(std::string::npos, error.find("no local CA")) << error;
   EXPECT_FALSE(fs::exists(root_.path() / "none.pem"));
 
   ASSERT_TRUE(CreateLocalCa(365, &error)) << error;
   const fs::path out = root_.path() / "exported.pem";
-  ASSERT_TRUE(ExportLocalCa(ToWide(out.string()), &error)) << error;
+  ASSERT_TRUE(ExportLocalCa(platform::ToWide(out.string()), &error)) << error;
   std::string stored;
   std::string exported;
   ASSERT_TRUE(ReadFile(CertPath(), &stored));
@@ -315,7 +319,7 @@ TEST_F(LocalCaTest, ExportWritesTheSamePem) {
 
   // Exporting over an existing file replaces it.
   WriteFile(out, "old text");
-  ASSERT_TRUE(ExportLocalCa(ToWide(out.string()), &error)) << error;
+  ASSERT_TRUE(ExportLocalCa(platform::ToWide(out.string()), &error)) << error;
   ASSERT_TRUE(ReadFile(out, &exported));
   EXPECT_EQ(stored, exported);
 }

@@ -66,7 +66,7 @@ class FetchCommandTest : public ::testing::Test {
   }
 
   std::string FileUrl() const { return "file://" + (root_->path() / "ad.html").string(); }
-  std::string HttpUrl() const { return ToNarrow(server_->Url("/ad.html")); }
+  std::string HttpUrl() const { return platform::ToNarrow(server_->Url("/ad.html")); }
 
   std::unique_ptr<ScopedCvieRoot> root_;
   std::unique_ptr<HttpTestServer> server_;

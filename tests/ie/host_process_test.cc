@@ -33,7 +33,7 @@ TEST(HostProcess, PathNamesTheBrowserWhenItContainsIexploreExe) {
       {L"", false},
   };
   for (const PathCase& c : cases) {
-    EXPECT_EQ(IsBrowserHostPath(c.path), c.browser) << ToNarrow(c.path);
+    EXPECT_EQ(IsBrowserHostPath(c.path), c.browser) << platform::ToNarrow(c.path);
   }
 }
 

@@ -69,7 +69,7 @@ void SetOption(int index, int value) {
 void ResetOptions() {
   // The options make the logger, which opens its file at once: its folder
   // first.
-  CreateDataFolders();
+  platform::CreateDataFolders();
   for (int i = 0; i < OPTION_COUNT; ++i) {
     if (i == OPTION_WHITE_LIST_TS) continue;
     SetOption(i, kOptionDefinitions[i].default_value);
@@ -77,8 +77,8 @@ void ResetOptions() {
 }
 
 void ResetWhitelist(const std::vector<std::wstring>& entries) {
-  CreateDataFolders();
-  WriteFile(std::filesystem::path(ToNarrow(WhitelistFilePath())), "");
+  platform::CreateDataFolders();
+  WriteFile(std::filesystem::path(platform::ToNarrow(platform::WhitelistFilePath())), "");
   Whitelist& list = Whitelist::Instance();
   list.Load();
   for (const std::wstring& entry : entries) list.Add(entry.c_str());
@@ -87,7 +87,7 @@ void ResetWhitelist(const std::vector<std::wstring>& entries) {
 
 std::string LogText() {
   std::string text;
-  ReadFile(std::filesystem::path(ToNarrow(LogFilePath())), &text);
+  ReadFile(std::filesystem::path(platform::ToNarrow(platform::LogFilePath())), &text);
   return text;
 }
 
@@ -136,7 +136,7 @@ HRESULT RecordingSink::Switch(PROTOCOLDATA*) {
 
 HRESULT RecordingSink::ReportProgress(ULONG status, LPCWSTR text) {
   notes.push_back("progress " + std::to_string(status) + " " +
-                  (text ? ToNarrow(text) : std::string()));
+                  (text ? platform::ToNarrow(text) : std::string()));
   return S_OK;
 }
 
@@ -148,7 +148,8 @@ HRESULT RecordingSink::ReportData(DWORD flags, ULONG progress, ULONG maximum) {
 
 HRESULT RecordingSink::ReportResult(HRESULT result, DWORD error, LPCWSTR text) {
   notes.push_back("result " + std::to_string(static_cast<unsigned>(result)) + " " +
-                  std::to_string(error) + " " + (text ? ToNarrow(text) : std::string()));
+                  std::to_string(error) + " " +
+                  (text ? platform::ToNarrow(text) : std::string()));
   return S_OK;
 }
 
@@ -218,7 +219,7 @@ void BrowserProcessTest::DeclareBrowser(bool is_browser) {
 
 void BrowserProcessTest::SetUp() {
   // The log file is opened when the logger is made: its folder first.
-  CreateDataFolders();
+  platform::CreateDataFolders();
   DeclareBrowser(true);
   ResetOptions();
   ResetWhitelist();

@@ -544,8 +544,8 @@ TEST_F(MimeFilterTest, StartWritesTheTypeAndThePageAddressToTheLog) {
   const std::string n = std::to_string(filter->instance_number());
   EXPECT_EQ(CountLogLines("L30 " + n + " IIPR::Start - url=text/html, sti=2"), 1)
       << LogText();
-  EXPECT_EQ(CountLogLines("L30 " + n +
-                          " IIPR::Start - the url of the page is: " + ToNarrow(url)),
+  EXPECT_EQ(CountLogLines("L30 " + n + " IIPR::Start - the url of the page is: " +
+                          platform::ToNarrow(url)),
             1)
       << LogText();
 }

@@ -276,7 +276,8 @@ TEST_F(NSHandlerTest, EachRequestLogsOneStartLineAndIsFetchedUnchanged) {
   const RequestCase cases[] = {
       {server.Url(tag + ".html"), true},
       // Nothing listens there; the handler still saw the request first.
-      {L"https://127.0.0.1:" + std::to_wstring(UnusedPort()) + ToWide(tag), false},
+      {L"https://127.0.0.1:" + std::to_wstring(UnusedPort()) + platform::ToWide(tag),
+       false},
   };
   for (const RequestCase& c : cases) {
     BindRequest request;
@@ -284,13 +285,13 @@ TEST_F(NSHandlerTest, EachRequestLogsOneStartLineAndIsFetchedUnchanged) {
     auto binding = Binding::Bind(request);
     std::string got;
     if (c.fetched) {
-      ASSERT_EQ(binding->ReadAll(&got), S_OK) << ToNarrow(c.url);
+      ASSERT_EQ(binding->ReadAll(&got), S_OK) << platform::ToNarrow(c.url);
       EXPECT_EQ(got, body);
       EXPECT_FALSE(binding->served_by_namespace_handler());
     }
     EXPECT_EQ(GetThreadUrl(), c.url);
     // One line, the handler's, at level 30.
-    const std::string line = "IIPR::Start - url=" + ToNarrow(c.url) + ", sti=0";
+    const std::string line = "IIPR::Start - url=" + platform::ToNarrow(c.url) + ", sti=0";
     EXPECT_EQ(CountLogLines(line), 1) << line << "\n" << LogText();
     const std::string text = LogText();
     const size_t at = text.find(line);
@@ -309,8 +310,8 @@ TEST_F(NSHandlerTest, OtherSchemesNeverReachTheHandler) {
     BindRequest request;
     request.url = url;
     auto binding = Binding::Bind(request);
-    EXPECT_TRUE(FAILED(binding->result())) << ToNarrow(url);
-    EXPECT_EQ(GetThreadUrl(), L"http://before.example/") << ToNarrow(url);
+    EXPECT_TRUE(FAILED(binding->result())) << platform::ToNarrow(url);
+    EXPECT_EQ(GetThreadUrl(), L"http://before.example/") << platform::ToNarrow(url);
   }
 }
 

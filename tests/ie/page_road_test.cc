@@ -38,10 +38,11 @@ namespace fs = std::filesystem;
 // from it (once per process: the process-wide rules are never replaced).
 RulesHolder* InstalledRules() {
   if (!ProcessRules()) {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     const fs::path plain = TestRoot() / "road_rules.txt";
     WriteFile(plain, kTestRuleText);
-    if (EncipherRuleFile(plain.string(), ToNarrow(RuleFilePath()), '1', '0') != 0)
+    if (EncipherRuleFile(plain.string(), platform::ToNarrow(platform::RuleFilePath()),
+                         '1', '0') != 0)
       return nullptr;
     PrepareRules();
   }
@@ -107,7 +108,7 @@ class PageRoadTest : public BrowserProcessTest {
   }
 
   std::wstring FileUrl(const std::string& name) const {
-    return ToWide("file://" + (pages_ / name).string());
+    return platform::ToWide("file://" + (pages_ / name).string());
   }
 
   // Binds `url` on the calling thread and reads the whole body.
@@ -119,7 +120,7 @@ class PageRoadTest : public BrowserProcessTest {
     auto binding = Binding::Bind(request);
     std::string body;
     EXPECT_EQ(binding->ReadAll(&body), S_OK)
-        << ToNarrow(url) << ": " << binding->error_text();
+        << platform::ToNarrow(url) << ": " << binding->error_text();
     if (filtered) *filtered = binding->filtered();
     return body;
   }
@@ -190,8 +191,8 @@ TEST_F(PageRoadTest, APageInOneBytePiecesComesOutAsOneDeliveredWhole) {
   for (const std::wstring& url : {server_->Url("/ad.html"), FileUrl("ad.html")}) {
     const std::string whole = Fetch(url);
     const std::string pieces = Fetch(url, 1);
-    EXPECT_EQ(pieces, whole) << ToNarrow(url);
-    EXPECT_EQ(whole, EditedWithStoredOptions(kAdPage, rules_)) << ToNarrow(url);
+    EXPECT_EQ(pieces, whole) << platform::ToNarrow(url);
+    EXPECT_EQ(whole, EditedWithStoredOptions(kAdPage, rules_)) << platform::ToNarrow(url);
   }
 }
 

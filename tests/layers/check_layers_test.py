@@ -23,6 +23,8 @@ SOUND = {
     'src/middle/m.h': '#pragma once\n',
     'src/top/CMakeLists.txt': 'cvie_add_subsystem(top DEPS cvie_middle\n  cvie_base)\n',
     'src/top/t.cc': '#include "base/b.h"\n#include "middle/m.h"\n',
+    'src/platform/files.h': '#pragma once\nnamespace cvie::platform {\n}\n',
+    'src/platform/urlmon.h': '#pragma once\nnamespace cvie {\n}\n',
     'app/road/r.h': '#pragma once\n',
     'app/main.cc': '#include "top/t.h"\n',
 }
@@ -41,6 +43,12 @@ CASES = [
      'src/top/CMakeLists.txt: includes base headers but does not list cvie_base among its DEPS'),
     ('dependency not used', 'src/middle/m.cc', '#include "middle/m.h"\n',
      'src/middle/CMakeLists.txt: lists cvie_base among its DEPS but includes none of its headers'),
+    ('platform service outside its namespace', 'src/platform/files.h',
+     '#pragma once\nnamespace cvie {\n}\n',
+     'src/platform/files.h: declares its names in namespace cvie, not cvie::platform'),
+    ('interface vocabulary moved into the platform namespace', 'src/platform/urlmon.h',
+     '#pragma once\nnamespace cvie::platform {\n}\n',
+     'src/platform/urlmon.h: declares its names in namespace cvie::platform, not cvie'),
 ]
 
 

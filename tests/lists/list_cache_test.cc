@@ -53,7 +53,8 @@ std::unique_ptr<ListEngine> Load(const char* text, const std::filesystem::path& 
                                  bool* from_cache) {
   std::vector<FilterList> lists;
   lists.push_back(ParseFilterList(text, "test"));
-  return ListEngine::LoadOrBuild(std::move(lists), ToWide(cache.string()), from_cache);
+  return ListEngine::LoadOrBuild(std::move(lists), platform::ToWide(cache.string()),
+                                 from_cache);
 }
 
 // Every request decided as the rule-by-rule reference decides it, naming

@@ -41,7 +41,7 @@ TEST(ListSet, LoadsTheFolderInNameOrderAndReloadsOnANewGeneration) {
   WriteFile(folder + "/notes.json", "||ignored.example^\n");
   WriteFile(folder + "/generation", "7\n");
   CurrentListSet current;
-  EXPECT_TRUE(current.ReloadIfChanged(ToWide(folder)));
+  EXPECT_TRUE(current.ReloadIfChanged(platform::ToWide(folder)));
   std::shared_ptr<const ListSet> set = current.Get();
   ASSERT_TRUE(set);
   ASSERT_EQ(set->lists().size(), 2u);
@@ -52,10 +52,10 @@ TEST(ListSet, LoadsTheFolderInNameOrderAndReloadsOnANewGeneration) {
   EXPECT_FALSE(Blocks(*set, "https://ignored.example/x.js"));
   // Same generation: nothing is read again, even though a file changed.
   WriteFile(folder + "/b.txt", "||third.example^\n");
-  EXPECT_FALSE(current.ReloadIfChanged(ToWide(folder)));
+  EXPECT_FALSE(current.ReloadIfChanged(platform::ToWide(folder)));
   EXPECT_EQ(current.Get(), set);
   WriteFile(folder + "/generation", "8\n");
-  EXPECT_TRUE(current.ReloadIfChanged(ToWide(folder)));
+  EXPECT_TRUE(current.ReloadIfChanged(platform::ToWide(folder)));
   std::shared_ptr<const ListSet> next = current.Get();
   ASSERT_TRUE(next);
   EXPECT_TRUE(Blocks(*next, "https://third.example/x.js"));
@@ -65,7 +65,7 @@ TEST(ListSet, LoadsTheFolderInNameOrderAndReloadsOnANewGeneration) {
   std::filesystem::remove(folder + "/a.txt");
   std::filesystem::remove(folder + "/b.txt");
   WriteFile(folder + "/generation", "9\n");
-  EXPECT_TRUE(current.ReloadIfChanged(ToWide(folder)));
+  EXPECT_TRUE(current.ReloadIfChanged(platform::ToWide(folder)));
   EXPECT_FALSE(current.Get());
 }
 
@@ -76,7 +76,8 @@ TEST(ListSet, TheWatcherLoadsAtOnceAndAfterAChange) {
   WriteFile(folder + "/a.txt", "||first.example^\n");
   WriteFile(folder + "/generation", "1");
   CurrentListSet current;
-  ListSetWatcher watcher(&current, ToWide(folder), std::chrono::milliseconds(10));
+  ListSetWatcher watcher(&current, platform::ToWide(folder),
+                         std::chrono::milliseconds(10));
   auto wait_for = [&current](const char* generation) {
     for (int i = 0; i < 500; ++i) {
       std::shared_ptr<const ListSet> set = current.Get();

@@ -69,8 +69,8 @@ std::vector<std::string> Lines(const std::string& text) {
 // A fresh root with the per-user folder made, and the path cache pointed at it.
 struct LogRoot {
   LogRoot() {
-    ResetDataFolderCacheForTesting();
-    CreateDataFolders();
+    platform::ResetDataFolderCacheForTesting();
+    platform::CreateDataFolders();
   }
   cvie::testing::ScopedCvieRoot root;
   fs::path log1() const { return UserFolder(root) / "log1.txt"; }
@@ -114,11 +114,12 @@ TEST(Logger, LevelsBelowTheThresholdWriteNothing) {
   for (const auto& c : cases) {
     Logger::Instance().Log(c.level, c.format);
     auto lines = Lines(ReadOrEmpty(r.log1()));
-    ASSERT_EQ(lines.size(), seen + c.want_messages.size()) << ToNarrow(c.format);
+    ASSERT_EQ(lines.size(), seen + c.want_messages.size())
+        << platform::ToNarrow(c.format);
     for (size_t i = 0; i < c.want_messages.size(); ++i) {
       const std::string& line = lines[seen + i];
       if (c.want_messages[i].empty()) {
-        EXPECT_EQ(line, "") << ToNarrow(c.format);
+        EXPECT_EQ(line, "") << platform::ToNarrow(c.format);
       } else {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, kLinePattern)) << line;
@@ -162,7 +163,7 @@ TEST(Logger, LongMessageIsCutTo4095Characters) {
   ASSERT_EQ(lines.size(), 1u);
   std::smatch m;
   ASSERT_TRUE(std::regex_match(lines[0], m, kLinePattern));
-  std::wstring written = ToWide(m[9]);
+  std::wstring written = platform::ToWide(m[9]);
   EXPECT_EQ(written.size(), 4095u);
   EXPECT_EQ(written, message.substr(0, 4095));
 }
@@ -295,10 +296,10 @@ TEST(Logger, GenerationSwitchWhileRunning) {
 
 TEST(Logger, MissingFolderAtCreationMeansNoLogForTheProcess) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   ASSERT_TRUE(RunInChild([] {
     Logger::Instance().Log(LOG_NOTICE, L"before the folder exists");
-    CreateDataFolders();
+    platform::CreateDataFolders();
     Logger::Instance().Log(LOG_NOTICE, L"after the folder was made");
   }));
   const fs::path log1 = UserFolder(root) / "log1.txt";
@@ -358,7 +359,7 @@ TEST(Logger, ConcurrentThreadsWriteWholeLines) {
   std::vector<std::thread> threads;
   for (const auto& name : names) {
     threads.emplace_back([&name] {
-      const std::wstring wide = ToWide(name);
+      const std::wstring wide = platform::ToWide(name);
       const std::wstring payload = Payload();
       for (int i = 0; i < kLines; ++i) {
         Logger::Instance().Log(LOG_NOTICE, L"%ls %d %ls", wide.c_str(), i,

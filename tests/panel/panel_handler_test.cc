@@ -334,7 +334,9 @@ TEST_F(PanelTest, LogPageShowsWholeLinesNewestFirstAndFilters) {
   std::string text = "FIRST-LINE-MARKER " + std::string(70 * 1024, 'x') + "\n";
   for (int i = 1; i <= 5; ++i) text += "line " + std::to_string(i) + " <tag>\n";
   text += "other entry\n";
-  std::ofstream(ToNarrow(LogFilePath()), std::ios::binary | std::ios::trunc) << text;
+  std::ofstream(platform::ToNarrow(platform::LogFilePath()),
+                std::ios::binary | std::ios::trunc)
+      << text;
 
   ParsedResponse page = Request("GET", "/log/view");
   EXPECT_EQ(page.status, 200);

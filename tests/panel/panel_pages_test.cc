@@ -113,9 +113,11 @@ TEST_F(PanelTest, UpdatesPageShowsTheRuleFileAndChangesTheServer) {
   ASSERT_EQ(page.status, 200);
   EXPECT_NE(page.body.find("id=\"installed-version\">none<"), std::string::npos)
       << page.body;
-  EXPECT_NE(page.body.find(ToNarrow(UpdateServerUrl())), std::string::npos);
+  EXPECT_NE(page.body.find(platform::ToNarrow(UpdateServerUrl())), std::string::npos);
 
-  ASSERT_EQ(InstallRuleFileContents(std::string(BundledRuleFile()), RuleFilePath()), 0);
+  ASSERT_EQ(
+      InstallRuleFileContents(std::string(BundledRuleFile()), platform::RuleFilePath()),
+      0);
   page = Request("GET", "/update");
   EXPECT_NE(page.body.find("id=\"installed-version\">version "), std::string::npos)
       << page.body;
@@ -144,7 +146,7 @@ TEST_F(PanelTest, UpdatesPageShowsTheRuleFileAndChangesTheServer) {
               std::string::npos)
         << c.form_url;
   }
-  EXPECT_EQ(ToNarrow(UpdateServerUrl()), "https://updates.example.org");
+  EXPECT_EQ(platform::ToNarrow(UpdateServerUrl()), "https://updates.example.org");
   // The message is shown once.
   page = Request("GET", "/update");
   EXPECT_EQ(page.body.find("Checks now ask"), std::string::npos);
@@ -153,7 +155,7 @@ TEST_F(PanelTest, UpdatesPageShowsTheRuleFileAndChangesTheServer) {
   EXPECT_EQ(Request("POST", "/update/server", "url=http%3A%2F%2Fevil.example").status,
             403)
       << "no change without the token";
-  EXPECT_EQ(ToNarrow(UpdateServerUrl()), "http://x.example");
+  EXPECT_EQ(platform::ToNarrow(UpdateServerUrl()), "http://x.example");
   SetUpdateServerUrl(L"");
 }
 
@@ -207,7 +209,8 @@ TEST_F(PanelTest, AllowOnAPickedPageActsOnThatPageNotTheLastLoaded) {
     ASSERT_NE(posted.Find("Location"), nullptr);
     EXPECT_EQ(*posted.Find("Location"), "/allow");
     Whitelist::Instance().Load();
-    EXPECT_TRUE(Whitelist::Instance().Contains(ToWide(c.entry), true)) << c.entry;
+    EXPECT_TRUE(Whitelist::Instance().Contains(platform::ToWide(c.entry), true))
+        << c.entry;
   }
   EXPECT_FALSE(Whitelist::Instance().Contains(L"two.example", false));
   page = Request("GET", "/allow");
@@ -277,11 +280,11 @@ TEST_F(PanelTest, ReportIsSavedLocallyWithWhatWasBlocked) {
   page = Request("GET", "/report?page=" + std::to_string(serial));
   EXPECT_NE(page.body.find("Saved the report as "), std::string::npos) << page.body;
   std::vector<platform::FolderEntry> files;
-  ASSERT_TRUE(platform::ListFolder(UserFolderPath() + L"/reports", &files));
+  ASSERT_TRUE(platform::ListFolder(platform::UserFolderPath() + L"/reports", &files));
   ASSERT_EQ(files.size(), 1u);
   std::string saved;
-  ASSERT_TRUE(
-      platform::ReadWholeFile(UserFolderPath() + L"/reports/" + files[0].name, &saved));
+  ASSERT_TRUE(platform::ReadWholeFile(
+      platform::UserFolderPath() + L"/reports/" + files[0].name, &saved));
   EXPECT_NE(saved.find("Page: http://one.example/story.html\n"), std::string::npos);
   EXPECT_NE(saved.find("A video advert still plays\n"), std::string::npos);
   EXPECT_NE(saved.find("blocked image http://ads.example/banner.gif"), std::string::npos);

@@ -28,7 +28,7 @@ using proxy::testing::TestClient;
 class PanelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     previous_ = platform::SetUi(&ui_);
     handler_ = std::make_unique<PanelHandler>(&window_, &ui_, nullptr, "secret-token");
     proxy::ProxyServerOptions options;

@@ -35,8 +35,8 @@ std::string Zstd(const std::string& text) {
 
 // Feeds `encoded` in pieces of `piece` bytes and drains with `room` bytes
 // at a time, as the HTTP binding does; the decoded text, or "ERROR: ...".
-std::string DecodeAll(ContentDecoder* d, const std::string& encoded, size_t piece,
-                      size_t room) {
+std::string DecodeAll(platform::ContentDecoder* d, const std::string& encoded,
+                      size_t piece, size_t room) {
   std::string out;
   std::string buffer(room, '\0');
   for (size_t at = 0; at < encoded.size(); at += piece) {
@@ -68,7 +68,7 @@ TEST(ContentDecoding, UndoesEachCodingAndChainsInReverseOrder) {
   };
   for (const Case& c : kCases) {
     std::string error;
-    auto decoder = ContentDecoder::ForEncoding(c.header, &error);
+    auto decoder = platform::ContentDecoder::ForEncoding(c.header, &error);
     ASSERT_TRUE(decoder) << c.header << ": " << error;
     std::string out = DecodeAll(decoder.get(), c.encoded, 1000, 777);
     EXPECT_TRUE(out == text) << c.header << ": " << out.substr(0, 60);
@@ -77,9 +77,9 @@ TEST(ContentDecoding, UndoesEachCodingAndChainsInReverseOrder) {
 
 TEST(ContentDecoding, NoDecoderForIdentityAndAnErrorForUnknownCodings) {
   std::string error;
-  EXPECT_FALSE(ContentDecoder::ForEncoding("identity", &error));
+  EXPECT_FALSE(platform::ContentDecoder::ForEncoding("identity", &error));
   EXPECT_EQ(error, "");
-  EXPECT_FALSE(ContentDecoder::ForEncoding("gzip, compress", &error));
+  EXPECT_FALSE(platform::ContentDecoder::ForEncoding("gzip, compress", &error));
   EXPECT_EQ(error, "unknown content coding \"compress\"");
 }
 
@@ -87,7 +87,7 @@ TEST(ContentDecoding, HoldsBackWhatDoesNotFitUntilDrained) {
   const std::string text(8 << 20, 'z');  // 8 MiB from a few KiB
   const std::string encoded = Gzip(text);
   std::string error;
-  auto decoder = ContentDecoder::ForEncoding("gzip", &error);
+  auto decoder = platform::ContentDecoder::ForEncoding("gzip", &error);
   ASSERT_TRUE(decoder);
   decoder->Feed(encoded.data(), encoded.size());
   char buffer[4096];
@@ -108,7 +108,7 @@ TEST(ContentDecoding, BrokenDataIsReported) {
   encoded[12] ^= 0x55;
   encoded[13] ^= 0x55;
   std::string error;
-  auto decoder = ContentDecoder::ForEncoding("gzip", &error);
+  auto decoder = platform::ContentDecoder::ForEncoding("gzip", &error);
   ASSERT_TRUE(decoder);
   std::string out = DecodeAll(decoder.get(), encoded, 4096, 4096);
   EXPECT_EQ(out.rfind("ERROR: ", 0), 0u) << out.substr(0, 80);
@@ -137,7 +137,7 @@ TEST(ContentDecoding, CompleteOnlyOnceEveryCodedStreamEnded) {
   };
   for (const Case& c : kCases) {
     std::string error;
-    auto decoder = ContentDecoder::ForEncoding(c.header, &error);
+    auto decoder = platform::ContentDecoder::ForEncoding(c.header, &error);
     ASSERT_TRUE(decoder) << c.header;
     EXPECT_FALSE(decoder->Complete()) << c.header << ": nothing fed yet";
     DecodeAll(decoder.get(), c.encoded, 999, 4096);

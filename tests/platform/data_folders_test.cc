@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string N(const std::wstring& w) { return ToNarrow(w); }
+std::string N(const std::wstring& w) { return platform::ToNarrow(w); }
 
 struct ComposeCase {
   const char* name;
@@ -48,22 +48,22 @@ const ComposeCase kComposeCases[] = {
 TEST(DataFolders, ComposesFolderFromShellFolderOrDriveFallback) {
   for (const auto& c : kComposeCases) {
     std::wstring shell = c.shell ? c.shell : L"";
-    EXPECT_EQ(
-        ComposeDataFolder(c.shell ? &shell : nullptr, c.drive, c.suffix, c.separator),
-        c.want)
+    EXPECT_EQ(platform::ComposeDataFolder(c.shell ? &shell : nullptr, c.drive, c.suffix,
+                                          c.separator),
+              c.want)
         << c.name;
   }
 }
 
 TEST(DataFolders, RuleFileUnderProgramFilesLikeWindows) {
   std::wstring shell = L"C:\\Program Files";
-  std::wstring folder = ComposeDataFolder(&shell, L"C:", L".ALL", L'\\');
+  std::wstring folder = platform::ComposeDataFolder(&shell, L"C:", L".ALL", L'\\');
   EXPECT_EQ(folder + L"\\cvie.rle", L"C:\\Program Files\\Corvane\\cvie.rle");
 }
 
 TEST(DataFolders, EveryFileUnderCvieRoot) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   const std::string shared = root.path().string() + "/share/Corvane";
   const std::string user = root.path().string() + "/Documents/Corvane";
   struct Case {
@@ -72,19 +72,21 @@ TEST(DataFolders, EveryFileUnderCvieRoot) {
     std::string want;
   };
   const Case cases[] = {
-      {"shared folder", SharedFolderPath(), shared},
-      {"user folder", UserFolderPath(), user},
-      {"rule file", RuleFilePath(), shared + "/cvie.rle"},
-      {"version file", VersionFilePath(), shared + "/cvie.ver"},
-      {"lock file", LockFilePath(), shared + "/background.lck"},
-      {"whitelist", WhitelistFilePath(), user + "/whitelist.txt"},
-      {"whitelist temp", WhitelistTempPath(), user + "/whitelist.txt.tmp"},
-      {"log", LogFilePath(), user + "/log1.txt"},
-      {"previous log", PreviousLogFilePath(), user + "/log2.txt"},
+      {"shared folder", platform::SharedFolderPath(), shared},
+      {"user folder", platform::UserFolderPath(), user},
+      {"rule file", platform::RuleFilePath(), shared + "/cvie.rle"},
+      {"version file", platform::VersionFilePath(), shared + "/cvie.ver"},
+      {"lock file", platform::LockFilePath(), shared + "/background.lck"},
+      {"whitelist", platform::WhitelistFilePath(), user + "/whitelist.txt"},
+      {"whitelist temp", platform::WhitelistTempPath(), user + "/whitelist.txt.tmp"},
+      {"log", platform::LogFilePath(), user + "/log1.txt"},
+      {"previous log", platform::PreviousLogFilePath(), user + "/log2.txt"},
   };
   for (const auto& c : cases) EXPECT_EQ(N(c.path), c.want) << c.name;
-  EXPECT_EQ(DownloadPath(RuleFilePath()), RuleFilePath() + L".new");
-  EXPECT_EQ(N(DownloadPath(VersionFilePath())), shared + "/cvie.ver.new");
+  EXPECT_EQ(platform::DownloadPath(platform::RuleFilePath()),
+            platform::RuleFilePath() + L".new");
+  EXPECT_EQ(N(platform::DownloadPath(platform::VersionFilePath())),
+            shared + "/cvie.ver.new");
 }
 
 TEST(DataFolders, FallbackFoldersWhenTheShellHasNone) {
@@ -92,25 +94,25 @@ TEST(DataFolders, FallbackFoldersWhenTheShellHasNone) {
   // Files where the shell's folders should be: the shell cannot give them.
   cvie::testing::WriteFile(root.path() / "share", "x");
   cvie::testing::WriteFile(root.path() / "Documents", "x");
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   std::wstring user;
   ASSERT_TRUE(platform::GetUserName(&user));
-  EXPECT_EQ(N(SharedFolderPath()), root.path().string() + "/Corvane.ALL");
-  EXPECT_EQ(N(UserFolderPath()), root.path().string() + "/Corvane." + N(user));
-  EXPECT_EQ(N(RuleFilePath()), root.path().string() + "/Corvane.ALL/cvie.rle");
+  EXPECT_EQ(N(platform::SharedFolderPath()), root.path().string() + "/Corvane.ALL");
+  EXPECT_EQ(N(platform::UserFolderPath()), root.path().string() + "/Corvane." + N(user));
+  EXPECT_EQ(N(platform::RuleFilePath()), root.path().string() + "/Corvane.ALL/cvie.rle");
 }
 
 TEST(DataFolders, PathsAreCachedUntilReset) {
   std::wstring first;
   {
     cvie::testing::ScopedCvieRoot root;
-    ResetDataFolderCacheForTesting();
-    first = SharedFolderPath();
-    const std::wstring& reference = RuleFilePath();
+    platform::ResetDataFolderCacheForTesting();
+    first = platform::SharedFolderPath();
+    const std::wstring& reference = platform::RuleFilePath();
     cvie::testing::ScopedCvieRoot other;
-    EXPECT_EQ(SharedFolderPath(), first);
-    ResetDataFolderCacheForTesting();
-    EXPECT_EQ(N(SharedFolderPath()), other.path().string() + "/share/Corvane");
+    EXPECT_EQ(platform::SharedFolderPath(), first);
+    platform::ResetDataFolderCacheForTesting();
+    EXPECT_EQ(N(platform::SharedFolderPath()), other.path().string() + "/share/Corvane");
     // A reference taken before the reset still holds the old value.
     EXPECT_EQ(reference, first + L"/cvie.rle");
   }
@@ -118,13 +120,13 @@ TEST(DataFolders, PathsAreCachedUntilReset) {
 
 TEST(DataFolders, CreateMakesBothFoldersAndToleratesExistingOnes) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   EXPECT_FALSE(fs::exists(root.path() / "share" / "Corvane"));
-  CreateDataFolders();
+  platform::CreateDataFolders();
   EXPECT_TRUE(fs::is_directory(root.path() / "share" / "Corvane"));
   EXPECT_TRUE(fs::is_directory(root.path() / "Documents" / "Corvane"));
   cvie::testing::WriteFile(root.path() / "share" / "Corvane" / "cvie.rle", "rules");
-  CreateDataFolders();
+  platform::CreateDataFolders();
   EXPECT_TRUE(fs::exists(root.path() / "share" / "Corvane" / "cvie.rle"));
 }
 
@@ -134,12 +136,12 @@ TEST(DataFolders, LongPathsWork) {
   while (deep.string().size() < 300) deep /= std::string(50, 'p');
   fs::create_directories(deep);
   setenv("CVIE_ROOT", deep.c_str(), 1);  // ScopedCvieRoot restores it
-  ResetDataFolderCacheForTesting();
-  CreateDataFolders();
-  EXPECT_GT(WhitelistFilePath().size(), 260u);
-  cvie::testing::WriteFile(N(WhitelistFilePath()), "example.com\n");
+  platform::ResetDataFolderCacheForTesting();
+  platform::CreateDataFolders();
+  EXPECT_GT(platform::WhitelistFilePath().size(), 260u);
+  cvie::testing::WriteFile(N(platform::WhitelistFilePath()), "example.com\n");
   std::string content;
-  ASSERT_TRUE(cvie::testing::ReadFile(N(WhitelistFilePath()), &content));
+  ASSERT_TRUE(cvie::testing::ReadFile(N(platform::WhitelistFilePath()), &content));
   EXPECT_EQ(content, "example.com\n");
 }
 
@@ -151,11 +153,12 @@ TEST(DataFolders, DeleteFolderTreeRemovesEverythingDeepestFirst) {
   cvie::testing::WriteFile(top / "cvie.rle", "x");
   cvie::testing::WriteFile(top / "a" / "one.txt", "x");
   cvie::testing::WriteFile(top / "a" / "b" / "c" / "deep.txt", "x");
-  EXPECT_TRUE(DeleteFolderTree(ToWide(top.string())));
+  EXPECT_TRUE(platform::DeleteFolderTree(platform::ToWide(top.string())));
   EXPECT_FALSE(fs::exists(top));
   EXPECT_TRUE(fs::exists(root.path() / "share"));
-  EXPECT_TRUE(DeleteFolderTree(ToWide(top.string())));  // already gone
-  EXPECT_FALSE(DeleteFolderTree(L""));
+  EXPECT_TRUE(
+      platform::DeleteFolderTree(platform::ToWide(top.string())));  // already gone
+  EXPECT_FALSE(platform::DeleteFolderTree(L""));
 }
 
 TEST(DataFolders, DeleteFolderTreeNeverFollowsLinksOut) {
@@ -166,12 +169,13 @@ TEST(DataFolders, DeleteFolderTreeNeverFollowsLinksOut) {
   fs::create_directories(outside);
   cvie::testing::WriteFile(outside / "keep.txt", "keep");
   fs::create_directory_symlink(outside, top / "link");
-  EXPECT_TRUE(DeleteFolderTree(ToWide(top.string())));
+  EXPECT_TRUE(platform::DeleteFolderTree(platform::ToWide(top.string())));
   EXPECT_FALSE(fs::exists(top));
   EXPECT_TRUE(fs::exists(outside / "keep.txt"));
   // The folder itself being a link: the target is not emptied.
   fs::create_directory_symlink(outside, root.path() / "alias");
-  EXPECT_FALSE(DeleteFolderTree(ToWide((root.path() / "alias").string())));
+  EXPECT_FALSE(
+      platform::DeleteFolderTree(platform::ToWide((root.path() / "alias").string())));
   EXPECT_TRUE(fs::exists(outside / "keep.txt"));
 }
 
@@ -182,19 +186,20 @@ TEST(DataFolders, DeleteFolderTreeReportsAFolderThatStays) {
   fs::create_directories(top / "locked");
   cvie::testing::WriteFile(top / "locked" / "f.txt", "x");
   fs::permissions(top / "locked", fs::perms::owner_read | fs::perms::owner_exec);
-  EXPECT_FALSE(DeleteFolderTree(ToWide(top.string())));
+  EXPECT_FALSE(platform::DeleteFolderTree(platform::ToWide(top.string())));
   EXPECT_TRUE(fs::exists(top / "locked" / "f.txt"));
   fs::permissions(top / "locked", fs::perms::owner_all);
 }
 
 TEST(DataFolders, ConcurrentFirstCallsAgreeOnOnePath) {
   cvie::testing::ScopedCvieRoot root;
-  ResetDataFolderCacheForTesting();
+  platform::ResetDataFolderCacheForTesting();
   std::vector<const std::wstring*> seen(8);
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) {
-    threads.emplace_back(
-        [&seen, i] { seen[i] = i % 2 ? &LogFilePath() : &RuleFilePath(); });
+    threads.emplace_back([&seen, i] {
+      seen[i] = i % 2 ? &platform::LogFilePath() : &platform::RuleFilePath();
+    });
   }
   for (auto& t : threads) t.join();
   std::set<const std::wstring*> distinct(seen.begin(), seen.end());

@@ -17,7 +17,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring W(const fs::path& p) { return ToWide(p.string()); }
+std::wstring W(const fs::path& p) { return platform::ToWide(p.string()); }
 
 TEST(Files, RenameRefusesAnExistingTargetUnlessAskedToReplace) {
   cvie::testing::ScopedCvieRoot root;

@@ -47,7 +47,7 @@ class ScopedEnv {
   std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
-std::string Narrow(const std::wstring& w) { return ToNarrow(w); }
+std::string Narrow(const std::wstring& w) { return platform::ToNarrow(w); }
 
 TEST(Shell, EverythingLivesUnderCvieRoot) {
   cvie::testing::ScopedCvieRoot root;

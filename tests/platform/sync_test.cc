@@ -123,7 +123,7 @@ TEST(NamedMutex, MissingRuntimeFolderStillSerialisesThreads) {
 TEST(ExclusiveFileLock, SecondHolderIsRefusedAndReleaseDeletesTheFile) {
   cvie::testing::ScopedCvieRoot root;
   const fs::path file = root.path() / "background.lck";
-  const std::wstring path = ToWide(file.string());
+  const std::wstring path = platform::ToWide(file.string());
   auto first = ExclusiveFileLock::Acquire(path);
   ASSERT_TRUE(first);
   EXPECT_TRUE(fs::exists(file));
@@ -138,7 +138,7 @@ TEST(ExclusiveFileLock, SecondHolderIsRefusedAndReleaseDeletesTheFile) {
 TEST(ExclusiveFileLock, StaleFileOfACrashedHolderDoesNotBlock) {
   cvie::testing::ScopedCvieRoot root;
   const fs::path file = root.path() / "background.lck";
-  const std::wstring path = ToWide(file.string());
+  const std::wstring path = platform::ToWide(file.string());
   // The child locks and dies without its destructor: the file stays behind.
   EXPECT_EQ(
       RunInChild([&] { return ExclusiveFileLock::Acquire(path).release() ? 0 : 1; }), 0);
@@ -150,12 +150,12 @@ TEST(ExclusiveFileLock, StaleFileOfACrashedHolderDoesNotBlock) {
 TEST(ExclusiveFileLock, MissingFolderGivesNoLock) {
   cvie::testing::ScopedCvieRoot root;
   EXPECT_FALSE(ExclusiveFileLock::Acquire(
-      ToWide((root.path() / "no/such/background.lck").string())));
+      platform::ToWide((root.path() / "no/such/background.lck").string())));
 }
 
 TEST(ExclusiveFileLock, ConcurrentAcquirersNeverHoldTogether) {
   cvie::testing::ScopedCvieRoot root;
-  const std::wstring path = ToWide((root.path() / "background.lck").string());
+  const std::wstring path = platform::ToWide((root.path() / "background.lck").string());
   std::atomic<int> holders{0};
   std::atomic<int> max_holders{0};
   std::atomic<int> acquired{0};

@@ -34,14 +34,14 @@ const DecodeCase kDecodes[] = {
 
 TEST(Text, ToWideDecodesUtf8AndReplacesMalformedSequences) {
   for (const auto& c : kDecodes) {
-    EXPECT_EQ(ToWide(c.utf8), c.wide) << c.name;
+    EXPECT_EQ(platform::ToWide(c.utf8), c.wide) << c.name;
   }
 }
 
 TEST(Text, ToNarrowEncodesAndRoundTrips) {
   for (const auto& c : kDecodes) {
     if (c.wide.find(L'\uFFFD') != std::wstring::npos) continue;
-    EXPECT_EQ(ToNarrow(c.wide), c.utf8) << c.name;
+    EXPECT_EQ(platform::ToNarrow(c.wide), c.utf8) << c.name;
   }
 }
 
@@ -50,13 +50,13 @@ TEST(Text, ToNarrowReplacesValuesThatAreNoCharacters) {
   wide.push_back(static_cast<wchar_t>(0xD800));
   wide.push_back(static_cast<wchar_t>(0x110000));
   wide.push_back(L'x');
-  EXPECT_EQ(ToNarrow(wide), "\xEF\xBF\xBD\xEF\xBF\xBDx");
+  EXPECT_EQ(platform::ToNarrow(wide), "\xEF\xBF\xBD\xEF\xBF\xBDx");
 }
 
 bool Format(std::wstring* out, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  bool ok = FormatWideV(out, format, args);
+  bool ok = platform::FormatWideV(out, format, args);
   va_end(args);
   return ok;
 }
@@ -83,9 +83,10 @@ TEST(Text, FormatWideRefusesMalformedNarrowArgument) {
 }
 
 TEST(Text, FoldCaseLowersAsciiAndOtherLetters) {
-  EXPECT_EQ(FoldCase(L"Software\\Corvane\\IE Plugin"), L"software\\corvane\\ie plugin");
-  EXPECT_EQ(FoldCase(L"\u00C9T\u00C9"), L"\u00E9t\u00E9");
-  EXPECT_EQ(FoldCase(L"123 _-"), L"123 _-");
+  EXPECT_EQ(platform::FoldCase(L"Software\\Corvane\\IE Plugin"),
+            L"software\\corvane\\ie plugin");
+  EXPECT_EQ(platform::FoldCase(L"\u00C9T\u00C9"), L"\u00E9t\u00E9");
+  EXPECT_EQ(platform::FoldCase(L"123 _-"), L"123 _-");
 }
 
 }  // namespace

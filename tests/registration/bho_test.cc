@@ -32,7 +32,7 @@ namespace {
 class BhoTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    CreateDataFolders();  // the log file needs its folder before the first line
+    platform::CreateDataFolders();  // the log file needs its folder before the first line
     previous_ = SetUpdateCheckStarter(&starter_);
   }
   void TearDown() override { SetUpdateCheckStarter(previous_); }
@@ -63,7 +63,8 @@ class PlainSite : public ComObject<IServiceProvider> {
 };
 
 void WriteWhitelistFile(const std::string& text) {
-  std::string path(WhitelistFilePath().begin(), WhitelistFilePath().end());
+  std::string path(platform::WhitelistFilePath().begin(),
+                   platform::WhitelistFilePath().end());
   cvie::testing::WriteFile(path, text);
 }
 
@@ -154,9 +155,9 @@ TEST_F(BhoTest, GoodRuleFileOnlyChecksTheVersionFile) {
   // start asks only for the version-file test, not for a silent update.
   std::string text_path = (cvie::testing::TestRoot() / "rules.txt").string();
   cvie::testing::WriteFile(text_path, "/banner/*.gif\n||ads.example^\n");
-  std::string rule_path(RuleFilePath().begin(), RuleFilePath().end());
+  std::string rule_path(platform::RuleFilePath().begin(), platform::RuleFilePath().end());
   ASSERT_EQ(EncipherRuleFile(text_path, rule_path, '1', '0'), 0);
-  ASSERT_NE(CheckRuleFile(RuleFilePath()), -1);
+  ASSERT_NE(CheckRuleFile(platform::RuleFilePath()), -1);
 
   FakeBrowser browser;
   BrowserHelperWindow window(&browser);

@@ -30,7 +30,7 @@ class RecordingStarter : public UpdateCheckStarter {
 inline std::vector<std::string> LogLinesWith(const std::string& text) {
   std::string contents;
   std::vector<std::string> found;
-  std::string path(LogFilePath().begin(), LogFilePath().end());
+  std::string path(platform::LogFilePath().begin(), platform::LogFilePath().end());
   if (!ReadFile(path, &contents)) return found;
   size_t start = 0;
   while (start < contents.size()) {

@@ -83,7 +83,8 @@ TEST(Registration, WritesTheBrowserEntriesAndTheClasses) {
       {HKEY_CLASSES_ROOT, L"AppID\\cvie.DLL", L"AppID", APPID_cvie.WideText()},
   };
   for (const Case& c : cases)
-    EXPECT_EQ(Value(c.root, c.key, c.name), c.value) << ToNarrow(c.key + L" " + c.name);
+    EXPECT_EQ(Value(c.root, c.key, c.name), c.value)
+        << platform::ToNarrow(c.key + L" " + c.name);
   EXPECT_TRUE(
       KeyExists(HKEY_LOCAL_MACHINE,
                 L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Browser "
@@ -131,8 +132,8 @@ TEST(Registration, PrintListsEveryKeyAndValueWritten) {
 }
 
 TEST(Unregistration, RemovesEntriesOptionsIdentityAndTheSharedFolder) {
-  CreateDataFolders();
-  std::filesystem::path shared(ToNarrow(SharedFolderPath()));
+  platform::CreateDataFolders();
+  std::filesystem::path shared(platform::ToNarrow(platform::SharedFolderPath()));
   cvie::testing::WriteFile(shared / "cvie.ver", "version text\n");
   std::filesystem::create_directories(shared / "nested" / "deeper");
   cvie::testing::WriteFile(shared / "nested" / "deeper" / "file.txt", "x");
@@ -155,9 +156,10 @@ TEST(Unregistration, RemovesEntriesOptionsIdentityAndTheSharedFolder) {
   // Nothing of the module is left: no class, ProgID, extension or entry.
   std::string dump = platform::RegistryDumpForTesting();
   for (const ModuleClass& c : ModuleClasses()) {
-    EXPECT_EQ(dump.find(c.clsid->Text()), std::string::npos) << ToNarrow(c.prog_id);
-    EXPECT_EQ(dump.find(ToNarrow(c.independent_prog_id)), std::string::npos)
-        << ToNarrow(c.prog_id);
+    EXPECT_EQ(dump.find(c.clsid->Text()), std::string::npos)
+        << platform::ToNarrow(c.prog_id);
+    EXPECT_EQ(dump.find(platform::ToNarrow(c.independent_prog_id)), std::string::npos)
+        << platform::ToNarrow(c.prog_id);
   }
   // Only the empty parent "Software\\Corvane" of the removed tree stays.
   for (const char* text :
@@ -189,7 +191,7 @@ TEST(RegistryHelpers, DeleteTreeRemovesNestedKeysDepthFirst) {
                {L"Software\\Tree", platform::ERROR_FILE_NOT_FOUND}};
   for (const Case& c : cases)
     EXPECT_EQ(DeleteRegistryTree(HKEY_CURRENT_USER, c.key), c.expected)
-        << ToNarrow(c.key);
+        << platform::ToNarrow(c.key);
   EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, L"Software\\Sibling"));
 }
 
@@ -223,10 +225,10 @@ const HostCase kHosts[] = {
 
 TEST(ModuleEntry, RefusesTheShellOnly) {
   for (const HostCase& c : kHosts) {
-    EXPECT_EQ(IsShellHostPath(c.path), c.refused) << ToNarrow(c.path);
+    EXPECT_EQ(IsShellHostPath(c.path), c.refused) << platform::ToNarrow(c.path);
     EXPECT_EQ(ModuleEntry(DLL_PROCESS_ATTACH, c.path), c.refused ? 0 : 1)
-        << ToNarrow(c.path);
-    EXPECT_EQ(ModuleEntry(DLL_THREAD_ATTACH, c.path), 1) << ToNarrow(c.path);
+        << platform::ToNarrow(c.path);
+    EXPECT_EQ(ModuleEntry(DLL_THREAD_ATTACH, c.path), 1) << platform::ToNarrow(c.path);
   }
 }
 
@@ -236,12 +238,12 @@ TEST(ModuleExports, GiveEveryClassObjectAndCountLiveObjects) {
     ASSERT_EQ(DllGetClassObject(*c.clsid, IID_IClassFactory,
                                 reinterpret_cast<void**>(&factory)),
               S_OK)
-        << ToNarrow(c.prog_id);
+        << platform::ToNarrow(c.prog_id);
     IUnknown* object = nullptr;
     EXPECT_EQ(
         factory->CreateInstance(nullptr, IID_IUnknown, reinterpret_cast<void**>(&object)),
         S_OK)
-        << ToNarrow(c.prog_id);
+        << platform::ToNarrow(c.prog_id);
     if (object) object->Release();
     factory->Release();
   }

@@ -285,7 +285,7 @@ TEST_F(RoadTest, NavigationIsLoggedByTheHelperObject) {
   Fetch("GET", url, {"Sec-Fetch-Dest: document"});
   Fetch("GET", origin_.Url("/page.html?part"), {"Sec-Fetch-Dest: image"});
   std::string log;
-  ASSERT_TRUE(cvie::testing::ReadFile(ToNarrow(LogFilePath()), &log));
+  ASSERT_TRUE(cvie::testing::ReadFile(platform::ToNarrow(platform::LogFilePath()), &log));
   size_t lines = 0;
   for (size_t at = log.find("DISPID_BEFORENAVIGATE2: "); at != std::string::npos;
        at = log.find("DISPID_BEFORENAVIGATE2: ", at + 1)) {

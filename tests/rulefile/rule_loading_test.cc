@@ -188,8 +188,8 @@ TEST_F(RuleLoadingTest, ConcurrentPrepareBuildsOneHolder) {
 }
 
 TEST_F(RuleLoadingTest, PrepareRulesLoadsTheInstalledRuleFileOnce) {
-  CreateDataFolders();
-  const std::wstring& installed = RuleFilePath();
+  platform::CreateDataFolders();
+  const std::wstring& installed = platform::RuleFilePath();
   EXPECT_EQ(PrepareRules(), 0);
   EXPECT_EQ(ProcessRules(), nullptr) << "no rule file installed yet";
 

@@ -31,19 +31,19 @@ inline std::filesystem::path ScratchDir(const std::string& name) {
 }
 
 inline std::wstring Wide(const std::filesystem::path& path) {
-  return ToWide(path.string());
+  return platform::ToWide(path.string());
 }
 
 // The log writes only when its folder exists when the logger is made: make the
 // folders first, then the logger.
 inline void StartLogging() {
-  CreateDataFolders();
+  platform::CreateDataFolders();
   Logger::Instance().Enable();
 }
 
 inline std::string LogText() {
   std::string text;
-  ReadFile(ToNarrow(LogFilePath()), &text);
+  ReadFile(platform::ToNarrow(platform::LogFilePath()), &text);
   return text;
 }
 

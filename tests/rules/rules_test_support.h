@@ -36,7 +36,7 @@ inline std::unique_ptr<RulesHolder> HolderWith(std::initializer_list<const char*
 class LogFolderEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    CreateDataFolders();
+    platform::CreateDataFolders();
     Logger::Instance().Enable();
   }
 };
@@ -62,7 +62,9 @@ class LogWatch {
   }
 
  private:
-  static std::filesystem::path Path() { return std::filesystem::path(LogFilePath()); }
+  static std::filesystem::path Path() {
+    return std::filesystem::path(platform::LogFilePath());
+  }
   static size_t Size() {
     std::error_code ec;
     auto size = std::filesystem::file_size(Path(), ec);

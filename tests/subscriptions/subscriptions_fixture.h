@@ -30,8 +30,8 @@ class SubscriptionsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     root_ = std::make_unique<ScopedCvieRoot>();
-    ResetDataFolderCacheForTesting();
-    CreateDataFolders();
+    platform::ResetDataFolderCacheForTesting();
+    platform::CreateDataFolders();
     SetListDownloadTimeoutForTesting(5000);
     ASSERT_TRUE(server_.Start());
     server_.SetRoute("/list.txt", {200, SmallList("1")});
@@ -53,7 +53,7 @@ class SubscriptionsTest : public ::testing::Test {
     server_.Stop();
     SetListDownloadTimeoutForTesting(0);
     root_.reset();
-    ResetDataFolderCacheForTesting();
+    platform::ResetDataFolderCacheForTesting();
   }
 
   std::string Url(const std::string& path) const { return server_.base_url() + path; }
@@ -61,14 +61,15 @@ class SubscriptionsTest : public ::testing::Test {
   // The body stored for `url`, or "(none)".
   static std::string StoredBody(const std::string& url) {
     std::string body;
-    if (!ReadFile(ToNarrow(lists::ListsFolderPath()) + "/" + lists::ListId(url) + ".txt",
+    if (!ReadFile(platform::ToNarrow(lists::ListsFolderPath()) + "/" +
+                      lists::ListId(url) + ".txt",
                   &body))
       return "(none)";
     return body;
   }
   static std::string Generation() {
     std::string text;
-    ReadFile(ToNarrow(lists::ListsFolderPath()) + "/generation", &text);
+    ReadFile(platform::ToNarrow(lists::ListsFolderPath()) + "/generation", &text);
     return text;
   }
   static std::vector<lists::Subscription> Subscriptions() {

@@ -70,7 +70,7 @@ TEST_F(ListsTest, AddSubscribesOnlyToAnswersThatAreFilterLists) {
   EXPECT_FALSE(Generation().empty());
   size_t bodies = 0;
   for (const auto& entry :
-       std::filesystem::directory_iterator(ToNarrow(lists::ListsFolderPath())))
+       std::filesystem::directory_iterator(platform::ToNarrow(lists::ListsFolderPath())))
     bodies += entry.path().extension() == ".txt";
   EXPECT_EQ(bodies, 1u);
 
@@ -201,7 +201,7 @@ TEST_F(ListsTest, DefaultListsAreSubscribedAndARemovedOneStaysRemoved) {
 }
 
 TEST_F(ListsTest, StoreIsWrittenAndReadBackAndADamagedOneIsKept) {
-  const std::wstring folder = ToWide((root_->path() / "store").string());
+  const std::wstring folder = platform::ToWide((root_->path() / "store").string());
   SubscriptionStore store(folder);
   std::string error;
   ASSERT_TRUE(store.Load(&error)) << error;
@@ -237,7 +237,7 @@ TEST_F(ListsTest, StoreIsWrittenAndReadBackAndADamagedOneIsKept) {
   EXPECT_EQ(read.subscriptions()[1].next_update, 1000 + 2 * 24 * 3600);
   EXPECT_EQ(read.subscriptions()[0].last_error, "could not resolve host: a.example");
 
-  const std::string path = ToNarrow(read.StorePath());
+  const std::string path = platform::ToNarrow(read.StorePath());
   const char* kDamaged[] = {"{\"format\":1,\"lists\":[{\"url\":", "not json at all",
                             "{\"format\":1,\"lists\":{}}", "{\"format\":7,\"lists\":[]}",
                             "{\"format\":1,\"lists\":[{\"title\":\"no url\"}]}"};

@@ -129,7 +129,7 @@ TEST_F(InterceptorTest, ProxyWithTheLocalCaSpeaksHttp11ToEveryClient) {
   proxy.proxy.set_respond([](const proxy::ProxyRequest& r, proxy::ResponseWriter& out) {
     proxy::testing::RespondText(out, "answer for " + r.url);
   });
-  std::string ca_file = ToNarrow(https::LocalCaCertificatePath());
+  std::string ca_file = platform::ToNarrow(https::LocalCaCertificatePath());
 
   struct Case {
     const char* name;

@@ -37,7 +37,7 @@ std::string RunCvie(const std::string& args) {
 TEST(SecureSites, StatusSaysHowSecureSitesAreTreated) {
   cvie::testing::ScopedCvieRoot root;
   EXPECT_NE(RunCvie("https status").find("Secure sites: tunnelled."), std::string::npos);
-  std::filesystem::path lists = ToNarrow(cvie::lists::ListsFolderPath());
+  std::filesystem::path lists = platform::ToNarrow(cvie::lists::ListsFolderPath());
   std::filesystem::create_directories(lists);
   cvie::testing::WriteFile(lists / "a.txt", "||ads.example^\n");
   EXPECT_NE(RunCvie("https status").find("Secure sites: host blocking only."),

@@ -60,7 +60,7 @@ class TlsRoadTest : public ::testing::Test {
     if (server_) server_->Stop();
     window_.set_helper(nullptr);
     host_.Close();
-    SetUpstreamCaFile("");
+    platform::SetUpstreamCaFile("");
   }
 
   KeyAndCert local_ca_, origin_ca_;
@@ -77,7 +77,7 @@ TEST_F(TlsRoadTest, FiltersAnAdPageServedOverHttps) {
   TlsOrigin origin(ServerContext(MakeLeaf(origin_ca_, {"localhost", "127.0.0.1"})));
   origin.Set("/news.html", "text/html; charset=utf-8", kAdPage);
   origin.Set("/data.bin", "application/octet-stream", std::string("\0\1\2ads\xff", 7));
-  SetUpstreamCaFile(origin_ca_file_);
+  platform::SetUpstreamCaFile(origin_ca_file_);
   StartProxy({origin.port()});
   std::string base = "https://localhost:" + std::to_string(origin.port());
 
@@ -121,7 +121,7 @@ TEST_F(TlsRoadTest, UnverifiedOriginGetsA502NamingSiteAndReason) {
         ServerContext(MakeLeaf(origin_ca_, c.hosts, c.from_days, c.to_days)));
     origin.Set("/news.html", "text/html", kAdPage);
     // The system's store knows nothing of the test's origin CA.
-    SetUpstreamCaFile(c.trust_origin_ca ? origin_ca_file_ : "");
+    platform::SetUpstreamCaFile(c.trust_origin_ca ? origin_ca_file_ : "");
     std::string url = "https://localhost:" + std::to_string(origin.port()) + "/news.html";
     CurlResult r = CurlGet(url, server_->port(), local_ca_file_);
     EXPECT_EQ(r.code, 0) << c.name << ": " << r.error;

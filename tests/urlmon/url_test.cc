@@ -11,43 +11,47 @@ namespace {
 struct CrackCase {
   const wchar_t* url;
   bool ok;
-  INTERNET_SCHEME scheme;
+  platform::INTERNET_SCHEME scheme;
   const wchar_t* scheme_name;
   const wchar_t* host;
-  INTERNET_PORT port;
+  platform::INTERNET_PORT port;
   const wchar_t* path;
   const wchar_t* extra;
 };
 
 const CrackCase kCrackCases[] = {
-    {L"http://www.example.com/index.html", true, INTERNET_SCHEME_HTTP, L"http",
+    {L"http://www.example.com/index.html", true, platform::INTERNET_SCHEME_HTTP, L"http",
      L"www.example.com", 80, L"/index.html", L""},
-    {L"https://Ads.Example.COM:8443/a/b?x=1&y=2#top", true, INTERNET_SCHEME_HTTPS,
-     L"https", L"Ads.Example.COM", 8443, L"/a/b", L"?x=1&y=2#top"},
-    {L"HTTP://X/", true, INTERNET_SCHEME_HTTP, L"http", L"X", 80, L"/", L""},
-    {L"http://h", true, INTERNET_SCHEME_HTTP, L"http", L"h", 80, L"/", L""},
-    {L"file:///home/user/page.html", true, INTERNET_SCHEME_FILE, L"file", L"", 0,
-     L"/home/user/page.html", L""},
-    {L"file://localhost/tmp/a.htm", true, INTERNET_SCHEME_FILE, L"file", L"", 0,
+    {L"https://Ads.Example.COM:8443/a/b?x=1&y=2#top", true,
+     platform::INTERNET_SCHEME_HTTPS, L"https", L"Ads.Example.COM", 8443, L"/a/b",
+     L"?x=1&y=2#top"},
+    {L"HTTP://X/", true, platform::INTERNET_SCHEME_HTTP, L"http", L"X", 80, L"/", L""},
+    {L"http://h", true, platform::INTERNET_SCHEME_HTTP, L"http", L"h", 80, L"/", L""},
+    {L"file:///home/user/page.html", true, platform::INTERNET_SCHEME_FILE, L"file", L"",
+     0, L"/home/user/page.html", L""},
+    {L"file://localhost/tmp/a.htm", true, platform::INTERNET_SCHEME_FILE, L"file", L"", 0,
      L"/tmp/a.htm", L""},
-    {L"ftp://files.example.com/pub/", true, INTERNET_SCHEME_FTP, L"ftp",
+    {L"ftp://files.example.com/pub/", true, platform::INTERNET_SCHEME_FTP, L"ftp",
      L"files.example.com", 21, L"/pub/", L""},
-    {L"about:blank", true, INTERNET_SCHEME_UNKNOWN, L"about", L"", 0, L"blank", L""},
-    {L"javascript:void(0)", true, INTERNET_SCHEME_JAVASCRIPT, L"javascript", L"", 0,
-     L"void(0)", L""},
-    {L"mailto:someone@example.com", true, INTERNET_SCHEME_MAILTO, L"mailto", L"", 0,
-     L"someone@example.com", L""},
-    {L"res://ieframe.dll/navcancl.htm", true, INTERNET_SCHEME_RES, L"res", L"ieframe.dll",
-     0, L"/navcancl.htm", L""},
-    {L"cvtest://thing/x", true, INTERNET_SCHEME_UNKNOWN, L"cvtest", L"thing", 0, L"/x",
+    {L"about:blank", true, platform::INTERNET_SCHEME_UNKNOWN, L"about", L"", 0, L"blank",
      L""},
-    {L"http://b\u00fccher.example/caf\u00e9", true, INTERNET_SCHEME_HTTP, L"http",
-     L"b\u00fccher.example", 80, L"/caf\u00e9", L""},
-    {L"www.example.com/page", false, INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
-    {L"", false, INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
-    {L"http://", false, INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
-    {L"file://otherhost/share/x", false, INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
-    {L"1http://x/", false, INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
+    {L"javascript:void(0)", true, platform::INTERNET_SCHEME_JAVASCRIPT, L"javascript",
+     L"", 0, L"void(0)", L""},
+    {L"mailto:someone@example.com", true, platform::INTERNET_SCHEME_MAILTO, L"mailto",
+     L"", 0, L"someone@example.com", L""},
+    {L"res://ieframe.dll/navcancl.htm", true, platform::INTERNET_SCHEME_RES, L"res",
+     L"ieframe.dll", 0, L"/navcancl.htm", L""},
+    {L"cvtest://thing/x", true, platform::INTERNET_SCHEME_UNKNOWN, L"cvtest", L"thing", 0,
+     L"/x", L""},
+    {L"http://b\u00fccher.example/caf\u00e9", true, platform::INTERNET_SCHEME_HTTP,
+     L"http", L"b\u00fccher.example", 80, L"/caf\u00e9", L""},
+    {L"www.example.com/page", false, platform::INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"",
+     L""},
+    {L"", false, platform::INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
+    {L"http://", false, platform::INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
+    {L"file://otherhost/share/x", false, platform::INTERNET_SCHEME_UNKNOWN, L"", L"", 0,
+     L"", L""},
+    {L"1http://x/", false, platform::INTERNET_SCHEME_UNKNOWN, L"", L"", 0, L"", L""},
 };
 
 std::string Name(const wchar_t* url) {
@@ -59,8 +63,8 @@ std::string Name(const wchar_t* url) {
 
 TEST(CrackUrl, SplitsAddressesOfEveryShape) {
   for (const CrackCase& c : kCrackCases) {
-    CrackedUrl cracked;
-    bool ok = CrackUrl(c.url, &cracked);
+    platform::CrackedUrl cracked;
+    bool ok = platform::CrackUrl(c.url, &cracked);
     ASSERT_EQ(ok, c.ok) << Name(c.url);
     if (!ok) continue;
     EXPECT_EQ(cracked.scheme, c.scheme) << Name(c.url);
@@ -69,16 +73,16 @@ TEST(CrackUrl, SplitsAddressesOfEveryShape) {
     EXPECT_EQ(cracked.port, c.port) << Name(c.url);
     EXPECT_EQ(cracked.path, c.path) << Name(c.url);
     EXPECT_EQ(cracked.extra, c.extra) << Name(c.url);
-    EXPECT_EQ(UrlScheme(c.url), c.scheme) << Name(c.url);
-    EXPECT_EQ(UrlHost(c.url), c.host) << Name(c.url);
+    EXPECT_EQ(platform::UrlScheme(c.url), c.scheme) << Name(c.url);
+    EXPECT_EQ(platform::UrlHost(c.url), c.host) << Name(c.url);
   }
 }
 
 TEST(CrackUrl, DecodesOnlyWhenAsked) {
   const wchar_t* url = L"http://u%40x:p%3Aw@h/a%20b/c?q=%41#f%42";
-  CrackedUrl raw, decoded;
-  ASSERT_TRUE(CrackUrl(url, &raw));
-  ASSERT_TRUE(CrackUrl(url, &decoded, true));
+  platform::CrackedUrl raw, decoded;
+  ASSERT_TRUE(platform::CrackUrl(url, &raw));
+  ASSERT_TRUE(platform::CrackUrl(url, &decoded, true));
   EXPECT_EQ(raw.path, L"/a%20b/c");
   EXPECT_EQ(decoded.path, L"/a b/c");
   EXPECT_EQ(raw.user, L"u%40x");
@@ -90,7 +94,7 @@ TEST(CrackUrl, DecodesOnlyWhenAsked) {
 
 TEST(InternetCrackUrlW, CopiesTheAskedPartsIntoBuffers) {
   wchar_t scheme[16], host[1000], path[64], extra[64];
-  URL_COMPONENTSW parts;
+  platform::URL_COMPONENTSW parts;
   parts.lpszScheme = scheme;
   parts.dwSchemeLength = 16;
   parts.lpszHostName = host;
@@ -99,9 +103,10 @@ TEST(InternetCrackUrlW, CopiesTheAskedPartsIntoBuffers) {
   parts.dwUrlPathLength = 64;
   parts.lpszExtraInfo = extra;
   parts.dwExtraInfoLength = 64;
-  ASSERT_TRUE(InternetCrackUrlW(L"https://ads.example.net:444/x/y.js?z=1", 0, 0, &parts));
-  EXPECT_EQ(InternetCrackUrlLastError(), 0u);
-  EXPECT_EQ(parts.nScheme, INTERNET_SCHEME_HTTPS);
+  ASSERT_TRUE(platform::InternetCrackUrlW(L"https://ads.example.net:444/x/y.js?z=1", 0, 0,
+                                          &parts));
+  EXPECT_EQ(platform::InternetCrackUrlLastError(), 0u);
+  EXPECT_EQ(parts.nScheme, platform::INTERNET_SCHEME_HTTPS);
   EXPECT_EQ(parts.nPort, 444);
   EXPECT_EQ(std::wstring(scheme), L"https");
   EXPECT_EQ(parts.dwSchemeLength, 5u);
@@ -111,18 +116,19 @@ TEST(InternetCrackUrlW, CopiesTheAskedPartsIntoBuffers) {
   EXPECT_EQ(std::wstring(extra), L"?z=1");
 
   // Without extra information asked for, the path carries it.
-  URL_COMPONENTSW path_only;
+  platform::URL_COMPONENTSW path_only;
   path_only.lpszUrlPath = path;
   path_only.dwUrlPathLength = 64;
-  ASSERT_TRUE(InternetCrackUrlW(L"http://h/p?q#f", 0, 0, &path_only));
+  ASSERT_TRUE(platform::InternetCrackUrlW(L"http://h/p?q#f", 0, 0, &path_only));
   EXPECT_EQ(std::wstring(path), L"/p?q#f");
-  EXPECT_EQ(path_only.nScheme, INTERNET_SCHEME_HTTP);
+  EXPECT_EQ(path_only.nScheme, platform::INTERNET_SCHEME_HTTP);
 
   // Only the given length of the text counts.
-  URL_COMPONENTSW counted;
+  platform::URL_COMPONENTSW counted;
   counted.lpszHostName = host;
   counted.dwHostNameLength = 1000;
-  ASSERT_TRUE(InternetCrackUrlW(L"http://short/and-more-text", 12, 0, &counted));
+  ASSERT_TRUE(
+      platform::InternetCrackUrlW(L"http://short/and-more-text", 12, 0, &counted));
   EXPECT_EQ(std::wstring(host), L"short");
 }
 
@@ -135,26 +141,28 @@ TEST(InternetCrackUrlW, ReportsWhyItFailed) {
     DWORD error;
   };
   const Case cases[] = {
-      {"no scheme", L"www.example.com", 100, false, ERROR_INTERNET_UNRECOGNIZED_SCHEME},
-      {"broken address", L"http://", 100, false, ERROR_INTERNET_INVALID_URL},
+      {"no scheme", L"www.example.com", 100, false,
+       platform::ERROR_INTERNET_UNRECOGNIZED_SCHEME},
+      {"broken address", L"http://", 100, false, platform::ERROR_INTERNET_INVALID_URL},
       {"host does not fit", L"http://a-long-host-name.example/", 8, false,
-       ERROR_INSUFFICIENT_BUFFER},
-      {"length without a buffer", L"http://h/", 100, true, ERROR_INVALID_PARAMETER},
+       platform::ERROR_INSUFFICIENT_BUFFER},
+      {"length without a buffer", L"http://h/", 100, true,
+       platform::ERROR_INVALID_PARAMETER},
   };
   for (const Case& c : cases) {
     wchar_t host[100] = L"untouched";
-    URL_COMPONENTSW parts;
+    platform::URL_COMPONENTSW parts;
     parts.lpszHostName = c.null_buffer ? nullptr : host;
     parts.dwHostNameLength = c.host_capacity;
-    EXPECT_FALSE(InternetCrackUrlW(c.url, 0, 0, &parts)) << c.name;
-    EXPECT_EQ(InternetCrackUrlLastError(), c.error) << c.name;
-    if (c.error == ERROR_INSUFFICIENT_BUFFER) {
+    EXPECT_FALSE(platform::InternetCrackUrlW(c.url, 0, 0, &parts)) << c.name;
+    EXPECT_EQ(platform::InternetCrackUrlLastError(), c.error) << c.name;
+    if (c.error == platform::ERROR_INSUFFICIENT_BUFFER) {
       EXPECT_EQ(std::wstring(host), L"untouched") << "nothing written past the buffer";
     }
   }
-  URL_COMPONENTSW wrong_size;
+  platform::URL_COMPONENTSW wrong_size;
   wrong_size.dwStructSize = 4;
-  EXPECT_FALSE(InternetCrackUrlW(L"http://h/", 0, 0, &wrong_size));
-  EXPECT_EQ(InternetCrackUrlLastError(), ERROR_INVALID_PARAMETER);
-  EXPECT_FALSE(InternetCrackUrlW(nullptr, 0, 0, &wrong_size));
+  EXPECT_FALSE(platform::InternetCrackUrlW(L"http://h/", 0, 0, &wrong_size));
+  EXPECT_EQ(platform::InternetCrackUrlLastError(), platform::ERROR_INVALID_PARAMETER);
+  EXPECT_FALSE(platform::InternetCrackUrlW(nullptr, 0, 0, &wrong_size));
 }

@@ -62,7 +62,7 @@ class WhitelistFixture : public ::testing::Test {
 
 std::string Join(const std::vector<std::wstring>& entries) {
   std::string out;
-  for (const std::wstring& e : entries) out += "[" + ToNarrow(e) + "]";
+  for (const std::wstring& e : entries) out += "[" + platform::ToNarrow(e) + "]";
   return out;
 }
 
@@ -115,14 +115,14 @@ TEST_F(WhitelistFixture, SkipsALineTooLongWholeAndKeepsTheNextEntry) {
       {"4093 characters and a kept CR", std::string(4093, 'a') + "\r", true},
       {"4095 characters", std::string(4095, 'a'), false},
       {"a hundred thousand characters", std::string(100000, 'a'), false},
-      {"4094 two-byte characters", ToNarrow(u_umlaut_4094), true},
-      {"4095 two-byte characters", ToNarrow(u_umlaut_4094 + L"\u00FC"), false},
+      {"4094 two-byte characters", platform::ToNarrow(u_umlaut_4094), true},
+      {"4095 two-byte characters", platform::ToNarrow(u_umlaut_4094 + L"\u00FC"), false},
   };
   for (const LongCase& c : cases) {
     WriteFile(ListPath(), "before\r\n" + c.line + "\r\nafter\r\n");
     list_->Load();
     std::vector<std::wstring> expected = {L"before"};
-    if (c.kept) expected.push_back(ToWide(c.line));
+    if (c.kept) expected.push_back(platform::ToWide(c.line));
     expected.push_back(L"after");
     EXPECT_EQ(list_->Entries(), expected) << c.name;
   }
@@ -234,7 +234,7 @@ TEST_F(WhitelistFixture, ContainsFindsAnEntryInsideTheTextOrEqualToIt) {
   };
   for (const LookupCase& c : cases) {
     EXPECT_EQ(list_->Contains(c.text, c.exact), c.expected)
-        << (c.text ? ToNarrow(c.text) : "(null)") << " exact=" << c.exact;
+        << (c.text ? platform::ToNarrow(c.text) : "(null)") << " exact=" << c.exact;
   }
 }
 

@@ -129,7 +129,7 @@ TEST_F(WinRegistry, ValuesEnumerateAndChangesAreCounted) {
   RegCloseKey(key);
 
   std::string dump = RegistryDumpForTesting();
-  std::string path = "HKEY_CURRENT_USER\\" + ToNarrow(base_) + "\n";
+  std::string path = "HKEY_CURRENT_USER\\" + platform::ToNarrow(base_) + "\n";
   EXPECT_NE(dump.find(path + "  \"Second\" REG_SZ \"two\"\n"), std::string::npos) << dump;
 }
 
@@ -191,7 +191,7 @@ TEST(WinFiles, WholeFilesRenamesAndListings) {
   ASSERT_TRUE(ListFolder(folder, &entries));
   ASSERT_EQ(entries.size(), 2u);
   for (const FolderEntry& entry : entries) {
-    EXPECT_EQ(entry.is_folder, entry.name == L"deeper") << ToNarrow(entry.name);
+    EXPECT_EQ(entry.is_folder, entry.name == L"deeper") << platform::ToNarrow(entry.name);
   }
   EXPECT_FALSE(ListFolder(folder + L"\\missing", &entries));
   EXPECT_TRUE(DeleteFileAt(b));
@@ -241,16 +241,16 @@ TEST(WinShell, FoldersFollowCvieRootWithBackslashes) {
 TEST(WinText, Utf16ConversionsReplaceWhatIsMalformed) {
   const std::wstring wide = L"a\u00e9\u4e2d\U0001F600";
   EXPECT_EQ(wide.size(), 5u);  // the last character is a surrogate pair here
-  EXPECT_EQ(ToNarrow(wide), "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
-  EXPECT_EQ(ToWide(ToNarrow(wide)), wide);
-  EXPECT_EQ(ToWide("x\xFFy"), L"x\uFFFDy");
-  EXPECT_EQ(FoldCase(L"ABC \u00C4\u00D6"), L"abc \u00E4\u00F6");
+  EXPECT_EQ(platform::ToNarrow(wide), "a\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80");
+  EXPECT_EQ(platform::ToWide(platform::ToNarrow(wide)), wide);
+  EXPECT_EQ(platform::ToWide("x\xFFy"), L"x\uFFFDy");
+  EXPECT_EQ(platform::FoldCase(L"ABC \u00C4\u00D6"), L"abc \u00E4\u00F6");
 }
 
 bool Format(std::wstring* out, const wchar_t* format, ...) {
   va_list args;
   va_start(args, format);
-  bool ok = FormatWideV(out, format, args);
+  bool ok = platform::FormatWideV(out, format, args);
   va_end(args);
   return ok;
 }
@@ -272,13 +272,13 @@ TEST(WinUuid, SequentialUuidsAreDistinctAndPrintedLowerCase) {
   EXPECT_NE(a, b);
   ASSERT_EQ(a.size(), 36u);
   for (size_t i : {8u, 13u, 18u, 23u}) EXPECT_EQ(a[i], L'-');
-  for (wchar_t ch : a) EXPECT_TRUE(ch == L'-' || iswxdigit(ch)) << ToNarrow(a);
-  EXPECT_EQ(a, FoldCase(a));
+  for (wchar_t ch : a) EXPECT_TRUE(ch == L'-' || iswxdigit(ch)) << platform::ToNarrow(a);
+  EXPECT_EQ(a, platform::FoldCase(a));
 }
 
 TEST(WinProcess, PathsAreThoseOfTheRunningProgram) {
   std::wstring exe = ExecutablePath();
-  EXPECT_EQ(FoldCase(exe.substr(exe.size() - 4)), L".exe");
+  EXPECT_EQ(platform::FoldCase(exe.substr(exe.size() - 4)), L".exe");
   EXPECT_EQ(ModuleFilePath(), exe);  // linked into the program itself
   EXPECT_NE(GetCurrentProcessId(), 0u);
   uint64_t total = 0, available = 0;

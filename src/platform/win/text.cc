@@ -10,7 +10,7 @@
 
 #include "platform/win/win32.h"
 
-namespace cvie {
+namespace cvie::platform {
 namespace {
 
 constexpr size_t kMaxFormatted = size_t{4} << 20;
@@ -85,4 +85,4 @@ std::wstring FoldCase(const std::wstring& text) {
   return out;
 }
 
-}  // namespace cvie
+}  // namespace cvie::platform

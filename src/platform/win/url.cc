@@ -25,7 +25,7 @@
 #undef ERROR_INTERNET_INVALID_URL
 #undef ERROR_INTERNET_UNRECOGNIZED_SCHEME
 
-namespace cvie {
+namespace cvie::platform {
 namespace {
 
 struct SchemeNumber {
@@ -150,4 +150,4 @@ bool CrackUrl(const std::wstring& url, CrackedUrl* out, bool decode) {
 
 bool StartsWithSchemeName(const std::wstring& text) { return SchemeLength(text) != 0; }
 
-}  // namespace cvie
+}  // namespace cvie::platform
