@@ -336,7 +336,7 @@ std::string TranslatePattern(std::string_view pattern) {
     out = "^[a-z][a-z0-9+.\\-]*:\\/\\/(?:[^\\/?#]*\\.)?";
     pattern.remove_prefix(2);
   } else if (!pattern.empty() && pattern.front() == '|') {
-    out = "^";
+    out.push_back('^');
     pattern.remove_prefix(1);
   }
   bool anchored_end = !pattern.empty() && pattern.back() == '|';
