@@ -119,10 +119,12 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
     ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
     ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc
     ${CMAKE_SOURCE_DIR}/tests/win/urlmon_win_test.cc
+    ${CMAKE_SOURCE_DIR}/tests/win/urlmon_wine_gap_test.cc
     # The address-splitting tests of the Linux layer hold for this one too.
     ${CMAKE_SOURCE_DIR}/tests/urlmon/url_test.cc)
   target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest ws2_32)
+  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest ws2_32 urlmon
+                      ole32 uuid)
 
   # Creates the module's classes through the system's COM.
   add_executable(cvie_win_com_probe ${CMAKE_SOURCE_DIR}/tests/win/com_probe_main.cc)
