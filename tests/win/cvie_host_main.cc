@@ -5,9 +5,10 @@
 // does), gives it a minimal site so it runs its start sequence (folders, rule
 // file check, rules, MIME filter and namespace handler registered in the
 // system's URL-moniker session), binds URL through urlmon
-// (asynchronously, pulling the data as a browser does) and writes the bytes read to
-// stdout. Then it takes the site away (the stop sequence). Exit 0 when the page was read,
-// 1 with the failing call and its code on stderr otherwise.
+// (asynchronously, pulling the data as a browser does) and writes the bytes
+// read to stdout. Then it takes the site away (the stop sequence). Exit 0 when
+// the page was read, 1 with the failing call and its code on stderr
+// otherwise.
 //
 // With --no-namespace the host withdraws the module's namespace handler from
 // the session after the start sequence, and does itself what Windows' urlmon
@@ -198,14 +199,14 @@ class PageReader : public IBindStatusCallback {
   void Drain() {
     if (!stream_) return;
     char buffer[16384];
-    ULONG read = 0;
-    HRESULT hr;
-    while ((hr = stream_->Read(buffer, sizeof(buffer), &read)) == S_OK || read > 0) {
-      fwrite(buffer, 1, read, stdout);
-      read = 0;
-      if (hr != S_OK) break;
+    for (;;) {
+      ULONG read = 0;
+      const HRESULT hr = stream_->Read(buffer, sizeof(buffer), &read);
+      if (read > 0) fwrite(buffer, 1, read, stdout);
+      if (FAILED(hr) && hr != E_PENDING) read_result_ = hr;
+      // S_FALSE: the end; E_PENDING: more after the next notification.
+      if (hr != S_OK || read == 0) return;
     }
-    if (FAILED(hr) && hr != E_PENDING) read_result_ = hr;
   }
 
   IStream* stream_ = nullptr;

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# host-fetch.sh <state-dir> <cvie> <build-win> <rules.txt> <page.html>
+# host-fetch.sh <state-dir> <cvie> <build-win> <rules.txt> <page.html> [<large.html>]
 # Registers cvie.dll in the private Wine prefix, installs the rule file and a
 # whitelist, serves pages from a loopback origin on a free port, and runs
 # cvie_host.exe (as "iexplore.exe", the browser's process) to fetch them
@@ -15,13 +15,14 @@
 #     protocol reads the pages and the module's registered text/html MIME
 #     filter edits them. The page with adverts equals `cvie filter` of it with
 #     the same rules; the same page at a whitelisted address and a body that
-#     is not HTML come back unchanged.
+#     is not HTML come back unchanged. A large page of the shared corpus, read
+#     in many pieces, equals `cvie filter` of it too (when it is there).
 #  3. The log: every line of log1.txt has the Linux logger's prefix
 #     ("T<thread> mm/dd/yy-hh:mm:ss L<level> "), and a log1.txt of more than
 #     2,000,000 bytes became log2.txt when the first host process started.
 # Exits 77 (skipped) when wine or the Windows build is absent.
 set -uo pipefail
-state=$1 cvie=$2 winbuild=$3 rules=$4 page=$5
+state=$1 cvie=$2 winbuild=$3 rules=$4 page=$5 large=${6:-}
 
 for f in "$winbuild/cvie.dll" "$winbuild/cvie_host.exe"; do
   [[ -f "$f" ]] || { echo "$f is not built (make windows): skipped"; exit 77; }
@@ -50,6 +51,7 @@ mkdir -p "$work/win/share/Corvane" "$user" "$work/www"
 cp "$work/cvie.rle" "$work/win/share/Corvane/cvie.rle"
 cp "$page" "$work/www/page.html"
 cp "$page" "$work/www/white.html"
+[[ -n "$large" && -f "$large" ]] && cp "$large" "$work/www/large.html"
 # Not HTML: bytes a page editor would not leave alone if it took them for a page.
 { printf '\x89PNG\r\n\x1a\n\0\0'; cat "$page"; printf '\0\xff'; } >"$work/www/data.bin"
 # A current log just over the switch size, and an older generation.
@@ -121,6 +123,12 @@ check whitelisted "$origin/white.html" "$page" "the whitelisted page comes back 
 grep -qF "IIPR::Start - the url of the page is: $origin/white.html" "$log" ||
   fail "the MIME filter was not started for the whitelisted page: unchanged shows nothing"
 check binary "$origin/data.bin" "$work/www/data.bin" "the body that is not HTML comes back unchanged"
+if [[ -f "$work/www/large.html" ]]; then
+  CVIE_ROOT="$work/linux" "$cvie" filter --rule-text "$rules" "$large" >"$work/large.expected" ||
+    fail "cvie filter failed on $large"
+  check large "$origin/large.html" "$work/large.expected" \
+    "the large page ($(wc -c <"$large") bytes) through the MIME filter equals cvie filter's"
+fi
 wine_run wine regsvr32 /u /s "$(win "$winbuild/cvie.dll")"
 
 # 3. The log.
