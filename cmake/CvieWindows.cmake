@@ -40,7 +40,8 @@ function(cvie_win_library name)
 endfunction()
 
 # Platform: the parts that are plain C++ (the COM class table, BSTRs, the
-# thread message queues, the scripted dialogs) plus the Windows layers.
+# thread message queues, the scripted and console uis) plus the Windows
+# layers (the system's ui among them, in place of platform/system_ui.cc).
 cvie_win_library(platform
   SOURCES
     ${CMAKE_SOURCE_DIR}/src/platform/com.cc
@@ -59,10 +60,11 @@ cvie_win_library(platform
     ${CMAKE_SOURCE_DIR}/src/platform/win/shell.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/sync.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/text.cc
+    ${CMAKE_SOURCE_DIR}/src/platform/win/ui.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/url.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/urlmon.cc
     ${CMAKE_SOURCE_DIR}/src/platform/win/uuid.cc
-  DEPS advapi32 shell32 ole32 urlmon rpcrt4 wininet Threads::Threads)
+  DEPS advapi32 shell32 ole32 urlmon rpcrt4 wininet user32 Threads::Threads)
 
 file(GLOB _anyhtml_srcs ${CMAKE_SOURCE_DIR}/src/anyhtml/*.cc)
 cvie_win_library(anyhtml SOURCES ${_anyhtml_srcs} DEPS cvie_platform)
@@ -119,10 +121,17 @@ if(EXISTS ${CVIE_GTEST_SOURCE}/CMakeLists.txt)
     ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
     ${CMAKE_SOURCE_DIR}/tests/win/platform_win_test.cc
     ${CMAKE_SOURCE_DIR}/tests/win/urlmon_win_test.cc
+    ${CMAKE_SOURCE_DIR}/tests/win/urlmon_wine_gap_test.cc
     # The address-splitting tests of the Linux layer hold for this one too.
     ${CMAKE_SOURCE_DIR}/tests/urlmon/url_test.cc)
   target_include_directories(cvie_win_platform_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest ws2_32)
+  target_link_libraries(cvie_win_platform_tests PRIVATE cvie_platform gtest ws2_32 urlmon
+                      ole32 uuid)
+
+  # The system's menus and dialogs (run under Xvfb).
+  add_executable(cvie_win_ui_tests ${CMAKE_SOURCE_DIR}/tests/win/win_test_main.cc
+                                   ${CMAKE_SOURCE_DIR}/tests/win/ui_win_test.cc)
+  target_link_libraries(cvie_win_ui_tests PRIVATE cvie_ui cvie_platform gtest user32)
 
   # Creates the module's classes through the system's COM.
   add_executable(cvie_win_com_probe ${CMAKE_SOURCE_DIR}/tests/win/com_probe_main.cc)

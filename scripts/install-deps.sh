@@ -15,6 +15,8 @@ packages=(
   help2man groff-base man-db binutils
   # The Windows module: cross compiler, and Wine to run its tests.
   g++-mingw-w64-x86-64 wine wine64 xvfb
+  # xvfb-run needs it; xvfb only recommends it.
+  xauth
 )
 if [[ "${CVIE_E2E_DEPS:-0}" == 1 ]]; then
   packages+=(chromium nodejs npm wrk)

@@ -12,12 +12,6 @@ namespace {
 
 std::atomic<Ui*> g_active{nullptr};
 
-Ui& DefaultUi() {
-  // Never destroyed: boxes may still be shown while the process ends.
-  static ConsoleUi* ui = new ConsoleUi(stderr, nullptr, false);
-  return *ui;
-}
-
 // The answer given when nobody answers a box of `type`.
 int DefaultAnswer(UINT type) {
   switch (type & MB_TYPEMASK) {
@@ -43,7 +37,7 @@ bool TakeFront(std::vector<T>* list, T* value) {
 
 Ui& ActiveUi() {
   Ui* ui = g_active.load(std::memory_order_acquire);
-  return ui ? *ui : DefaultUi();
+  return ui ? *ui : SystemUi();
 }
 
 Ui* SetUi(Ui* ui) { return g_active.exchange(ui, std::memory_order_acq_rel); }

@@ -63,10 +63,20 @@ struct PopupMenu {
   std::vector<MenuItem> items;
 };
 
+// A check box a dialog shows: its control id, its text and its state (0
+// unchecked, 1 checked, 2 indeterminate).
+struct DialogCheckBox {
+  int control = 0;
+  std::wstring label;
+  int state = 0;
+};
+
 // A dialog run modally. The ui calls OnInitDialog once before the person sees
 // it, lets the person act (through the dialog's own operations), and calls
 // OnEndDialog with the button that closed it (IDOK, IDCANCEL) before DoModal
-// returns that value.
+// returns that value. A ui that draws the dialog itself shows its title, its
+// check boxes (asked after OnInitDialog and again after each click) and OK
+// and Cancel.
 class ModalDialog {
  public:
   virtual ~ModalDialog() = default;
@@ -75,6 +85,10 @@ class ModalDialog {
   virtual std::wstring Title() const = 0;
   virtual void OnInitDialog() {}
   virtual void OnEndDialog(int result) { (void)result; }
+  // The check boxes, in order; none by default.
+  virtual std::vector<DialogCheckBox> CheckBoxes() const { return {}; }
+  // The person clicked check box `control`.
+  virtual void OnCheckBoxClicked(int control) { (void)control; }
 };
 
 class Ui {
@@ -98,9 +112,13 @@ class Ui {
   }
 };
 
-// The active ui (a ConsoleUi writing to stderr and answering No/Cancel until
-// SetUi is called). Never null.
+// The active ui: SystemUi() until SetUi is called. Never null.
 Ui& ActiveUi();
+// The platform's own ui, one per build: on Windows the system's message
+// boxes, popup menus and dialogs (platform/win/ui.cc); elsewhere a ConsoleUi
+// writing to stderr and answering No/Cancel (platform/system_ui.cc). Never
+// destroyed.
+Ui& SystemUi();
 // Makes `ui` the active one (null restores the default). Returns the previous
 // one (null when the default was active).
 Ui* SetUi(Ui* ui);

@@ -212,6 +212,16 @@ void CPrefDialog::OnEndDialog(int result) {
   if (result == platform::IDOK) applied_ = model_.Apply();
 }
 
+std::vector<platform::DialogCheckBox> CPrefDialog::CheckBoxes() const {
+  std::vector<platform::DialogCheckBox> boxes;
+  for (const GeneralField& field : model_.general()) {
+    if (!field.label.empty()) boxes.push_back({field.control, field.label, field.state});
+  }
+  return boxes;
+}
+
+void CPrefDialog::OnCheckBoxClicked(int control) { model_.Click(control); }
+
 std::vector<std::wstring> CPrefDialog::TabLabels() { return {L"General", L"Whitelist"}; }
 
 }  // namespace cvie

@@ -121,6 +121,11 @@ class CPrefDialog : public platform::ModalDialog {
   std::wstring Title() const override { return L"Preferences"; }
   void OnInitDialog() override;
   void OnEndDialog(int result) override;
+  // The "General" page's boxes (those with a label) and their clicks, for a
+  // ui that draws the dialog itself; the whitelist page is reached through
+  // model() only.
+  std::vector<platform::DialogCheckBox> CheckBoxes() const override;
+  void OnCheckBoxClicked(int control) override;
 
   PreferencesModel& model() { return model_; }
   // The tab labels in order.

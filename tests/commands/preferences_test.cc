@@ -1,6 +1,7 @@
 // Tests of the preferences dialog: the "General" page's states, the
 // "Whitelist" page's rows and editing, OK and Cancel.
 
+#include <algorithm>
 #include <filesystem>
 
 #include "commands_fixture.h"
@@ -94,6 +95,43 @@ TEST_F(CommandsTest, GeneralPageStateRules) {
     EXPECT_EQ(c.saved, RegistryOption(L"FilterImage")) << row;
     EXPECT_EQ(c.shown == 0 ? 0u : 1u, RegistryOption(L"ShowTabsForFlash")) << row;
   }
+}
+
+// A ui that draws the dialog itself sees the "General" page's boxes through
+// the dialog and clicks them through it, with the page's own state rules.
+TEST_F(CommandsTest, TheDialogShowsTheGeneralPagesBoxesAndTakesTheirClicks) {
+  SetOption(L"FilterImage", 1);
+  SetOption(L"FilterScript", 2);
+  CPrefDialog dialog(options_.get(), list_.get());
+  ui_.QueueDialogAnswer([&](platform::ModalDialog* d) {
+    const std::vector<platform::DialogCheckBox> boxes = d->CheckBoxes();
+    std::vector<platform::DialogCheckBox> want;
+    for (const GeneralField& field : dialog.model().general()) {
+      if (!field.label.empty()) want.push_back({field.control, field.label, field.state});
+    }
+    EXPECT_EQ(want.size(), dialog.model().general().size() - 1);  // 204 has no box
+    EXPECT_EQ(boxes.size(), want.size());
+    for (size_t i = 0; i < std::min(boxes.size(), want.size()); ++i) {
+      EXPECT_EQ(boxes[i].control, want[i].control) << i;
+      EXPECT_EQ(boxes[i].label, want[i].label) << i;
+      EXPECT_EQ(boxes[i].state, want[i].state) << i;
+    }
+    d->OnCheckBoxClicked(209);  // Filter Image: 1 becomes 0
+    d->OnCheckBoxClicked(210);  // Filter Script: 2 becomes 0
+    d->OnCheckBoxClicked(210);  // and 0 becomes 1
+    for (const platform::DialogCheckBox& box : d->CheckBoxes()) {
+      if (box.control == 209) {
+        EXPECT_EQ(box.state, kUnchecked);
+      }
+      if (box.control == 210) {
+        EXPECT_EQ(box.state, kChecked);
+      }
+    }
+    return platform::IDOK;
+  });
+  EXPECT_EQ(platform::IDOK, platform::ActiveUi().DoModal(&dialog, nullptr));
+  EXPECT_EQ(0u, RegistryOption(L"FilterImage"));
+  EXPECT_EQ(1u, RegistryOption(L"FilterScript"));
 }
 
 TEST_F(CommandsTest, PreferencesOkWritesOptionsAndWhitelist) {

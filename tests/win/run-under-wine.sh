@@ -3,7 +3,10 @@
 #   run-under-wine.sh prefix-create <state-dir>
 #   run-under-wine.sh prefix-remove <state-dir>
 #   run-under-wine.sh run <state-dir> <program.exe> [args...]
-# Exits 77 (CTest: skipped) when wine or the cross-built program is absent.
+#   run-under-wine.sh run-display <state-dir> <program.exe> [args...]
+# run-display gives the program a display of its own (xvfb-run, a free
+# display number). Exits 77 (CTest: skipped) when wine, the cross-built
+# program or, for run-display, xvfb-run is absent.
 # The prefix lives in a temporary folder named in <state-dir>/prefix; the first
 # start of Wine in a fresh prefix is slow, so the tests share one prefix.
 set -uo pipefail
@@ -38,7 +41,7 @@ case "$action" in
       rm -f "$state/prefix"
     fi
     ;;
-  run)
+  run | run-display)
     program=$1
     shift
     if [[ ! -f "$program" ]]; then
@@ -50,7 +53,15 @@ case "$action" in
       exit 1
     fi
     export WINEPREFIX=$(cat "$state/prefix")
-    wine "$program" "$@"
+    if [[ "$action" == run-display ]]; then
+      if ! command -v xvfb-run >/dev/null 2>&1; then
+        echo "xvfb-run is not installed: skipped"
+        exit 77
+      fi
+      xvfb-run -a wine "$program" "$@"
+    else
+      wine "$program" "$@"
+    fi
     ;;
   *)
     echo "unknown action $action" >&2

@@ -12,9 +12,7 @@
 #include "platform/download.h"
 #include "platform/thread.h"
 #include "platform/urlmon.h"
-
-// winsock2.h before the rest of the SDK, which would bring the old winsock.
-#include <winsock2.h>
+#include "win/loopback_origin.h"
 
 #include <objbase.h>
 // The SDK makes these names macros for its wide functions; the thread layer's
@@ -72,60 +70,6 @@ TEST(WinUrlmon, SystemSessionHoldsOurClassObjectWhileItIsRegistered) {
   session->Release();
 }
 
-// One HTTP/1.0 answer with `body` to the first connection on a free loopback
-// port.
-class LoopbackOrigin {
- public:
-  explicit LoopbackOrigin(std::string body) : body_(std::move(body)) {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    listener_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    ::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof(address));
-    int size = sizeof(address);
-    ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
-    port_ = ntohs(address.sin_port);
-    ::listen(listener_, 1);
-    thread_ = std::thread([this] { Serve(); });
-  }
-  ~LoopbackOrigin() {
-    ::closesocket(listener_);
-    thread_.join();
-    ::WSACleanup();
-  }
-  std::wstring Url() const {
-    return L"http://127.0.0.1:" + std::to_wstring(port_) + L"/data.bin";
-  }
-
- private:
-  void Serve() {
-    SOCKET client = ::accept(listener_, nullptr, nullptr);
-    if (client == INVALID_SOCKET) return;
-    std::string request;
-    char buffer[1024];
-    while (request.find("\r\n\r\n") == std::string::npos) {
-      int n = ::recv(client, buffer, sizeof(buffer), 0);
-      if (n <= 0) break;
-      request.append(buffer, n);
-    }
-    std::string answer =
-        "HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n"
-        "Content-Length: " +
-        std::to_string(body_.size()) + "\r\n\r\n" + body_;
-    ::send(client, answer.data(), static_cast<int>(answer.size()), 0);
-    ::shutdown(client, SD_SEND);
-    ::closesocket(client);
-  }
-
-  std::string body_;
-  SOCKET listener_ = INVALID_SOCKET;
-  unsigned short port_ = 0;
-  std::thread thread_;
-};
-
 class Collector : public platform::DownloadCallback {
  public:
   HRESULT OnStartBinding(platform::DownloadBinding*) override {
@@ -155,7 +99,7 @@ class Collector : public platform::DownloadCallback {
 TEST(WinDownload, LoopbackBodyArrivesWholeOnTheStartingThread) {
   std::string body;
   for (int i = 0; i < 50000; ++i) body += static_cast<char>('a' + i % 26);
-  LoopbackOrigin origin(body);
+  wintest::LoopbackOrigin origin(body);
   auto collector = std::make_shared<Collector>();
   std::shared_ptr<platform::DownloadBinding> binding;
   ASSERT_EQ(platform::StartDownload(origin.Url(), collector, &binding), S_OK);
