@@ -199,10 +199,8 @@ TEST(WinUi, ThePreferencesDialogSavesAClickedBoxOnOk) {
             0);
   {
     cvie::CVCfg options;
-    // The data folder paths whichever namespace of the two holds them.
-    using namespace cvie;
-    using namespace cvie::platform;
-    cvie::Whitelist list(WhitelistFilePath(), WhitelistTempPath(), &options);
+    cvie::Whitelist list(cvie::platform::WhitelistFilePath(),
+                         cvie::platform::WhitelistTempPath(), &options);
     cvie::CPrefDialog dialog(&options, &list);
     Person person{dialog.Title(), {kFilterImage}, IDOK, {}, false};
     g_person = &person;
