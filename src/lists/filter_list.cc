@@ -80,6 +80,10 @@ bool ReadDomains(std::string_view text, char separator, DomainSet* set) {
     }
     (negated ? set->excluded : set->included).push_back(Lower(entry));
   }
+  // Sorted, so that Allows looks up each suffix of a host instead of
+  // comparing it with every entry of a long domain= list.
+  std::sort(set->included.begin(), set->included.end());
+  std::sort(set->excluded.begin(), set->excluded.end());
   return true;
 }
 
@@ -278,24 +282,19 @@ void ParseNetwork(std::string_view line, uint32_t number, FilterList* list) {
 }  // namespace
 
 bool DomainSet::Allows(std::string_view host) const {
-  size_t best = 0;
-  bool best_included = false;
-  bool any = false;
-  for (const std::string& entry : included) {
-    if (IsSameOrUnder(host, entry) && (!any || entry.size() > best)) {
-      best = entry.size();
-      best_included = true;
-      any = true;
-    }
+  // The host itself, then what follows each of its dots: the first of these
+  // (the longest) that is an entry decides, an excluded one over an included
+  // one of the same text.
+  size_t start = 0;
+  while (start < host.size()) {
+    const std::string_view suffix = host.substr(start);
+    if (std::binary_search(excluded.begin(), excluded.end(), suffix)) return false;
+    if (std::binary_search(included.begin(), included.end(), suffix)) return true;
+    const size_t dot = host.find('.', start);
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
   }
-  for (const std::string& entry : excluded) {
-    if (IsSameOrUnder(host, entry) && (!any || entry.size() >= best)) {
-      best = entry.size();
-      best_included = false;
-      any = true;
-    }
-  }
-  return any ? best_included : included.empty();
+  return included.empty();
 }
 
 uint32_t RequestTypeOfKind(int kind) {

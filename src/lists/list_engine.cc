@@ -92,11 +92,39 @@ struct ListEngine::Side {
   // Rules written "||host^": (hash of the host, rule), sorted. A check looks
   // up the host tokens of its address instead of scanning for them.
   std::vector<std::pair<uint64_t, uint32_t>> by_host;
+  // Where the entries of each value of the hash's top `host_bits` bits start
+  // in by_host (one more than there are values): a lookup reads the one or
+  // two entries of its bucket instead of searching the whole table.
+  std::vector<uint32_t> host_buckets;
+  int host_bits = 1;
+
+  void IndexHosts();
+  template <typename Visit>
+  void ForHost(uint64_t hash, Visit visit) const {
+    const size_t bucket = static_cast<size_t>(hash >> (64 - host_bits));
+    for (uint32_t k = host_buckets[bucket]; k < host_buckets[bucket + 1]; ++k) {
+      if (by_host[k].first == hash) visit(by_host[k].second);
+    }
+  }
   hs_database_t* db = nullptr;  // the others' literals; null when there are none
   ~Side() {
     if (db != nullptr) hs_free_database(db);
   }
 };
+
+// The text of one rule-by-rule scan: the address in lower case and the pairs
+// of adjacent characters it holds.
+struct ReferenceText {
+  std::string lower;
+  std::bitset<kPairBits> pairs;
+};
+
+// The site of the host of `url` (see SiteOf), remembered in a small table of
+// the calling thread: the requests of a page go to the same few hosts, and a
+// Public Suffix List lookup costs more than the rest of most checks. The
+// view is valid until the next call on the same thread.
+std::string_view SiteOfHostOf(std::string_view url, std::string_view page_host,
+                              std::string_view page_site);
 
 // One request, with the parts of it the options need worked out on demand.
 struct ListEngine::Query {
@@ -106,35 +134,18 @@ struct ListEngine::Query {
   // page flags (0: an ordinary request).
   uint8_t page_check = 0;
   std::string_view page_url;
-  std::string page_host;
-  std::string page_site;  // worked out on demand
-
-  const std::string& PageSite() {
-    if (page_site.empty()) page_site = SiteOf(page_host);
-    return page_site;
-  }
-  int third_party = -1;          // -1: not worked out yet
-  bool reference = false;        // rule by rule: test each rule's literal first
-  std::string lower_text;        // the text in lower case, for the reference scan
-  std::bitset<kPairBits> pairs;  // pairs of adjacent characters of lower_text
+  std::string_view page_host;  // lower case; empty without a page
+  std::string_view page_site;  // the site of page_host
+  int third_party = -1;        // -1: not worked out yet
+  // Set while scanning rule by rule: each rule's literal is looked for first.
+  const ReferenceText* reference = nullptr;
 
   bool ThirdParty() {
     if (third_party < 0) {
-      // A page asks about many addresses of the same few hosts: the site of
-      // the last host is kept per thread.
-      struct LastSite {
-        std::string host;
-        std::string site;
-        bool valid = false;
-      };
-      thread_local LastSite last;
-      std::string host = HostOf(text);
-      if (!last.valid || last.host != host) {
-        last.site = SiteOf(host);
-        last.host = std::move(host);
-        last.valid = true;
-      }
-      third_party = page_host.empty() || last.site != PageSite() ? 1 : 0;
+      // Without a page host every request is third-party: no lookup needed.
+      third_party =
+          page_host.empty() || SiteOfHostOf(text, page_host, page_site) != page_site ? 1
+                                                                                     : 0;
     }
     return third_party == 1;
   }
@@ -156,6 +167,30 @@ uint64_t HashOf(std::string_view text) {
   }
   return hash;
 }
+
+}  // namespace
+
+std::string_view SiteOfHostOf(std::string_view url, std::string_view page_host,
+                              std::string_view page_site) {
+  struct Slot {
+    std::string host;
+    std::string site;
+  };
+  constexpr size_t kSlots = 64;
+  thread_local Slot slots[kSlots];
+  thread_local std::string host;
+  HostOf(url, &host);
+  // The page's own host needs no lookup.
+  if (host == page_host) return page_site;
+  Slot& slot = slots[HashOf(host) % kSlots];
+  if (slot.host != host) {
+    slot.site = SiteOf(host);
+    slot.host = host;
+  }
+  return slot.site;
+}
+
+namespace {
 
 uint16_t PairBit(unsigned char first, unsigned char second) {
   return static_cast<uint16_t>((first * 31u + second) % kPairBits);
@@ -391,6 +426,22 @@ bool ListEngine::TakeCache(std::string_view bytes,
   return true;
 }
 
+void ListEngine::Side::IndexHosts() {
+  std::sort(by_host.begin(), by_host.end());
+  host_bits = 1;
+  while (host_bits < 30 && (size_t{1} << host_bits) < by_host.size()) ++host_bits;
+  const size_t buckets = size_t{1} << host_bits;
+  host_buckets.assign(buckets + 1, 0);
+  size_t k = 0;
+  for (size_t b = 0; b <= buckets; ++b) {
+    while (k < by_host.size() &&
+           static_cast<size_t>(by_host[k].first >> (64 - host_bits)) < b) {
+      ++k;
+    }
+    host_buckets[b] = static_cast<uint32_t>(k);
+  }
+}
+
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
   return LoadOrBuild(std::move(lists), std::wstring(), nullptr);
 }
@@ -472,7 +523,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
       cache_bytes::Fnv(&hash, &entry.flags, sizeof entry.flags);
       cache_bytes::Fnv(&hash, entry.pattern.c_str(), entry.pattern.size() + 1);
     }
-    std::sort(side->by_host.begin(), side->by_host.end());
+    side->IndexHosts();
   }
   const hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
   cache_bytes::Fnv(&hash, &platform, sizeof platform);
@@ -527,13 +578,13 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
   }
   // Every address a non-regex rule matches holds its literal (in some case):
   // a quick test that spares most PCRE2 calls of the rule-by-rule scan.
-  if (query->reference &&
-      query->lower_text.find(compiled.lower_literal) == std::string::npos) {
+  if (query->reference != nullptr &&
+      query->reference->lower.find(compiled.lower_literal) == std::string::npos) {
     return false;
   }
   // The address first where it is the cheapest test (a long domain= list or
   // the page's site cost more than AddressPattern).
-  if (compiled.code == nullptr && !query->reference &&
+  if (compiled.code == nullptr && query->reference == nullptr &&
       !compiled.address.Matches(query->text)) {
     return false;
   }
@@ -548,7 +599,7 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
                            query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
   }
   if (code == nullptr) {
-    if (!query->reference) return true;  // the address matched above
+    if (query->reference == nullptr) return true;  // the address matched above
     code = ReferenceCode(compiled);
     if (code == nullptr) return false;
   }
@@ -564,16 +615,17 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
                               : nullptr;
   if (!use_index || (side.db != nullptr && scratch == nullptr)) {
     // The rule-by-rule scan (also when no scratch space could be had).
-    query->reference = true;
-    query->lower_text.assign(query->text);
-    for (char& c : query->lower_text) {
+    thread_local ReferenceText reference;
+    reference.lower.assign(query->text);
+    for (char& c : reference.lower) {
       c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     }
-    query->pairs.reset();
-    for (size_t i = 1; i < query->lower_text.size(); ++i) {
-      query->pairs.set(PairBit(static_cast<unsigned char>(query->lower_text[i - 1]),
-                               static_cast<unsigned char>(query->lower_text[i])));
+    reference.pairs.reset();
+    for (size_t i = 1; i < reference.lower.size(); ++i) {
+      reference.pairs.set(PairBit(static_cast<unsigned char>(reference.lower[i - 1]),
+                                  static_cast<unsigned char>(reference.lower[i])));
     }
+    query->reference = &reference;
     for (uint32_t i = 0; i < side.rules.size(); ++i) {
       const QuickTest& quick = side.quick[i];
       if (query->page_check ? (quick.page_flags & query->page_check) == 0
@@ -582,11 +634,11 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
       }
       bool pairs_present = true;
       for (uint8_t k = 0; k < quick.pair_count && pairs_present; ++k) {
-        pairs_present = query->pairs.test(quick.pairs[k]);
+        pairs_present = reference.pairs.test(quick.pairs[k]);
       }
       if (pairs_present && Matches(side.rules[i], query)) matched->push_back(i);
     }
-    query->reference = false;
+    query->reference = nullptr;
     return;
   }
   // A candidate's type (or page flags) is tested in the compact quick table
@@ -614,13 +666,9 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
   }
   if (!side.by_host.empty()) {
     AddressPattern::HostTokens(query->text, [&](std::string_view token) {
-      auto range = std::equal_range(
-          side.by_host.begin(), side.by_host.end(), std::make_pair(HashOf(token), 0u),
-          [](const std::pair<uint64_t, uint32_t>& a,
-             const std::pair<uint64_t, uint32_t>& b) { return a.first < b.first; });
-      for (auto it = range.first; it != range.second; ++it) {
-        if (candidate(it->second)) matched->push_back(it->second);
-      }
+      side.ForHost(HashOf(token), [&](uint32_t i) {
+        if (candidate(i)) matched->push_back(i);
+      });
     });
   }
   std::sort(matched->begin(), matched->end());
@@ -690,7 +738,8 @@ PageExceptions ListEngine::PageExceptionsOf(std::string_view page_url) const {
   Query query;
   query.text = page_url;
   query.page_url = page_url;
-  query.page_host = HostOf(page_url);
+  const std::string page_host = HostOf(page_url);
+  query.page_host = page_host;
   query.page_check = kPageDocument | kPageElemhide | kPageGenerichide;
   std::vector<uint32_t> matched;
   ScanSide(*allow_, &query, /*use_index=*/true, &matched);
