@@ -115,6 +115,20 @@ bool AddressPattern::HostOnly(std::string_view* host) const {
   return true;
 }
 
+bool AddressPattern::HostKey(std::string_view* host) const {
+  if ((flags_ & (kHostAnchor | kMatchCase)) != kHostAnchor) return false;
+  size_t end = 0;
+  while (end < body_.size() && !IsSeparator(body_[end])) ++end;
+  // A token of an address ends at its first separator; "*" could stand for
+  // more host characters, and a body that ends with the host could match the
+  // start of a longer token.
+  if (end == 0 || end == body_.size() || end > kMaxHostToken || body_[end] == '*') {
+    return false;
+  }
+  *host = std::string_view(body_.data(), end);
+  return true;
+}
+
 bool AddressPattern::Matches(std::string_view text) const {
   if ((flags_ & kHostAnchor) == 0) {
     return BodyFrom(text, 0, (flags_ & kStartAnchor) != 0);

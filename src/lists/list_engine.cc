@@ -13,6 +13,7 @@
 #include <bitset>
 
 #include "lists/address_pattern.h"
+#include "lists/regex_literal.h"
 #include "lists/site.h"
 #include "log/logger.h"
 #include "platform/process.h"
@@ -89,8 +90,9 @@ struct ListEngine::Side {
   std::vector<Compiled> rules;     // in list order: the first match is the lowest
   std::vector<QuickTest> quick;    // one per rule
   std::vector<uint32_t> fallback;  // rules tried one by one on every check
-  // Rules written "||host^": (hash of the host, rule), sorted. A check looks
-  // up the host tokens of its address instead of scanning for them.
+  // Rules written "||host" and then a separator ("||host^", "||host/path"):
+  // (hash of the host, rule), sorted. A check looks up the host tokens of its
+  // address instead of scanning for them (AddressPattern::HostKey).
   std::vector<std::pair<uint64_t, uint32_t>> by_host;
   // Where the entries of each value of the hash's top `host_bits` bits start
   // in by_host (one more than there are values): a lookup reads the one or
@@ -243,14 +245,27 @@ using DatabaseEntry = ListEngine::DatabaseEntry;
 // What the database looks for on behalf of a rule: its longest literal run
 // (at least two characters; shorter runs would be candidates nearly
 // everywhere). Always caseless: the rule's matcher decides case. A /regex/
-// rule is tried one by one with its (JIT-compiled) PCRE2 pattern: the few of
-// a list cost less that way than the automata they need in the database.
+// rule is looked for by a run of characters every match of it holds
+// (RequiredLiteralOfRegex), and then confirmed by its JIT-compiled PCRE2
+// pattern; one without such a run is tried on every check: the few of a
+// list cost less that way than the automata they would need in the database.
 DatabaseEntry EntryFor(const NetworkRule& rule) {
   DatabaseEntry entry;
   entry.flags = HS_FLAG_SINGLEMATCH | HS_FLAG_CASELESS;
-  if (rule.regex) return entry;
-  if (rule.literal.size() < 2) return entry;
-  for (unsigned char c : rule.literal) {
+  std::string literal = rule.literal;
+  if (rule.regex) {
+    literal = RequiredLiteralOfRegex(rule.pattern);
+    // A run the start of nearly every address holds ("http", "://www.")
+    // would make the rule a candidate of every check, at a higher price than
+    // trying it one by one.
+    std::string lower = literal;
+    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    if (std::string_view("https://www.").find(lower) != std::string_view::npos) {
+      literal.clear();
+    }
+  }
+  if (literal.size() < 2) return entry;
+  for (unsigned char c : literal) {
     if (isalnum(c)) {
       entry.pattern += static_cast<char>(c);
     } else {
@@ -509,7 +524,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
     for (uint32_t i = 0; i < side->rules.size(); ++i) {
       const Compiled& rule = side->rules[i];
       std::string_view host;
-      if (rule.code == nullptr && rule.address.HostOnly(&host)) {
+      if (rule.code == nullptr && rule.address.HostKey(&host)) {
         side->by_host.emplace_back(HashOf(host), i);
         by_host[s][i] = true;
         entries[s].emplace_back();
@@ -569,7 +584,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
   return engine;
 }
 
-bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
+bool ListEngine::Matches(const Compiled& compiled, Query* query, size_t host_at) const {
   const NetworkRule& rule = *compiled.rule;
   if (query->page_check) {
     if ((PageFlagsOf(rule) & query->page_check) == 0) return false;
@@ -585,7 +600,9 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
   // The address first where it is the cheapest test (a long domain= list or
   // the page's site cost more than AddressPattern).
   if (compiled.code == nullptr && query->reference == nullptr &&
-      !compiled.address.Matches(query->text)) {
+      !(host_at != std::string_view::npos
+            ? compiled.address.MatchesAt(query->text, host_at)
+            : compiled.address.Matches(query->text))) {
     return false;
   }
   if (!rule.domains.empty() && !rule.domains.Allows(query->page_host)) return false;
@@ -643,13 +660,13 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
   }
   // A candidate's type (or page flags) is tested in the compact quick table
   // before its rule is touched.
-  auto candidate = [&](uint32_t i) {
+  auto candidate = [&](uint32_t i, size_t host_at = std::string_view::npos) {
     const QuickTest& quick = side.quick[i];
     if (query->page_check ? (quick.page_flags & query->page_check) == 0
                           : (quick.types & query->type) == 0) {
       return false;
     }
-    return Matches(side.rules[i], query);
+    return Matches(side.rules[i], query, host_at);
   };
   if (const hs_database_t* db = side.db) {
     ScanContext context{side.rules.size(), matched,
@@ -665,9 +682,9 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     if (candidate(i)) matched->push_back(i);
   }
   if (!side.by_host.empty()) {
-    AddressPattern::HostTokens(query->text, [&](std::string_view token) {
+    AddressPattern::HostTokens(query->text, [&](std::string_view token, size_t at) {
       side.ForHost(HashOf(token), [&](uint32_t i) {
-        if (candidate(i)) matched->push_back(i);
+        if (candidate(i, at)) matched->push_back(i);
       });
     });
   }
