@@ -98,17 +98,16 @@ void AppendEscaped(char c, std::string* out) {
 
 // The longest run of literal characters of a non-regex pattern.
 std::string LongestLiteral(std::string_view pattern) {
-  std::string longest;
-  std::string run;
-  for (char c : pattern) {
-    if (c == '*' || c == '^' || c == '|') {
-      if (run.size() > longest.size()) longest = run;
-      run.clear();
-    } else {
-      run += c;
+  std::string_view longest;
+  size_t start = 0;
+  for (size_t i = 0; i <= pattern.size(); ++i) {
+    if (i == pattern.size() || pattern[i] == '*' || pattern[i] == '^' ||
+        pattern[i] == '|') {
+      if (i - start > longest.size()) longest = pattern.substr(start, i - start);
+      start = i + 1;
     }
   }
-  return run.size() > longest.size() ? run : longest;
+  return std::string(longest);
 }
 
 int ExpiresHours(std::string_view value) {
@@ -271,7 +270,6 @@ void ParseNetwork(std::string_view line, uint32_t number, FilterList* list) {
     rule.regex = true;
     rule.pattern = std::string(pattern.substr(1, pattern.size() - 2));
   } else {
-    rule.pattern = TranslatePattern(pattern);
     std::string_view rest = pattern;
     if (rest.substr(0, 2) == "||") rest.remove_prefix(2);
     rule.literal = LongestLiteral(rest);

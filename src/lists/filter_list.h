@@ -64,9 +64,11 @@ struct DomainSet {
 };
 
 struct NetworkRule {
-  uint32_t line = 0;       // 1-based line number in the list
-  std::string text;        // the line as written
-  std::string pattern;     // PCRE2 pattern of the address part
+  uint32_t line = 0;  // 1-based line number in the list
+  std::string text;   // the line as written
+  // A /regex/ rule's PCRE2 pattern (between the slashes). Empty for other
+  // rules: theirs is TranslatePattern(AddressPart(text)), made when needed.
+  std::string pattern;
   bool regex = false;      // written as /regex/
   bool exception = false;  // @@
   bool important = false;

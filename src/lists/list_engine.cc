@@ -91,8 +91,9 @@ struct ListEngine::Side {
   std::vector<QuickTest> quick;    // one per rule
   std::vector<uint32_t> fallback;  // rules tried one by one on every check
   // Rules written "||host" and then a separator ("||host^", "||host/path"):
-  // (hash of the host, rule), sorted. A check looks up the host tokens of its
-  // address instead of scanning for them (AddressPattern::HostKey).
+  // (hash of the host, rule), grouped by bucket. A check looks up the host
+  // tokens of its address instead of scanning for them
+  // (AddressPattern::HostKey).
   std::vector<std::pair<uint64_t, uint32_t>> by_host;
   // Where the entries of each value of the hash's top `host_bits` bits start
   // in by_host (one more than there are values): a lookup reads the one or
@@ -222,11 +223,14 @@ hs_scratch_t* ScratchFor(std::initializer_list<const hs_database_t*> dbs,
   return per_thread.scratch;
 }
 
+// The rule's PCRE2 pattern compiled: a /regex/ rule's own, else the
+// translation of its address part.
 pcre2_code* CompilePattern(const NetworkRule& rule) {
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()),
-                       rule.pattern.size(),
+  const std::string pattern =
+      rule.regex ? rule.pattern : TranslatePattern(AddressPart(rule.text));
+  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                        (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
                        &error_offset, nullptr);
 }
@@ -442,19 +446,20 @@ bool ListEngine::TakeCache(std::string_view bytes,
 }
 
 void ListEngine::Side::IndexHosts() {
-  std::sort(by_host.begin(), by_host.end());
   host_bits = 1;
   while (host_bits < 30 && (size_t{1} << host_bits) < by_host.size()) ++host_bits;
   const size_t buckets = size_t{1} << host_bits;
+  auto bucket_of = [&](const std::pair<uint64_t, uint32_t>& entry) {
+    return static_cast<size_t>(entry.first >> (64 - host_bits));
+  };
+  // Placed bucket by bucket (a counting sort), each bucket in rule order.
   host_buckets.assign(buckets + 1, 0);
-  size_t k = 0;
-  for (size_t b = 0; b <= buckets; ++b) {
-    while (k < by_host.size() &&
-           static_cast<size_t>(by_host[k].first >> (64 - host_bits)) < b) {
-      ++k;
-    }
-    host_buckets[b] = static_cast<uint32_t>(k);
-  }
+  for (const auto& entry : by_host) ++host_buckets[bucket_of(entry) + 1];
+  for (size_t b = 0; b < buckets; ++b) host_buckets[b + 1] += host_buckets[b];
+  std::vector<std::pair<uint64_t, uint32_t>> placed(by_host.size());
+  std::vector<uint32_t> next(host_buckets.begin(), host_buckets.end() - 1);
+  for (const auto& entry : by_host) placed[next[bucket_of(entry)]++] = entry;
+  by_host = std::move(placed);
 }
 
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
