@@ -162,6 +162,10 @@ constexpr char kCacheMagic[8] = {'C', 'V', 'L', 'S', 'T', 'I', 'D', 'X'};
 // Changes whenever what the cache holds or how rules are indexed changes.
 constexpr char kCacheVersion[] = "1";
 
+// ASCII letters to lower case, as PCRE2's caseless matching folds them here
+// (no UTF mode); other bytes stay.
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
 uint64_t HashOf(std::string_view text) {
   uint64_t hash = 14695981039346656037ull;
   for (unsigned char c : text) {
@@ -263,7 +267,7 @@ DatabaseEntry EntryFor(const NetworkRule& rule) {
     // would make the rule a candidate of every check, at a higher price than
     // trying it one by one.
     std::string lower = literal;
-    for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    for (char& c : lower) c = FoldAscii(c);
     if (std::string_view("https://www.").find(lower) != std::string_view::npos) {
       literal.clear();
     }
@@ -496,7 +500,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
       Side& side = rule.exception ? *engine->allow_ : *engine->block_;
       compiled.lower_literal = rule.literal;
       for (char& c : compiled.lower_literal) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        c = FoldAscii(c);
       }
       QuickTest quick;
       quick.types = rule.types;
@@ -640,7 +644,7 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     thread_local ReferenceText reference;
     reference.lower.assign(query->text);
     for (char& c : reference.lower) {
-      c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+      c = FoldAscii(c);
     }
     reference.pairs.reset();
     for (size_t i = 1; i < reference.lower.size(); ++i) {
