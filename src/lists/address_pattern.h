@@ -49,11 +49,10 @@ class AddressPattern {
   // the address does not start so.
   static size_t HostStart(std::string_view text);
   // For a HostKey rule: true when it matches `text` with its body starting at
-  // `start`, a place HostTokens gave with a token equal to the rule's host.
-  // Matches is true exactly when this is true for one such place.
-  bool MatchesAt(std::string_view text, size_t start) const {
-    return BodyFrom(text, start, /*anchored=*/true);
-  }
+  // `start`, a place HostTokens gave with `token`. False at once when the
+  // token is not the rule's host; else only what follows the host is
+  // compared. Matches is true exactly when this is true for one such place.
+  bool MatchesAt(std::string_view text, size_t start, std::string_view token) const;
 
  private:
   enum : uint8_t { kHostAnchor = 1, kStartAnchor = 2, kEndAnchor = 4, kMatchCase = 8 };
@@ -63,7 +62,10 @@ class AddressPattern {
   bool SegmentAt(std::string_view segment, std::string_view text, size_t pos,
                  size_t* end) const;
   // Matches the body from `start`, the first segment anchored there.
-  bool BodyFrom(std::string_view text, size_t start, bool anchored) const;
+  // `skip`: characters of the body already known to match from `start`
+  // (all of the first segment's, before any "*").
+  bool BodyFrom(std::string_view text, size_t start, bool anchored,
+                size_t skip = 0) const;
 
   std::string body_;  // between the anchors; lower case unless kMatchCase
   uint8_t flags_ = 0;

@@ -593,7 +593,8 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
   return engine;
 }
 
-bool ListEngine::Matches(const Compiled& compiled, Query* query, size_t host_at) const {
+bool ListEngine::Matches(const Compiled& compiled, Query* query, size_t host_at,
+                         std::string_view host_token) const {
   const NetworkRule& rule = *compiled.rule;
   if (query->page_check) {
     if ((PageFlagsOf(rule) & query->page_check) == 0) return false;
@@ -610,7 +611,7 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query, size_t host_at)
   // the page's site cost more than AddressPattern).
   if (compiled.code == nullptr && query->reference == nullptr &&
       !(host_at != std::string_view::npos
-            ? compiled.address.MatchesAt(query->text, host_at)
+            ? compiled.address.MatchesAt(query->text, host_at, host_token)
             : compiled.address.Matches(query->text))) {
     return false;
   }
@@ -669,13 +670,14 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
   }
   // A candidate's type (or page flags) is tested in the compact quick table
   // before its rule is touched.
-  auto candidate = [&](uint32_t i, size_t host_at = std::string_view::npos) {
+  auto candidate = [&](uint32_t i, size_t host_at = std::string_view::npos,
+                       std::string_view host_token = {}) {
     const QuickTest& quick = side.quick[i];
     if (query->page_check ? (quick.page_flags & query->page_check) == 0
                           : (quick.types & query->type) == 0) {
       return false;
     }
-    return Matches(side.rules[i], query, host_at);
+    return Matches(side.rules[i], query, host_at, host_token);
   };
   if (const hs_database_t* db = side.db) {
     ScanContext context{side.rules.size(), matched,
@@ -693,7 +695,7 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
   if (!side.by_host.empty()) {
     AddressPattern::HostTokens(query->text, [&](std::string_view token, size_t at) {
       side.ForHost(HashOf(token), [&](uint32_t i) {
-        if (candidate(i, at)) matched->push_back(i);
+        if (candidate(i, at, token)) matched->push_back(i);
       });
     });
   }

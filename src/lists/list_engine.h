@@ -115,10 +115,11 @@ class ListEngine {
   struct Query;
 
   // True when `rule` matches the query. `host_at`: the rule was proposed by
-  // the host table for the token at that place of the address, and only a
+  // the host table for `host_token` at that place of the address, and only a
   // match of its address from there is looked for.
   bool Matches(const Compiled& rule, Query* query,
-               size_t host_at = std::string_view::npos) const;
+               size_t host_at = std::string_view::npos,
+               std::string_view host_token = {}) const;
   void ScanSide(const Side& side, Query* query, bool use_index,
                 std::vector<uint32_t>* matched) const;
   Decision DecideWith(const Request& request, bool use_index) const;

@@ -122,7 +122,11 @@ TEST(AddressPattern, HostKeyedRulesMatchOnlyFromATokenEqualToTheirHost) {
       ++keyed_rows;
       bool from_token = false;
       AddressPattern::HostTokens(c.text, [&](std::string_view token, size_t at) {
-        if (token == key && pattern.MatchesAt(c.text, at)) from_token = true;
+        // Only the token equal to the host may match from its place.
+        const bool here = pattern.MatchesAt(c.text, at, token);
+        EXPECT_TRUE(!here || token == key)
+            << c.written << " on " << c.text << " at " << at;
+        from_token = from_token || here;
       });
       EXPECT_EQ(from_token, c.matches) << c.written << " on " << c.text;
       EXPECT_EQ(pattern.Matches(c.text), c.matches) << c.written << " on " << c.text;
