@@ -57,9 +57,10 @@ bool AddressPattern::SegmentAt(std::string_view segment, std::string_view text,
   return true;
 }
 
-bool AddressPattern::BodyFrom(std::string_view text, size_t start, bool anchored) const {
-  std::string_view rest = body_;
-  size_t pos = start;
+bool AddressPattern::BodyFrom(std::string_view text, size_t start, bool anchored,
+                              size_t skip) const {
+  std::string_view rest = std::string_view(body_).substr(skip);
+  size_t pos = start + skip;
   bool first = true;
   for (;;) {
     size_t star = rest.find('*');
@@ -113,6 +114,32 @@ bool AddressPattern::HostOnly(std::string_view* host) const {
   }
   *host = name;
   return true;
+}
+
+bool AddressPattern::HostKey(std::string_view* host) const {
+  if ((flags_ & (kHostAnchor | kMatchCase)) != kHostAnchor) return false;
+  size_t end = 0;
+  while (end < body_.size() && !IsSeparator(body_[end])) ++end;
+  // A token of an address ends at its first separator; "*" could stand for
+  // more host characters, and a body that ends with the host could match the
+  // start of a longer token.
+  if (end == 0 || end == body_.size() || end > kMaxHostToken || body_[end] == '*') {
+    return false;
+  }
+  *host = std::string_view(body_.data(), end);
+  return true;
+}
+
+bool AddressPattern::MatchesAt(std::string_view text, size_t start,
+                               std::string_view token) const {
+  // The token is the lower-case text from `start` up to a separator; the
+  // rule's host is the body up to its first separator (HostKey).
+  if ((flags_ & (kHostAnchor | kMatchCase)) != kHostAnchor ||
+      body_.size() <= token.size() || body_.compare(0, token.size(), token) != 0 ||
+      !IsSeparator(body_[token.size()]) || body_[token.size()] == '*') {
+    return false;
+  }
+  return BodyFrom(text, start, /*anchored=*/true, token.size());
 }
 
 bool AddressPattern::Matches(std::string_view text) const {

@@ -15,6 +15,7 @@
 
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace cvie::lists {
 
@@ -32,14 +33,26 @@ class AddressPattern {
   // address only if one of its HostTokens equals that host.
   bool HostOnly(std::string_view* host) const;
   static constexpr size_t kMaxHostToken = 256;  // longer hosts are not HostOnly
+  // For a caseless rule written "||" + host + more, where the host (no
+  // separator, no "*") is followed by "^" or another separator character:
+  // true with `*host` set to it in lower case. Such a rule matches an address
+  // only if one of its HostTokens equals that host (what follows is then
+  // still to be matched). Every HostOnly rule is one of these.
+  bool HostKey(std::string_view* host) const;
   // Calls `visit` (lower case text) for every place a "||" rule's body may
   // start in `text` (after "scheme://" and after each "." before the first
-  // "/", "?" or "#"), with the text from there up to the next separator.
+  // "/", "?" or "#"), with the text from there up to the next separator, and
+  // also that place when `visit` takes it (a second size_t argument).
   template <typename Visit>
   static void HostTokens(std::string_view text, Visit visit);
   // Where the host of `text` starts after a caseless "scheme://"; npos when
   // the address does not start so.
   static size_t HostStart(std::string_view text);
+  // For a HostKey rule: true when it matches `text` with its body starting at
+  // `start`, a place HostTokens gave with `token`. False at once when the
+  // token is not the rule's host; else only what follows the host is
+  // compared. Matches is true exactly when this is true for one such place.
+  bool MatchesAt(std::string_view text, size_t start, std::string_view token) const;
 
  private:
   enum : uint8_t { kHostAnchor = 1, kStartAnchor = 2, kEndAnchor = 4, kMatchCase = 8 };
@@ -49,7 +62,10 @@ class AddressPattern {
   bool SegmentAt(std::string_view segment, std::string_view text, size_t pos,
                  size_t* end) const;
   // Matches the body from `start`, the first segment anchored there.
-  bool BodyFrom(std::string_view text, size_t start, bool anchored) const;
+  // `skip`: characters of the body already known to match from `start`
+  // (all of the first segment's, before any "*").
+  bool BodyFrom(std::string_view text, size_t start, bool anchored,
+                size_t skip = 0) const;
 
   std::string body_;  // between the anchors; lower case unless kMatchCase
   uint8_t flags_ = 0;
@@ -72,7 +88,11 @@ void AddressPattern::HostTokens(std::string_view text, Visit visit) {
       char c = text[i];
       lower[i - start] = c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
     }
-    visit(std::string_view(lower, end - start));
+    if constexpr (std::is_invocable_v<Visit, std::string_view, size_t>) {
+      visit(std::string_view(lower, end - start), start);
+    } else {
+      visit(std::string_view(lower, end - start));
+    }
   };
   token_at(host);
   for (size_t i = host; i < text.size(); ++i) {

@@ -80,6 +80,10 @@ bool ReadDomains(std::string_view text, char separator, DomainSet* set) {
     }
     (negated ? set->excluded : set->included).push_back(Lower(entry));
   }
+  // Sorted, so that Allows looks up each suffix of a host instead of
+  // comparing it with every entry of a long domain= list.
+  std::sort(set->included.begin(), set->included.end());
+  std::sort(set->excluded.begin(), set->excluded.end());
   return true;
 }
 
@@ -94,17 +98,16 @@ void AppendEscaped(char c, std::string* out) {
 
 // The longest run of literal characters of a non-regex pattern.
 std::string LongestLiteral(std::string_view pattern) {
-  std::string longest;
-  std::string run;
-  for (char c : pattern) {
-    if (c == '*' || c == '^' || c == '|') {
-      if (run.size() > longest.size()) longest = run;
-      run.clear();
-    } else {
-      run += c;
+  std::string_view longest;
+  size_t start = 0;
+  for (size_t i = 0; i <= pattern.size(); ++i) {
+    if (i == pattern.size() || pattern[i] == '*' || pattern[i] == '^' ||
+        pattern[i] == '|') {
+      if (i - start > longest.size()) longest = pattern.substr(start, i - start);
+      start = i + 1;
     }
   }
-  return run.size() > longest.size() ? run : longest;
+  return std::string(longest);
 }
 
 int ExpiresHours(std::string_view value) {
@@ -267,7 +270,6 @@ void ParseNetwork(std::string_view line, uint32_t number, FilterList* list) {
     rule.regex = true;
     rule.pattern = std::string(pattern.substr(1, pattern.size() - 2));
   } else {
-    rule.pattern = TranslatePattern(pattern);
     std::string_view rest = pattern;
     if (rest.substr(0, 2) == "||") rest.remove_prefix(2);
     rule.literal = LongestLiteral(rest);
@@ -278,24 +280,19 @@ void ParseNetwork(std::string_view line, uint32_t number, FilterList* list) {
 }  // namespace
 
 bool DomainSet::Allows(std::string_view host) const {
-  size_t best = 0;
-  bool best_included = false;
-  bool any = false;
-  for (const std::string& entry : included) {
-    if (IsSameOrUnder(host, entry) && (!any || entry.size() > best)) {
-      best = entry.size();
-      best_included = true;
-      any = true;
-    }
+  // The host itself, then what follows each of its dots: the first of these
+  // (the longest) that is an entry decides, an excluded one over an included
+  // one of the same text.
+  size_t start = 0;
+  while (start < host.size()) {
+    const std::string_view suffix = host.substr(start);
+    if (std::binary_search(excluded.begin(), excluded.end(), suffix)) return false;
+    if (std::binary_search(included.begin(), included.end(), suffix)) return true;
+    const size_t dot = host.find('.', start);
+    if (dot == std::string_view::npos) break;
+    start = dot + 1;
   }
-  for (const std::string& entry : excluded) {
-    if (IsSameOrUnder(host, entry) && (!any || entry.size() >= best)) {
-      best = entry.size();
-      best_included = false;
-      any = true;
-    }
-  }
-  return any ? best_included : included.empty();
+  return included.empty();
 }
 
 uint32_t RequestTypeOfKind(int kind) {

@@ -51,21 +51,24 @@ uint32_t RequestTypeFromName(std::string_view name);
 enum class Party : uint8_t { kAny, kThird, kFirst };
 
 // A page-domain restriction (domain= of a network rule, the sites of a hiding
-// rule): entries in lower case, "~" entries in `excluded`.
+// rule): entries in lower case and sorted, "~" entries in `excluded`.
 struct DomainSet {
   std::vector<std::string> included;
   std::vector<std::string> excluded;
   bool empty() const { return included.empty() && excluded.empty(); }
   // True when the page host passes: the entry matching the longest suffix of
   // the host decides; with no matching entry, true only when there are no
-  // plain entries. An empty host matches no entry.
+  // plain entries. An empty host matches no entry. One lookup per label of
+  // the host, whatever the number of entries.
   bool Allows(std::string_view host) const;
 };
 
 struct NetworkRule {
-  uint32_t line = 0;       // 1-based line number in the list
-  std::string text;        // the line as written
-  std::string pattern;     // PCRE2 pattern of the address part
+  uint32_t line = 0;  // 1-based line number in the list
+  std::string text;   // the line as written
+  // A /regex/ rule's PCRE2 pattern (between the slashes). Empty for other
+  // rules: theirs is TranslatePattern(AddressPart(text)), made when needed.
+  std::string pattern;
   bool regex = false;      // written as /regex/
   bool exception = false;  // @@
   bool important = false;

@@ -13,6 +13,7 @@
 #include <bitset>
 
 #include "lists/address_pattern.h"
+#include "lists/regex_literal.h"
 #include "lists/site.h"
 #include "log/logger.h"
 #include "platform/process.h"
@@ -89,14 +90,44 @@ struct ListEngine::Side {
   std::vector<Compiled> rules;     // in list order: the first match is the lowest
   std::vector<QuickTest> quick;    // one per rule
   std::vector<uint32_t> fallback;  // rules tried one by one on every check
-  // Rules written "||host^": (hash of the host, rule), sorted. A check looks
-  // up the host tokens of its address instead of scanning for them.
+  // Rules written "||host" and then a separator ("||host^", "||host/path"):
+  // (hash of the host, rule), grouped by bucket. A check looks up the host
+  // tokens of its address instead of scanning for them
+  // (AddressPattern::HostKey).
   std::vector<std::pair<uint64_t, uint32_t>> by_host;
+  // Where the entries of each value of the hash's top `host_bits` bits start
+  // in by_host (one more than there are values): a lookup reads the one or
+  // two entries of its bucket instead of searching the whole table.
+  std::vector<uint32_t> host_buckets;
+  int host_bits = 1;
+
+  void IndexHosts();
+  template <typename Visit>
+  void ForHost(uint64_t hash, Visit visit) const {
+    const size_t bucket = static_cast<size_t>(hash >> (64 - host_bits));
+    for (uint32_t k = host_buckets[bucket]; k < host_buckets[bucket + 1]; ++k) {
+      if (by_host[k].first == hash) visit(by_host[k].second);
+    }
+  }
   hs_database_t* db = nullptr;  // the others' literals; null when there are none
   ~Side() {
     if (db != nullptr) hs_free_database(db);
   }
 };
+
+// The text of one rule-by-rule scan: the address in lower case and the pairs
+// of adjacent characters it holds.
+struct ReferenceText {
+  std::string lower;
+  std::bitset<kPairBits> pairs;
+};
+
+// The site of the host of `url` (see SiteOf), remembered in a small table of
+// the calling thread: the requests of a page go to the same few hosts, and a
+// Public Suffix List lookup costs more than the rest of most checks. The
+// view is valid until the next call on the same thread.
+std::string_view SiteOfHostOf(std::string_view url, std::string_view page_host,
+                              std::string_view page_site);
 
 // One request, with the parts of it the options need worked out on demand.
 struct ListEngine::Query {
@@ -106,35 +137,18 @@ struct ListEngine::Query {
   // page flags (0: an ordinary request).
   uint8_t page_check = 0;
   std::string_view page_url;
-  std::string page_host;
-  std::string page_site;  // worked out on demand
-
-  const std::string& PageSite() {
-    if (page_site.empty()) page_site = SiteOf(page_host);
-    return page_site;
-  }
-  int third_party = -1;          // -1: not worked out yet
-  bool reference = false;        // rule by rule: test each rule's literal first
-  std::string lower_text;        // the text in lower case, for the reference scan
-  std::bitset<kPairBits> pairs;  // pairs of adjacent characters of lower_text
+  std::string_view page_host;  // lower case; empty without a page
+  std::string_view page_site;  // the site of page_host
+  int third_party = -1;        // -1: not worked out yet
+  // Set while scanning rule by rule: each rule's literal is looked for first.
+  const ReferenceText* reference = nullptr;
 
   bool ThirdParty() {
     if (third_party < 0) {
-      // A page asks about many addresses of the same few hosts: the site of
-      // the last host is kept per thread.
-      struct LastSite {
-        std::string host;
-        std::string site;
-        bool valid = false;
-      };
-      thread_local LastSite last;
-      std::string host = HostOf(text);
-      if (!last.valid || last.host != host) {
-        last.site = SiteOf(host);
-        last.host = std::move(host);
-        last.valid = true;
-      }
-      third_party = page_host.empty() || last.site != PageSite() ? 1 : 0;
+      // Without a page host every request is third-party: no lookup needed.
+      third_party =
+          page_host.empty() || SiteOfHostOf(text, page_host, page_site) != page_site ? 1
+                                                                                     : 0;
     }
     return third_party == 1;
   }
@@ -148,6 +162,10 @@ constexpr char kCacheMagic[8] = {'C', 'V', 'L', 'S', 'T', 'I', 'D', 'X'};
 // Changes whenever what the cache holds or how rules are indexed changes.
 constexpr char kCacheVersion[] = "1";
 
+// ASCII letters to lower case, as PCRE2's caseless matching folds them here
+// (no UTF mode); other bytes stay.
+char FoldAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; }
+
 uint64_t HashOf(std::string_view text) {
   uint64_t hash = 14695981039346656037ull;
   for (unsigned char c : text) {
@@ -156,6 +174,30 @@ uint64_t HashOf(std::string_view text) {
   }
   return hash;
 }
+
+}  // namespace
+
+std::string_view SiteOfHostOf(std::string_view url, std::string_view page_host,
+                              std::string_view page_site) {
+  struct Slot {
+    std::string host;
+    std::string site;
+  };
+  constexpr size_t kSlots = 64;
+  thread_local Slot slots[kSlots];
+  thread_local std::string host;
+  HostOf(url, &host);
+  // The page's own host needs no lookup.
+  if (host == page_host) return page_site;
+  Slot& slot = slots[HashOf(host) % kSlots];
+  if (slot.host != host) {
+    slot.site = SiteOf(host);
+    slot.host = host;
+  }
+  return slot.site;
+}
+
+namespace {
 
 uint16_t PairBit(unsigned char first, unsigned char second) {
   return static_cast<uint16_t>((first * 31u + second) % kPairBits);
@@ -185,11 +227,14 @@ hs_scratch_t* ScratchFor(std::initializer_list<const hs_database_t*> dbs,
   return per_thread.scratch;
 }
 
+// The rule's PCRE2 pattern compiled: a /regex/ rule's own, else the
+// translation of its address part.
 pcre2_code* CompilePattern(const NetworkRule& rule) {
   int error_code = 0;
   PCRE2_SIZE error_offset = 0;
-  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule.pattern.data()),
-                       rule.pattern.size(),
+  const std::string pattern =
+      rule.regex ? rule.pattern : TranslatePattern(AddressPart(rule.text));
+  return pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
                        (rule.match_case ? 0 : PCRE2_CASELESS) | PCRE2_DOTALL, &error_code,
                        &error_offset, nullptr);
 }
@@ -208,14 +253,27 @@ using DatabaseEntry = ListEngine::DatabaseEntry;
 // What the database looks for on behalf of a rule: its longest literal run
 // (at least two characters; shorter runs would be candidates nearly
 // everywhere). Always caseless: the rule's matcher decides case. A /regex/
-// rule is tried one by one with its (JIT-compiled) PCRE2 pattern: the few of
-// a list cost less that way than the automata they need in the database.
+// rule is looked for by a run of characters every match of it holds
+// (RequiredLiteralOfRegex), and then confirmed by its JIT-compiled PCRE2
+// pattern; one without such a run is tried on every check: the few of a
+// list cost less that way than the automata they would need in the database.
 DatabaseEntry EntryFor(const NetworkRule& rule) {
   DatabaseEntry entry;
   entry.flags = HS_FLAG_SINGLEMATCH | HS_FLAG_CASELESS;
-  if (rule.regex) return entry;
-  if (rule.literal.size() < 2) return entry;
-  for (unsigned char c : rule.literal) {
+  std::string literal = rule.literal;
+  if (rule.regex) {
+    literal = RequiredLiteralOfRegex(rule.pattern);
+    // A run the start of nearly every address holds ("http", "://www.")
+    // would make the rule a candidate of every check, at a higher price than
+    // trying it one by one.
+    std::string lower = literal;
+    for (char& c : lower) c = FoldAscii(c);
+    if (std::string_view("https://www.").find(lower) != std::string_view::npos) {
+      literal.clear();
+    }
+  }
+  if (literal.size() < 2) return entry;
+  for (unsigned char c : literal) {
     if (isalnum(c)) {
       entry.pattern += static_cast<char>(c);
     } else {
@@ -391,6 +449,23 @@ bool ListEngine::TakeCache(std::string_view bytes,
   return true;
 }
 
+void ListEngine::Side::IndexHosts() {
+  host_bits = 1;
+  while (host_bits < 30 && (size_t{1} << host_bits) < by_host.size()) ++host_bits;
+  const size_t buckets = size_t{1} << host_bits;
+  auto bucket_of = [&](const std::pair<uint64_t, uint32_t>& entry) {
+    return static_cast<size_t>(entry.first >> (64 - host_bits));
+  };
+  // Placed bucket by bucket (a counting sort), each bucket in rule order.
+  host_buckets.assign(buckets + 1, 0);
+  for (const auto& entry : by_host) ++host_buckets[bucket_of(entry) + 1];
+  for (size_t b = 0; b < buckets; ++b) host_buckets[b + 1] += host_buckets[b];
+  std::vector<std::pair<uint64_t, uint32_t>> placed(by_host.size());
+  std::vector<uint32_t> next(host_buckets.begin(), host_buckets.end() - 1);
+  for (const auto& entry : by_host) placed[next[bucket_of(entry)]++] = entry;
+  by_host = std::move(placed);
+}
+
 std::unique_ptr<ListEngine> ListEngine::Build(std::vector<FilterList> lists) {
   return LoadOrBuild(std::move(lists), std::wstring(), nullptr);
 }
@@ -425,7 +500,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
       Side& side = rule.exception ? *engine->allow_ : *engine->block_;
       compiled.lower_literal = rule.literal;
       for (char& c : compiled.lower_literal) {
-        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        c = FoldAscii(c);
       }
       QuickTest quick;
       quick.types = rule.types;
@@ -458,7 +533,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
     for (uint32_t i = 0; i < side->rules.size(); ++i) {
       const Compiled& rule = side->rules[i];
       std::string_view host;
-      if (rule.code == nullptr && rule.address.HostOnly(&host)) {
+      if (rule.code == nullptr && rule.address.HostKey(&host)) {
         side->by_host.emplace_back(HashOf(host), i);
         by_host[s][i] = true;
         entries[s].emplace_back();
@@ -472,7 +547,7 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
       cache_bytes::Fnv(&hash, &entry.flags, sizeof entry.flags);
       cache_bytes::Fnv(&hash, entry.pattern.c_str(), entry.pattern.size() + 1);
     }
-    std::sort(side->by_host.begin(), side->by_host.end());
+    side->IndexHosts();
   }
   const hs_platform_info_t platform = ScanTargetOfThisMachine().platform;
   cache_bytes::Fnv(&hash, &platform, sizeof platform);
@@ -518,7 +593,8 @@ std::unique_ptr<ListEngine> ListEngine::LoadOrBuild(std::vector<FilterList> list
   return engine;
 }
 
-bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
+bool ListEngine::Matches(const Compiled& compiled, Query* query, size_t host_at,
+                         std::string_view host_token) const {
   const NetworkRule& rule = *compiled.rule;
   if (query->page_check) {
     if ((PageFlagsOf(rule) & query->page_check) == 0) return false;
@@ -527,14 +603,16 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
   }
   // Every address a non-regex rule matches holds its literal (in some case):
   // a quick test that spares most PCRE2 calls of the rule-by-rule scan.
-  if (query->reference &&
-      query->lower_text.find(compiled.lower_literal) == std::string::npos) {
+  if (query->reference != nullptr &&
+      query->reference->lower.find(compiled.lower_literal) == std::string::npos) {
     return false;
   }
   // The address first where it is the cheapest test (a long domain= list or
   // the page's site cost more than AddressPattern).
-  if (compiled.code == nullptr && !query->reference &&
-      !compiled.address.Matches(query->text)) {
+  if (compiled.code == nullptr && query->reference == nullptr &&
+      !(host_at != std::string_view::npos
+            ? compiled.address.MatchesAt(query->text, host_at, host_token)
+            : compiled.address.Matches(query->text))) {
     return false;
   }
   if (!rule.domains.empty() && !rule.domains.Allows(query->page_host)) return false;
@@ -548,7 +626,7 @@ bool ListEngine::Matches(const Compiled& compiled, Query* query) const {
                            query->text.size(), 0, 0, ThreadMatchData(), nullptr) >= 0;
   }
   if (code == nullptr) {
-    if (!query->reference) return true;  // the address matched above
+    if (query->reference == nullptr) return true;  // the address matched above
     code = ReferenceCode(compiled);
     if (code == nullptr) return false;
   }
@@ -564,16 +642,17 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
                               : nullptr;
   if (!use_index || (side.db != nullptr && scratch == nullptr)) {
     // The rule-by-rule scan (also when no scratch space could be had).
-    query->reference = true;
-    query->lower_text.assign(query->text);
-    for (char& c : query->lower_text) {
-      c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    thread_local ReferenceText reference;
+    reference.lower.assign(query->text);
+    for (char& c : reference.lower) {
+      c = FoldAscii(c);
     }
-    query->pairs.reset();
-    for (size_t i = 1; i < query->lower_text.size(); ++i) {
-      query->pairs.set(PairBit(static_cast<unsigned char>(query->lower_text[i - 1]),
-                               static_cast<unsigned char>(query->lower_text[i])));
+    reference.pairs.reset();
+    for (size_t i = 1; i < reference.lower.size(); ++i) {
+      reference.pairs.set(PairBit(static_cast<unsigned char>(reference.lower[i - 1]),
+                                  static_cast<unsigned char>(reference.lower[i])));
     }
+    query->reference = &reference;
     for (uint32_t i = 0; i < side.rules.size(); ++i) {
       const QuickTest& quick = side.quick[i];
       if (query->page_check ? (quick.page_flags & query->page_check) == 0
@@ -582,22 +661,23 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
       }
       bool pairs_present = true;
       for (uint8_t k = 0; k < quick.pair_count && pairs_present; ++k) {
-        pairs_present = query->pairs.test(quick.pairs[k]);
+        pairs_present = reference.pairs.test(quick.pairs[k]);
       }
       if (pairs_present && Matches(side.rules[i], query)) matched->push_back(i);
     }
-    query->reference = false;
+    query->reference = nullptr;
     return;
   }
   // A candidate's type (or page flags) is tested in the compact quick table
   // before its rule is touched.
-  auto candidate = [&](uint32_t i) {
+  auto candidate = [&](uint32_t i, size_t host_at = std::string_view::npos,
+                       std::string_view host_token = {}) {
     const QuickTest& quick = side.quick[i];
     if (query->page_check ? (quick.page_flags & query->page_check) == 0
                           : (quick.types & query->type) == 0) {
       return false;
     }
-    return Matches(side.rules[i], query);
+    return Matches(side.rules[i], query, host_at, host_token);
   };
   if (const hs_database_t* db = side.db) {
     ScanContext context{side.rules.size(), matched,
@@ -613,14 +693,10 @@ void ListEngine::ScanSide(const Side& side, Query* query, bool use_index,
     if (candidate(i)) matched->push_back(i);
   }
   if (!side.by_host.empty()) {
-    AddressPattern::HostTokens(query->text, [&](std::string_view token) {
-      auto range = std::equal_range(
-          side.by_host.begin(), side.by_host.end(), std::make_pair(HashOf(token), 0u),
-          [](const std::pair<uint64_t, uint32_t>& a,
-             const std::pair<uint64_t, uint32_t>& b) { return a.first < b.first; });
-      for (auto it = range.first; it != range.second; ++it) {
-        if (candidate(it->second)) matched->push_back(it->second);
-      }
+    AddressPattern::HostTokens(query->text, [&](std::string_view token, size_t at) {
+      side.ForHost(HashOf(token), [&](uint32_t i) {
+        if (candidate(i, at, token)) matched->push_back(i);
+      });
     });
   }
   std::sort(matched->begin(), matched->end());
@@ -690,7 +766,8 @@ PageExceptions ListEngine::PageExceptionsOf(std::string_view page_url) const {
   Query query;
   query.text = page_url;
   query.page_url = page_url;
-  query.page_host = HostOf(page_url);
+  const std::string page_host = HostOf(page_url);
+  query.page_host = page_host;
   query.page_check = kPageDocument | kPageElemhide | kPageGenerichide;
   std::vector<uint32_t> matched;
   ScanSide(*allow_, &query, /*use_index=*/true, &matched);

@@ -7,11 +7,13 @@
 //
 // Candidates are found the way the product's own rule index finds them (one
 // Vectorscan database for blocking rules, one for exceptions, each rule looked
-// for by its longest literal run or, for a regular expression, by its
-// pattern in prefilter mode), except rules written "||host^", which a table
-// keyed by host proposes. Every candidate is confirmed (regular expressions
-// by PCRE2, other rules by AddressPattern), so Decide gives the same answer as
-// DecideReference, which tries every rule in turn with PCRE2.
+// for by its longest literal run or, for a regular expression, by a run of
+// characters every match of it holds; a rule without one is tried on every
+// check), except rules written "||host^" or "||host/..." (most of them),
+// which a table keyed by host proposes. Every candidate is confirmed
+// (regular expressions by PCRE2, other rules by AddressPattern), so Decide
+// gives the same answer as DecideReference, which tries every rule in turn
+// with PCRE2.
 //
 // Build once, then immutable: Decide and DecideReference may be called from
 // any number of threads at once.
@@ -112,7 +114,12 @@ class ListEngine {
   struct Side;  // blocking rules or exceptions, with their database
   struct Query;
 
-  bool Matches(const Compiled& rule, Query* query) const;
+  // True when `rule` matches the query. `host_at`: the rule was proposed by
+  // the host table for `host_token` at that place of the address, and only a
+  // match of its address from there is looked for.
+  bool Matches(const Compiled& rule, Query* query,
+               size_t host_at = std::string_view::npos,
+               std::string_view host_token = {}) const;
   void ScanSide(const Side& side, Query* query, bool use_index,
                 std::vector<uint32_t>* matched) const;
   Decision DecideWith(const Request& request, bool use_index) const;

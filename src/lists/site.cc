@@ -5,12 +5,19 @@
 namespace cvie::lists {
 
 std::string HostOf(std::string_view url) {
+  std::string host;
+  HostOf(url, &host);
+  return host;
+}
+
+void HostOf(std::string_view url, std::string* host_out) {
+  host_out->clear();
   size_t scheme_end = url.find("://");
-  if (scheme_end == std::string_view::npos || scheme_end == 0) return {};
+  if (scheme_end == std::string_view::npos || scheme_end == 0) return;
   for (size_t i = 0; i < scheme_end; ++i) {
     char c = url[i];
     if (!isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.') {
-      return {};
+      return;
     }
   }
   size_t start = scheme_end + 3;
@@ -27,10 +34,10 @@ std::string HostOf(std::string_view url) {
     size_t colon = host.find(':');
     if (colon != std::string_view::npos) host = host.substr(0, colon);
   }
-  std::string lower(host);
+  std::string& lower = *host_out;
+  lower.assign(host);
   for (char& c : lower) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
   while (!lower.empty() && lower.back() == '.') lower.pop_back();
-  return lower;
 }
 
 bool IsSameOrUnder(std::string_view host, std::string_view domain) {

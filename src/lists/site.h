@@ -14,6 +14,8 @@ namespace cvie::lists {
 // The host of `url` in lower case, without user information, port or the
 // brackets of an IPv6 address. Empty when the address has no "scheme://host".
 std::string HostOf(std::string_view url);
+// The same into `*host`, reusing its storage (for checks made in a loop).
+void HostOf(std::string_view url, std::string* host);
 
 // The registrable domain of `host` (lower case): the public suffix plus one
 // label ("news.example.co.uk" -> "example.co.uk"). An IP address, a host that

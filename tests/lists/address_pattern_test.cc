@@ -6,6 +6,7 @@
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <pcre2.h>
 
+#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,41 @@ TEST(AddressPattern, MatchesExactlyWhatTheTranslatedPatternMatches) {
   }
 }
 
+// A rule keyed by host is found through the host table: it must match
+// exactly when its body matches from one of the places whose token is its
+// host, as the index looks for it.
+TEST(AddressPattern, HostKeyedRulesMatchOnlyFromATokenEqualToTheirHost) {
+  const MatchCase extra[] = {
+      {"||ads.example.com/x^", false, "http://a.ads.example.com/x?1", true},
+      {"||ads.example.com/x^", false, "http://ads.example.com.ads.example.com/x", true},
+      {"||ads.example.com/x^", false, "http://ads.example.com:80/x", false},
+      {"||example.com^*/ad.js", false, "http://cdn.example.com:80/a/ad.js", true},
+      {"||example.com^*/ad.js", false, "http://example.community/ad.js", false},
+  };
+  size_t keyed_rows = 0;
+  for (const auto* table : {&kCases[0], &extra[0]}) {
+    const size_t rows = table == &kCases[0] ? std::size(kCases) : std::size(extra);
+    for (size_t r = 0; r < rows; ++r) {
+      const MatchCase& c = table[r];
+      const AddressPattern pattern(c.written, c.match_case);
+      std::string_view key;
+      if (!pattern.HostKey(&key)) continue;
+      ++keyed_rows;
+      bool from_token = false;
+      AddressPattern::HostTokens(c.text, [&](std::string_view token, size_t at) {
+        // Only the token equal to the host may match from its place.
+        const bool here = pattern.MatchesAt(c.text, at, token);
+        EXPECT_TRUE(!here || token == key)
+            << c.written << " on " << c.text << " at " << at;
+        from_token = from_token || here;
+      });
+      EXPECT_EQ(from_token, c.matches) << c.written << " on " << c.text;
+      EXPECT_EQ(pattern.Matches(c.text), c.matches) << c.written << " on " << c.text;
+    }
+  }
+  EXPECT_GT(keyed_rows, std::size(extra));
+}
+
 TEST(AddressPattern, TellsHostOnlyRulesAndTheHostTokensOfAnAddress) {
   struct HostCase {
     const char* written;
@@ -123,6 +159,35 @@ TEST(AddressPattern, TellsHostOnlyRulesAndTheHostTokensOfAnAddress) {
     EXPECT_EQ(host_only, c.host != nullptr) << c.written;
     if (host_only && c.host != nullptr) {
       EXPECT_EQ(host, c.host) << c.written;
+    }
+  }
+  struct KeyCase {
+    const char* written;
+    bool match_case;
+    const char* key;  // null: not keyed by host
+  };
+  const KeyCase key_cases[] = {
+      {"||Example.com^", false, "example.com"},
+      {"||ads.Example.com/banner/*.gif", false, "ads.example.com"},
+      {"||example.com:8080^", false, "example.com"},
+      {"||example.com^*/ad.js", false, "example.com"},
+      {"||example.com/ad|", false, "example.com"},
+      {"||example.com/ad", true, nullptr},
+      {"||example.com", false, nullptr},
+      {"||example.com|", false, nullptr},
+      {"||example*.com/ad", false, nullptr},
+      {"||example.com*/ad", false, nullptr},
+      {"|https://example.com/", false, nullptr},
+      {"/example.com/", false, nullptr},
+      {"||/ad", false, nullptr},
+  };
+  for (const KeyCase& c : key_cases) {
+    const AddressPattern pattern(c.written, c.match_case);
+    std::string_view key;
+    bool keyed = pattern.HostKey(&key);
+    EXPECT_EQ(keyed, c.key != nullptr) << c.written;
+    if (keyed && c.key != nullptr) {
+      EXPECT_EQ(key, c.key) << c.written;
     }
   }
   std::string tokens;
