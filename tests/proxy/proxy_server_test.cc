@@ -540,6 +540,7 @@ TEST(ProxyServer, ClientLeavingBeforeAnyAnswerCallsTheCancelCallback) {
   RunningProxy p;
   std::mutex mu;
   std::condition_variable cv;
+  int started = 0;
   int cancelled = 0;
   int finished = 0;
   p.proxy.set_respond([&](const ProxyRequest& r, ResponseWriter& out) {
@@ -548,6 +549,11 @@ TEST(ProxyServer, ClientLeavingBeforeAnyAnswerCallsTheCancelCallback) {
       ++cancelled;
       cv.notify_all();
     });
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      ++started;
+      cv.notify_all();
+    }
     {
       // Waits for the cancel, or half a second for the request that stays.
       std::unique_lock<std::mutex> lock(mu);
@@ -565,7 +571,11 @@ TEST(ProxyServer, ClientLeavingBeforeAnyAnswerCallsTheCancelCallback) {
     ASSERT_TRUE(client.Connect(p.port()));
     ASSERT_TRUE(
         client.Send(RequestText("GET", "http://example.test/leaves", {"Host: a"})));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // A client gone before a worker takes its request is never handled at
+    // all; this one leaves while its handler runs.
+    std::unique_lock<std::mutex> lock(mu);
+    ASSERT_TRUE(
+        cv.wait_for(lock, std::chrono::seconds(10), [&] { return started == 1; }));
   }  // closed before any answer
   {
     std::unique_lock<std::mutex> lock(mu);
