@@ -71,12 +71,24 @@ struct DialogCheckBox {
   int state = 0;
 };
 
+// Control identifiers of a dialog's list section in a ui that draws the
+// dialog itself (outside the range of the dialogs' own controls).
+constexpr int kDialogListBox = 0x7F01;
+constexpr int kDialogListEdit = 0x7F02;
+constexpr int kDialogListAdd = 0x7F03;
+constexpr int kDialogListRemove = 0x7F04;
+
 // A dialog run modally. The ui calls OnInitDialog once before the person sees
 // it, lets the person act (through the dialog's own operations), and calls
 // OnEndDialog with the button that closed it (IDOK, IDCANCEL) before DoModal
 // returns that value. A ui that draws the dialog itself shows its title, its
-// check boxes (asked after OnInitDialog and again after each click) and OK
-// and Cancel.
+// check boxes (asked after OnInitDialog and again after each click), its list
+// section when it has one, and OK and Cancel.
+//
+// The list section: a titled list of text entries, a field to type a new one,
+// a button that adds the typed text and one that removes the selected entry.
+// The dialog decides what an add or a remove does; the ui asks for the
+// entries again after each accepted change.
 class ModalDialog {
  public:
   virtual ~ModalDialog() = default;
@@ -89,6 +101,27 @@ class ModalDialog {
   virtual std::vector<DialogCheckBox> CheckBoxes() const { return {}; }
   // The person clicked check box `control`.
   virtual void OnCheckBoxClicked(int control) { (void)control; }
+
+  // Whether the dialog has a list section; none by default.
+  virtual bool HasList() const { return false; }
+  // The list's title and the labels of its two buttons.
+  virtual std::wstring ListTitle() const { return {}; }
+  virtual std::wstring ListAddLabel() const { return L"Add"; }
+  virtual std::wstring ListRemoveLabel() const { return L"Remove"; }
+  // The entries, in the order shown.
+  virtual std::vector<std::wstring> ListEntries() const { return {}; }
+  // The person asked to add `text`. False when the dialog refused it (nothing
+  // changed).
+  virtual bool AddListEntry(const std::wstring& text) {
+    (void)text;
+    return false;
+  }
+  // The person asked to remove entry `index` of ListEntries(). False when
+  // there is no such entry (nothing changed).
+  virtual bool RemoveListEntry(size_t index) {
+    (void)index;
+    return false;
+  }
 };
 
 class Ui {

@@ -222,6 +222,27 @@ std::vector<platform::DialogCheckBox> CPrefDialog::CheckBoxes() const {
 
 void CPrefDialog::OnCheckBoxClicked(int control) { model_.Click(control); }
 
+std::wstring CPrefDialog::ListTitle() const { return kWhitelistColumnTitle; }
+
+std::vector<std::wstring> CPrefDialog::ListEntries() const {
+  const std::vector<std::wstring>& rows = model_.rows();
+  auto first = rows.begin();
+  if (first != rows.end() && *first == kWhitelistPlaceholder) ++first;
+  return std::vector<std::wstring>(first, rows.end());
+}
+
+bool CPrefDialog::AddListEntry(const std::wstring& text) {
+  // An empty row or the placeholder's own text would never reach the file.
+  if (text.empty() || text == kWhitelistPlaceholder) return false;
+  return model_.EndEdit(0, text);
+}
+
+bool CPrefDialog::RemoveListEntry(size_t index) {
+  // Entry i is row i + 1, below the placeholder.
+  if (index >= ListEntries().size()) return false;
+  return model_.DeleteRow(static_cast<int>(index + 1));
+}
+
 std::vector<std::wstring> CPrefDialog::TabLabels() { return {L"General", L"Whitelist"}; }
 
 }  // namespace cvie

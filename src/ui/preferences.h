@@ -122,10 +122,21 @@ class CPrefDialog : public platform::ModalDialog {
   void OnInitDialog() override;
   void OnEndDialog(int result) override;
   // The "General" page's boxes (those with a label) and their clicks, for a
-  // ui that draws the dialog itself; the whitelist page is reached through
-  // model() only.
+  // ui that draws the dialog itself.
   std::vector<platform::DialogCheckBox> CheckBoxes() const override;
   void OnCheckBoxClicked(int control) override;
+  // The "Whitelist" page as the dialog's list section, titled "Website
+  // Addresses", with the buttons "Add" and "Delete": the entries are the
+  // page's addresses without the placeholder row. Adding is typing into the
+  // placeholder row (the new address comes first); empty text and the
+  // placeholder's own text are refused, as is a line break. Removing deletes
+  // the address's row. Like the rest of the page, nothing is written before OK.
+  bool HasList() const override { return true; }
+  std::wstring ListTitle() const override;
+  std::wstring ListRemoveLabel() const override { return L"Delete"; }
+  std::vector<std::wstring> ListEntries() const override;
+  bool AddListEntry(const std::wstring& text) override;
+  bool RemoveListEntry(size_t index) override;
 
   PreferencesModel& model() { return model_; }
   // The tab labels in order.

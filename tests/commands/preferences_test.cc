@@ -134,6 +134,82 @@ TEST_F(CommandsTest, TheDialogShowsTheGeneralPagesBoxesAndTakesTheirClicks) {
   EXPECT_EQ(1u, RegistryOption(L"FilterScript"));
 }
 
+// A ui that draws the dialog itself works the "Whitelist" page through the
+// dialog's list section: the addresses without the placeholder, an add that
+// types into the placeholder row, a delete of the chosen address; OK writes
+// the file and Cancel leaves it as it was.
+TEST_F(CommandsTest, TheDialogShowsTheWhitelistAsAListWithAddAndDelete) {
+  struct Case {
+    const char* name;
+    std::vector<std::wstring> adds;
+    std::vector<size_t> removes;  // entry indexes, after the adds
+    int button;
+    std::vector<std::wstring> want_entries;  // before closing
+    std::string want_file;
+  };
+  const Case cases[] = {
+      {"add then OK",
+       {L"ads.example"},
+       {},
+       platform::IDOK,
+       {L"ads.example", L"b.example", L"a.example"},
+       "ads.example\r\nb.example\r\na.example\r\n"},
+      {"delete then OK", {}, {1}, platform::IDOK, {L"b.example"}, "b.example\r\n"},
+      {"add, delete it again, delete the rest, OK",
+       {L"c.example"},
+       {0, 0, 0},
+       platform::IDOK,
+       {},
+       ""},
+      {"add and delete then Cancel",
+       {L"ads.example"},
+       {2},
+       platform::IDCANCEL,
+       {L"ads.example", L"b.example"},
+       "b.example\r\na.example\r\n"},
+  };
+  for (const Case& c : cases) {
+    WriteWhitelist({L"b.example", L"a.example"});
+    options_->SetWhiteListTS(1);
+    CPrefDialog dialog(options_.get(), list_.get());
+    ui_.QueueDialogAnswer([&](platform::ModalDialog* d) {
+      EXPECT_TRUE(d->HasList()) << c.name;
+      EXPECT_EQ(L"Website Addresses", d->ListTitle()) << c.name;
+      EXPECT_EQ(L"Add", d->ListAddLabel()) << c.name;
+      EXPECT_EQ(L"Delete", d->ListRemoveLabel()) << c.name;
+      EXPECT_EQ((std::vector<std::wstring>{L"b.example", L"a.example"}), d->ListEntries())
+          << c.name;
+      for (const std::wstring& text : c.adds)
+        EXPECT_TRUE(d->AddListEntry(text)) << c.name;
+      for (size_t index : c.removes) EXPECT_TRUE(d->RemoveListEntry(index)) << c.name;
+      EXPECT_EQ(c.want_entries, d->ListEntries()) << c.name;
+      return c.button;
+    });
+    EXPECT_EQ(c.button, platform::ActiveUi().DoModal(&dialog, nullptr)) << c.name;
+    EXPECT_EQ(c.want_file, WhitelistFile()) << c.name;
+    EXPECT_EQ(c.button == platform::IDOK, options_->GetWhiteListTS() > 1u) << c.name;
+  }
+}
+
+// What the list section refuses leaves the entries as they were.
+TEST_F(CommandsTest, TheDialogsListRefusesWhatCouldNotBeAnEntry) {
+  WriteWhitelist({L"a.example"});
+  CPrefDialog dialog(options_.get(), list_.get());
+  dialog.OnInitDialog();
+  const std::vector<std::wstring> before = dialog.ListEntries();
+  ASSERT_EQ(std::vector<std::wstring>{L"a.example"}, before);
+  const std::wstring refused[] = {L"", kWhitelistPlaceholder, L"two\nlines",
+                                  L"two\r\nlines"};
+  for (const std::wstring& text : refused) {
+    EXPECT_FALSE(dialog.AddListEntry(text)) << platform::ToNarrow(text);
+  }
+  EXPECT_FALSE(dialog.RemoveListEntry(1));
+  EXPECT_FALSE(dialog.RemoveListEntry(static_cast<size_t>(-1)));
+  EXPECT_EQ(before, dialog.ListEntries());
+  EXPECT_EQ((std::vector<std::wstring>{kWhitelistPlaceholder, L"a.example"}),
+            dialog.model().rows());
+}
+
 TEST_F(CommandsTest, PreferencesOkWritesOptionsAndWhitelist) {
   for (const wchar_t* name : kDialogOptions) SetOption(name, 1);
   WriteWhitelist({L"b.example", L"a.example"});

@@ -5,6 +5,7 @@
 // reads them; a thread timer finds the dialog or box the call put up and
 // works its controls.
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "config/options.h"
 #include "platform/data_folders.h"
+#include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/ui.h"
 #include "ui/preferences.h"
@@ -98,12 +100,15 @@ struct Person {
   bool found = false;
 };
 Person* g_person = nullptr;
+// What the person does to the dialog's other controls before the clicks.
+std::function<void(HWND)> g_work;
 
 void CALLBACK Act(HWND, UINT, UINT_PTR timer, DWORD) {
   HWND dialog = FindDialog(g_person->title);
   if (!dialog) return;  // not up yet
   KillTimer(nullptr, timer);
   g_person->found = true;
+  if (g_work) g_work(dialog);
   for (int control : g_person->clicks) {
     SendMessageW(GetDlgItem(dialog, control), BM_CLICK, 0, 0);
   }
@@ -221,6 +226,102 @@ TEST(WinUi, ThePreferencesDialogSavesAClickedBoxOnOk) {
   // The prefix's options as they were.
   cvie::platform::RegSetDword(HKEY_CURRENT_USER, cvie::kOptionsKeyPath, L"FilterImage",
                               had ? before : 1);
+}
+
+// The entries the list box of `dialog`'s list section shows.
+std::vector<std::wstring> ListedEntries(HWND dialog) {
+  std::vector<std::wstring> entries;
+  HWND list = GetDlgItem(dialog, cvie::platform::kDialogListBox);
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  for (LRESULT i = 0; i < count; ++i) {
+    const LRESULT length = SendMessageW(list, LB_GETTEXTLEN, i, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(list, LB_GETTEXT, i, reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(length));
+    entries.push_back(text);
+  }
+  return entries;
+}
+
+// The preferences dialog's whitelist in the system's dialog: an address typed
+// into the field and added with "Add", or an entry selected and removed with
+// "Delete", reaches the whitelist file on OK; Cancel leaves the file as it was.
+TEST(WinUi, ThePreferencesDialogsWhitelistAddsAndDeletesAddresses) {
+  using cvie::platform::kDialogListAdd;
+  using cvie::platform::kDialogListBox;
+  using cvie::platform::kDialogListEdit;
+  using cvie::platform::kDialogListRemove;
+  struct Case {
+    const char* name;
+    std::wstring typed;  // typed and added when not empty
+    int remove;          // entry selected and deleted; -1 for none
+    int button;
+    std::vector<std::wstring> want_listed;  // before closing
+    std::string want_file;
+  };
+  const Case cases[] = {
+      {"type, Add, OK",
+       L"ads.example.com",
+       -1,
+       IDOK,
+       {L"ads.example.com", L"b.example", L"a.example"},
+       "ads.example.com\r\nb.example\r\na.example\r\n"},
+      {"select, Delete, OK", L"", 1, IDOK, {L"b.example"}, "b.example\r\n"},
+      {"type, Add, select, Delete, Cancel",
+       L"ads.example.com",
+       2,
+       IDCANCEL,
+       {L"ads.example.com", L"b.example"},
+       "b.example\r\na.example\r\n"},
+  };
+  cvie::platform::CreateDataFolders();
+  const std::wstring path = cvie::platform::WhitelistFilePath();
+  for (const Case& c : cases) {
+    std::string error;
+    ASSERT_TRUE(
+        cvie::platform::WriteFileAtomically(path, "b.example\r\na.example\r\n", &error))
+        << error;
+    cvie::CVCfg options;
+    cvie::Whitelist list(path, cvie::platform::WhitelistTempPath(), &options);
+    cvie::CPrefDialog dialog(&options, &list);
+    std::vector<std::wstring> listed_at_start, listed;
+    std::wstring field_after_add = L"<not added>";
+    g_work = [&](HWND window) {
+      listed_at_start = ListedEntries(window);
+      if (!c.typed.empty()) {
+        SetDlgItemTextW(window, kDialogListEdit, c.typed.c_str());
+        SendMessageW(GetDlgItem(window, kDialogListAdd), BM_CLICK, 0, 0);
+        wchar_t field[64] = {};
+        GetDlgItemTextW(window, kDialogListEdit, field, 64);
+        field_after_add = field;
+      }
+      if (c.remove >= 0) {
+        SendDlgItemMessageW(window, kDialogListBox, LB_SETCURSEL, c.remove, 0);
+        SendMessageW(GetDlgItem(window, kDialogListRemove), BM_CLICK, 0, 0);
+      }
+      listed = ListedEntries(window);
+    };
+    Person person{dialog.Title(), {}, c.button, {}, false};
+    g_person = &person;
+    UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
+    ASSERT_NE(timer, 0u);
+    const int result = SystemUi().DoModal(&dialog, nullptr);
+    KillTimer(nullptr, timer);
+    g_person = nullptr;
+    g_work = nullptr;
+    EXPECT_TRUE(person.found) << c.name;
+    EXPECT_EQ(result, c.button) << c.name;
+    EXPECT_EQ(listed_at_start, (std::vector<std::wstring>{L"b.example", L"a.example"}))
+        << c.name;
+    if (!c.typed.empty()) {
+      EXPECT_EQ(field_after_add, L"") << c.name;
+    }
+    EXPECT_EQ(listed, c.want_listed) << c.name;
+    std::string file;
+    ASSERT_TRUE(cvie::platform::ReadWholeFile(path, &file)) << c.name;
+    EXPECT_EQ(file, c.want_file) << c.name;
+  }
+  cvie::platform::DeleteFileAt(path);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // The platform's own ui on Windows: the system's message boxes
 // (MessageBoxW), popup menus (TrackPopupMenu) and modal dialogs
 // (DialogBoxIndirectParamW over a dialog template made in memory: the
-// dialog's title, its check boxes and OK and Cancel; the module has no
-// resources to load one from). Every call runs on the calling thread with
+// dialog's title, its check boxes, its list section and OK and Cancel; the
+// module has no resources to load one from). Every call runs on the calling thread with
 // windows of that thread, so several threads may call at once.
 
 #include "platform/ui.h"
@@ -53,7 +53,14 @@ constexpr short kBoxHeight = 10;
 constexpr short kBoxStep = 13;
 constexpr short kButtonWidth = 50;
 constexpr short kButtonHeight = 14;
+constexpr short kListTitleHeight = 8;
+constexpr short kListHeight = 64;
+constexpr short kGap = 4;
+constexpr short kEditHeight = 14;
 constexpr WORD kButtonClass = 0x0080;
+constexpr WORD kEditClass = 0x0081;
+constexpr WORD kStaticClass = 0x0082;
+constexpr WORD kListBoxClass = 0x0083;
 
 // Writes a DLGTEMPLATE and its items into WORDs, which keeps every field at
 // least WORD-aligned; the DWORD alignment each item needs is added.
@@ -110,20 +117,48 @@ class TemplateWriter {
   std::vector<WORD> words_;
 };
 
-// Title, one check box per line, OK and Cancel at the bottom right.
-void BuildTemplate(const std::wstring& title, const std::vector<DialogCheckBox>& boxes,
-                   TemplateWriter* writer) {
-  const short height =
-      static_cast<short>(kMargin + boxes.size() * kBoxStep +
-                         (boxes.empty() ? 0 : kMargin) + kButtonHeight + kMargin);
+// The list section's height: its title, the list, and the row of the edit
+// field and the two buttons.
+constexpr short kListSectionHeight =
+    kListTitleHeight + 2 + kListHeight + kGap + kEditHeight + kMargin;
+
+// Title, one check box per line, the list section when the dialog has one, OK
+// and Cancel at the bottom right.
+void BuildTemplate(const ModalDialog& dialog, TemplateWriter* writer) {
+  const std::vector<DialogCheckBox> boxes = dialog.CheckBoxes();
+  const bool list = dialog.HasList();
+  const short height = static_cast<short>(
+      kMargin + boxes.size() * kBoxStep + (boxes.empty() ? 0 : kMargin) +
+      (list ? kListSectionHeight : 0) + kButtonHeight + kMargin);
   writer->Header(
       DS_MODALFRAME | DS_SETFONT | DS_CENTER | WS_POPUP | WS_CAPTION | WS_SYSMENU,
-      static_cast<WORD>(boxes.size() + 2), 0, 0, kWidth, height, title);
+      static_cast<WORD>(boxes.size() + (list ? 5 : 0) + 2), 0, 0, kWidth, height,
+      dialog.Title());
   short y = kMargin;
   for (const DialogCheckBox& box : boxes) {
     writer->Item(BS_3STATE | WS_TABSTOP, kMargin, y, kWidth - 2 * kMargin, kBoxHeight,
                  static_cast<WORD>(box.control), kButtonClass, box.label);
     y = static_cast<short>(y + kBoxStep);
+  }
+  if (!boxes.empty()) y = static_cast<short>(y + kMargin);
+  if (list) {
+    constexpr short inner = kWidth - 2 * kMargin;
+    writer->Item(SS_LEFT, kMargin, y, inner, kListTitleHeight, 0xFFFF, kStaticClass,
+                 dialog.ListTitle());
+    y = static_cast<short>(y + kListTitleHeight + 2);
+    writer->Item(LBS_NOTIFY | LBS_NOINTEGRALHEIGHT | WS_VSCROLL | WS_BORDER | WS_TABSTOP,
+                 kMargin, y, inner, kListHeight, kDialogListBox, kListBoxClass, L"");
+    y = static_cast<short>(y + kListHeight + kGap);
+    const short edit_width = static_cast<short>(inner - 2 * (kButtonWidth + kGap));
+    writer->Item(ES_AUTOHSCROLL | WS_BORDER | WS_TABSTOP, kMargin, y, edit_width,
+                 kEditHeight, kDialogListEdit, kEditClass, L"");
+    const short add_x = static_cast<short>(kMargin + edit_width + kGap);
+    writer->Item(BS_PUSHBUTTON | WS_TABSTOP, add_x, y, kButtonWidth, kButtonHeight,
+                 kDialogListAdd, kButtonClass, dialog.ListAddLabel());
+    writer->Item(BS_PUSHBUTTON | WS_TABSTOP,
+                 static_cast<short>(add_x + kButtonWidth + kGap), y, kButtonWidth,
+                 kButtonHeight, kDialogListRemove, kButtonClass,
+                 dialog.ListRemoveLabel());
   }
   const short buttons_y = static_cast<short>(height - kMargin - kButtonHeight);
   writer->Item(BS_DEFPUSHBUTTON | WS_TABSTOP,
@@ -144,6 +179,43 @@ void ShowStates(::HWND window, const ModalDialog& dialog) {
   }
 }
 
+// Shows the list section's entries as the dialog has them now, with entry
+// `selected` selected (none when out of range).
+void ShowEntries(::HWND window, const ModalDialog& dialog, LRESULT selected) {
+  ::HWND list = GetDlgItem(window, kDialogListBox);
+  if (!list) return;
+  SendMessageW(list, LB_RESETCONTENT, 0, 0);
+  for (const std::wstring& entry : dialog.ListEntries()) {
+    SendMessageW(list, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(entry.c_str()));
+  }
+  const LRESULT count = SendMessageW(list, LB_GETCOUNT, 0, 0);
+  if (count > 0 && selected >= 0) {
+    SendMessageW(list, LB_SETCURSEL, std::min<LRESULT>(selected, count - 1), 0);
+  }
+}
+
+// "Add": the typed text goes to the dialog; when it takes it, the field is
+// emptied for the next one.
+void AddTypedEntry(::HWND window, ModalDialog* dialog) {
+  ::HWND edit = GetDlgItem(window, kDialogListEdit);
+  const int length = GetWindowTextLengthW(edit);
+  std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
+  const int got = GetWindowTextW(edit, text.data(), static_cast<int>(text.size()));
+  text.resize(static_cast<size_t>(std::max(got, 0)));
+  if (!dialog->AddListEntry(text)) return;
+  SetWindowTextW(edit, L"");
+  ShowEntries(window, *dialog, -1);
+}
+
+// "Remove": the selected entry, if any; the selection stays at its place.
+void RemoveSelectedEntry(::HWND window, ModalDialog* dialog) {
+  const LRESULT selected =
+      SendDlgItemMessageW(window, kDialogListBox, LB_GETCURSEL, 0, 0);
+  if (selected == LB_ERR || selected < 0) return;
+  if (!dialog->RemoveListEntry(static_cast<size_t>(selected))) return;
+  ShowEntries(window, *dialog, selected);
+}
+
 bool IsCheckBox(const ModalDialog& dialog, int control) {
   const std::vector<DialogCheckBox> boxes = dialog.CheckBoxes();
   return std::any_of(boxes.begin(), boxes.end(), [control](const DialogCheckBox& box) {
@@ -158,6 +230,7 @@ INT_PTR CALLBACK DialogProc(::HWND window, UINT message, WPARAM wparam, LPARAM l
     case WM_INITDIALOG:
       SetWindowLongPtrW(window, DWLP_USER, lparam);
       ShowStates(window, *reinterpret_cast<ModalDialog*>(lparam));
+      ShowEntries(window, *reinterpret_cast<ModalDialog*>(lparam), -1);
       return TRUE;
     case WM_COMMAND: {
       if (!dialog) return FALSE;
@@ -165,6 +238,14 @@ INT_PTR CALLBACK DialogProc(::HWND window, UINT message, WPARAM wparam, LPARAM l
       if (control == IDOK || control == IDCANCEL) {
         dialog->OnEndDialog(control);
         EndDialog(window, control);
+        return TRUE;
+      }
+      if (HIWORD(wparam) == BN_CLICKED && control == kDialogListAdd) {
+        AddTypedEntry(window, dialog);
+        return TRUE;
+      }
+      if (HIWORD(wparam) == BN_CLICKED && control == kDialogListRemove) {
+        RemoveSelectedEntry(window, dialog);
         return TRUE;
       }
       if (HIWORD(wparam) == BN_CLICKED && IsCheckBox(*dialog, control)) {
@@ -230,7 +311,7 @@ class WindowsUi : public Ui {
     if (!dialog) return IDCANCEL;
     dialog->OnInitDialog();
     TemplateWriter writer;
-    BuildTemplate(dialog->Title(), dialog->CheckBoxes(), &writer);
+    BuildTemplate(*dialog, &writer);
     const INT_PTR result =
         DialogBoxIndirectParamW(GetModuleHandleW(nullptr), writer.get(), Native(owner),
                                 &DialogProc, reinterpret_cast<LPARAM>(dialog));
