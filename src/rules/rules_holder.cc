@@ -132,6 +132,7 @@ int RulesHolder::ParseRule(std::string line, uint32_t line_number) {
   rule->pattern = line.substr(lead, line.size() - lead - trail);
   rule->options = options;
   rule->good = CompileRule(rule.get());
+  types_ |= rule->options & TYPE_MASK_BITS;
   rules_.push_back(std::move(rule));
   return 1;
 }
@@ -193,7 +194,16 @@ int RulesHolder::CompileRule(FilterRule* rule) {
   rule->compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule->pattern.c_str()),
                                  PCRE2_ZERO_TERMINATED, rule->compile_options(),
                                  &error_code, &error_offset, nullptr);
-  if (rule->compiled != nullptr) return 1;
+  if (rule->compiled != nullptr) {
+    // A rule on whole script blocks runs over texts of up to megabytes, and
+    // a wildcard in it makes the matcher go back and forth over each line:
+    // machine code does that many times faster. Without JIT (not built for
+    // this processor) the pattern is interpreted, with the same results.
+    if ((rule->options & TYPE_SCRIPT_TEXT) != 0) {
+      pcre2_jit_compile(rule->compiled, PCRE2_JIT_COMPLETE);
+    }
+    return 1;
+  }
   PCRE2_UCHAR message[256];
   if (pcre2_get_error_message(error_code, message, sizeof message) < 0) {
     snprintf(reinterpret_cast<char*>(message), sizeof message, "error %d", error_code);
@@ -298,6 +308,8 @@ int RulesHolder::ScoreScript(const char* text) const {
 int RulesHolder::ScoreText(uint32_t mask, const char* text, MatchObserver* observer,
                            size_t* decided) const {
   if (text == nullptr) return 0;
+  // No rule of these types: none would be tried, whatever the text.
+  if ((types_ & mask) == 0) return 0;
   size_t length = strlen(text);
   // With an index, one scan finds the candidate rules (the observer, which
   // wants every rule tried, still gets the rule-by-rule scan).
@@ -364,6 +376,12 @@ int RulesHolder::Match(const char* text, const FilterRule* rule) const {
   return MatchText(text, strlen(text), rule, 0);
 }
 
+int RulesHolder::MatchValid(const char* text, size_t length,
+                            const FilterRule* rule) const {
+  if (text == nullptr || rule == nullptr) return 0;
+  return MatchText(text, length, rule, PCRE2_NO_UTF_CHECK);
+}
+
 int RulesHolder::MatchRule(size_t index, const char* text) const {
   if (index >= rules_.size()) return 0;
   return Match(text, rules_[index].get());
@@ -375,6 +393,12 @@ int RulesHolder::MatchText(const char* text, size_t length, const FilterRule* ru
   // null-argument error, which is logged below like any other error.
   int result = pcre2_match(rule->compiled, reinterpret_cast<PCRE2_SPTR>(text), length, 0,
                            match_options, ThreadMatchData(), nullptr);
+  if (result == PCRE2_ERROR_JIT_STACKLIMIT) {
+    // The machine code ran out of its stack where the interpreter, whose
+    // limits are on the heap, may still decide: ask it instead.
+    result = pcre2_match(rule->compiled, reinterpret_cast<PCRE2_SPTR>(text), length, 0,
+                         match_options | PCRE2_NO_JIT, ThreadMatchData(), nullptr);
+  }
   Logger& log = Logger::Instance();
   if (result < 0) {
     if (result != PCRE2_ERROR_NOMATCH) log.Log(LOG_NOTICE, L"Matching error %d", result);

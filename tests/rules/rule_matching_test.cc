@@ -244,6 +244,17 @@ TEST(CheckScript, BlocksOnWholeTextOrOnAUrlFoundInIt) {
   }
 }
 
+// A rule on whole script blocks is matched by machine code; where that runs
+// out of its stack on a long text, the interpreter still gives the answer.
+TEST(CheckScript, ARuleThatExhaustsTheMachineCodeStackStillDecides) {
+  auto holder = HolderWith({"(ab|cd)+ef$script-text"});
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += i % 2 ? "ab" : "cd";
+  EXPECT_FALSE(holder->CheckScript(text.c_str(), 0));
+  text += "ef";
+  EXPECT_TRUE(holder->CheckScript(text.c_str(), 0));
+}
+
 struct UrlCase {
   const char* text;
   std::vector<std::string> urls;
