@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <unordered_map>
+
 #include "log/logger.h"
 #include "platform/text.h"
 #include "rules/rule_index.h"
@@ -51,9 +53,40 @@ void EscapeAll(std::string* pattern, char c) {
   }
 }
 
+// Serial numbers of rule lists: a holder takes a new one whenever its rules
+// change, so that an answer remembered for one list is never given for
+// another (even one at the same address).
+std::atomic<uint64_t> g_next_serial{1};
+
+// Lines the matcher has logged on this thread. An answer whose working out
+// logged something is not remembered, so that asking again logs it again.
+thread_local uint64_t t_match_notices = 0;
+
+// The answers of the latest checks of short texts on this thread. A page asks
+// about the same address, class or identifier many times (almost half of the
+// checks on real pages), and each check scans the index and confirms its
+// candidates. Keyed by the list's serial, the type mask, whether the deciding
+// rule was wanted, and the text.
+struct RememberedAnswers {
+  static constexpr size_t kMaxText = 256;
+  static constexpr size_t kMaxAnswers = 1024;  // then forgotten all at once
+  struct Answer {
+    int score;
+    size_t rule;
+  };
+  uint64_t serial = 0;
+  std::unordered_map<std::string, Answer> answers;
+  std::string key;
+};
+
+RememberedAnswers& ThreadAnswers() {
+  thread_local RememberedAnswers remembered;
+  return remembered;
+}
+
 }  // namespace
 
-RulesHolder::RulesHolder() = default;
+RulesHolder::RulesHolder() : serial_(g_next_serial.fetch_add(1)) {}
 
 RulesHolder::~RulesHolder() = default;
 
@@ -133,6 +166,7 @@ int RulesHolder::ParseRule(std::string line, uint32_t line_number) {
   rule->options = options;
   rule->good = CompileRule(rule.get());
   types_ |= rule->options & TYPE_MASK_BITS;
+  serial_ = g_next_serial.fetch_add(1);
   rules_.push_back(std::move(rule));
   return 1;
 }
@@ -311,6 +345,41 @@ int RulesHolder::ScoreText(uint32_t mask, const char* text, MatchObserver* obser
   // No rule of these types: none would be tried, whatever the text.
   if ((types_ & mask) == 0) return 0;
   size_t length = strlen(text);
+  if (observer == nullptr && length <= RememberedAnswers::kMaxText) {
+    RememberedAnswers& remembered = ThreadAnswers();
+    if (remembered.serial != serial_) {
+      remembered.answers.clear();
+      remembered.serial = serial_;
+    }
+    std::string& key = remembered.key;
+    key.assign(reinterpret_cast<const char*>(&mask), sizeof mask);
+    key.push_back(decided != nullptr ? 'r' : 's');
+    key.append(text, length);
+    auto known = remembered.answers.find(key);
+    if (known != remembered.answers.end()) {
+      if (decided != nullptr && known->second.score == BLOCK_SCORE) {
+        *decided = known->second.rule;
+      }
+      return known->second.score;
+    }
+    const uint64_t notices = t_match_notices;
+    size_t rule = SIZE_MAX;
+    const int score =
+        ScoreTextOnce(mask, text, length, nullptr, decided != nullptr ? &rule : nullptr);
+    if (t_match_notices == notices) {
+      if (remembered.answers.size() >= RememberedAnswers::kMaxAnswers) {
+        remembered.answers.clear();
+      }
+      remembered.answers.emplace(key, RememberedAnswers::Answer{score, rule});
+    }
+    if (decided != nullptr && score == BLOCK_SCORE) *decided = rule;
+    return score;
+  }
+  return ScoreTextOnce(mask, text, length, observer, decided);
+}
+
+int RulesHolder::ScoreTextOnce(uint32_t mask, const char* text, size_t length,
+                               MatchObserver* observer, size_t* decided) const {
   // With an index, one scan finds the candidate rules (the observer, which
   // wants every rule tried, still gets the rule-by-rule scan).
   if (index_ != nullptr && !reference_scan_ && observer == nullptr) {
@@ -401,11 +470,15 @@ int RulesHolder::MatchText(const char* text, size_t length, const FilterRule* ru
   }
   Logger& log = Logger::Instance();
   if (result < 0) {
-    if (result != PCRE2_ERROR_NOMATCH) log.Log(LOG_NOTICE, L"Matching error %d", result);
+    if (result != PCRE2_ERROR_NOMATCH) {
+      ++t_match_notices;
+      log.Log(LOG_NOTICE, L"Matching error %d", result);
+    }
     return 0;
   }
   log.Log(LOG_DETAIL, L"Match succeeded %d", result);
   if (result == 0) {
+    ++t_match_notices;
     result = kOvectorSize / 3;
     log.Log(LOG_NOTICE, L"ovector only has room for %d captured substrings",
             kOvectorSize / 3 - 1);
