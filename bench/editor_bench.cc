@@ -14,9 +14,12 @@
 // number of checks and the time they took. Then the same with the rule-by-rule
 // reference scan.
 //
-//   editor_bench [--passes N] [--index-passes N] [--html-passes N] [SHARED_DIR]
+//   editor_bench [--passes N] [--index-passes N] [--html-passes N] [--rules FILE]
+//                [SHARED_DIR]
 //
-// --passes 0 skips the reference run (it takes minutes). Without the shared
+// --passes 0 skips the reference run (it takes minutes). --rules reads another
+// rule list in the same format instead of big_rules.txt (for instance the
+// bundled data/rules/default.txt). Without the shared
 // rule list or corpus the program says so and exits 0.
 
 #include <stdio.h>
@@ -153,6 +156,7 @@ int main(int argc, char** argv) {
   int index_passes = 3;
   int html_passes = 5;
   fs::path shared = CVIE_SHARED_DIR;
+  fs::path rules_path;
   for (int i = 1; i < argc; ++i) {
     if (strcmp(argv[i], "--passes") == 0 && i + 1 < argc) {
       passes = std::max(0, atoi(argv[++i]));
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
       index_passes = std::max(0, atoi(argv[++i]));
     } else if (strcmp(argv[i], "--html-passes") == 0 && i + 1 < argc) {
       html_passes = std::max(1, atoi(argv[++i]));
+    } else if (strcmp(argv[i], "--rules") == 0 && i + 1 < argc) {
+      rules_path = argv[++i];
     } else {
       shared = argv[i];
     }
@@ -172,7 +178,8 @@ int main(int argc, char** argv) {
     root.clear();
   }
 
-  std::ifstream rule_file(shared / "rules" / "big_rules.txt", std::ios::binary);
+  if (rules_path.empty()) rules_path = shared / "rules" / "big_rules.txt";
+  std::ifstream rule_file(rules_path, std::ios::binary);
   std::vector<Page> pages;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(shared / "corpus" / "pages", ec)) {

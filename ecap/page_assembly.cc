@@ -144,7 +144,10 @@ PageAssembly::State PageAssembly::Finish() {
   }
   const size_t size = page_.size();
   page_.append(2, '\0');  // the editor's parser relies on two zero bytes
-  CEasyBuffer edited;
+  // The edited page's block comes from this thread's store and goes back
+  // there, so that a filtering thread does not fault a new block in for
+  // every page.
+  CEasyBuffer edited(CEasyBuffer::kReuseThreadBlocks);
   edited.Reserve(static_cast<ULONG>(size));
   PageFilterResult result = PageFilterResult::kFailed;
   try {

@@ -94,6 +94,21 @@ TagName Classify(const AnyHtmlElement* e) {
 
 bool NotEmpty(const char* text) { return text != nullptr && text[0] != '\0'; }
 
+// The whole text of a script element, handed to the checker. Kept per thread
+// so that a worker reuses its block from page to page instead of growing a
+// new one (and faulting it in) for the scripts of every page.
+std::string& ThreadScriptText() {
+  thread_local std::string text;
+  return text;
+}
+
+// Frees the block after an unusually large script, so that a thread keeps at
+// most this much between pages.
+void ReleaseLargeScriptText(std::string* text) {
+  constexpr size_t kKeptBytes = 512 * 1024;
+  if (text->capacity() > kKeptBytes) std::string().swap(*text);
+}
+
 // The decimal value at the start of `text` as the C library's atoi reads it
 // (leading white space, optional sign, digits, anything after ignored), but
 // saturated at the int range instead of overflowing. `absent` when text is null.
@@ -436,17 +451,21 @@ void AnyHtmlEditor::HandleScriptMode(AnyHtmlElement* e, int encoding) {
     } else {
       // The whole script element as written: start tag, body and (normally)
       // the end tag that closes the region.
-      scratch_.clear();
-      for (const PendingNode& pending : pending_) {
-        const char* text;
-        size_t length;
-        if (PendingText(pending, &text, &length)) scratch_.append(text, length);
-      }
-      e->AppendTextTo(&scratch_);
-      if (!scratch_.empty() && checker_ != nullptr &&
-          checker_->CheckScript(scratch_.c_str(), encoding) && options_->remove_blocked) {
-        DropPending();
-        blocked = true;
+      if (checker_ != nullptr) {
+        std::string& script = ThreadScriptText();
+        script.clear();
+        for (const PendingNode& pending : pending_) {
+          const char* text;
+          size_t length;
+          if (PendingText(pending, &text, &length)) script.append(text, length);
+        }
+        e->AppendTextTo(&script);
+        if (!script.empty() && checker_->CheckScript(script.c_str(), encoding) &&
+            options_->remove_blocked) {
+          DropPending();
+          blocked = true;
+        }
+        ReleaseLargeScriptText(&script);
       }
       if (!blocked) RewritePendingScripts(encoding);
     }

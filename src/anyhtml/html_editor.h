@@ -198,9 +198,8 @@ class AnyHtmlEditor : public AnyHtmlParser {
   int32_t write_result_ = 0;  // first failure of the writer, 0 while none
   std::vector<PendingNode> pending_;
   std::vector<std::unique_ptr<AnyHtmlElement>> spare_elements_;
-  // Scratch text reused from call to call: the script text handed to the
-  // checker, a style being built, a replacement from a rewrite hook.
-  std::string scratch_;
+  // Scratch text reused from call to call: a style being built, a
+  // replacement from a rewrite hook.
   std::string style_;
   std::string rewrite_;
 };

@@ -283,6 +283,7 @@ struct ScanContext {
   const RulesHolder* holder;
   uint32_t mask;
   const char* text;
+  size_t length;  // of text, which is well-formed UTF-8
   bool matched;
   TriedRules* tried;
   // Null: any match decides and ends the scan. Otherwise the first matching
@@ -298,7 +299,7 @@ int OnCandidate(unsigned int id, unsigned long long /*from*/, unsigned long long
   const FilterRule& rule = scan->holder->Rule(id);
   if ((rule.options & TYPE_MASK_BITS & scan->mask) == 0) return 0;
   if (!scan->tried->First(id)) return 0;  // answered no already
-  if (scan->holder->Match(scan->text, &rule) <= 0) return 0;
+  if (scan->holder->MatchValid(scan->text, scan->length, &rule) <= 0) return 0;
   scan->matched = true;
   if (scan->first == nullptr) return 1;  // decided: stop scanning
   *scan->first = id;
@@ -549,10 +550,12 @@ int RuleIndex::Decide(uint32_t mask, const char* text, size_t length,
   }
   // When the first rule in list order is wanted, every source of matches
   // below is searched, each only for rules before the earliest found so far.
+  // The text is well-formed from here on: the matcher need not check it again
+  // for every rule it confirms.
   for (uint32_t i : fallback_) {
     const FilterRule& rule = holder_.Rule(i);
     if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
-    if (holder_.Match(text, &rule) > 0) {
+    if (holder_.MatchValid(text, length, &rule) > 0) {
       if (first == nullptr) return BLOCK_SCORE;
       *first = i;
       break;
@@ -565,7 +568,7 @@ int RuleIndex::Decide(uint32_t mask, const char* text, size_t length,
     if (scratch == nullptr) return ScanRules(holder_, mask, text, first);
     thread_local TriedRules tried;
     tried.Begin(holder_.RuleCount());
-    ScanContext scan{&holder_, mask, text, false, &tried, first};
+    ScanContext scan{&holder_, mask, text, length, false, &tried, first};
     hs_error_t status = ScanTargetOfThisMachine().scan(
         db_, text, static_cast<unsigned>(length), 0, scratch, OnCandidate, &scan);
     if (status != HS_SUCCESS && status != HS_SCAN_TERMINATED) {
@@ -580,7 +583,7 @@ int RuleIndex::Decide(uint32_t mask, const char* text, size_t length,
       if (first != nullptr && i >= *first) break;
       const FilterRule& rule = holder_.Rule(i);
       if ((rule.options & TYPE_MASK_BITS & mask) == 0) continue;
-      if (holder_.Match(text, &rule) > 0) {
+      if (holder_.MatchValid(text, length, &rule) > 0) {
         if (first != nullptr) *first = i;
         return BLOCK_SCORE;
       }

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <unordered_map>
+
 #include "log/logger.h"
 #include "platform/text.h"
 #include "rules/rule_index.h"
@@ -51,9 +53,40 @@ void EscapeAll(std::string* pattern, char c) {
   }
 }
 
+// Serial numbers of rule lists: a holder takes a new one whenever its rules
+// change, so that an answer remembered for one list is never given for
+// another (even one at the same address).
+std::atomic<uint64_t> g_next_serial{1};
+
+// Lines the matcher has logged on this thread. An answer whose working out
+// logged something is not remembered, so that asking again logs it again.
+thread_local uint64_t t_match_notices = 0;
+
+// The answers of the latest checks of short texts on this thread. A page asks
+// about the same address, class or identifier many times (almost half of the
+// checks on real pages), and each check scans the index and confirms its
+// candidates. Keyed by the list's serial, the type mask, whether the deciding
+// rule was wanted, and the text.
+struct RememberedAnswers {
+  static constexpr size_t kMaxText = 256;
+  static constexpr size_t kMaxAnswers = 1024;  // then forgotten all at once
+  struct Answer {
+    int score;
+    size_t rule;
+  };
+  uint64_t serial = 0;
+  std::unordered_map<std::string, Answer> answers;
+  std::string key;
+};
+
+RememberedAnswers& ThreadAnswers() {
+  thread_local RememberedAnswers remembered;
+  return remembered;
+}
+
 }  // namespace
 
-RulesHolder::RulesHolder() = default;
+RulesHolder::RulesHolder() : serial_(g_next_serial.fetch_add(1)) {}
 
 RulesHolder::~RulesHolder() = default;
 
@@ -132,6 +165,8 @@ int RulesHolder::ParseRule(std::string line, uint32_t line_number) {
   rule->pattern = line.substr(lead, line.size() - lead - trail);
   rule->options = options;
   rule->good = CompileRule(rule.get());
+  types_ |= rule->options & TYPE_MASK_BITS;
+  serial_ = g_next_serial.fetch_add(1);
   rules_.push_back(std::move(rule));
   return 1;
 }
@@ -193,7 +228,16 @@ int RulesHolder::CompileRule(FilterRule* rule) {
   rule->compiled = pcre2_compile(reinterpret_cast<PCRE2_SPTR>(rule->pattern.c_str()),
                                  PCRE2_ZERO_TERMINATED, rule->compile_options(),
                                  &error_code, &error_offset, nullptr);
-  if (rule->compiled != nullptr) return 1;
+  if (rule->compiled != nullptr) {
+    // A rule on whole script blocks runs over texts of up to megabytes, and
+    // a wildcard in it makes the matcher go back and forth over each line:
+    // machine code does that many times faster. Without JIT (not built for
+    // this processor) the pattern is interpreted, with the same results.
+    if ((rule->options & TYPE_SCRIPT_TEXT) != 0) {
+      pcre2_jit_compile(rule->compiled, PCRE2_JIT_COMPLETE);
+    }
+    return 1;
+  }
   PCRE2_UCHAR message[256];
   if (pcre2_get_error_message(error_code, message, sizeof message) < 0) {
     snprintf(reinterpret_cast<char*>(message), sizeof message, "error %d", error_code);
@@ -298,7 +342,44 @@ int RulesHolder::ScoreScript(const char* text) const {
 int RulesHolder::ScoreText(uint32_t mask, const char* text, MatchObserver* observer,
                            size_t* decided) const {
   if (text == nullptr) return 0;
+  // No rule of these types: none would be tried, whatever the text.
+  if ((types_ & mask) == 0) return 0;
   size_t length = strlen(text);
+  if (observer == nullptr && length <= RememberedAnswers::kMaxText) {
+    RememberedAnswers& remembered = ThreadAnswers();
+    if (remembered.serial != serial_) {
+      remembered.answers.clear();
+      remembered.serial = serial_;
+    }
+    std::string& key = remembered.key;
+    key.assign(reinterpret_cast<const char*>(&mask), sizeof mask);
+    key.push_back(decided != nullptr ? 'r' : 's');
+    key.append(text, length);
+    auto known = remembered.answers.find(key);
+    if (known != remembered.answers.end()) {
+      if (decided != nullptr && known->second.score == BLOCK_SCORE) {
+        *decided = known->second.rule;
+      }
+      return known->second.score;
+    }
+    const uint64_t notices = t_match_notices;
+    size_t rule = SIZE_MAX;
+    const int score =
+        ScoreTextOnce(mask, text, length, nullptr, decided != nullptr ? &rule : nullptr);
+    if (t_match_notices == notices) {
+      if (remembered.answers.size() >= RememberedAnswers::kMaxAnswers) {
+        remembered.answers.clear();
+      }
+      remembered.answers.emplace(key, RememberedAnswers::Answer{score, rule});
+    }
+    if (decided != nullptr && score == BLOCK_SCORE) *decided = rule;
+    return score;
+  }
+  return ScoreTextOnce(mask, text, length, observer, decided);
+}
+
+int RulesHolder::ScoreTextOnce(uint32_t mask, const char* text, size_t length,
+                               MatchObserver* observer, size_t* decided) const {
   // With an index, one scan finds the candidate rules (the observer, which
   // wants every rule tried, still gets the rule-by-rule scan).
   if (index_ != nullptr && !reference_scan_ && observer == nullptr) {
@@ -364,6 +445,12 @@ int RulesHolder::Match(const char* text, const FilterRule* rule) const {
   return MatchText(text, strlen(text), rule, 0);
 }
 
+int RulesHolder::MatchValid(const char* text, size_t length,
+                            const FilterRule* rule) const {
+  if (text == nullptr || rule == nullptr) return 0;
+  return MatchText(text, length, rule, PCRE2_NO_UTF_CHECK);
+}
+
 int RulesHolder::MatchRule(size_t index, const char* text) const {
   if (index >= rules_.size()) return 0;
   return Match(text, rules_[index].get());
@@ -375,13 +462,23 @@ int RulesHolder::MatchText(const char* text, size_t length, const FilterRule* ru
   // null-argument error, which is logged below like any other error.
   int result = pcre2_match(rule->compiled, reinterpret_cast<PCRE2_SPTR>(text), length, 0,
                            match_options, ThreadMatchData(), nullptr);
+  if (result == PCRE2_ERROR_JIT_STACKLIMIT) {
+    // The machine code ran out of its stack where the interpreter, whose
+    // limits are on the heap, may still decide: ask it instead.
+    result = pcre2_match(rule->compiled, reinterpret_cast<PCRE2_SPTR>(text), length, 0,
+                         match_options | PCRE2_NO_JIT, ThreadMatchData(), nullptr);
+  }
   Logger& log = Logger::Instance();
   if (result < 0) {
-    if (result != PCRE2_ERROR_NOMATCH) log.Log(LOG_NOTICE, L"Matching error %d", result);
+    if (result != PCRE2_ERROR_NOMATCH) {
+      ++t_match_notices;
+      log.Log(LOG_NOTICE, L"Matching error %d", result);
+    }
     return 0;
   }
   log.Log(LOG_DETAIL, L"Match succeeded %d", result);
   if (result == 0) {
+    ++t_match_notices;
     result = kOvectorSize / 3;
     log.Log(LOG_NOTICE, L"ovector only has room for %d captured substrings",
             kOvectorSize / 3 - 1);

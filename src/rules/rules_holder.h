@@ -147,6 +147,10 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   size_t RuleCount() const { return rules_.size(); }
   // The rule at `index` (below RuleCount()), in the order the rules were read.
   const FilterRule& Rule(size_t index) const { return *rules_[index]; }
+  // Match over the `length` bytes of `text`, which the caller has found to
+  // be well-formed UTF-8 (so the matcher does not check it again) and free of
+  // NUL bytes: the same result as Match on that text.
+  int MatchValid(const char* text, size_t length, const FilterRule* rule) const;
   // Match of rule `index` over `text`; 0 for an index past the end.
   int MatchRule(size_t index, const char* text) const;
   // Rules whose pattern did not compile.
@@ -172,6 +176,9 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   // list order when the score is BLOCK_SCORE.
   int ScoreText(uint32_t mask, const char* text, MatchObserver* observer,
                 size_t* decided = nullptr) const;
+  // ScoreText on `length` bytes, without looking at remembered answers.
+  int ScoreTextOnce(uint32_t mask, const char* text, size_t length,
+                    MatchObserver* observer, size_t* decided) const;
   int ScoreScriptText(const char* text, MatchObserver* observer,
                       size_t* decided = nullptr) const;
   int MatchText(const char* text, size_t length, const FilterRule* rule,
@@ -183,8 +190,12 @@ class RulesHolder : public AnyHtmlEditorRuleChecker {
   std::string compile_error_message_;  // last compilation error
   int compile_error_offset_ = 0;
   std::vector<std::unique_ptr<FilterRule>> rules_;  // in the order they were read
-  std::unique_ptr<RuleIndex> index_;                // candidate index; null: rule by rule
-  bool reference_scan_ = false;                     // ignore index_
+  uint32_t types_ = 0;  // every type bit some rule has (TYPE_MASK_BITS)
+  // Names this holder's rules as they are now: checks on a thread remember
+  // their answers under it (a new one whenever a rule is added).
+  uint64_t serial_;
+  std::unique_ptr<RuleIndex> index_;  // candidate index; null: rule by rule
+  bool reference_scan_ = false;       // ignore index_
 };
 
 }  // namespace cvie

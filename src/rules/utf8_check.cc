@@ -1,11 +1,22 @@
 #include "rules/utf8_check.h"
 
+#include <stdint.h>
+#include <string.h>
+
 namespace cvie {
 
 bool IsValidUtf8(const char* text, size_t length) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text);
   const unsigned char* end = p + length;
   while (p < end) {
+    // Runs of ASCII, the bulk of most texts, eight bytes at a time.
+    while (end - p >= 8) {
+      uint64_t word;
+      memcpy(&word, p, sizeof word);
+      if ((word & 0x8080808080808080ull) != 0) break;
+      p += 8;
+    }
+    if (p >= end) break;
     unsigned char c = *p;
     if (c < 0x80) {
       ++p;

@@ -244,6 +244,41 @@ TEST(CheckScript, BlocksOnWholeTextOrOnAUrlFoundInIt) {
   }
 }
 
+// A rule on whole script blocks is matched by machine code; where that runs
+// out of its stack on a long text, the interpreter still gives the answer.
+TEST(CheckScript, ARuleThatExhaustsTheMachineCodeStackStillDecides) {
+  auto holder = HolderWith({"(ab|cd)+ef$script-text"});
+  std::string text;
+  for (int i = 0; i < 20000; ++i) text += i % 2 ? "ab" : "cd";
+  EXPECT_FALSE(holder->CheckScript(text.c_str(), 0));
+  text += "ef";
+  EXPECT_TRUE(holder->CheckScript(text.c_str(), 0));
+}
+
+// Answers are remembered per thread for repeated texts; they must follow the
+// rules of the holder asked, also when the rules change or another holder
+// with other rules is asked the same.
+TEST(CheckElement, RepeatedChecksFollowTheRulesOfTheHolderAsked) {
+  const char* const url = "http://x/banner/a.gif";
+  auto blocking = HolderWith({"/banner/$image"});
+  auto other = HolderWith({"/other/$image"});
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_TRUE(blocking->CheckElement(kImageElement, url, 0));
+    EXPECT_FALSE(other->CheckElement(kImageElement, url, 0));
+    EXPECT_FALSE(blocking->CheckElement(kLinkElement, url, 0));
+  }
+  other->ParseRule("/banner/a$image");
+  EXPECT_TRUE(other->CheckElement(kImageElement, url, 0));
+  CheckVerdict verdict;
+  for (int round = 0; round < 2; ++round) {
+    EXPECT_TRUE(other->ExplainElementCheck(kImageElement, url, 0, &verdict));
+    EXPECT_NE(verdict.rule.find("/banner/a$image"), std::string::npos) << verdict.rule;
+  }
+  other.reset();
+  auto fresh = HolderWith({"/elsewhere/$image"});
+  EXPECT_FALSE(fresh->CheckElement(kImageElement, url, 0));
+}
+
 struct UrlCase {
   const char* text;
   std::vector<std::string> urls;

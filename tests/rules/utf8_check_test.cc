@@ -82,6 +82,22 @@ TEST_F(Utf8CheckTest, JudgesTheTableLikeTheMatcher) {
   }
 }
 
+// Long ASCII runs are passed over in words: a sequence placed at any offset
+// inside them, and at their ends, is still judged as on its own.
+TEST_F(Utf8CheckTest, JudgesTheTableAtEveryPlaceInsideLongAsciiText) {
+  for (const Utf8Case& c : kUtf8Cases) {
+    for (size_t before = 0; before <= 17; ++before) {
+      for (size_t after = 0; after <= 17; ++after) {
+        const std::string text =
+            std::string(before, 'a') + c.text + std::string(after, 'b');
+        ASSERT_EQ(IsValidUtf8(text.data(), text.size()), c.valid)
+            << "before " << before << " after " << after;
+        ASSERT_EQ(MatcherAcceptsUtf8(code_, data_, text), c.valid);
+      }
+    }
+  }
+}
+
 TEST_F(Utf8CheckTest, AgreesWithTheMatcherOnRandomBytes) {
   std::mt19937 random(20260714);
   // Bytes drawn mostly from the lead and continuation ranges, so that many
