@@ -12,6 +12,7 @@
 #include "platform/process.h"
 #include "platform/text.h"
 #include "platform/urlmon_binding.h"
+#include "rules/rules_holder.h"
 
 namespace cvie::road {
 namespace {
@@ -158,7 +159,9 @@ RoadHandler::RoadHandler(BrowserWindow* window, RoadOptions options)
 void RoadHandler::PrepareWorker() { PrepareThreadForTransfers(); }
 
 void RoadHandler::WorkerIdle() {
-  if (CEasyBuffer::ReleaseThreadBlocks() > 0) platform::ReleaseFreedMemory();
+  size_t forgotten = RulesHolder::ForgetThreadAnswers();
+  if (CEasyBuffer::ReleaseThreadBlocks() > 0 || forgotten > 0)
+    platform::ReleaseFreedMemory();
 }
 
 void RoadHandler::Handle(const proxy::ProxyRequest& request, proxy::ResponseWriter& out) {

@@ -88,6 +88,15 @@ RememberedAnswers& ThreadAnswers() {
 
 RulesHolder::RulesHolder() : serial_(g_next_serial.fetch_add(1)) {}
 
+size_t RulesHolder::ForgetThreadAnswers() {
+  RememberedAnswers& remembered = ThreadAnswers();
+  size_t forgotten = remembered.answers.size();
+  std::unordered_map<std::string, RememberedAnswers::Answer>().swap(remembered.answers);
+  std::string().swap(remembered.key);
+  remembered.serial = 0;
+  return forgotten;
+}
+
 RulesHolder::~RulesHolder() = default;
 
 int RulesHolder::ParseRule(std::string line) {

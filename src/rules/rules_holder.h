@@ -46,6 +46,11 @@ class MatchObserver {
 class RulesHolder : public AnyHtmlEditorRuleChecker {
  public:
   RulesHolder();
+
+  // Forgets the answers the calling thread remembers of its recent checks
+  // and hands back their memory; a worker calls it when it falls quiet.
+  // Returns how many answers were forgotten.
+  static size_t ForgetThreadAnswers();
   ~RulesHolder() override;  // frees every rule and its compiled pattern
   RulesHolder(const RulesHolder&) = delete;
   RulesHolder& operator=(const RulesHolder&) = delete;

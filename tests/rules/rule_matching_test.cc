@@ -279,6 +279,20 @@ TEST(CheckElement, RepeatedChecksFollowTheRulesOfTheHolderAsked) {
   EXPECT_FALSE(fresh->CheckElement(kImageElement, url, 0));
 }
 
+// A quiet worker forgets its remembered answers; the next check works its
+// answer out again and gives the same one.
+TEST(CheckElement, AThreadForgetsItsRememberedAnswersWhenAsked) {
+  const char* const url = "http://x/banner/forgotten.gif";
+  auto holder = HolderWith({"/banner/$image"});
+  RulesHolder::ForgetThreadAnswers();
+  EXPECT_TRUE(holder->CheckElement(kImageElement, url, 0));
+  EXPECT_TRUE(holder->CheckElement(kImageElement, url, 0));
+  EXPECT_EQ(RulesHolder::ForgetThreadAnswers(), 1u);
+  EXPECT_EQ(RulesHolder::ForgetThreadAnswers(), 0u);
+  EXPECT_TRUE(holder->CheckElement(kImageElement, url, 0));
+  EXPECT_EQ(RulesHolder::ForgetThreadAnswers(), 1u);
+}
+
 struct UrlCase {
   const char* text;
   std::vector<std::string> urls;
