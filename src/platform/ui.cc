@@ -12,7 +12,16 @@ namespace {
 
 std::atomic<Ui*> g_active{nullptr};
 
-// The answer given when nobody answers a box of `type`.
+template <typename T>
+bool TakeFront(std::vector<T>* list, T* value) {
+  if (list->empty()) return false;
+  *value = std::move(list->front());
+  list->erase(list->begin());
+  return true;
+}
+
+}  // namespace
+
 int DefaultAnswer(UINT type) {
   switch (type & MB_TYPEMASK) {
     case MB_OK:
@@ -24,16 +33,6 @@ int DefaultAnswer(UINT type) {
       return IDCANCEL;
   }
 }
-
-template <typename T>
-bool TakeFront(std::vector<T>* list, T* value) {
-  if (list->empty()) return false;
-  *value = std::move(list->front());
-  list->erase(list->begin());
-  return true;
-}
-
-}  // namespace
 
 Ui& ActiveUi() {
   Ui* ui = g_active.load(std::memory_order_acquire);

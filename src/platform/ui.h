@@ -145,6 +145,10 @@ class Ui {
   }
 };
 
+// The answer a message box of `type` (MB_OK ...) gives when nobody answers
+// it: IDOK for a box with only OK, IDNO where there is No, else IDCANCEL.
+int DefaultAnswer(UINT type);
+
 // The active ui: SystemUi() until SetUi is called. Never null.
 Ui& ActiveUi();
 // The platform's own ui, one per build: on Windows the system's message

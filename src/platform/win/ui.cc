@@ -273,16 +273,7 @@ class WindowsUi : public Ui {
                  UINT type) override {
     const int answer = MessageBoxW(Native(owner), text.c_str(), caption.c_str(), type);
     // 0: the box could not be shown (no desktop); nobody answered.
-    if (answer != 0) return answer;
-    switch (type & MB_TYPEMASK) {
-      case MB_OK:
-        return IDOK;
-      case MB_YESNO:
-      case MB_YESNOCANCEL:
-        return IDNO;
-      default:
-        return IDCANCEL;
-    }
+    return answer != 0 ? answer : DefaultAnswer(type);
   }
 
   UINT TrackPopupMenu(const PopupMenu& menu, UINT flags, int x, int y,
