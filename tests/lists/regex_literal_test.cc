@@ -5,33 +5,16 @@
 
 #define PCRE2_CODE_UNIT_WIDTH 8
 #include <ctype.h>
-#include <pcre2.h>
 
 #include <string>
 
 #include <gtest/gtest.h>
 
 #include "lists/regex_literal.h"
+#include "pcre2_matches.h"
 
 namespace cvie::lists {
 namespace {
-
-// True when `pattern` (caseless and dot-all, as list regexes are compiled)
-// matches `text`.
-bool Pcre2Matches(const std::string& pattern, const std::string& text) {
-  int error = 0;
-  PCRE2_SIZE offset = 0;
-  pcre2_code* code =
-      pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(),
-                    PCRE2_CASELESS | PCRE2_DOTALL, &error, &offset, nullptr);
-  if (code == nullptr) return false;
-  pcre2_match_data* data = pcre2_match_data_create(1, nullptr);
-  int rc = pcre2_match(code, reinterpret_cast<PCRE2_SPTR>(text.data()), text.size(), 0, 0,
-                       data, nullptr);
-  pcre2_match_data_free(data);
-  pcre2_code_free(code);
-  return rc >= 0;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -80,7 +63,8 @@ TEST(RegexLiteral, FindsTheLongestRunEveryMatchHolds) {
     const std::string literal = RequiredLiteralOfRegex(c.pattern);
     EXPECT_EQ(literal, c.literal) << c.pattern;
     if (c.match == nullptr) continue;
-    ASSERT_TRUE(Pcre2Matches(c.pattern, c.match)) << c.pattern << " on " << c.match;
+    ASSERT_TRUE(Pcre2Matches(c.pattern, /*match_case=*/false, c.match))
+        << c.pattern << " on " << c.match;
     EXPECT_NE(Lower(c.match).find(Lower(literal)), std::string::npos)
         << c.pattern << " on " << c.match;
   }
