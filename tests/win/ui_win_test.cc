@@ -118,6 +118,23 @@ void CALLBACK Act(HWND, UINT, UINT_PTR timer, DWORD) {
   PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(g_person->button, BN_CLICKED), 0);
 }
 
+// Lets `person` act on the window `show` opens (a timer waits for it) and
+// returns what `show` returned.
+template <typename Show>
+int WithPerson(Person* person, Show show) {
+  g_person = person;
+  UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
+  if (timer == 0) {
+    g_person = nullptr;
+    ADD_FAILURE() << "no timer for the person";
+    return 0;
+  }
+  const int result = show();
+  KillTimer(nullptr, timer);
+  g_person = nullptr;
+  return result;
+}
+
 // A dialog of two boxes whose states follow the clicks as the preferences
 // model does (0 becomes 1, anything else 0).
 class TwoBoxes : public ModalDialog {
@@ -161,12 +178,8 @@ TEST(WinUi, ADialogFromAMemoryTemplateReportsClicksAndTheClosingButton) {
   for (const Case& c : cases) {
     TwoBoxes dialog;
     Person person{dialog.Title(), c.clicks, c.button, {}, false};
-    g_person = &person;
-    UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
-    ASSERT_NE(timer, 0u);
-    const int result = SystemUi().DoModal(&dialog, nullptr);
-    KillTimer(nullptr, timer);
-    g_person = nullptr;
+    const int result =
+        WithPerson(&person, [&] { return SystemUi().DoModal(&dialog, nullptr); });
     EXPECT_TRUE(person.found) << c.name;
     EXPECT_EQ(result, c.button) << c.name;
     EXPECT_EQ(dialog.inits, 1) << c.name;
@@ -180,13 +193,10 @@ TEST(WinUi, ADialogFromAMemoryTemplateReportsClicksAndTheClosingButton) {
 
 TEST(WinUi, AMessageBoxReturnsTheButtonPressed) {
   Person person{L"Corvane Filter", {}, IDYES, {}, false};
-  g_person = &person;
-  UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
-  ASSERT_NE(timer, 0u);
-  const int answer = SystemUi().MessageBox(nullptr, L"Check for a newer rule file now?",
-                                           L"Corvane Filter", MB_YESNO);
-  KillTimer(nullptr, timer);
-  g_person = nullptr;
+  const int answer = WithPerson(&person, [&] {
+    return SystemUi().MessageBox(nullptr, L"Check for a newer rule file now?",
+                                 L"Corvane Filter", MB_YESNO);
+  });
   EXPECT_TRUE(person.found);
   EXPECT_EQ(answer, IDYES);
 }
@@ -208,12 +218,8 @@ TEST(WinUi, ThePreferencesDialogSavesAClickedBoxOnOk) {
                          cvie::platform::WhitelistTempPath(), &options);
     cvie::CPrefDialog dialog(&options, &list);
     Person person{dialog.Title(), {kFilterImage}, IDOK, {}, false};
-    g_person = &person;
-    UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
-    ASSERT_NE(timer, 0u);
-    const int result = SystemUi().DoModal(&dialog, nullptr);
-    KillTimer(nullptr, timer);
-    g_person = nullptr;
+    const int result =
+        WithPerson(&person, [&] { return SystemUi().DoModal(&dialog, nullptr); });
     EXPECT_TRUE(person.found);
     EXPECT_EQ(result, IDOK);
     EXPECT_EQ(person.shown, std::vector<UINT>{BST_UNCHECKED});
@@ -302,12 +308,8 @@ TEST(WinUi, ThePreferencesDialogsWhitelistAddsAndDeletesAddresses) {
       listed = ListedEntries(window);
     };
     Person person{dialog.Title(), {}, c.button, {}, false};
-    g_person = &person;
-    UINT_PTR timer = SetTimer(nullptr, 0, 50, &Act);
-    ASSERT_NE(timer, 0u);
-    const int result = SystemUi().DoModal(&dialog, nullptr);
-    KillTimer(nullptr, timer);
-    g_person = nullptr;
+    const int result =
+        WithPerson(&person, [&] { return SystemUi().DoModal(&dialog, nullptr); });
     g_work = nullptr;
     EXPECT_TRUE(person.found) << c.name;
     EXPECT_EQ(result, c.button) << c.name;
