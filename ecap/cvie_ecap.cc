@@ -144,21 +144,13 @@ class Xaction : public libecap::adapter::Xaction {
     if (offset >= waiting) return libecap::Area();
     // The area is a copy: at most one of Squid's buffers at a time, so that
     // every byte is copied once however Squid takes the page.
-    return libecap::Area::FromTempBuffer(assembly_->out().data() + sent_ + offset,
+    return libecap::Area::FromTempBuffer(assembly_->out().data() + offset,
                                          std::min({size, waiting - offset, kAbPiece}));
   }
   void abContentShift(libecap::size_type size) override {
     if (!assembly_) return;
     // Sent bytes are let go of in bulk, not moved out one piece at a time.
-    std::string& out = assembly_->out();
-    sent_ += std::min(size, out.size() - sent_);
-    if (sent_ == out.size()) {
-      out.clear();
-      sent_ = 0;
-    } else if (sent_ >= kAbPiece && sent_ * 2 >= out.size()) {
-      out.erase(0, sent_);
-      sent_ = 0;
-    }
+    assembly_->out().Skip(size);
     // Room again: take what waits in Squid's buffer. Squid asks for it
     // (abContent) when its own buffer next has room, so no notice here,
     // which would call back into Squid while it is moving our bytes.
@@ -277,7 +269,7 @@ class Xaction : public libecap::adapter::Xaction {
   }
 
   // Adapted bytes not yet taken by Squid.
-  size_t Waiting() const { return assembly_ ? assembly_->out().size() - sent_ : 0; }
+  size_t Waiting() const { return assembly_ ? assembly_->out().size() : 0; }
 
   // True once the adapted body is under way (not while the page is collected
   // or edited).
@@ -288,7 +280,6 @@ class Xaction : public libecap::adapter::Xaction {
   void StopSending() {
     CancelJob();
     assembly_.reset();
-    sent_ = 0;
     if (host_ && !vb_done_) {
       vb_done_ = true;
       host_->vbStopMaking();
@@ -314,10 +305,9 @@ class Xaction : public libecap::adapter::Xaction {
   FilterPool* const pool_;                  // null: edit on Squid's thread
   std::unique_ptr<PageAssembly> assembly_;  // null: nothing (more) to send
   std::shared_ptr<FilterJob> job_;          // the page while a worker edits it
-  size_t sent_ = 0;       // bytes at the start of assembly_->out() Squid has taken
-  bool adapted_ = false;  // useAdapted was called
-  bool ab_made_ = false;  // Squid asked for the adapted body
-  bool vb_done_ = false;  // the virgin body ended or was given up
+  bool adapted_ = false;                    // useAdapted was called
+  bool ab_made_ = false;                    // Squid asked for the adapted body
+  bool vb_done_ = false;                    // the virgin body ended or was given up
 };
 
 class Service : public libecap::adapter::Service {

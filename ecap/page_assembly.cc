@@ -5,6 +5,7 @@
 #include <ctype.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <utility>
 
 #include "anyhtml/easy_buffer.h"
@@ -29,7 +30,58 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
 // Decoded bytes taken from the decoder at a time.
 constexpr size_t kDrainPiece = 16 * 1024;
 
+// Sent bytes are dropped from the front of a pending string in bulk, once
+// this many have gathered and they are at least half of it.
+constexpr size_t kCompactAt = 64 * 1024;
+
 }  // namespace
+
+PendingBytes::PendingBytes() = default;
+PendingBytes::~PendingBytes() = default;
+
+const char* PendingBytes::data() const {
+  return (block_ ? block_->GetData() : text_.data()) + skipped_;
+}
+
+size_t PendingBytes::size() const {
+  return (block_ ? block_->GetSize() : text_.size()) - skipped_;
+}
+
+void PendingBytes::Skip(size_t count) {
+  skipped_ += std::min(count, size());
+  if (size() == 0) {
+    Clear();
+  } else if (!block_ && skipped_ >= kCompactAt && skipped_ * 2 >= text_.size()) {
+    text_.erase(0, skipped_);
+    skipped_ = 0;
+  }
+}
+
+void PendingBytes::Clear() {
+  text_.clear();
+  block_.reset();
+  skipped_ = 0;
+}
+
+void PendingBytes::Append(const char* data, size_t size) {
+  if (block_) {
+    text_.assign(this->data(), this->size());
+    block_.reset();
+    skipped_ = 0;
+  }
+  text_.append(data, size);
+}
+
+void PendingBytes::Assign(std::string text) {
+  Clear();
+  text_ = std::move(text);
+}
+
+void PendingBytes::Assign(std::unique_ptr<CEasyBuffer> block) {
+  Clear();
+  std::string().swap(text_);
+  block_ = std::move(block);
+}
 
 bool WantsBody(const AnswerHead& head, size_t limit) {
   if (!head.is_get || !head.has_body) return false;
@@ -73,7 +125,7 @@ void PageAssembly::Reserve(size_t declared) {
 
 PageAssembly::State PageAssembly::Add(const char* data, size_t size) {
   if (state_ == State::kPassing) {
-    out_.append(data, size);
+    out_.Append(data, size);
     return state_;
   }
   if (state_ != State::kCollecting) return state_;
@@ -115,7 +167,7 @@ bool PageAssembly::DecodePending() {
 }
 
 void PageAssembly::PassOn() {
-  out_ = decoder_ ? std::move(raw_) : std::move(page_);
+  out_.Assign(decoder_ ? std::move(raw_) : std::move(page_));
   std::string().swap(raw_);
   std::string().swap(page_);
   decoder_.reset();
@@ -144,21 +196,19 @@ PageAssembly::State PageAssembly::Finish() {
   }
   const size_t size = page_.size();
   page_.append(2, '\0');  // the editor's parser relies on two zero bytes
-  // The edited page's block comes from this thread's store and goes back
-  // there, so that a filtering thread does not fault a new block in for
-  // every page.
-  CEasyBuffer edited(CEasyBuffer::kReuseThreadBlocks);
-  edited.Reserve(static_cast<ULONG>(size));
+  // The edited page is sent from the block the editor writes it to.
+  auto edited = std::make_unique<CEasyBuffer>();
+  edited->Reserve(static_cast<ULONG>(size));
   PageFilterResult result = PageFilterResult::kFailed;
   try {
-    result =
-        FilterHtmlPage(platform::ToWide(url_), page_.data(), size, &edited, rules_.get());
+    result = FilterHtmlPage(platform::ToWide(url_), page_.data(), size, edited.get(),
+                            rules_.get());
   } catch (...) {
     result = PageFilterResult::kFailed;
   }
   page_.resize(size);
   if (result == PageFilterResult::kFiltered) {
-    out_.assign(edited.GetData(), edited.GetSize());
+    out_.Assign(std::move(edited));
     std::string().swap(raw_);
     std::string().swap(page_);
     decoder_.reset();

@@ -23,6 +23,7 @@
 #include <string>
 
 namespace cvie {
+class CEasyBuffer;
 class RulesHolder;
 }  // namespace cvie
 
@@ -46,6 +47,35 @@ struct AnswerHead {
 // declared longer than `limit` bytes. Whether the page address is filtered is
 // asked separately (PageIsFiltered, ie/page_filter.h).
 bool WantsBody(const AnswerHead& head, size_t limit);
+
+// The bytes an answer has to send and Squid has not taken yet, in order:
+// a string of their own while the body passes as received, or the edited
+// page in the block the editor wrote it to (sent from there, not copied).
+class PendingBytes {
+ public:
+  PendingBytes();
+  ~PendingBytes();
+  PendingBytes(const PendingBytes&) = delete;
+  PendingBytes& operator=(const PendingBytes&) = delete;
+
+  const char* data() const;
+  size_t size() const;
+  bool empty() const { return size() == 0; }
+  // Drops the first `count` bytes (those sent); at most size().
+  void Skip(size_t count);
+  void Clear();
+
+  // Appends after what is pending.
+  void Append(const char* data, size_t size);
+  // What is pending becomes `text`, or the block's contents.
+  void Assign(std::string text);
+  void Assign(std::unique_ptr<CEasyBuffer> block);
+
+ private:
+  std::string text_;
+  std::unique_ptr<CEasyBuffer> block_;  // when set, the bytes are its contents
+  size_t skipped_ = 0;                  // bytes at the front already sent
+};
 
 class PageAssembly {
  public:
@@ -91,8 +121,8 @@ class PageAssembly {
   State End(bool at_end);
 
   State state() const { return state_; }
-  // Bytes to send, in order; the caller erases what it has sent.
-  std::string& out() { return out_; }
+  // Bytes to send, in order; the caller skips what it has sent.
+  PendingBytes& out() { return out_; }
 
  private:
   // Decodes what the decoder was fed into page_; false when the decoded page
@@ -107,7 +137,7 @@ class PageAssembly {
   std::unique_ptr<platform::ContentDecoder> decoder_;  // null: the body is not coded
   std::string raw_;   // the body as received, while collecting a coded one
   std::string page_;  // the page (decoded) collected so far
-  std::string out_;
+  PendingBytes out_;
   State state_ = State::kCollecting;
 };
 

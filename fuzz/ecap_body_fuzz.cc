@@ -79,11 +79,11 @@ Run Drive(const std::string& header, const std::string& body, size_t limit, uint
     if (piece > body.size() - at) piece = body.size() - at;
     assembly.Add(body.data() + at, piece);
     at += piece;
-    run.sent += assembly.out();
-    assembly.out().clear();
+    run.sent.append(assembly.out().data(), assembly.out().size());
+    assembly.out().Clear();
   }
   run.state = assembly.End(at_end);
-  run.sent += assembly.out();
+  run.sent.append(assembly.out().data(), assembly.out().size());
   return run;
 }
 

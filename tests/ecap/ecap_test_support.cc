@@ -158,12 +158,12 @@ AssemblyRun DriveAssembly(ecap::PageAssembly* assembly, const std::string& body,
       passing = true;
       run.fed_when_passing = at;
     }
-    run.sent += assembly->out();
-    assembly->out().clear();
+    run.sent.append(assembly->out().data(), assembly->out().size());
+    assembly->out().Clear();
   }
   run.state = assembly->End(at_end);
-  run.sent += assembly->out();
-  assembly->out().clear();
+  run.sent.append(assembly->out().data(), assembly->out().size());
+  assembly->out().Clear();
   return run;
 }
 

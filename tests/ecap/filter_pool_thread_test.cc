@@ -101,7 +101,7 @@ TEST_F(FilterPoolThreads, PagesComeBackOnTheOwnerThreadAndAbortedOnesAreDropped)
       x.called_on = std::this_thread::get_id();
       x.state = x.job->state();
       std::unique_ptr<PageAssembly> assembly = x.job->TakeAssembly();
-      if (assembly) x.sent = assembly->out();
+      if (assembly) x.sent.assign(assembly->out().data(), assembly->out().size());
       x.job.reset();
     });
     x.watch = x.job;
@@ -168,7 +168,8 @@ TEST_F(FilterPoolThreads, StoppingFinishesQueuedPagesAndStartsAgain) {
   for (int i = 0; i < kPages; ++i) {
     jobs[i] = MakeJob([&, i] {
       std::unique_ptr<PageAssembly> assembly = jobs[i]->TakeAssembly();
-      sent[i] = assembly ? assembly->out() : "(none)";
+      sent[i] = assembly ? std::string(assembly->out().data(), assembly->out().size())
+                         : "(none)";
     });
     ASSERT_TRUE(pool.Submit(jobs[i]));
   }

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 
 #include "anyhtml/easy_buffer.h"
@@ -200,6 +202,46 @@ TEST(WantsBody, CollectsHtmlAnswersToGetsItCanDecodeWithinTheLimit) {
     EXPECT_EQ(ecap::WantsBody(head, 1000), c.wanted)
         << c.type << " | " << c.encoding << " | " << c.length << " get " << c.is_get
         << " body " << c.has_body;
+  }
+}
+
+// Squid takes the pending bytes in pieces of its own size; whether they are a
+// string or the editor's block, what it gets is every byte once, in order,
+// also when more is appended between its takes.
+TEST(PendingBytes, HandsOutEveryByteOnceWhateverThePiecesSquidTakes) {
+  std::string whole;
+  for (int i = 0; whole.size() < 300000; ++i) whole += "line " + std::to_string(i) + "\n";
+  const size_t kTakes[] = {1, 4096, 65536, 70000, 300000};
+  for (bool from_block : {false, true}) {
+    for (size_t take : kTakes) {
+      ecap::PendingBytes pending;
+      const size_t first = whole.size() / 2;
+      if (from_block) {
+        auto block = std::make_unique<CEasyBuffer>();
+        ASSERT_EQ(block->Append(whole.data(), static_cast<ULONG>(first)), S_OK);
+        pending.Assign(std::move(block));
+      } else {
+        pending.Assign(whole.substr(0, first));
+      }
+      std::string got;
+      bool appended = false;
+      while (!pending.empty() || !appended) {
+        if (got.size() >= first / 3 && !appended) {
+          pending.Append(whole.data() + first, whole.size() - first);
+          appended = true;
+        }
+        const size_t n = std::min(take, pending.size());
+        got.append(pending.data(), n);
+        pending.Skip(n);
+        if (n == 0 && !appended) {
+          pending.Append(whole.data() + first, whole.size() - first);
+          appended = true;
+        }
+      }
+      EXPECT_TRUE(got == whole) << "block " << from_block << " take " << take;
+      pending.Skip(10);  // nothing left: nothing happens
+      EXPECT_EQ(pending.size(), 0u);
+    }
   }
 }
 
