@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/urlmon_internal.h"
 
@@ -15,12 +16,55 @@ namespace {
 // have gathered.
 constexpr size_t kCompactAt = 64 * 1024;
 
+// A transfer's buffer is kept by the thread that ended it for its next
+// transfer, so that a page arrives into memory already in place instead of
+// growing a new buffer through fresh pages on every request. One buffer a
+// thread, of at most kKeptBytes, and at most kKeptProcessBytes in all.
+constexpr size_t kKeptBytes = size_t{2} << 20;
+constexpr size_t kKeptProcessBytes = size_t{32} << 20;
+std::atomic<size_t> g_kept_bytes{0};
+
+class KeptBuffer {
+ public:
+  ~KeptBuffer() { g_kept_bytes.fetch_sub(buffer_.capacity()); }
+  // Swaps the kept buffer (empty when none) into `*buffer`.
+  void Take(std::string* buffer) {
+    g_kept_bytes.fetch_sub(buffer_.capacity());
+    buffer->swap(buffer_);
+    std::string().swap(buffer_);
+  }
+  // Keeps `*buffer`'s memory when it is larger than the one kept and the
+  // bounds allow; `*buffer` is left empty either way.
+  void Give(std::string* buffer) {
+    const size_t capacity = buffer->capacity();
+    buffer->clear();
+    if (capacity <= buffer_.capacity() || capacity > kKeptBytes) return;
+    if (g_kept_bytes.fetch_add(capacity) + capacity - buffer_.capacity() >
+        kKeptProcessBytes) {
+      g_kept_bytes.fetch_sub(capacity);
+      return;
+    }
+    g_kept_bytes.fetch_sub(buffer_.capacity());
+    buffer_.swap(*buffer);
+  }
+
+ private:
+  std::string buffer_;
+};
+
+KeptBuffer& ThreadKeptBuffer() {
+  thread_local KeptBuffer kept;
+  return kept;
+}
+
 }  // namespace
 
 DefaultProtocol::DefaultProtocol(const BindRequest& request)
-    : ComObject(false), request_(request) {}
+    : ComObject(false), request_(request) {
+  ThreadKeptBuffer().Take(&data_);
+}
 
-DefaultProtocol::~DefaultProtocol() = default;
+DefaultProtocol::~DefaultProtocol() { ThreadKeptBuffer().Give(&data_); }
 
 void* DefaultProtocol::FindInterface(REFIID iid) {
   if (iid == IID_IInternetProtocol) return static_cast<IInternetProtocol*>(this);

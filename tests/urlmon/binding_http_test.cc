@@ -430,6 +430,36 @@ TEST_F(HttpBindingTest, LargeBodyArrivesIntact) {
   EXPECT_TRUE(body == big);
 }
 
+// A thread's next transfer takes over the buffer of its last one: it holds
+// only the new answer's bytes, also after a large answer left unread.
+TEST_F(HttpBindingTest, TransferAfterALargerOneReadsOnlyItsOwnBytes) {
+  const std::string large(1536 * 1024, 'L');
+  HttpTestServer server([&large](const ServerRequest& request, Responder& out) {
+    const std::string body =
+        request.target == "/large" ? large : "small " + request.target;
+    out.Send(MakeResponse(200, "OK", {{"Content-Type", "text/plain"}}, body));
+  });
+  ASSERT_TRUE(server.ok());
+  {
+    std::unique_ptr<Binding> whole = Get(server.Url("/large"));
+    std::string body;
+    ASSERT_EQ(whole->ReadAll(&body), S_OK);
+    ASSERT_TRUE(body == large);
+  }
+  {
+    std::unique_ptr<Binding> unread = Get(server.Url("/large"));
+    char piece[100];
+    ULONG n = 0;
+    ASSERT_EQ(unread->ReadSome(piece, sizeof piece, &n), S_OK);
+  }
+  for (const char* path : {"/one", "/two"}) {
+    std::unique_ptr<Binding> binding = Get(server.Url(path));
+    std::string body;
+    ASSERT_EQ(binding->ReadAll(&body), S_OK) << path;
+    EXPECT_EQ(body, std::string("small ") + path);
+  }
+}
+
 TEST_F(HttpBindingTest, NextRequestReusesTheConnectionOfAFinishedOne) {
   Gate abandoned_gone;
   HttpTestServer server(
