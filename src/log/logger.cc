@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "platform/data_folders.h"
@@ -21,12 +22,13 @@
 #include "platform/local_time.h"
 #include "platform/sync.h"
 #include "platform/text.h"
+#include "platform/thread.h"
 
 namespace cvie {
 
 using platform::AppendFile;
-using platform::CurrentThreadId;
 using platform::DeleteFileAt;
+using platform::GetCurrentThreadId;
 using platform::GetFileSize;
 using platform::NamedMutex;
 using platform::NamedMutexLock;
@@ -62,14 +64,15 @@ std::atomic<Logger*> g_logger{nullptr};
 struct Logger::State {
   std::atomic<int> enabled{0};
   int threshold = 0;
-  std::unique_ptr<AppendFile> file;  // null when the log could not be opened
-  std::atomic<bool> closed{false};   // set at process exit: nothing more is written
-  std::unique_ptr<NamedMutex> mutex;
-  std::wstring path;           // "log1.txt"
-  std::wstring previous_path;  // "log2.txt"
-  uint64_t unchecked = 0;      // bytes written since the last look; under the mutex
+  std::unique_ptr<AppendFile> file;   // null when the log could not be opened
+  std::atomic<bool> closed{false};    // set at process exit: nothing more is written
+  std::unique_ptr<NamedMutex> mutex;  // "MutexToLog": switching generations
+  std::mutex write_mutex;             // one line at a time in this process
+  std::wstring path;                  // "log1.txt"
+  std::wstring previous_path;         // "log2.txt"
+  uint64_t unchecked = 0;  // bytes written since the last look; under write_mutex
 
-  // Called with the mutex held. When the current file has grown past the
+  // Called with both mutexes held. When the current file has grown past the
   // limit, it becomes the previous generation and writing goes on in a new
   // current file; when another process did that meanwhile, writing moves to
   // the file now current.
@@ -148,18 +151,23 @@ int Logger::Log(int level, const wchar_t* format, ...) {
   if (!formatted) message = format;
   if (message.size() > kMaxMessageChars) message.resize(kMaxMessageChars);
 
-  NamedMutexLock lock(s.mutex.get());
-  if (!s.Writes(level)) return 0;
   char prefix[96];
-  snprintf(prefix, sizeof prefix, "T%d %s L%d ", CurrentThreadId(),
+  snprintf(prefix, sizeof prefix, "T%d %s L%d ", static_cast<int>(GetCurrentThreadId()),
            DateTimeText().c_str(), level);
   std::string line = prefix;
   line += platform::ToNarrow(message);
   line += '\n';
+  // The line goes to the file in one append, so lines of other processes
+  // never cut into it; the threads of this process write one at a time. The
+  // processes agree on switching generations under the named mutex, which
+  // is taken only for that.
+  std::lock_guard<std::mutex> lock(s.write_mutex);
+  if (!s.Writes(level)) return 0;
   s.file->Write(line.data(), line.size());
   s.unchecked += line.size();
   if (s.unchecked >= kCheckEveryBytes) {
     s.unchecked = 0;
+    NamedMutexLock switching(s.mutex.get());
     s.SwitchGenerationsIfLarge();
   }
   return 0;

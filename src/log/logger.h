@@ -7,8 +7,10 @@
 // process switches and the others follow into the new file at their next
 // look). Lines are "T<thread> <mm/dd/yy-hh:mm:ss>
 // L<level> <message>"; only lines at or above the threshold (30) are written,
-// and only while enabled (the "EnableLogging" option). Log() is serialised
-// across threads and processes by the named mutex "MutexToLog".
+// and only while enabled (the "EnableLogging" option). Each line goes to the
+// file in one append, so lines of different threads and processes never mix;
+// the threads of a process write one line at a time, and the processes agree
+// on switching generations under the named mutex "MutexToLog".
 //
 // Formats follow this platform's wide printf: %ls for a wide string, %s for an
 // 8-bit string, %d/%u/%lu as usual.
@@ -29,7 +31,7 @@ class Logger {
   // threads make the first call at once).
   static Logger& Instance();
 
-  // Writes one prefixed line under the mutex when enabled and level >= 30.
+  // Writes one prefixed line, in one append, when enabled and level >= 30.
   // Messages longer than 4095 wide characters are cut. Returns 0.
   int Log(int level, const wchar_t* format, ...);
   // Writes one 8-bit line without prefix and without the mutex (rule tracing).
