@@ -106,14 +106,14 @@ const char* RecordedKindName(int kind) {
   return kind >= 0 && kind < kRecordedKindCount ? kKindNames[kind] : "?";
 }
 
-std::string ShortenText(const std::string& text, size_t characters) {
+std::string ShortenText(std::string_view text, size_t characters) {
   size_t count = 0;
   for (size_t i = 0; i < text.size(); ++i) {
     if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80 && ++count > characters) {
-      return text.substr(0, i);
+      return std::string(text.substr(0, i));
     }
   }
-  return text;
+  return std::string(text);
 }
 
 std::string JsonString(const std::string& text) {
@@ -294,7 +294,8 @@ void RecordingChecker::Note(int kind, const char* text, const CheckVerdict& verd
   if (page_.elements_cut || sink_ == nullptr) return;
   RecordedElement element;
   element.kind = kind;
-  const std::string whole = text != nullptr ? text : "";
+  // Only the kept characters are copied (a script block may be long).
+  const std::string_view whole = text != nullptr ? text : "";
   element.text = ShortenText(whole, kRecordedCharacters);
   element.length = whole.size();
   element.blocked = verdict.blocked;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "anyhtml/rule_checker.h"
@@ -39,7 +40,7 @@ const char* RecordedKindName(int kind);
 constexpr size_t kRecordedCharacters = 200;
 
 // The first `characters` characters of `text` (UTF-8 sequences kept whole).
-std::string ShortenText(const std::string& text, size_t characters);
+std::string ShortenText(std::string_view text, size_t characters);
 
 struct RecordedElement {
   int kind = 0;           // 0..9 (kScriptBlockKind: a whole script)
