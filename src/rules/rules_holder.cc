@@ -7,7 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <unordered_map>
+#include <algorithm>
+#include <functional>
+#include <string_view>
+#include <vector>
 
 #include "log/logger.h"
 #include "platform/text.h"
@@ -70,13 +73,52 @@ thread_local uint64_t t_match_notices = 0;
 struct RememberedAnswers {
   static constexpr size_t kMaxText = 256;
   static constexpr size_t kMaxAnswers = 1024;  // then forgotten all at once
-  struct Answer {
-    int score;
-    size_t rule;
+  static constexpr size_t kSlots = 2048;       // a power of two, twice kMaxAnswers
+  struct Slot {
+    uint64_t hash = 0;
+    uint32_t key_at = 0;    // where the key starts in `keys`
+    uint32_t key_size = 0;  // 0: the slot is free (no key is empty)
+    int score = 0;
+    size_t rule = SIZE_MAX;
   };
+
+  // The slot holding `key`, or the free slot where it would go (*found false).
+  // Open addressing over one block, the keys one after another in one string:
+  // remembering an answer allocates nothing once the thread has warmed up.
+  Slot* Find(std::string_view key, uint64_t hash, bool* found) {
+    if (slots.empty()) slots.resize(kSlots);
+    for (size_t i = hash & (kSlots - 1);; i = (i + 1) & (kSlots - 1)) {
+      Slot& slot = slots[i];
+      if (slot.key_size == 0) {
+        *found = false;
+        return &slot;
+      }
+      if (slot.hash == hash && slot.key_size == key.size() &&
+          memcmp(keys.data() + slot.key_at, key.data(), key.size()) == 0) {
+        *found = true;
+        return &slot;
+      }
+    }
+  }
+  // Fills the free `slot` Find returned for `key`.
+  void Add(Slot* slot, std::string_view key, uint64_t hash, int score, size_t rule) {
+    *slot = Slot{hash, static_cast<uint32_t>(keys.size()),
+                 static_cast<uint32_t>(key.size()), score, rule};
+    keys.append(key);
+    ++count;
+  }
+  void Clear() {
+    if (count == 0) return;
+    std::fill(slots.begin(), slots.end(), Slot());
+    keys.clear();
+    count = 0;
+  }
+
   uint64_t serial = 0;
-  std::unordered_map<std::string, Answer> answers;
-  std::string key;
+  size_t count = 0;
+  std::vector<Slot> slots;  // kSlots once used; at most kMaxAnswers taken
+  std::string keys;
+  std::string key;  // the key being asked about
 };
 
 RememberedAnswers& ThreadAnswers() {
@@ -90,9 +132,11 @@ RulesHolder::RulesHolder() : serial_(g_next_serial.fetch_add(1)) {}
 
 size_t RulesHolder::ForgetThreadAnswers() {
   RememberedAnswers& remembered = ThreadAnswers();
-  size_t forgotten = remembered.answers.size();
-  std::unordered_map<std::string, RememberedAnswers::Answer>().swap(remembered.answers);
+  size_t forgotten = remembered.count;
+  std::vector<RememberedAnswers::Slot>().swap(remembered.slots);
+  std::string().swap(remembered.keys);
   std::string().swap(remembered.key);
+  remembered.count = 0;
   remembered.serial = 0;
   return forgotten;
 }
@@ -357,29 +401,28 @@ int RulesHolder::ScoreText(uint32_t mask, const char* text, MatchObserver* obser
   if (observer == nullptr && length <= RememberedAnswers::kMaxText) {
     RememberedAnswers& remembered = ThreadAnswers();
     if (remembered.serial != serial_) {
-      remembered.answers.clear();
+      remembered.Clear();
       remembered.serial = serial_;
     }
     std::string& key = remembered.key;
     key.assign(reinterpret_cast<const char*>(&mask), sizeof mask);
     key.push_back(decided != nullptr ? 'r' : 's');
     key.append(text, length);
-    auto known = remembered.answers.find(key);
-    if (known != remembered.answers.end()) {
-      if (decided != nullptr && known->second.score == BLOCK_SCORE) {
-        *decided = known->second.rule;
-      }
-      return known->second.score;
+    const uint64_t hash = std::hash<std::string_view>()(key);
+    bool found = false;
+    RememberedAnswers::Slot* slot = remembered.Find(key, hash, &found);
+    if (found) {
+      if (decided != nullptr && slot->score == BLOCK_SCORE) *decided = slot->rule;
+      return slot->score;
     }
     const uint64_t notices = t_match_notices;
     size_t rule = SIZE_MAX;
     const int score =
         ScoreTextOnce(mask, text, length, nullptr, decided != nullptr ? &rule : nullptr);
     if (t_match_notices == notices) {
-      if (remembered.answers.size() >= RememberedAnswers::kMaxAnswers) {
-        remembered.answers.clear();
-      }
-      remembered.answers.emplace(key, RememberedAnswers::Answer{score, rule});
+      if (remembered.count >= RememberedAnswers::kMaxAnswers) remembered.Clear();
+      slot = remembered.Find(key, hash, &found);
+      if (!found) remembered.Add(slot, key, hash, score, rule);
     }
     if (decided != nullptr && score == BLOCK_SCORE) *decided = rule;
     return score;
