@@ -263,14 +263,20 @@ RecordingChecker::RecordingChecker(AnyHtmlEditorRuleChecker* inner, std::string 
 
 RecordingChecker::~RecordingChecker() { Finish(); }
 
+// The editor asks through CheckElement and CheckScript: their verdict is
+// handed over to the record, not copied.
 bool RecordingChecker::CheckElement(int kind, const char* text, int encoding) {
   CheckVerdict verdict;
-  return ExplainElementCheck(kind, text, encoding, &verdict);
+  bool blocked = inner_->ExplainElementCheck(kind, text, encoding, &verdict);
+  Note(kind, text, std::move(verdict));
+  return blocked;
 }
 
 bool RecordingChecker::CheckScript(const char* text, int encoding) {
   CheckVerdict verdict;
-  return ExplainScriptCheck(text, encoding, &verdict);
+  bool blocked = inner_->ExplainScriptCheck(text, encoding, &verdict);
+  Note(kScriptBlockKind, text, std::move(verdict));
+  return blocked;
 }
 
 bool RecordingChecker::ExplainElementCheck(int kind, const char* text, int encoding,
@@ -287,7 +293,7 @@ bool RecordingChecker::ExplainScriptCheck(const char* text, int encoding,
   return blocked;
 }
 
-void RecordingChecker::Note(int kind, const char* text, const CheckVerdict& verdict) {
+void RecordingChecker::Note(int kind, const char* text, CheckVerdict verdict) {
   ++page_.checked;
   if (verdict.blocked) ++page_.blocked;
   if (!verdict.blocked && verdict.exception.empty()) return;
@@ -299,8 +305,8 @@ void RecordingChecker::Note(int kind, const char* text, const CheckVerdict& verd
   element.text = ShortenText(whole, kRecordedCharacters);
   element.length = whole.size();
   element.blocked = verdict.blocked;
-  element.rule = verdict.rule;
-  element.exception = verdict.exception;
+  element.rule = std::move(verdict.rule);
+  element.exception = std::move(verdict.exception);
   // Stop keeping elements once the page alone would fill the record.
   size_t bytes = ElementBytes(element);
   if (page_bytes_ + bytes > sink_->max_bytes()) {

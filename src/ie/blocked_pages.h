@@ -152,7 +152,7 @@ class RecordingChecker : public AnyHtmlEditorRuleChecker {
   void Finish();
 
  private:
-  void Note(int kind, const char* text, const CheckVerdict& verdict);
+  void Note(int kind, const char* text, CheckVerdict verdict);
 
   AnyHtmlEditorRuleChecker* inner_;
   BlockedPages* sink_;  // null once finished

@@ -360,7 +360,15 @@ bool RulesHolder::ExplainScriptCheck(const char* text, int /*encoding*/,
 
 std::string RulesHolder::RuleName(size_t index) const {
   const FilterRule& rule = *rules_[index];
-  return source_name_ + ":" + std::to_string(rule.line) + ": " + rule.text;
+  // Asked for every element a rule blocks: one allocation for the name.
+  char line[24];
+  const int line_size = snprintf(line, sizeof line, ":%u: ", rule.line);
+  std::string name;
+  name.reserve(source_name_.size() + static_cast<size_t>(line_size) + rule.text.size());
+  name.append(source_name_)
+      .append(line, static_cast<size_t>(line_size))
+      .append(rule.text);
+  return name;
 }
 
 bool RulesHolder::ExplainElement(int kind, const char* text,
