@@ -40,9 +40,12 @@ void EnsureCurlInitialized() {
 
 namespace {
 
-// What every transfer of the process shares: open connections (so that
-// successive requests to a server reuse one, as a browser does), resolved
-// names and TLS sessions. libcurl asks for a lock around each use.
+// What every transfer of the process shares: resolved names and TLS
+// sessions. libcurl asks for a lock around each use. Open connections are
+// not shared here: libcurl does not support one connection cache used by
+// concurrent threads. Each thread's multi handle (MultiSlot) keeps its own,
+// so successive requests of a thread to a server reuse one connection, as a
+// browser does.
 class SharedState {
  public:
   static CURLSH* Get() {
@@ -60,7 +63,6 @@ class SharedState {
     curl_share_setopt(share_, CURLSHOPT_USERDATA, this);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
     curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
   }
   static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* self) {
     static_cast<SharedState*>(self)->MutexFor(data).lock();
